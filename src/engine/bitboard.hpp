@@ -1,0 +1,62 @@
+#pragma once
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <optional>
+
+namespace murkle {
+
+// A set of squares of a board of up to 64 * NW squares; index = row * width + col.
+template <int NW>
+struct Bitboard {
+    static_assert(NW >= 1 && NW <= 16);
+    std::array<uint64_t, NW> words{};
+
+    constexpr bool operator==(const Bitboard&) const = default;
+
+    constexpr bool test(uint32_t i) const { return (words[i >> 6] >> (i & 63)) & 1; }
+    constexpr void set(uint32_t i) { words[i >> 6] |= uint64_t{1} << (i & 63); }
+    constexpr void clear(uint32_t i) { words[i >> 6] &= ~(uint64_t{1} << (i & 63)); }
+
+    constexpr bool empty() const {
+        for (uint64_t w : words)
+            if (w) return false;
+        return true;
+    }
+    constexpr int count() const {
+        int n = 0;
+        for (uint64_t w : words) n += std::popcount(w);
+        return n;
+    }
+
+    friend constexpr Bitboard operator&(const Bitboard& a, const Bitboard& b) {
+        Bitboard r;
+        for (int k = 0; k < NW; ++k) r.words[k] = a.words[k] & b.words[k];
+        return r;
+    }
+    friend constexpr Bitboard operator|(const Bitboard& a, const Bitboard& b) {
+        Bitboard r;
+        for (int k = 0; k < NW; ++k) r.words[k] = a.words[k] | b.words[k];
+        return r;
+    }
+
+    // Calls f(index) for every member in ascending index order.
+    template <class F>
+    constexpr void for_each(F&& f) const {
+        for (int k = 0; k < NW; ++k) {
+            uint64_t w = words[k];
+            while (w) {
+                f(static_cast<uint32_t>(k * 64 + std::countr_zero(w)));
+                w &= w - 1;
+            }
+        }
+    }
+
+    constexpr std::optional<uint32_t> first() const {
+        for (int k = 0; k < NW; ++k)
+            if (words[k]) return static_cast<uint32_t>(k * 64 + std::countr_zero(words[k]));
+        return std::nullopt;
+    }
+};
+
+}  // namespace murkle

@@ -1,0 +1,82 @@
+#pragma once
+#include <cstdint>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "result.hpp"
+
+namespace murkle {
+
+struct Position {
+    uint64_t col = 0;
+    uint64_t row = 0;
+    constexpr bool operator==(const Position&) const = default;
+};
+
+// Decimal text of an unsigned 128-bit value (row numbers are shown one above the row index,
+// which for the largest 64-bit row needs a 65th bit).
+inline std::string u128_to_string(unsigned __int128 v) {
+    char buf[48];
+    int n = 0;
+    do {
+        buf[n++] = static_cast<char>('0' + static_cast<int>(v % 10));
+        v /= 10;
+    } while (v != 0);
+    return std::string(std::make_reverse_iterator(buf + n), std::make_reverse_iterator(buf));
+}
+
+// File label: a letter for columns 0..25, the column number (from 0) beyond.
+inline std::string file_text(uint64_t col) {
+    if (col <= 25) return std::string(1, static_cast<char>('a' + col));
+    return std::to_string(col);
+}
+
+// "e4"; from column 26 on "26-1" (column counted from 0, a hyphen, the rank number).
+inline std::string square_text(Position p) {
+    std::string s = file_text(p.col);
+    if (p.col > 25) s += '-';
+    s += u128_to_string(static_cast<unsigned __int128>(p.row) + 1);
+    return s;
+}
+
+// An optional '+', then one or more ASCII digits, fitting in 64 bits.
+inline std::optional<uint64_t> parse_u64(std::string_view s) {
+    if (!s.empty() && s[0] == '+') s.remove_prefix(1);
+    if (s.empty()) return std::nullopt;
+    uint64_t v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return std::nullopt;
+        uint64_t d = static_cast<uint64_t>(c - '0');
+        if (v > (UINT64_MAX - d) / 10) return std::nullopt;
+        v = v * 10 + d;
+    }
+    return v;
+}
+
+// Reads "e4" style square texts (letter file only); no board bounds are tested here.
+inline Result<Position> from_algebraic(std::string_view text) {
+    if (text.size() < 2) return fail("Invalid position string");
+    char f = text[0];
+    if (f < 'a' || f > 'z') return fail("Invalid file character");
+    auto n = parse_u64(text.substr(1));
+    if (!n) return fail("Invalid row number");
+    return Position{static_cast<uint64_t>(f - 'a'), *n == 0 ? 0 : *n - 1};
+}
+
+// The numeric form written for columns from 26 on: column number, '-', rank number.
+inline std::optional<Position> from_numeric_square(std::string_view text) {
+    auto dash = text.find('-');
+    if (dash == std::string_view::npos || dash == 0) return std::nullopt;
+    std::string_view c = text.substr(0, dash), r = text.substr(dash + 1);
+    for (char ch : c)
+        if (ch < '0' || ch > '9') return std::nullopt;
+    if (r.empty() || r[0] == '+') return std::nullopt;
+    auto col = parse_u64(c);
+    auto row = parse_u64(r);
+    if (!col || !row || *col < 26 || *row == 0) return std::nullopt;
+    return Position{*col, *row - 1};
+}
+
+}  // namespace murkle
