@@ -35,6 +35,14 @@ constexpr uint8_t PROMOTION_ORDER[4] = {static_cast<uint8_t>(PieceType::Queen), 
 
 using MoveList = std::vector<EMove>;
 
+// A per-thread move buffer for queries that need a list only while they run, so that answering
+// them allocates nothing once the buffer has grown. Callers never nest two uses.
+inline MoveList& scratch_moves() {
+    static thread_local MoveList buf;
+    buf.clear();
+    return buf;
+}
+
 // One square's content before a move changed it, so that the change can be undone exactly.
 struct SquareChange {
     uint16_t square;
@@ -183,7 +191,7 @@ public:
     // ----- move lists -------------------------------------------------------------------------
 
     std::vector<Move> pseudo_legal_moves() const {
-        MoveList buf;
+        MoveList& buf = scratch_moves();
         board_.color_bitboards[color_index(turn_)].for_each([&](uint32_t i) {
             generate_pseudo_legal_moves_for_piece(i, turn_, *board_.kind_at(i), buf);
         });
@@ -191,13 +199,13 @@ public:
     }
 
     std::vector<Move> legal_moves() const {
-        MoveList buf;
+        MoveList& buf = scratch_moves();
         legal_moves_into(buf);
         return to_moves(buf);
     }
 
     std::vector<Move> legal_moves_for_position(uint64_t col, uint64_t row) const {
-        MoveList buf;
+        MoveList& buf = scratch_moves();
         if (board_.on_board(col, row)) {
             Board<NW> scratch = board_;
             legal_moves_for_square(scratch, board_.index(col, row), in_check(), buf);
@@ -216,7 +224,7 @@ public:
     }
 
     bool has_legal_move() const {
-        MoveList buf;
+        MoveList& buf = scratch_moves();
         Board<NW> scratch = board_;
         const bool check = in_check();
         bool found = false;
@@ -233,7 +241,7 @@ public:
 
     bool has_legal_en_passant() const {
         if (ep_index_ < 0) return false;
-        MoveList buf;
+        MoveList& buf = scratch_moves();
         Board<NW> scratch = board_;
         const bool check = in_check();
         const int ec = ep_col(), er = ep_row();
@@ -403,7 +411,7 @@ public:
     uint64_t action_size() const { return static_cast<uint64_t>(move_planes_count(board_.width, board_.height)); }
 
     std::vector<uint32_t> legal_action_indices() const {
-        MoveList buf;
+        MoveList& buf = scratch_moves();
         legal_moves_into(buf);
         std::vector<uint32_t> out;
         out.reserve(buf.size());
@@ -413,7 +421,7 @@ public:
     }
 
     std::optional<Move> decode_action(uint64_t action) const {
-        MoveList buf;
+        MoveList& buf = scratch_moves();
         legal_moves_into(buf);
         for (const EMove& m : buf)
             if (plane_of(m) == action) return m.to_move(board_.width);
@@ -421,7 +429,7 @@ public:
     }
 
     bool apply_action(uint64_t action) {
-        MoveList buf;
+        MoveList& buf = scratch_moves();
         legal_moves_into(buf);
         for (const EMove& m : buf) {
             if (plane_of(m) == action) {
@@ -760,7 +768,7 @@ private:
     std::optional<EMove> find_legal(const Move& m) const {
         if (!board_.on_board(m.src.col, m.src.row) || !board_.on_board(m.dst.col, m.dst.row)) return std::nullopt;
         const uint32_t from = board_.index(m.src.col, m.src.row), to = board_.index(m.dst.col, m.dst.row);
-        MoveList buf;
+        MoveList& buf = scratch_moves();
         Board<NW> scratch = board_;
         legal_moves_for_square(scratch, from, in_check(), buf);
         for (const EMove& e : buf)
