@@ -1,0 +1,227 @@
+#!/usr/bin/env python3
+"""murkle_chess against python-chess on 8x8, and the input planes against a list-building floor.
+
+Both libraries work on the same positions: random games are played with python-chess, and
+every position reached is set up in both (murkle_chess by replaying the moves, so each game
+keeps its history). Each operation runs over all positions, best of --repeat runs; the
+ratios are what to read, absolute times on a shared machine are noise.
+
+    PYTHONPATH=build-bench python bench/bench_python.py [--games 40] [--seed 1] [--repeat 5]
+"""
+
+import argparse
+import array
+import random
+import sys
+import time
+
+import chess
+
+import murkle_chess
+
+
+def best_ns_per_call(fn, repeat):
+    """Runs fn() (which returns its number of calls) repeat times; the best ns per call."""
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter_ns()
+        calls = fn()
+        elapsed = time.perf_counter_ns() - start
+        best = min(best, elapsed / calls)
+    return best
+
+
+def random_games(n_games, max_plies, rng):
+    """Random games as UCI move lists, played with python-chess."""
+    games = []
+    for _ in range(n_games):
+        board = chess.Board()
+        moves = []
+        while len(moves) < max_plies and not board.is_game_over():
+            move = rng.choice(list(board.legal_moves))
+            moves.append(move.uci())
+            board.push(move)
+        games.append(moves)
+    return games
+
+
+def build_positions(games):
+    """The positions of the games in both libraries: (murkle game, chess board, ply)."""
+    positions = []
+    for moves in games:
+        game = murkle_chess.Game.standard()
+        board = chess.Board()
+        positions.append((game.clone(), board.copy(), 0))
+        for ply, uci in enumerate(moves, 1):
+            if not game.make_move(game.move_from_lan(uci)):
+                sys.exit(f"murkle_chess refused {uci} in {game.to_fen()}")
+            board.push_uci(uci)
+            positions.append((game.clone(), board.copy(), ply))
+    return positions
+
+
+def check_agreement(positions):
+    """The two libraries must be answering the same question: compare a few results once."""
+    bad = 0
+    for game, board, _ in positions:
+        ours = sorted(m.to_lan() for m in game.legal_moves())
+        theirs = sorted(m.uci() for m in board.legal_moves)
+        if ours != theirs or game.is_checkmate() != board.is_checkmate():
+            bad += 1
+    return bad
+
+
+def pairs(positions):
+    return [(g, b) for g, b, _ in positions]
+
+
+def bench_rules(positions):
+    gb = pairs(positions)
+    games = [g for g, _ in gb]
+    boards = [b for _, b in gb]
+    our_moves = [(g, g.legal_moves()) for g in games]
+    their_moves = [(b, list(b.legal_moves)) for b in boards]
+
+    def ours_legal():
+        for g in games:
+            g.legal_moves()
+        return len(games)
+
+    def theirs_legal():
+        for b in boards:
+            list(b.legal_moves)
+        return len(boards)
+
+    def ours_make_unmake():
+        n = 0
+        for g, moves in our_moves:
+            for m in moves:
+                g.make_move(m)
+                g.unmake_move()
+            n += len(moves)
+        return n
+
+    def theirs_make_unmake():
+        n = 0
+        for b, moves in their_moves:
+            for m in moves:
+                b.push(m)
+                b.pop()
+            n += len(moves)
+        return n
+
+    def ours_checkmate():
+        for g in games:
+            g.is_checkmate()
+        return len(games)
+
+    def theirs_checkmate():
+        for b in boards:
+            b.is_checkmate()
+        return len(boards)
+
+    def ours_over():
+        for g in games:
+            g.is_over()
+        return len(games)
+
+    def theirs_over():
+        for b in boards:
+            b.is_game_over()
+        return len(boards)
+
+    def ours_fen():
+        for g in games:
+            g.to_fen()
+        return len(games)
+
+    def theirs_fen():
+        for b in boards:
+            b.fen()
+        return len(boards)
+
+    return [
+        ("legal moves", "legal_moves()", "list(legal_moves)", ours_legal, theirs_legal),
+        ("make + unmake (per move)", "make_move+unmake_move", "push+pop",
+         ours_make_unmake, theirs_make_unmake),
+        ("is_checkmate", "is_checkmate()", "is_checkmate()", ours_checkmate, theirs_checkmate),
+        ("game over?", "is_over()", "is_game_over()", ours_over, theirs_over),
+        ("FEN", "to_fen()", "fen()", ours_fen, theirs_fen),
+    ]
+
+
+def print_rules(rows, repeat):
+    print(f"{'operation':<26} {'murkle_chess':>22} {'python-chess':>22} {'speed-up':>9}")
+    for name, ours_label, theirs_label, ours, theirs in rows:
+        ns_ours = best_ns_per_call(ours, repeat)
+        ns_theirs = best_ns_per_call(theirs, repeat)
+        print(f"{name:<26} {ns_ours:>12,.0f} ns/call {ns_theirs:>14,.0f} ns/call "
+              f"{ns_theirs / ns_ours:>8.1f}x")
+        print(f"{'':<26} {ours_label:>22} {theirs_label:>22}")
+
+
+def bench_planes(positions, repeat):
+    """encode_game_planes on 8x8 with a full history against building a 6,720-float list."""
+    full = [g for g, _, ply in positions if ply >= 7]
+    fresh = [g for g, _, ply in positions if ply == 0]
+    size = murkle_chess.TOTAL_INPUT_PLANES * 8 * 8
+    template = full[0].encode_game_planes()[0]
+    floats = array.array("f", template)
+    reps = max(1, 2000 // len(full))  # enough calls for the cheap floors to time well
+
+    def encode(games):
+        def run():
+            for _ in range(reps):
+                for g in games:
+                    g.encode_game_planes()
+            return reps * len(games)
+        return run
+
+    def floor(make):
+        def run():
+            for _ in range(reps):
+                for _g in full:
+                    make()
+            return reps * len(full)
+        return run
+
+    cases = [
+        ("encode_game_planes, 7 earlier positions", encode(full)),
+        ("encode_game_planes, no history (start)", encode(fresh)),
+        ("[0.0] * 6720", floor(lambda: [0.0] * size)),
+        ("list(a planes list)  (copy, shared floats)", floor(lambda: list(template))),
+        ("list(array('f', planes))  (a float each)", floor(lambda: list(floats))),
+    ]
+    results = [(name, best_ns_per_call(fn, repeat)) for name, fn in cases]
+    base = results[0][1]
+    print(f"\ninput planes on 8x8 ({size:,} floats per call; {len(full)} positions with "
+          f"full history)")
+    print(f"{'':<46} {'ns/call':>12} {'encode / this':>14}")
+    for name, ns in results:
+        print(f"{name:<46} {ns:>12,.0f} {base / ns:>13.2f}x")
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--games", type=int, default=40, help="random games (default 40)")
+    parser.add_argument("--max-plies", type=int, default=120, help="plies per game (default 120)")
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--repeat", type=int, default=5, help="runs per case, best kept")
+    args = parser.parse_args(argv)
+
+    rng = random.Random(args.seed)
+    games = random_games(args.games, args.max_plies, rng)
+    positions = build_positions(games)
+    bad = check_agreement(positions)
+    print(f"murkle_chess vs python-chess {chess.__version__} on 8x8: {len(games)} random games, "
+          f"{len(positions):,} positions, best of {args.repeat} runs; Python "
+          f"{sys.version.split()[0]}")
+    if bad:
+        print(f"WARNING: the libraries disagree on {bad} positions (legal moves or checkmate)")
+    print()
+    print_rules(bench_rules(positions), args.repeat)
+    bench_planes(positions, args.repeat)
+
+
+if __name__ == "__main__":
+    main()
