@@ -52,6 +52,25 @@ struct Bitboard {
         }
     }
 
+    // Whether the sets a and b share a square.
+    friend constexpr bool intersects(const Bitboard& a, const Bitboard& b) {
+        uint64_t any = 0;
+        for (int k = 0; k < NW; ++k) any |= a.words[k] & b.words[k];
+        return any != 0;
+    }
+
+    // Lowest and highest member of a set known to be non-empty.
+    constexpr uint32_t lowest() const {
+        int k = 0;
+        while (!words[k]) ++k;
+        return static_cast<uint32_t>(k * 64 + std::countr_zero(words[k]));
+    }
+    constexpr uint32_t highest() const {
+        int k = NW - 1;
+        while (!words[k]) --k;
+        return static_cast<uint32_t>(k * 64 + 63 - std::countl_zero(words[k]));
+    }
+
     constexpr std::optional<uint32_t> first() const {
         for (int k = 0; k < NW; ++k)
             if (words[k]) return static_cast<uint32_t>(k * 64 + std::countr_zero(words[k]));

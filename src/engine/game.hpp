@@ -14,6 +14,7 @@
 #include "board.hpp"
 #include "encode/action.hpp"
 #include "encode/values.hpp"
+#include "geometry.hpp"
 #include "move.hpp"
 #include "siphash.hpp"
 
@@ -25,10 +26,6 @@ constexpr uint32_t CLOCK_MAX = UINT32_MAX;
 // Castling right slots: White kingside, White queenside, Black kingside, Black queenside.
 enum CastlingSlot { WHITE_KINGSIDE = 0, WHITE_QUEENSIDE = 1, BLACK_KINGSIDE = 2, BLACK_QUEENSIDE = 3 };
 
-constexpr Step KNIGHT_OFFSETS[8] = {{-2, -1}, {-2, 1}, {-1, -2}, {-1, 2}, {1, -2}, {1, 2}, {2, -1}, {2, 1}};
-constexpr Step KING_STEPS[8] = {{-1, -1}, {-1, 0}, {-1, 1}, {0, -1}, {0, 1}, {1, -1}, {1, 0}, {1, 1}};
-constexpr Step ROOK_RAYS[4] = {{0, 1}, {0, -1}, {1, 0}, {-1, 0}};
-constexpr Step BISHOP_RAYS[4] = {{1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
 constexpr uint8_t PROMOTION_ORDER[4] = {static_cast<uint8_t>(PieceType::Queen), static_cast<uint8_t>(PieceType::Rook),
                                         static_cast<uint8_t>(PieceType::Bishop),
                                         static_cast<uint8_t>(PieceType::Knight)};
@@ -93,6 +90,7 @@ public:
         g.board_ = board.value();
         g.width_ = static_cast<int>(width);
         g.height_ = static_cast<int>(height);
+        g.geo_ = Geometry<NW>::of(g.width_, g.height_);
 
         if (parts[1] == "w") g.turn_ = Color::White;
         else if (parts[1] == "b") g.turn_ = Color::Black;
@@ -494,6 +492,7 @@ public:
 
 private:
     Board<NW> board_{};
+    std::shared_ptr<const Geometry<NW>> geo_;
     std::vector<HistoryEntry> history_;
     std::optional<Position> ep_;
     int32_t ep_index_ = -1;  // the stored en-passant square's index when it lies on the board
@@ -562,42 +561,27 @@ private:
     // ----- attack test, walking outward from the target ---------------------------------------
 
     bool attacked(const Board<NW>& b, int col, int row, Color by) const {
+        const Geometry<NW>& geo = *geo_;
+        const uint32_t sq = idx(col, row);
         const auto& own = b.color_bitboards[color_index(by)];
-        auto has = [&](uint32_t i, PieceType t) { return b.piece_bitboards[static_cast<int>(t)].test(i) && own.test(i); };
-        const int W = width_, H = height_;
-
-        const int pr = row - forward(by);
-        if (pr >= 0 && pr < H) {
-            if (col >= 1 && has(idx(col - 1, pr), PieceType::Pawn)) return true;
-            if (col + 1 < W && has(idx(col + 1, pr), PieceType::Pawn)) return true;
+        const auto& kinds = b.piece_bitboards;
+        auto mine = [&](PieceType t) { return kinds[static_cast<int>(t)] & own; };
+        if (intersects(geo.pawn_attackers[color_index(by)][sq], mine(PieceType::Pawn))) return true;
+        if (intersects(geo.knight[sq], mine(PieceType::Knight))) return true;
+        if (intersects(geo.king[sq], mine(PieceType::King))) return true;
+        const Bitboard<NW> queens = mine(PieceType::Queen);
+        const Bitboard<NW> rook_like = mine(PieceType::Rook) | queens;
+        const Bitboard<NW> bishop_like = mine(PieceType::Bishop) | queens;
+        if (rook_like.test(sq)) return true;  // a rook or queen on the square itself counts
+        if (!intersects(geo.lines[sq], rook_like | bishop_like)) return false;
+        const Bitboard<NW> occupied = b.color_bitboards[0] | b.color_bitboards[1];
+        // The nearest occupied square along each ray decides it.
+        for (int d = 0; d < 8; ++d) {
+            const Bitboard<NW>& sliders = d < 4 ? rook_like : bishop_like;
+            if (!intersects(geo.ray[d][sq], sliders)) continue;
+            const Bitboard<NW> blockers = geo.ray[d][sq] & occupied;
+            if (sliders.test(d % 2 == 0 ? blockers.lowest() : blockers.highest())) return true;
         }
-        for (const Step& s : KNIGHT_OFFSETS) {
-            const int c = col + s.dc, r = row + s.dr;
-            if (c >= 0 && c < W && r >= 0 && r < H && has(idx(c, r), PieceType::Knight)) return true;
-        }
-        for (const Step& s : KING_STEPS) {
-            const int c = col + s.dc, r = row + s.dr;
-            if (c >= 0 && c < W && r >= 0 && r < H && has(idx(c, r), PieceType::King)) return true;
-        }
-        const auto& rooks = b.piece_bitboards[static_cast<int>(PieceType::Rook)];
-        const auto& bishops = b.piece_bitboards[static_cast<int>(PieceType::Bishop)];
-        const auto& queens = b.piece_bitboards[static_cast<int>(PieceType::Queen)];
-        const uint32_t here = idx(col, row);
-        if ((rooks.test(here) || queens.test(here)) && own.test(here)) return true;
-        auto ray = [&](const Step& s, const Bitboard<NW>& slider) {
-            int c = col + s.dc, r = row + s.dr;
-            while (c >= 0 && c < W && r >= 0 && r < H) {
-                const uint32_t i = idx(c, r);
-                if (b.occupied(i)) return own.test(i) && (slider.test(i) || queens.test(i));
-                c += s.dc;
-                r += s.dr;
-            }
-            return false;
-        };
-        for (const Step& s : ROOK_RAYS)
-            if (ray(s, rooks)) return true;
-        for (const Step& s : BISHOP_RAYS)
-            if (ray(s, bishops)) return true;
         return false;
     }
 
@@ -724,10 +708,9 @@ private:
         generate_pseudo_legal_moves_for_piece(i, turn_, kind, out);
         const Position k = king_[color_index(turn_)];
         const int kc = static_cast<int>(k.col), kr = static_cast<int>(k.row);
-        const int fc = col_of(i), fr = row_of(i);
         // A move that is not the king's, made while not in check, can expose the king only by
         // opening a line through its source square or by removing a pawn taken en passant.
-        const bool aligned = fc == kc || fr == kr || std::abs(fc - kc) == std::abs(fr - kr);
+        const bool aligned = i == idx(kc, kr) || geo_->lines[idx(kc, kr)].test(i);
         const bool needs_test = check || kind == PieceType::King || aligned;
         size_t kept = start;
         for (size_t n = start; n < out.size(); ++n) {

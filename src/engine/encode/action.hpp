@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "../geometry.hpp"
 #include "../move.hpp"
 
 namespace murkle {
@@ -11,9 +12,6 @@ namespace murkle {
 using i128 = __int128;
 using u128 = unsigned __int128;
 
-struct Step {
-    int dc, dr;
-};
 
 // Straight and diagonal directions, clockwise from "up" (towards Black).
 constexpr Step PLANE_DIRECTIONS[8] = {{0, 1}, {1, 1}, {1, 0}, {1, -1}, {0, -1}, {-1, -1}, {-1, 0}, {-1, 1}};

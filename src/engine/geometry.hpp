@@ -1,0 +1,79 @@
+#pragma once
+// Square geometry of one board size: for every square, the squares a knight or king reaches,
+// the squares from which a pawn attacks it, and the eight rays leading away from it. Built once
+// per board size and shared by every game of that size while any of them lives.
+#include <map>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "bitboard.hpp"
+
+namespace murkle {
+
+struct Step {
+    int dc, dr;
+};
+
+// Rays: the four lines of a rook, then the four diagonals of a bishop. Rays with an even
+// number run towards higher square indices, the others towards lower ones.
+constexpr Step ROOK_RAYS[4] = {{0, 1}, {0, -1}, {1, 0}, {-1, 0}};
+constexpr Step BISHOP_RAYS[4] = {{1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
+constexpr Step KNIGHT_OFFSETS[8] = {{-2, -1}, {-2, 1}, {-1, -2}, {-1, 2}, {1, -2}, {1, 2}, {2, -1}, {2, 1}};
+constexpr Step KING_STEPS[8] = {{-1, -1}, {-1, 0}, {-1, 1}, {0, -1}, {0, 1}, {1, -1}, {1, 0}, {1, 1}};
+
+template <int NW>
+struct Geometry {
+    int width = 0, height = 0;
+    std::vector<Bitboard<NW>> knight, king;
+    std::vector<Bitboard<NW>> pawn_attackers[2];  // by colour index: where such a pawn attacks from
+    std::vector<Bitboard<NW>> ray[8];             // ROOK_RAYS then BISHOP_RAYS
+    std::vector<Bitboard<NW>> lines;              // all eight rays together
+
+    Geometry(int w, int h) : width(w), height(h) {
+        const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+        knight.resize(n);
+        king.resize(n);
+        pawn_attackers[0].resize(n);
+        pawn_attackers[1].resize(n);
+        for (auto& r : ray) r.resize(n);
+        lines.resize(n);
+        auto on = [&](int c, int r) { return c >= 0 && c < w && r >= 0 && r < h; };
+        auto index = [&](int c, int r) { return static_cast<uint32_t>(r * w + c); };
+        for (int r = 0; r < h; ++r) {
+            for (int c = 0; c < w; ++c) {
+                const uint32_t sq = index(c, r);
+                for (const Step& s : KNIGHT_OFFSETS)
+                    if (on(c + s.dc, r + s.dr)) knight[sq].set(index(c + s.dc, r + s.dr));
+                for (const Step& s : KING_STEPS)
+                    if (on(c + s.dc, r + s.dr)) king[sq].set(index(c + s.dc, r + s.dr));
+                for (int dc : {-1, 1}) {
+                    if (on(c + dc, r - 1)) pawn_attackers[0][sq].set(index(c + dc, r - 1));
+                    if (on(c + dc, r + 1)) pawn_attackers[1][sq].set(index(c + dc, r + 1));
+                }
+                for (int d = 0; d < 8; ++d) {
+                    const Step s = d < 4 ? ROOK_RAYS[d] : BISHOP_RAYS[d - 4];
+                    for (int cc = c + s.dc, rr = r + s.dr; on(cc, rr); cc += s.dc, rr += s.dr) {
+                        ray[d][sq].set(index(cc, rr));
+                        lines[sq].set(index(cc, rr));
+                    }
+                }
+            }
+        }
+    }
+
+    // The shared geometry of a board size.
+    static std::shared_ptr<const Geometry> of(int w, int h) {
+        static std::mutex mutex;
+        static std::map<std::pair<int, int>, std::weak_ptr<const Geometry>> cache;
+        std::lock_guard<std::mutex> lock(mutex);
+        auto& slot = cache[{w, h}];
+        if (auto g = slot.lock()) return g;
+        auto g = std::make_shared<const Geometry>(w, h);
+        slot = g;
+        return g;
+    }
+};
+
+}  // namespace murkle
