@@ -31,6 +31,8 @@ constexpr uint8_t PROMOTION_ORDER[4] = {static_cast<uint8_t>(PieceType::Queen), 
                                         static_cast<uint8_t>(PieceType::Knight)};
 
 using MoveList = std::vector<EMove>;
+template <int NW>
+using ColorSets = std::array<Bitboard<NW>, 2>;
 
 // A per-thread move buffer for queries that need a list only while they run, so that answering
 // them allocates nothing once the buffer has grown. Callers never nest two uses.
@@ -71,6 +73,8 @@ struct HistoryEntry {
 template <int NW>
 class Game {
 public:
+    using Colors = ColorSets<NW>;
+
     // ----- creation ---------------------------------------------------------------------------
 
     static Result<Game> from_fen(uint64_t width, uint64_t height, std::string_view fen, bool castling_enabled) {
@@ -170,7 +174,9 @@ public:
 
     // Whether a piece of colour `by` attacks the on-board square (col, row). A rook or queen of
     // that colour standing on the square itself counts as attacking it.
-    bool is_square_attacked(int col, int row, Color by) const { return attacked(board_, col, row, by); }
+    bool is_square_attacked(int col, int row, Color by) const {
+        return attacked(board_.color_bitboards, col, row, by);
+    }
 
     bool can_rook_attack(int fc, int fr, int tc, int tr) const {
         if (fc == tc) {
@@ -205,7 +211,7 @@ public:
     std::vector<Move> legal_moves_for_position(uint64_t col, uint64_t row) const {
         MoveList& buf = scratch_moves();
         if (board_.on_board(col, row)) {
-            Board<NW> scratch = board_;
+            Colors scratch = board_.color_bitboards;
             legal_moves_for_square(scratch, board_.index(col, row), in_check(), buf);
         }
         return to_moves(buf);
@@ -215,7 +221,7 @@ public:
     // generator order.
     void legal_moves_into(MoveList& out) const {
         out.clear();
-        Board<NW> scratch = board_;
+        Colors scratch = board_.color_bitboards;
         const bool check = in_check();
         board_.color_bitboards[color_index(turn_)].for_each(
             [&](uint32_t i) { legal_moves_for_square(scratch, i, check, out); });
@@ -223,7 +229,7 @@ public:
 
     bool has_legal_move() const {
         MoveList& buf = scratch_moves();
-        Board<NW> scratch = board_;
+        Colors scratch = board_.color_bitboards;
         const bool check = in_check();
         bool found = false;
         board_.color_bitboards[color_index(turn_)].for_each([&](uint32_t i) {
@@ -240,7 +246,7 @@ public:
     bool has_legal_en_passant() const {
         if (ep_index_ < 0) return false;
         MoveList& buf = scratch_moves();
-        Board<NW> scratch = board_;
+        Colors scratch = board_.color_bitboards;
         const bool check = in_check();
         const int ec = ep_col(), er = ep_row();
         const int row = er - forward(turn_);
@@ -546,7 +552,7 @@ private:
 
     bool in_check() const {
         const Position k = king_[color_index(turn_)];
-        return attacked(board_, static_cast<int>(k.col), static_cast<int>(k.row), ~turn_);
+        return attacked(board_.color_bitboards, static_cast<int>(k.col), static_cast<int>(k.row), ~turn_);
     }
 
     // A pawn of colour `c` going from `from` to `to` takes en passant: a diagonal step forward
@@ -560,11 +566,13 @@ private:
 
     // ----- attack test, walking outward from the target ---------------------------------------
 
-    bool attacked(const Board<NW>& b, int col, int row, Color by) const {
+    // `colors` may differ from the board's colour sets by a move being tried: only the
+    // attacker's colour set and the occupancy matter, so the kind sets can stay as they are.
+    bool attacked(const Colors& colors, int col, int row, Color by) const {
         const Geometry<NW>& geo = *geo_;
         const uint32_t sq = idx(col, row);
-        const auto& own = b.color_bitboards[color_index(by)];
-        const auto& kinds = b.piece_bitboards;
+        const auto& own = colors[color_index(by)];
+        const auto& kinds = board_.piece_bitboards;
         auto mine = [&](PieceType t) { return kinds[static_cast<int>(t)] & own; };
         if (intersects(geo.pawn_attackers[color_index(by)][sq], mine(PieceType::Pawn))) return true;
         if (intersects(geo.knight[sq], mine(PieceType::Knight))) return true;
@@ -574,7 +582,7 @@ private:
         const Bitboard<NW> bishop_like = mine(PieceType::Bishop) | queens;
         if (rook_like.test(sq)) return true;  // a rook or queen on the square itself counts
         if (!intersects(geo.lines[sq], rook_like | bishop_like)) return false;
-        const Bitboard<NW> occupied = b.color_bitboards[0] | b.color_bitboards[1];
+        const Bitboard<NW> occupied = colors[0] | colors[1];
         // The nearest occupied square along each ray decides it.
         for (int d = 0; d < 8; ++d) {
             const Bitboard<NW>& sliders = d < 4 ? rook_like : bishop_like;
@@ -684,9 +692,9 @@ private:
         if (from != idx(4, back)) return;
         const Position k = king_[color_index(us)];
         const Color them = ~us;
-        if (attacked(board_, static_cast<int>(k.col), static_cast<int>(k.row), them)) return;
+        if (attacked(board_.color_bitboards, static_cast<int>(k.col), static_cast<int>(k.row), them)) return;
         auto empty = [&](int c) { return !board_.occupied(idx(c, back)); };
-        auto safe = [&](int c) { return !attacked(board_, c, back, them); };
+        auto safe = [&](int c) { return !attacked(board_.color_bitboards, c, back, them); };
         auto rook_in = [&](int c) { return is_piece(board_, idx(c, back), us, PieceType::Rook); };
         if (has_kingside_castling_rights(us) && rook_in(7) && empty(5) && empty(6) && safe(5) && safe(6))
             add(out, from, idx(6, back), CASTLING);
@@ -699,7 +707,7 @@ private:
 
     // Appends the legal moves of the piece on square i (nothing for an empty square or a piece
     // of the side not to move). `scratch` equals the board and is restored after each try.
-    void legal_moves_for_square(Board<NW>& scratch, uint32_t i, bool check, MoveList& out) const {
+    void legal_moves_for_square(Colors& scratch, uint32_t i, bool check, MoveList& out) const {
         if (!board_.color_bitboards[color_index(turn_)].test(i)) {
             return;
         }
@@ -721,29 +729,26 @@ private:
         out.resize(kept);
     }
 
-    bool leaves_king_safe(Board<NW>& b, const EMove& m, PieceType kind, int kc, int kr) const {
-        const auto captured = b.piece_at(m.to);
-        b.remove(m.from);
-        const PieceType placed = (m.flags & PROMOTION)
-                                     ? (m.promo == NO_PROMOTION ? PieceType::Queen : static_cast<PieceType>(m.promo))
-                                     : kind;
-        b.put(m.to, Piece{turn_, placed});
-        uint32_t taken_sq = 0;
-        std::optional<Piece> taken;
-        if (m.flags & EN_PASSANT) {
-            taken_sq = idx(col_of(m.to), row_of(m.from));
-            taken = b.piece_at(taken_sq);
-            b.remove(taken_sq);
-        }
+    // Tries the move on the colour sets alone and asks whether the king is then attacked.
+    bool leaves_king_safe(Colors& colors, const EMove& m, PieceType kind, int kc, int kr) const {
+        auto& mine = colors[color_index(turn_)];
+        auto& theirs = colors[color_index(~turn_)];
+        const bool took = theirs.test(m.to);
+        mine.clear(m.from);
+        mine.set(m.to);
+        theirs.clear(m.to);
+        const uint32_t passed = idx(col_of(m.to), row_of(m.from));
+        const bool en_passant = (m.flags & EN_PASSANT) && theirs.test(passed);
+        if (en_passant) theirs.clear(passed);
         if (kind == PieceType::King) {
             kc = col_of(m.to);
             kr = row_of(m.to);
         }
-        const bool safe = !attacked(b, kc, kr, ~turn_);
-        if (taken) b.put(taken_sq, *taken);
-        b.remove(m.to);
-        if (captured) b.put(m.to, *captured);
-        b.put(m.from, Piece{turn_, kind});
+        const bool safe = !attacked(colors, kc, kr, ~turn_);
+        if (en_passant) theirs.set(passed);
+        if (took) theirs.set(m.to);
+        mine.clear(m.to);
+        mine.set(m.from);
         return safe;
     }
 
@@ -752,7 +757,7 @@ private:
         if (!board_.on_board(m.src.col, m.src.row) || !board_.on_board(m.dst.col, m.dst.row)) return std::nullopt;
         const uint32_t from = board_.index(m.src.col, m.src.row), to = board_.index(m.dst.col, m.dst.row);
         MoveList& buf = scratch_moves();
-        Board<NW> scratch = board_;
+        Colors scratch = board_.color_bitboards;
         legal_moves_for_square(scratch, from, in_check(), buf);
         for (const EMove& e : buf)
             if (e.to == to) return e;
