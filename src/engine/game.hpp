@@ -446,24 +446,35 @@ public:
 
     // ----- input planes -----------------------------------------------------------------------
 
-    // The 105 input planes, flat (plane, row, col). Earlier positions are found by taking moves
-    // back on a scratch board; the game itself is never touched.
+    // The 105 input planes, flat (plane, row, col), as single-precision values.
     void encode_game_planes(std::vector<float>& out) const {
         const size_t area = static_cast<size_t>(width_) * static_cast<size_t>(height_);
-        out.assign(TOTAL_INPUT_PLANES * area, 0.0f);
-        fill_chess_planes(out.data(), board_, turn_, 0, area);
+        out.clear();
+        out.resize(TOTAL_INPUT_PLANES * area);  // zero-filled
+        visit_game_planes([&](size_t offset) { out[offset] = 1.0f; },
+                          [&](int plane, float v) {
+                              std::fill(out.begin() + plane * area, out.begin() + (plane + 1) * area, v);
+                          });
+    }
+
+    // The non-zero values of the input planes: one(offset) for each 1.0 of a piece plane, and
+    // constant(plane, value) for each constant plane that is not all 0.0. Earlier positions
+    // are found by taking moves back on a scratch board; the game itself is never touched.
+    template <class One, class Constant>
+    void visit_game_planes(One&& one, Constant&& constant) const {
+        const size_t area = static_cast<size_t>(width_) * static_cast<size_t>(height_);
+        fill_chess_planes(one, board_, turn_, 0, area);
         const size_t steps = std::min<size_t>(history_.size(), 7);
         if (steps > 0) {
             Board<NW> scratch = board_;
             for (size_t k = 1; k <= steps; ++k) {
                 undo_squares(scratch, history_[history_.size() - k]);
-                fill_chess_planes(out.data(), scratch, turn_, k, area);
+                fill_chess_planes(one, scratch, turn_, k, area);
             }
         }
         const Color them = ~turn_;
         auto fill = [&](int plane, float v) {
-            if (v == 0.0f) return;
-            std::fill(out.begin() + plane * area, out.begin() + (plane + 1) * area, v);
+            if (v != 0.0f) constant(plane, v);
         };
         fill(98, turn_ == Color::White ? 1.0f : 0.0f);
         fill(99, static_cast<float>(fullmove_) / 100.0f);
@@ -835,13 +846,14 @@ private:
         }
     }
 
-    // Writes 1.0 into the twelve piece planes of history step k, the own side first.
-    static void fill_chess_planes(float* planes, const Board<NW>& b, Color own, size_t k, size_t area) {
+    // The 1.0 squares of the twelve piece planes of history step k, the own side first.
+    template <class One>
+    static void fill_chess_planes(One& one, const Board<NW>& b, Color own, size_t k, size_t area) {
         for (int c = 0; c < 2; ++c) {
             const bool is_own = (c == color_index(own));
             for (int t = 0; t < 6; ++t) {
-                float* plane = planes + (12 * k + (is_own ? 0 : 6) + t) * area;
-                (b.piece_bitboards[t] & b.color_bitboards[c]).for_each([&](uint32_t i) { plane[i] = 1.0f; });
+                const size_t plane = (12 * k + (is_own ? 0 : 6) + t) * area;
+                (b.piece_bitboards[t] & b.color_bitboards[c]).for_each([&](uint32_t i) { one(plane + i); });
             }
         }
     }

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstring>
 #include <string>
 #include <variant>
 #include <vector>
@@ -233,39 +234,42 @@ private:
 };
 
 PyObject* encode_game_planes(GameObj& self) {
-    static thread_local std::vector<float> buffer;  // reused: no allocation per call
-    std::vector<float>& planes = buffer;
-    uint64_t width = 0, height = 0;
-    on(self, [&](const auto& g) {
-        g.encode_game_planes(planes);
-        width = g.width();
-        height = g.height();
-    });
-    const float* values = planes.data();
-    const Py_ssize_t n = static_cast<Py_ssize_t>(planes.size());
+    const uint64_t width = on(self, [](const auto& g) { return g.width(); });
+    const uint64_t height = on(self, [](const auto& g) { return g.height(); });
+    const Py_ssize_t area = static_cast<Py_ssize_t>(width * height);
+    const Py_ssize_t n = TOTAL_INPUT_PLANES * area;
     FloatPool pool;
     FloatPool::Entry* zero = pool.find(0.0f);
-    if (zero == nullptr) return nullptr;
+    FloatPool::Entry* one = pool.find(1.0f);
+    if (zero == nullptr || one == nullptr) return nullptr;
     Ref list(PyList_New(n));
     if (!list) return nullptr;
     PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
-    // Most squares are empty: fill with 0.0 first, then visit the others.
+    // Every square starts at 0.0; the engine names the others.
     std::fill(items, items + n, zero->object);
     zero->uses = n;
-    FloatPool::Entry* last = zero;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const uint32_t bits = std::bit_cast<uint32_t>(values[i]);
-        if (bits == 0) continue;
-        if (bits != last->bits) {
-            last = pool.find(values[i]);
-            if (last == nullptr) {
-                std::fill(items, items + n, nullptr);  // the items own nothing yet
-                return nullptr;
-            }
-        }
-        items[i] = last->object;
-        ++last->uses;
-        --zero->uses;
+    bool failed = false;
+    on(self, [&](const auto& g) {
+        g.visit_game_planes(
+            [&](size_t offset) {
+                items[offset] = one->object;
+                ++one->uses;
+                --zero->uses;
+            },
+            [&](int plane, float v) {
+                FloatPool::Entry* e = pool.find(v);
+                if (e == nullptr) {
+                    failed = true;
+                    return;
+                }
+                std::fill(items + plane * area, items + (plane + 1) * area, e->object);
+                e->uses += area;
+                zero->uses -= area;
+            });
+    });
+    if (failed) {
+        std::fill(items, items + n, nullptr);  // the items own nothing yet
+        return nullptr;
     }
     pool.commit();
     return Py_BuildValue("(NiKK)", list.release(), TOTAL_INPUT_PLANES, height, width);
