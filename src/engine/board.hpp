@@ -11,19 +11,14 @@
 #include "pieces.hpp"
 #include "position.hpp"
 #include "result.hpp"
+#include "text.hpp"
 
 namespace murkle {
 
+constexpr std::string_view STANDARD_PLACEMENT = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR";
+
 // Largest number of rows any board can have.
 constexpr uint64_t MAX_ROWS = 32;
-
-// Byte length of the UTF-8 character starting with lead byte b (1 for a stray byte).
-inline size_t utf8_length(unsigned char b) {
-    if (b >= 0xF0 && b < 0xF8) return 4;
-    if (b >= 0xE0) return b < 0xF0 ? 3 : 1;
-    if (b >= 0xC0) return 2;
-    return 1;
-}
 
 template <int NW>
 struct Board {
@@ -42,14 +37,7 @@ struct Board {
     // Reads the FEN piece-placement field; the first failure ends the construction.
     static Result<Board> from_fen(uint64_t width, uint64_t height, std::string_view fen) {
         Board b = empty(width, height);
-        std::vector<std::string_view> rows;
-        size_t start = 0;
-        for (;;) {
-            size_t slash = fen.find('/', start);
-            rows.push_back(fen.substr(start, slash == std::string_view::npos ? fen.npos : slash - start));
-            if (slash == std::string_view::npos) break;
-            start = slash + 1;
-        }
+        const std::vector<std::string_view> rows = split(fen, '/');
         if (rows.size() > MAX_ROWS && height > MAX_ROWS)
             return fail("Invalid FEN: a board has at most 32 rows, got " + std::to_string(rows.size()));
         if (rows.size() != height)
@@ -89,7 +77,7 @@ struct Board {
         return b;
     }
 
-    static Board standard() { return from_fen(8, 8, "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR").take(); }
+    static Board standard() { return from_fen(8, 8, STANDARD_PLACEMENT).take(); }
 
     void clear() {
         piece_bitboards = {};

@@ -20,6 +20,7 @@
 
 namespace murkle {
 
+constexpr std::string_view STANDARD_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
 constexpr int TOTAL_INPUT_PLANES = 105;
 constexpr uint32_t CLOCK_MAX = UINT32_MAX;
 
@@ -78,14 +79,8 @@ public:
     // ----- creation ---------------------------------------------------------------------------
 
     static Result<Game> from_fen(uint64_t width, uint64_t height, std::string_view fen, bool castling_enabled) {
-        std::vector<std::string_view> parts;
-        size_t start = 0;
-        for (;;) {
-            size_t sp = fen.find(' ', start);
-            parts.push_back(fen.substr(start, sp == std::string_view::npos ? fen.npos : sp - start));
-            if (sp == std::string_view::npos) break;
-            start = sp + 1;
-        }
+        // Fields are separated by single spaces: two spaces in a row make an empty field.
+        const std::vector<std::string_view> parts = split(fen, ' ');
         if (parts.size() != 6) return fail("Invalid FEN: expected 6 parts, got " + std::to_string(parts.size()));
 
         Game g;
@@ -142,7 +137,7 @@ public:
     }
 
     static Game standard() {
-        return from_fen(8, 8, "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1", true).take();
+        return from_fen(8, 8, STANDARD_FEN, true).take();
     }
 
     // ----- state ------------------------------------------------------------------------------

@@ -1,11 +1,11 @@
 #pragma once
 #include <cstdint>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "result.hpp"
+#include "text.hpp"
 
 namespace murkle {
 
@@ -14,18 +14,6 @@ struct Position {
     uint64_t row = 0;
     constexpr bool operator==(const Position&) const = default;
 };
-
-// Decimal text of an unsigned 128-bit value (row numbers are shown one above the row index,
-// which for the largest 64-bit row needs a 65th bit).
-inline std::string u128_to_string(unsigned __int128 v) {
-    char buf[48];
-    int n = 0;
-    do {
-        buf[n++] = static_cast<char>('0' + static_cast<int>(v % 10));
-        v /= 10;
-    } while (v != 0);
-    return std::string(std::make_reverse_iterator(buf + n), std::make_reverse_iterator(buf));
-}
 
 // File label: a letter for columns 0..25, the column number (from 0) beyond.
 inline std::string file_text(uint64_t col) {
@@ -39,20 +27,6 @@ inline std::string square_text(Position p) {
     if (p.col > 25) s += '-';
     s += u128_to_string(static_cast<unsigned __int128>(p.row) + 1);
     return s;
-}
-
-// An optional '+', then one or more ASCII digits, fitting in 64 bits.
-inline std::optional<uint64_t> parse_u64(std::string_view s) {
-    if (!s.empty() && s[0] == '+') s.remove_prefix(1);
-    if (s.empty()) return std::nullopt;
-    uint64_t v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') return std::nullopt;
-        uint64_t d = static_cast<uint64_t>(c - '0');
-        if (v > (UINT64_MAX - d) / 10) return std::nullopt;
-        v = v * 10 + d;
-    }
-    return v;
 }
 
 // Reads "e4" style square texts (letter file only); no board bounds are tested here.

@@ -9,7 +9,6 @@ namespace murkle::py {
 namespace {
 
 constexpr Text SIGNATURE = "Board(width, height, fen)";
-constexpr std::string_view STANDARD_PLACEMENT = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR";
 
 PyObject* create(uint64_t width, uint64_t height, std::string_view fen) {
     if (!check_board_size(width, height)) return nullptr;

@@ -15,7 +15,6 @@ namespace murkle::py {
 namespace {
 
 constexpr Text SIGNATURE = "Game(width, height, fen, castling_enabled)";
-constexpr std::string_view STANDARD_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
 
 template <class F>
 decltype(auto) on(const GameObj& self, F&& f) {

@@ -12,7 +12,6 @@
 namespace {
 
 constexpr const char* USAGE = "usage: murkle-perft [--width W] [--height H] [--no-castling] [--divide] FEN DEPTH";
-constexpr const char* STARTPOS = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
 
 int usage_error(const std::string& message) {
     std::fprintf(stderr, "%s\n%s\n", message.c_str(), USAGE);
@@ -61,7 +60,7 @@ int main(int argc, char** argv) {
         }
     }
     if (positional.size() != 2) return usage_error("Expected a FEN and a depth");
-    const std::string fen = positional[0] == "startpos" ? STARTPOS : positional[0];
+    const std::string fen = positional[0] == "startpos" ? std::string(murkle::STANDARD_FEN) : positional[0];
     auto depth = murkle::parse_u64(positional[1]);
     if (!depth || positional[1][0] == '+' || *depth > 64) return usage_error("Invalid depth: " + positional[1]);
 
