@@ -40,9 +40,10 @@ PyTypeObject* create_outcome_type();
 // Makes class O from its slots (kept alive by the caller) under the name "builtins.X".
 template <class O>
 PyTypeObject* create_type(const char* qualified_name, PyType_Slot* slots, unsigned long extra_flags = 0) {
-    PyType_Spec spec{qualified_name, static_cast<int>(sizeof(O)), 0,
-                     static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | extra_flags), slots};
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    PyType_Spec type_shape{qualified_name, static_cast<int>(sizeof(O)), 0,
+                           static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | extra_flags),
+                           slots};
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_shape));
     if (type == nullptr) return nullptr;
     // The class text carries only the constructor's signature, not a docstring.
     if (PyDict_SetItemString(type->tp_dict, "__doc__", Py_None) < 0) {
