@@ -31,7 +31,6 @@ constexpr uint8_t PROMOTION_ORDER[4] = {static_cast<uint8_t>(PieceType::Queen), 
                                         static_cast<uint8_t>(PieceType::Bishop),
                                         static_cast<uint8_t>(PieceType::Knight)};
 
-using MoveList = std::vector<EMove>;
 template <int NW>
 using ColorSets = std::array<Bitboard<NW>, 2>;
 
@@ -602,10 +601,12 @@ private:
     // ----- pseudo-legal generation ------------------------------------------------------------
 
     void add(MoveList& out, uint32_t from, uint32_t to, uint8_t flags, uint8_t promo = NO_PROMOTION) const {
-        out.push_back(EMove{static_cast<uint16_t>(from), static_cast<uint16_t>(to), flags, promo});
+        out.push_unchecked(EMove{static_cast<uint16_t>(from), static_cast<uint16_t>(to), flags, promo});
     }
 
     void generate_pseudo_legal_moves_for_piece(uint32_t from, Color us, PieceType kind, MoveList& out) const {
+        // Room for the most moves any piece has here: a queen's lines, or a pawn's twelve.
+        out.reserve_more(2 * static_cast<size_t>(width_ + height_) + 16);
         switch (kind) {
             case PieceType::Pawn: generate_pawn_moves(from, us, out); break;
             case PieceType::Knight: generate_steps(from, us, KNIGHT_OFFSETS, out); break;
@@ -732,7 +733,7 @@ private:
             if ((needs_test || (m.flags & EN_PASSANT)) && !leaves_king_safe(scratch, m, kind, kc, kr)) continue;
             out[kept++] = m;
         }
-        out.resize(kept);
+        out.truncate(kept);
     }
 
     // Tries the move on the colour sets alone and asks whether the king is then attacked.

@@ -1,5 +1,7 @@
 #pragma once
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -75,6 +77,39 @@ struct EMove {
         if (promo != NO_PROMOTION) m.promotion = static_cast<PieceType>(promo);
         return m;
     }
+};
+
+// A growable list of engine moves whose appends skip the capacity test: a generator first
+// asks for room for every move a piece can have, then appends without checks.
+class MoveList {
+public:
+    MoveList() = default;
+    MoveList(MoveList&&) noexcept = default;
+    MoveList& operator=(MoveList&&) noexcept = default;
+
+    void clear() { size_ = 0; }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    EMove& operator[](size_t i) { return data_[i]; }
+    const EMove& operator[](size_t i) const { return data_[i]; }
+    const EMove* begin() const { return data_.get(); }
+    const EMove* end() const { return data_.get() + size_; }
+
+    void reserve_more(size_t n) {
+        if (size_ + n <= capacity_) return;
+        size_t capacity = std::max(size_ + n, 2 * capacity_);
+        std::unique_ptr<EMove[]> data(new EMove[capacity]);
+        std::copy(begin(), end(), data.get());
+        data_ = std::move(data);
+        capacity_ = capacity;
+    }
+    void push_unchecked(const EMove& m) { data_[size_++] = m; }
+    void truncate(size_t n) { size_ = n; }
+
+private:
+    std::unique_ptr<EMove[]> data_;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
 };
 
 }  // namespace murkle
