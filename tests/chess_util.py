@@ -1,52 +1,37 @@
-"""Small independent helpers shared by the rules and encoding tests."""
+"""Small independent helpers shared by the tests."""
 import random
+import re
+
+import pytest
 
 import murkle_chess as mc
 
 STANDARD_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
+U64 = 2**64 - 1
 
 
+def make_rng(seed):
+    return random.Random(seed)
 
 
 def placement(width, height, pieces):
     """FEN placement field for {(col, row): letter}; empty runs are never split."""
-    rows = []
-    for row in range(height - 1, -1, -1):
-        text, run = "", 0
-        for col in range(width):
-            letter = pieces.get((col, row))
-            if letter is None:
-                run += 1
-                continue
-            if run:
-                text += str(run)
-                run = 0
-            text += letter
-        if run:
-            text += str(run)
-        rows.append(text)
-    return "/".join(rows)
+    rows = ("".join(pieces.get((col, row), ".") for col in range(width)) for row in range(height - 1, -1, -1))
+    return "/".join(re.sub(r"\.+", lambda run: str(len(run.group())), row) for row in rows)
 
 
 def parse_placement(width, text):
     """{(col, row): letter} from a placement field (digit runs may have several digits)."""
     rows = text.split("/")
-    height = len(rows)
     pieces = {}
     for k, row_text in enumerate(rows):
-        row = height - 1 - k
-        col, i = 0, 0
-        while i < len(row_text):
-            if row_text[i].isdigit():
-                j = i
-                while j < len(row_text) and row_text[j].isdigit():
-                    j += 1
-                col += int(row_text[i:j])
-                i = j
+        col = 0
+        for token in re.findall(r"\d+|\D", row_text):
+            if token.isdigit():
+                col += int(token)
             else:
-                pieces[(col, row)] = row_text[i]
+                pieces[(col, len(rows) - 1 - k)] = token
                 col += 1
-                i += 1
         assert col == width
     return pieces
 
@@ -60,10 +45,30 @@ def game(width, height, pieces, turn="w", castling="-", ep="-", halfmove=0, full
                    castling_enabled)
 
 
+def fen_field(g, index):
+    return g.to_fen().split(" ")[index]
 
 
 def lans(moves):
     return [m.to_lan() for m in moves]
+
+
+def play(g, *texts):
+    for t in texts:
+        assert g.make_move(g.move_from_lan(t)), t
+
+
+def error(call, kind=ValueError):
+    """The message of the `kind` exception that `call()` raises."""
+    with pytest.raises(kind) as e:
+        call()
+    return str(e.value)
+
+
+def grouped(table):
+    """Parameter rows (*case, message) from {message: [case, ...]}; a case is a value or a tuple."""
+    return [(*(case if isinstance(case, tuple) else (case,)), message)
+            for message, cases in table.items() for case in cases]
 
 
 def perft(g, depth):
@@ -84,10 +89,9 @@ def army_position(width, height, rng):
     """A start-like position: back ranks of random pieces, pawns in front, one king each."""
     assert height >= 4 and width >= 1
     pieces = {}
-    kinds = "nbrq"
     for col in range(width):
-        pieces[(col, 0)] = rng.choice(kinds).upper()
-        pieces[(col, height - 1)] = rng.choice(kinds)
+        pieces[(col, 0)] = rng.choice("nbrq").upper()
+        pieces[(col, height - 1)] = rng.choice("nbrq")
         if rng.random() < 0.8:
             pieces[(col, 1)] = "P"
         if rng.random() < 0.8:
@@ -107,9 +111,3 @@ def sparse_position(width, height, rng, count):
             letter = "n"
         pieces[sq] = letter.upper() if rng.random() < 0.5 else letter
     return pieces
-
-
-
-
-def make_rng(seed):
-    return random.Random(seed)

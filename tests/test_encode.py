@@ -3,9 +3,10 @@ import numpy as np
 import pytest
 
 import murkle_chess as mc
-from chess_util import STANDARD_FEN, army_position, fen, lans, make_rng, parse_placement, placement
+from chess_util import STANDARD_FEN, U64, army_position, fen, lans, make_rng, parse_placement, placement, play
 
 Move = mc.Move
+rc = Move.from_rowcol
 
 
 def planes_count(width, height):
@@ -18,31 +19,39 @@ def planes_count(width, height):
     ("e2e3", 0), ("e2e4", 1), ("e7e5", 29), ("g1f3", 63), ("b1c3", 56), ("a7a8n", 67), ("b2a1r", 75),
     ("e7e8q", 0), ("e7e8r", 69), ("e2e1r", 78), ("a2b1b", 80), ("h7g8b", 65), ("a1h8", 13), ("h8a1", 41),
     ("a1a8", 6), ("h1a1", 48), ("e2f4", 56), ("e4d2", 60), ("e4f2", 59), ("e4c3", 61), ("e4c5", 62),
-    ("e4g3", 58), ("a6a8n", 1), ("e7g8r", 57), ("e7f5n", 59),  # knight shapes win over promotions
+    ("e4g3", 58), ("e3e2", 28), ("a6a8n", 1), ("e7g8r", 57), ("e7f5n", 59),  # knight shapes win over promotions
 ])
 def test_worked_planes(lan, plane):
     assert Move.from_lan(lan, 8, 8).encode(8, 8) == plane
 
 
-@pytest.mark.parametrize("squares,width,height", [
-    ((3, 3, 3, 3), 8, 8),      # no move
-    ((0, 0, 0, 8), 8, 8),      # longer than the board
-    ((0, 0, 0, 9), 8, 9),
-    ((0, 0, 1, 3), 8, 8),      # no line
-    ((0, 0, 8, 0), 8, 8),
-    ((0, 0, 3, 2), 8, 8),
+@pytest.mark.parametrize("move,width,height,plane", [
+    (rc(3, 3, 3, 3), 8, 8, None),      # no move
+    (rc(0, 0, 0, 8), 8, 8, None),      # longer than the board
+    (rc(0, 0, 0, 9), 8, 9, None),
+    (rc(0, 0, 1, 3), 8, 8, None),      # no line
+    (rc(0, 0, 8, 0), 8, 8, None),
+    (rc(0, 0, 3, 2), 8, 8, None),
+    (Move.from_lan("a7d8n", 8, 8), 8, 8, None),      # underpromotion too wide
+    (Move.from_lan("a7e8r", 8, 8), 8, 8, None),
+    # huge coordinates never overflow
+    (rc(2**31, 0, 2**31 + 1, 1), 2**32, 2**32, 2**32 - 1),
+    (rc(2**31 - 1, 0, 2**31, 0), 2**32, 1, 2 * (2**32 - 1)),
+    (rc(0, 0, 2**40, 0), 2**41, 1, 2 * (2**41 - 1) + 2**40 - 1),
+    (rc(2**63, 5, 0, 5), 2**63 + 1, 6, 7 * 2**63 - 1),
+    (rc(0, 0, 2**63, 0), 2**63, 1, None),
+    (rc(U64, U64, U64 - 1, U64 - 2), U64, U64, 8 * (U64 - 1) + 4),
+    (rc(0, U64, 0, 0), U64, U64, None),
+    (rc(2**63, 2**40, 2**63, 2**40 + 5), U64, U64, 4),  # up, distance 5
+    (rc(U64, 0, 0, U64), U64, U64, None),
 ])
-def test_moves_without_plane(squares, width, height):
-    assert Move.from_rowcol(*squares).encode(width, height) is None
-
-
-def test_underpromotion_too_wide_has_no_plane():
-    assert Move.from_lan("a7d8n", 8, 8).encode(8, 8) is None
-    assert Move.from_lan("a7e8r", 8, 8).encode(8, 8) is None
+def test_encode_edges(move, width, height, plane):
+    assert move.encode(width, height) == plane
 
 
 @pytest.mark.parametrize("width,height,count", [(8, 8, 82), (10, 6, 98), (6, 10, 98), (1, 1, 26), (0, 0, 18),
-                                                (5, 12, 114), (32, 32, 274), (1024, 1, 8210)])
+                                                (5, 12, 114), (32, 32, 274), (1024, 1, 8210),
+                                                (U64, 0, 8 * U64 + 18)])
 def test_plane_counts(width, height, count):
     assert mc.Game.get_move_planes_count(width, height) == count
 
@@ -57,12 +66,10 @@ def test_action_size_and_shape(width, height):
 
 
 def test_black_underpromotion_is_nine_planes_above_white():
-    for dc_lan in (("e7e8", "e2e1"), ("e7d8", "e2d1"), ("e7f8", "e2f1")):
+    for white_lan, black_lan in (("e7e8", "e2e1"), ("e7d8", "e2d1"), ("e7f8", "e2f1")):
         for kind in "nbr":
-            white = Move.from_lan(dc_lan[0] + kind, 8, 8).encode(8, 8)
-            black = Move.from_lan(dc_lan[1] + kind, 8, 8).encode(8, 8)
-            assert 64 <= white <= 72 and black == white + 9
-    assert Move.from_lan("e2e3", 8, 8).encode(8, 8) == 0 and Move.from_lan("e3e2", 8, 8).encode(8, 8) == 28
+            white = Move.from_lan(white_lan + kind, 8, 8).encode(8, 8)
+            assert 64 <= white <= 72 and Move.from_lan(black_lan + kind, 8, 8).encode(8, 8) == white + 9
 
 
 @pytest.mark.parametrize("args,expected", [
@@ -73,53 +80,27 @@ def test_black_underpromotion_is_nine_planes_above_white():
     ((28, 3, 8, 8, 8), ((3, 8), (3, 7), None)),          # source off the board, destination on it
     ((8, 0, 0, 10, 6), None),                             # distance 9 straight up on a 6-high board
     ((26, 0, 0, 10, 6), ((0, 0), (9, 0), None)),          # distance 9 to the right
-    ((82, 0, 0, 8, 8), None), ((81, 0, 0, 8, 8), None), ((2**64 - 1, 0, 0, 8, 8), None),
+    ((82, 0, 0, 8, 8), None), ((81, 0, 0, 8, 8), None), ((U64, 0, 0, 8, 8), None),
     ((0, 7, 7, 8, 8), None), ((48, 0, 0, 8, 8), None),
     ((0, 0, 0, 0, 0), None), ((3, 0, 0, 0, 8), None), ((10, 0, 0, 8, 0), None),
     ((8, 0, 0, 1, 1), None), ((25, 0, 0, 1, 1), None),
-])
-def test_decode_from_plane(args, expected):
-    m = Move.decode_from_plane(*args)
-    if expected is None:
-        assert m is None
-    else:
-        assert (m.src_square(), m.dst_square(), m.promotion()) == expected
-
-
-BIG = 2**64 - 1
-
-
-@pytest.mark.parametrize("squares,width,height,plane", [
-    ((2**31, 0, 2**31 + 1, 1), 2**32, 2**32, 2**32 - 1),
-    ((2**31 - 1, 0, 2**31, 0), 2**32, 1, 2 * (2**32 - 1)),
-    ((0, 0, 2**40, 0), 2**41, 1, 2 * (2**41 - 1) + 2**40 - 1),
-    ((2**63, 5, 0, 5), 2**63 + 1, 6, 7 * 2**63 - 1),
-    ((0, 0, 2**63, 0), 2**63, 1, None),
-    ((BIG, BIG, BIG - 1, BIG - 2), BIG, BIG, 8 * (BIG - 1) + 4),
-    ((0, BIG, 0, 0), BIG, BIG, None),
-    ((BIG, 0, 0, BIG), BIG, BIG, None),
-])
-def test_encode_huge_coordinates(squares, width, height, plane):
-    assert Move.from_rowcol(*squares).encode(width, height) == plane
-
-
-@pytest.mark.parametrize("args,expected", [
     ((2 * (2**32 - 1), 2**31 - 1, 0, 2**32, 1), ((2**31 - 1, 0), (2**31, 0), None)),
     ((2 * (2**41 - 1) + 2**40 - 1, 0, 0, 2**41, 1), ((0, 0), (2**40, 0), None)),
     ((8 * (2**33 - 1), 2**32, 2**32, 2**33, 2**33), ((2**32, 2**32), (2**32 + 1, 2**32 + 2), None)),
     ((8 * 2**33 + 3, 2**32, 2**32, 2**33, 2**33), ((2**32, 2**32), (2**32, 2**32 + 1), "n")),
     ((8 * 2**33 + 17, 2**32, 2**32, 2**33, 2**33), ((2**32, 2**32), (2**32 + 1, 2**32 - 1), "r")),
-    ((2 * (2**62 - 1), BIG, 0, 2**62, 1), None),      # one step right of the last column never wraps to 0
+    ((8 * (2**61 - 1) + 1, 2**61 - 3, 0, 2**61, 2), ((2**61 - 3, 0), (2**61 - 1, 1), None)),  # knight jump (+2, +1)
+    ((2 * (2**62 - 1), U64, 0, 2**62, 1), None),      # one step right of the last column never wraps to 0
     ((6 * (2**61 - 1), 0, 0, 2**61, 1), None),
     ((4 * (2**62 - 1), 0, 0, 1, 2**62), None),
 ])
-def test_decode_huge_coordinates(args, expected):
+def test_decode_from_plane(args, expected):
     m = Move.decode_from_plane(*args)
     if expected is None:
         assert m is None
         return
     assert (m.src_square(), m.dst_square(), m.promotion()) == expected
-    assert m.encode(args[3], args[4]) == args[0]
+    assert m.encode(args[3], args[4]) == args[0]  # and back
 
 
 def test_standard_action_indices():
@@ -200,28 +181,27 @@ def f32(x):
 
 def expected_planes(placements, g):
     """The planes built independently from the recorded placements (oldest first) and the game state."""
-    w, h = g.width(), g.height()
+    w, h, turn = g.width(), g.height(), g.turn()
     n = w * h
     out = [0.0] * (105 * n)
-    turn = g.turn()
     for k in range(min(len(placements) - 1, 7) + 1):
         for (c, r), letter in placements[-1 - k].items():
             own = letter.isupper() == (turn == 1)
-            plane = 12 * k + (0 if own else 6) + "pnbrqk".index(letter.lower())
-            out[plane * n + r * w + c] = 1.0
-    rights = [g.has_kingside_castling_rights(turn), g.has_queenside_castling_rights(turn),
-              g.has_kingside_castling_rights(-turn), g.has_queenside_castling_rights(-turn)]
-    constants = {98: 1.0 if turn == 1 else 0.0,
-                 99: f32(np.float32(g.fullmove_number()) / np.float32(100)),
-                 100: float(rights[0]), 101: float(rights[1]), 102: float(rights[2]), 103: float(rights[3]),
-                 104: f32(np.float32(g.halfmove_clock()) / np.float32(50))}
-    for plane, value in constants.items():
-        out[plane * n:(plane + 1) * n] = [value] * n
+            out[(12 * k + (0 if own else 6) + "pnbrqk".index(letter.lower())) * n + r * w + c] = 1.0
+    rights = [f(c) for c in (turn, -turn) for f in (g.has_kingside_castling_rights, g.has_queenside_castling_rights)]
+    constants = [1.0 if turn == 1 else 0.0, f32(np.float32(g.fullmove_number()) / np.float32(100)),
+                 *map(float, rights), f32(np.float32(g.halfmove_clock()) / np.float32(50))]
+    for k, value in enumerate(constants):  # planes 98 to 104
+        out[(98 + k) * n:(99 + k) * n] = [value] * n
     return out
 
 
-def plane(flat, p, n):
+def plane(flat, p, n=64):
     return flat[p * n:(p + 1) * n]
+
+
+def ones(flat, p):
+    return [i for i, v in enumerate(plane(flat, p)) if v == 1.0]
 
 
 def test_planes_at_start_and_after_e2e4():
@@ -229,22 +209,18 @@ def test_planes_at_start_and_after_e2e4():
     flat, count, height, width = g.encode_game_planes()
     assert (count, height, width, len(flat)) == (105, 8, 8, 6720)
     assert all(type(v) is float for v in flat)
-    ones = lambda p: [i for i, v in enumerate(plane(flat, p, 64)) if v == 1.0]  # noqa: E731
-    assert ones(0) == list(range(8, 16)) and ones(6) == list(range(48, 56))
-    assert ones(5) == [4] and ones(11) == [60] and ones(3) == [0, 7] and ones(10) == [59]
+    assert ones(flat, 0) == list(range(8, 16)) and ones(flat, 6) == list(range(48, 56))
+    assert ones(flat, 5) == [4] and ones(flat, 11) == [60] and ones(flat, 3) == [0, 7] and ones(flat, 10) == [59]
     assert all(v == 0.0 for v in flat[12 * 64:98 * 64])
-    assert plane(flat, 98, 64) == [1.0] * 64
-    assert plane(flat, 99, 64) == [0.009999999776482582] * 64
-    assert flat[100 * 64:104 * 64] == [1.0] * 256 and plane(flat, 104, 64) == [0.0] * 64
+    assert plane(flat, 98) == [1.0] * 64 and plane(flat, 99) == [0.009999999776482582] * 64
+    assert flat[100 * 64:104 * 64] == [1.0] * 256 and plane(flat, 104) == [0.0] * 64
 
-    assert g.make_move(g.move_from_lan("e2e4"))
+    play(g, "e2e4")
     flat, *_ = g.encode_game_planes()
-    ones = lambda p: [i for i, v in enumerate(plane(flat, p, 64)) if v == 1.0]  # noqa: E731
-    assert ones(0) == list(range(48, 56))                       # own side is Black now, nothing mirrored
-    assert ones(6) == [8, 9, 10, 11, 13, 14, 15, 28]
-    assert ones(12) == list(range(48, 56)) and ones(18) == list(range(8, 16))
-    assert plane(flat, 98, 64) == [0.0] * 64
-    assert plane(flat, 99, 64) == [0.009999999776482582] * 64
+    assert ones(flat, 0) == list(range(48, 56))  # own side is Black now, nothing mirrored
+    assert ones(flat, 6) == [8, 9, 10, 11, 13, 14, 15, 28]
+    assert ones(flat, 12) == list(range(48, 56)) and ones(flat, 18) == list(range(8, 16))
+    assert plane(flat, 98) == [0.0] * 64 and plane(flat, 99) == [0.009999999776482582] * 64
     assert all(v == 0.0 for v in flat[24 * 64:98 * 64])
 
 
@@ -282,9 +258,10 @@ def test_constant_planes(text, castling_enabled):
     g = mc.Game(8, 8, text, castling_enabled)
     flat, *_ = g.encode_game_planes()
     assert flat == expected_planes([parse_placement(8, text.split(" ")[0])], g)
+    assert len({id(v) for v in flat}) == len(set(flat))  # equal values share one float object, across planes
     if text.endswith("75 150"):
-        assert plane(flat, 99, 64) == [1.5] * 64 and plane(flat, 104, 64) == [1.5] * 64
-        assert [plane(flat, p, 64)[0] for p in range(100, 104)] == [0.0, 1.0, 1.0, 0.0]
+        assert plane(flat, 99) == [1.5] * 64 and plane(flat, 104) == [1.5] * 64
+        assert [plane(flat, p)[0] for p in range(100, 104)] == [0.0, 1.0, 1.0, 0.0]
     if not castling_enabled:
         assert flat[100 * 64:104 * 64] == [0.0] * 256
 
@@ -293,21 +270,19 @@ def test_planes_on_a_ten_by_six_board():
     g = mc.Game(10, 6, fen(placement(10, 6, {(0, 0): "K", (9, 5): "k", (3, 2): "p"})), False)
     flat, count, height, width = g.encode_game_planes()
     assert (len(flat), count, height, width) == (6300, 105, 6, 10)
-    assert plane(flat, 6, 60)[23] == 1.0 and plane(flat, 5, 60)[0] == 1.0 and plane(flat, 11, 60)[59] == 1.0
+    assert plane(flat, 6, 60)[23] == plane(flat, 5, 60)[0] == plane(flat, 11, 60)[59] == 1.0
 
 
 def test_planes_leave_an_edited_game_unchanged():
     g = mc.Game.standard()
-    for lan in ("e2e4", "e7e5", "g1f3", "b8c6"):
-        assert g.make_move(g.move_from_lan(lan))
+    play(g, "e2e4", "e7e5", "g1f3", "b8c6")
     g.set_piece(5, 2, None)   # the knight that moved to f3 disappears
     g.set_piece(2, 5, mc.Piece("q", 1))
     copy = g.clone()
     before = (g.to_fen(), hash(g))
-    g.encode_game_planes()
-    assert (g.to_fen(), hash(g)) == before
-    g.encode_game_planes()
-    assert (g.to_fen(), hash(g)) == before
+    for _ in range(2):
+        g.encode_game_planes()
+        assert (g.to_fen(), hash(g)) == before
     for _ in range(4):
         assert g.unmake_move() and copy.unmake_move()
         assert (g.to_fen(), hash(g)) == (copy.to_fen(), hash(copy))

@@ -132,19 +132,3 @@ def test_make_unmake_clone_fen_round_trips(width, height):
             assert lans(g.legal_moves()) == legal
         assert g.unmake_move() is False
         assert g.to_fen() == start
-
-
-def test_clone_is_independent():
-    g = mc.Game.standard()
-    for lan in ("e2e4", "e7e5", "g1f3"):
-        assert g.make_move(g.move_from_lan(lan))
-    c = g.clone()
-    assert c is not g and hash(c) == hash(g) and c.to_fen() == g.to_fen()
-    before = g.to_fen()
-    assert c.unmake_move() and c.unmake_move()
-    assert g.to_fen() == before
-    assert c.make_move(c.move_from_lan("d7d5"))
-    assert g.to_fen() == before
-    for _ in range(3):
-        assert g.unmake_move()
-    assert g.unmake_move() is False

@@ -21,17 +21,14 @@ DEEP = [
 
 
 def load_suite():
+    """Rows of WIDTH HEIGHT castling|nocastling FEN ;D1 n ;D2 n ..."""
     rows = []
     for line in DATA.read_text().splitlines():
-        if not line.strip() or line.startswith("#"):
-            continue
-        head, *depths = line.split(";")
-        width, height, mode, fen_text = head.strip().split(" ", 3)
-        counts = {}
-        for d in depths:
-            key, value = d.split()
-            counts[int(key[1:])] = int(value)
-        rows.append((int(width), int(height), mode == "castling", fen_text.strip(), counts))
+        if line.strip() and not line.startswith("#"):
+            head, *depths = line.split(";")
+            width, height, mode, fen_text = head.strip().split(" ", 3)
+            counts = {int(key[1:]): int(value) for key, value in map(str.split, depths)}
+            rows.append((int(width), int(height), mode == "castling", fen_text.strip(), counts))
     return rows
 
 
@@ -44,11 +41,7 @@ def suite_id(row):
 
 
 def python_depth(counts):
-    depth = 1
-    for d in sorted(counts):
-        if d > 1 and counts[d - 1] <= PY_BUDGET:
-            depth = d
-    return depth
+    return max(d for d in counts if d == 1 or counts[d - 1] <= PY_BUDGET)
 
 
 def test_suite_is_complete():

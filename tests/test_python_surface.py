@@ -9,18 +9,14 @@ import textwrap
 import pytest
 
 import murkle_chess as mc
+from chess_util import STANDARD_FEN, U64, error
 from murkle_chess import Board, Game, GameOutcome, Move, Piece, Position
 
-STANDARD_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 MATED_BLACK_FEN = "7k/5QQ1/8/8/8/8/8/K7 b - - 0 1"  # Black is checkmated
-CLASSES = [Board, Game, Move, Piece, Position, GameOutcome]
 
 
-def panic_type():
-    """PanicException is reached through an instance: the module does not export it."""
-    with pytest.raises(BaseException) as info:
-        Game(8, 8, MATED_BLACK_FEN, False).reward_from_perspective(0)
-    return type(info.value)
+def game():
+    return Game.standard()
 
 
 # ---------------------------------------------------------------- module
@@ -31,15 +27,6 @@ def test_module_names_and_constants():
                           "WHITE", "BLACK", "TOTAL_INPUT_PLANES"]
     assert (mc.WHITE, mc.BLACK, mc.TOTAL_INPUT_PLANES) == (1, -1, 105)
     assert all(type(getattr(mc, n)) is int for n in ("WHITE", "BLACK", "TOTAL_INPUT_PLANES"))
-
-
-def test_panic_exception_is_base_exception_only():
-    panic = panic_type()
-    assert panic.__name__ == "PanicException"
-    assert panic.__bases__ == (BaseException,)
-    assert not issubclass(panic, Exception)
-    with pytest.raises(panic, match="^Unrecognized perspective$"):
-        Game(8, 8, MATED_BLACK_FEN, False).outcome().encode_winner_from_perspective(2)
 
 
 def test_same_module_object_on_reimport():
@@ -78,27 +65,19 @@ def test_second_interpreter_is_refused():
 # ---------------------------------------------------------------- classes
 
 
-@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__qualname__)
-def test_class_identity(cls):
-    assert cls.__module__ == "builtins"
-    assert cls.__qualname__ == cls.__name__
+CLASS_SIGNATURES = {Game: "(width, height, fen, castling_enabled)", Board: "(width, height, fen)",
+                    Piece: "(piece_type, color)", Position: "(col, row)", Move: None, GameOutcome: None}
+
+
+@pytest.mark.parametrize("cls", CLASS_SIGNATURES, ids=lambda c: c.__qualname__)
+def test_class_identity_and_signature(cls):
+    assert cls.__module__ == "builtins" and cls.__qualname__ == cls.__name__
     assert repr(cls) == f"<class 'builtins.{cls.__name__}'>"
     assert cls.__doc__ is None
     with pytest.raises(TypeError):
         type("Derived", (cls,), {})
-
-
-@pytest.mark.parametrize("cls, signature", [
-    (Game, "(width, height, fen, castling_enabled)"),
-    (Board, "(width, height, fen)"),
-    (Piece, "(piece_type, color)"),
-    (Position, "(col, row)"),
-    (Move, None),
-    (GameOutcome, None),
-])
-def test_class_signatures(cls, signature):
-    assert cls.__text_signature__ == signature
-    if signature is None:
+    assert cls.__text_signature__ == CLASS_SIGNATURES[cls]
+    if CLASS_SIGNATURES[cls] is None:  # made only by the module itself
         with pytest.raises(TypeError):
             cls()
 
@@ -143,8 +122,6 @@ def test_methods_and_text_signatures(cls):
         method = getattr(cls, name)
         assert method.__text_signature__ == signature, name
         assert method.__doc__ is None, name
-    if cls is Game:
-        assert len(expected) == 39
 
 
 def test_equality_and_hashing_kinds():
@@ -168,10 +145,6 @@ def test_equality_and_hashing_kinds():
 # ---------------------------------------------------------------- arguments
 
 
-def game():
-    return Game.standard()
-
-
 @pytest.mark.parametrize("call, message", [
     (lambda: game().make_move(), "Game.make_move() missing 1 required positional argument: 'move_'"),
     (lambda: game().set_piece(0), "Game.set_piece() missing 2 required positional arguments: 'row' and 'piece'"),
@@ -190,9 +163,7 @@ def game():
     (lambda: game().to_fen(x=1), "Game.to_fen() got an unexpected keyword argument 'x'"),
 ])
 def test_argument_matching_errors(call, message):
-    with pytest.raises(TypeError) as info:
-        call()
-    assert str(info.value) == message
+    assert error(call, TypeError) == message
 
 
 def test_keywords_in_any_order():
@@ -219,25 +190,17 @@ def test_keywords_in_any_order():
     (lambda: Move.from_lan(None, 8, 8), "argument 'lan': "),
 ])
 def test_wrong_types(call, prefix):
-    with pytest.raises(TypeError) as info:
-        call()
-    assert str(info.value).startswith(prefix)
+    assert error(call, TypeError).startswith(prefix)
 
 
 @pytest.mark.parametrize("call", [
-    lambda: Game(-1, 8, STANDARD_FEN, True),
-    lambda: Position(0, 2**64),
-    lambda: Position(-1, 0),
-    lambda: game().get_piece(2**100, 0),
-    lambda: game().reward_from_perspective(128),
-    lambda: game().has_kingside_castling_rights(-129),
-    lambda: Piece("p", 2**70),
+    lambda: Game(-1, 8, STANDARD_FEN, True), lambda: Position(0, 2**64), lambda: Position(-1, 0),
+    lambda: game().get_piece(2**100, 0), lambda: game().reward_from_perspective(128),
+    lambda: game().has_kingside_castling_rights(-129), lambda: Piece("p", 2**70),
     lambda: Move.from_rowcol(0, 0, 0, -5),
 ])
 def test_out_of_range_integers(call):
-    with pytest.raises(OverflowError) as info:
-        call()
-    assert not str(info.value).startswith("argument")
+    assert not error(call, OverflowError).startswith("argument")
 
 
 def test_integer_and_bool_conversions():
@@ -251,9 +214,7 @@ def test_integer_and_bool_conversions():
 
     assert game().get_piece(Index(), 0).symbol() == "K"
     assert game().get_piece(True, False).symbol() == "N"
-    assert str(Position(0, 2**64 - 1)) == "a18446744073709551616"
-    assert repr(Position(2**64 - 1, 0)) == f"Position({2**64 - 1}, 0)"
-    assert game().reward_from_perspective(-128) == 0.0 and game().has_kingside_castling_rights(127)
+    assert game().has_kingside_castling_rights(127)
 
 
 def test_failed_conversion_leaves_object_unchanged():
@@ -263,21 +224,7 @@ def test_failed_conversion_leaves_object_unchanged():
                  lambda: g.apply_action(-1), lambda: g.make_move(None)):
         with pytest.raises((TypeError, OverflowError)):
             call()
-    assert g.to_fen() == before and g.get_piece(0, 0).symbol() == "R"
-
-
-def test_engine_errors_are_value_errors_unchanged():
-    with pytest.raises(ValueError, match=r"^NW out of range: 17$"):
-        Game(33, 32, STANDARD_FEN, True)
-    with pytest.raises(ValueError, match=r"^Invalid FEN: expected 6 parts, got 1$"):
-        Game(8, 8, "", True)
-    with pytest.raises(ValueError) as info:
-        Board(3, 1, "1\x00p")
-    assert str(info.value) == "Invalid FEN character: \x00"
-    with pytest.raises(ValueError, match=r"^Board height must be between 1 and 32$"):
-        Board.empty(8, 33)
-    with pytest.raises(ValueError, match=r"^No piece at source square$"):
-        game().move_from_lan("e3e4")
+    assert g.to_fen() == before
 
 
 # ---------------------------------------------------------------- borrows
@@ -307,9 +254,7 @@ class CallsBack:
 def test_borrow_refused_on_reentry(make, call, callback, message):
     obj = make()
     before = obj.to_fen()
-    with pytest.raises(RuntimeError) as info:
-        call(obj, CallsBack(lambda: callback(obj)))
-    assert str(info.value) == message
+    assert error(lambda: call(obj, CallsBack(lambda: callback(obj))), RuntimeError) == message
     assert obj.to_fen() == before  # nothing changed, and the borrow was released
     call(obj, 0)
     assert repr(obj)
@@ -389,9 +334,7 @@ def u64(*values):
 
 
 @pytest.mark.parametrize("move", [
-    Move.from_rowcol(4, 1, 4, 3),
-    Move.from_lan("e7e8n", 8, 8),
-    Move.from_rowcol(2**64 - 1, 0, 31, 2**63),
+    Move.from_rowcol(4, 1, 4, 3), Move.from_lan("e7e8n", 8, 8), Move.from_rowcol(U64, 0, 31, 2**63),
 ])
 def test_move_hash(move):
     (sc, sr), (dc, dr) = move.src_square(), move.dst_square()
@@ -430,16 +373,11 @@ def expected_game_hash(g):
 ])
 def test_game_hash(width, height, fen):
     g = Game(width, height, fen, True)
-    assert hash(g) == expected_game_hash(g)
-
-
-def test_game_hash_follows_state_not_history():
-    g = game()
     h = hash(g)
-    g.make_move(g.move_from_lan("g1f3"))
+    assert h == expected_game_hash(g)
+    assert g.make_move(g.legal_moves()[-1])  # the hash follows the state, not the history
     assert hash(g) == expected_game_hash(g) != h
-    g.unmake_move()
-    assert hash(g) == h == hash(g.clone())
+    assert g.unmake_move() and hash(g) == h == hash(g.clone())
 
 
 # ---------------------------------------------------------------- results and text forms
@@ -455,47 +393,10 @@ def test_text_forms():
     assert str(mated).startswith("Game(current_player: Black, is_over: true, outcome: Some(WhiteWin))\n")
     assert repr(mated.outcome()) == "GameOutcome(white_win)" and str(mated.outcome()) == "white_win"
     assert repr(Board.empty(3, 2)) == "Board(width=3, height=2)"
-    assert str(Board.empty(1, 1)) == " 1 . \n   a "
-    assert repr(Piece("N", -1)) == "Piece(Knight, Black)" and str(Piece("QUEEN", 1)) == "Q"
-    assert repr(Position(26, 0)) == "Position(26, 0)" and str(Position(26, 0)) == "26-1"
-    mv = Move.from_lan("e7e8q", 8, 8)
-    assert (repr(mv), str(mv), mv.to_lan()) == ("Move(e7e8q)", "e7e8q", "e7e8q")
-    assert repr(Move.from_rowcol(27, 0, 28, 0)) == "Move(27-128-1)"
-
-
-def test_piece_kind_uses_unicode_lower_casing():
-    assert Piece("\u212a", 1).piece_type() == "king"  # KELVIN SIGN lower-cases to "k"
-    with pytest.raises(ValueError, match="^Invalid piece type$"):
-        Piece("KİNG", 1)  # "İ" lower-cases to two characters
-    with pytest.raises(ValueError, match="^Invalid piece type$"):
-        Piece(" pawn", 1)
 
 
 def test_result_types():
     g = game()
-    assert type(g.turn()) is int and g.board_shape() == (8, 8)
-    assert Game(10, 6, "k9/10/10/10/10/9K w - - 0 1", False).board_shape() == (6, 10)
-    assert Move.from_rowcol(1, 2, 3, 4).src_square() == (1, 2)
-    assert g.en_passant_square() is None and g.outcome() is None
-    assert isinstance(g.legal_moves(), list) and all(type(m) is Move for m in g.legal_moves())
-    assert g.legal_moves_for_position(100, 100) == [] and g.get_piece(8, 0) is None
+    assert type(g.turn()) is int and type(g.reward_absolute()) is float
+    assert type(g.legal_moves()) is list and all(type(m) is Move for m in g.legal_moves())
     assert g.set_piece(3, 3, None) is None and Board.standard().clear() is None
-    assert type(g.reward_absolute()) is float and g.input_plane_count() == 105
-    assert Game.get_move_planes_count(2**64 - 1, 0) == 8 * (2**64 - 1) + 18
-    big = Move.from_rowcol(2**63, 2**40, 2**63, 2**40 + 5)
-    assert big.encode(2**64 - 1, 2**64 - 1) == 4  # up, distance 5: (5 - 1) exactly
-    knight = Move.decode_from_plane(8 * (2**61 - 1) + 1, 2**61 - 3, 0, 2**61, 2)  # jump (+2, +1)
-    assert knight.dst_square() == (2**61 - 1, 1)
-
-
-def test_encode_game_planes_shares_float_objects():
-    g = game()
-    for lan in ("e2e4", "e7e5", "g1f3"):
-        g.make_move(g.move_from_lan(lan))
-    fen, h = g.to_fen(), hash(g)
-    planes, count, height, width = g.encode_game_planes()
-    assert (len(planes), count, height, width) == (105 * 64, 105, 8, 8)
-    assert all(type(v) is float for v in planes)
-    assert len({id(v) for v in planes}) == len(set(planes))
-    assert g.to_fen() == fen and hash(g) == h
-    assert g.encode_game_planes()[0] == planes
