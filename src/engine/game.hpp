@@ -172,20 +172,6 @@ public:
         return attacked(board_.color_bitboards, col, row, by);
     }
 
-    bool can_rook_attack(int fc, int fr, int tc, int tr) const {
-        if (fc == tc) {
-            for (int r = std::min(fr, tr) + 1; r < std::max(fr, tr); ++r)
-                if (board_.occupied(idx(fc, r))) return false;
-            return true;
-        }
-        if (fr == tr) {
-            for (int c = std::min(fc, tc) + 1; c < std::max(fc, tc); ++c)
-                if (board_.occupied(idx(c, fr))) return false;
-            return true;
-        }
-        return false;
-    }
-
     // ----- move lists -------------------------------------------------------------------------
 
     std::vector<Move> pseudo_legal_moves() const {
