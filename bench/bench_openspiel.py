@@ -8,7 +8,6 @@ Skips (exit status 0) when OpenSpiel is not installed (pip install open_spiel).
     PYTHONPATH=build-bench python bench/bench_openspiel.py [--games 30] [--repeat 5]
 """
 
-import argparse
 import random
 import sys
 
@@ -18,24 +17,8 @@ except ImportError:
     print("OpenSpiel (pyspiel) is not installed: skipped (pip install open_spiel)")
     sys.exit(0)
 
-import chess
-
 import murkle_chess
-from bench_python import best_ns_per_call
-
-
-def random_games_san(n_games, max_plies, rng):
-    """Random games as (UCI, SAN) move lists, played with python-chess."""
-    games = []
-    for _ in range(n_games):
-        board = chess.Board()
-        moves = []
-        while len(moves) < max_plies and not board.is_game_over():
-            move = rng.choice(list(board.legal_moves))
-            moves.append((move.uci(), board.san(move)))
-            board.push(move)
-        games.append(moves)
-    return games
+from bench_python import best_ns_per_call, game_arguments, random_games
 
 
 def build_positions(games):
@@ -118,15 +101,11 @@ def report(name, ours_label, theirs_label, ns_ours, ns_theirs):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--games", type=int, default=30, help="random games (default 30)")
-    parser.add_argument("--max-plies", type=int, default=120, help="plies per game (default 120)")
-    parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--repeat", type=int, default=5, help="runs per case, best kept")
-    args = parser.parse_args(argv)
+    args = game_arguments(__doc__, 30).parse_args(argv)
 
-    positions = build_positions(random_games_san(args.games, args.max_plies,
-                                                 random.Random(args.seed)))
+    games = random_games(args.games, args.max_plies, random.Random(args.seed),
+                         notation=lambda board, move: (move.uci(), board.san(move)))
+    positions = build_positions(games)
     game, state = positions[-1]
     ours_len, theirs_len = len(game.encode_game_planes()[0]), len(state.observation_tensor(0))
     try:

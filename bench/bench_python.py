@@ -31,15 +31,25 @@ def best_ns_per_call(fn, repeat):
     return best
 
 
-def random_games(n_games, max_plies, rng):
-    """Random games as UCI move lists, played with python-chess."""
+def game_arguments(doc, games):
+    """The options shared by the benchmarks that replay random games."""
+    parser = argparse.ArgumentParser(description=doc.split("\n")[0])
+    parser.add_argument("--games", type=int, default=games, help=f"random games (default {games})")
+    parser.add_argument("--max-plies", type=int, default=120, help="plies per game (default 120)")
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--repeat", type=int, default=5, help="runs per case, best kept")
+    return parser
+
+
+def random_games(n_games, max_plies, rng, notation=lambda board, move: move.uci()):
+    """Random games played with python-chess, each a list of notation(board, move)."""
     games = []
     for _ in range(n_games):
         board = chess.Board()
         moves = []
         while len(moves) < max_plies and not board.is_game_over():
             move = rng.choice(list(board.legal_moves))
-            moves.append(move.uci())
+            moves.append(notation(board, move))
             board.push(move)
         games.append(moves)
     return games
@@ -202,12 +212,7 @@ def bench_planes(positions, repeat):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--games", type=int, default=40, help="random games (default 40)")
-    parser.add_argument("--max-plies", type=int, default=120, help="plies per game (default 120)")
-    parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--repeat", type=int, default=5, help="runs per case, best kept")
-    args = parser.parse_args(argv)
+    args = game_arguments(__doc__, 40).parse_args(argv)
 
     rng = random.Random(args.seed)
     games = random_games(args.games, args.max_plies, rng)
