@@ -39,6 +39,25 @@ struct Bitboard {
         for (int k = 0; k < NW; ++k) r.words[k] = a.words[k] | b.words[k];
         return r;
     }
+    friend constexpr Bitboard operator^(const Bitboard& a, const Bitboard& b) {
+        Bitboard r;
+        for (int k = 0; k < NW; ++k) r.words[k] = a.words[k] ^ b.words[k];
+        return r;
+    }
+    // The members of this set that are not in b.
+    constexpr Bitboard without(const Bitboard& b) const {
+        Bitboard r;
+        for (int k = 0; k < NW; ++k) r.words[k] = words[k] & ~b.words[k];
+        return r;
+    }
+    constexpr Bitboard& operator|=(const Bitboard& b) {
+        for (int k = 0; k < NW; ++k) words[k] |= b.words[k];
+        return *this;
+    }
+    constexpr Bitboard& operator&=(const Bitboard& b) {
+        for (int k = 0; k < NW; ++k) words[k] &= b.words[k];
+        return *this;
+    }
 
     // Calls f(index) for every member in ascending index order.
     template <class F>
@@ -48,6 +67,19 @@ struct Bitboard {
             while (w) {
                 f(static_cast<uint32_t>(k * 64 + std::countr_zero(w)));
                 w &= w - 1;
+            }
+        }
+    }
+
+    // The same in descending index order.
+    template <class F>
+    constexpr void for_each_reverse(F&& f) const {
+        for (int k = NW - 1; k >= 0; --k) {
+            uint64_t w = words[k];
+            while (w) {
+                const int top = 63 - std::countl_zero(w);
+                f(static_cast<uint32_t>(k * 64 + top));
+                w ^= uint64_t{1} << top;
             }
         }
     }

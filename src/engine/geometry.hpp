@@ -1,7 +1,8 @@
 #pragma once
-// Square geometry of one board size: for every square, the squares a knight or king reaches,
-// the squares from which a pawn attacks it, and the eight rays leading away from it. Built once
-// per board size and shared by every game of that size while any of them lives.
+// Square geometry of one board size: for every square, its column and row, the squares a
+// knight or king reaches (as sets and in the order the move generator visits them), the
+// squares from which a pawn attacks it, and the eight rays leading away from it. Built once per
+// board size and shared by every game of that size while any of them lives.
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,9 +24,24 @@ constexpr Step BISHOP_RAYS[4] = {{1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
 constexpr Step KNIGHT_OFFSETS[8] = {{-2, -1}, {-2, 1}, {-1, -2}, {-1, 2}, {1, -2}, {1, 2}, {2, -1}, {2, 1}};
 constexpr Step KING_STEPS[8] = {{-1, -1}, {-1, 0}, {-1, 1}, {0, -1}, {0, 1}, {1, -1}, {1, 0}, {1, 1}};
 
+// The squares one piece reaches by its steps, in the order of its step table.
+struct StepTargets {
+    uint8_t count = 0;
+    uint16_t to[8] = {};
+};
+
+// The square of `set` nearest to the start of ray d (even rays run towards higher indices).
+template <int NW>
+uint32_t first_along(int d, const Bitboard<NW>& set) {
+    return d % 2 == 0 ? set.lowest() : set.highest();
+}
+
 template <int NW>
 struct Geometry {
     int width = 0, height = 0;
+    Bitboard<NW> all;  // every square of the board
+    std::vector<uint16_t> col, row;
+    std::vector<StepTargets> knight_steps, king_steps;
     std::vector<Bitboard<NW>> knight, king;
     std::vector<Bitboard<NW>> pawn_attackers[2];  // by colour index: where such a pawn attacks from
     std::vector<Bitboard<NW>> ray[8];             // ROOK_RAYS then BISHOP_RAYS
@@ -33,6 +49,10 @@ struct Geometry {
 
     Geometry(int w, int h) : width(w), height(h) {
         const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+        col.resize(n);
+        row.resize(n);
+        knight_steps.resize(n);
+        king_steps.resize(n);
         knight.resize(n);
         king.resize(n);
         pawn_attackers[0].resize(n);
@@ -44,10 +64,18 @@ struct Geometry {
         for (int r = 0; r < h; ++r) {
             for (int c = 0; c < w; ++c) {
                 const uint32_t sq = index(c, r);
-                for (const Step& s : KNIGHT_OFFSETS)
-                    if (on(c + s.dc, r + s.dr)) knight[sq].set(index(c + s.dc, r + s.dr));
-                for (const Step& s : KING_STEPS)
-                    if (on(c + s.dc, r + s.dr)) king[sq].set(index(c + s.dc, r + s.dr));
+                all.set(sq);
+                col[sq] = static_cast<uint16_t>(c);
+                row[sq] = static_cast<uint16_t>(r);
+                auto steps = [&](const Step(&table)[8], StepTargets& list, Bitboard<NW>& set) {
+                    for (const Step& s : table) {
+                        if (!on(c + s.dc, r + s.dr)) continue;
+                        list.to[list.count++] = static_cast<uint16_t>(index(c + s.dc, r + s.dr));
+                        set.set(index(c + s.dc, r + s.dr));
+                    }
+                };
+                steps(KNIGHT_OFFSETS, knight_steps[sq], knight[sq]);
+                steps(KING_STEPS, king_steps[sq], king[sq]);
                 for (int dc : {-1, 1}) {
                     if (on(c + dc, r - 1)) pawn_attackers[0][sq].set(index(c + dc, r - 1));
                     if (on(c + dc, r + 1)) pawn_attackers[1][sq].set(index(c + dc, r + 1));
