@@ -71,6 +71,27 @@ struct Bitboard {
         }
     }
 
+    // The set moved n squares towards higher indices; squares pushed past the last word drop out.
+    constexpr Bitboard shifted_up(uint32_t n) const {
+        Bitboard r;
+        const int skip = static_cast<int>(n / 64), bits = static_cast<int>(n % 64);
+        for (int k = NW - 1; k >= skip; --k) {
+            r.words[k] = words[k - skip] << bits;
+            if (bits && k - skip >= 1) r.words[k] |= words[k - skip - 1] >> (64 - bits);
+        }
+        return r;
+    }
+    // The set moved n squares towards lower indices.
+    constexpr Bitboard shifted_down(uint32_t n) const {
+        Bitboard r;
+        const int skip = static_cast<int>(n / 64), bits = static_cast<int>(n % 64);
+        for (int k = 0; k + skip < NW; ++k) {
+            r.words[k] = words[k + skip] >> bits;
+            if (bits && k + skip + 1 < NW) r.words[k] |= words[k + skip + 1] << (64 - bits);
+        }
+        return r;
+    }
+
     // The same in descending index order.
     template <class F>
     constexpr void for_each_reverse(F&& f) const {

@@ -401,6 +401,7 @@ private:
     void legal_moves_for_square(const KingSafety<NW>& ks, Colors& scratch, uint32_t from, MoveList& out) const;
     void reference_moves_for_square(Colors& scratch, uint32_t from, MoveList& out) const;
     bool leaves_king_safe(Colors& colors, const EMove& m, PieceType kind) const;
+    uint64_t count_pawn_moves(const Bitboard<NW>& pawns, const Bitboard<NW>& allowed, Colors& scratch) const;
     std::optional<EMove> find_legal(const Move& m) const;
     void fill_legal(std::vector<EMove>& moves, std::vector<uint32_t>& planes) const;
 

@@ -40,6 +40,8 @@ template <int NW>
 struct Geometry {
     int width = 0, height = 0;
     Bitboard<NW> all;  // every square of the board
+    Bitboard<NW> first_col, last_col;
+    std::vector<Bitboard<NW>> rows;
     std::vector<uint16_t> col, row;
     std::vector<StepTargets> knight_steps, king_steps;
     std::vector<Bitboard<NW>> knight, king;
@@ -49,6 +51,7 @@ struct Geometry {
 
     Geometry(int w, int h) : width(w), height(h) {
         const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+        rows.resize(static_cast<size_t>(h));
         col.resize(n);
         row.resize(n);
         knight_steps.resize(n);
@@ -65,6 +68,9 @@ struct Geometry {
             for (int c = 0; c < w; ++c) {
                 const uint32_t sq = index(c, r);
                 all.set(sq);
+                rows[static_cast<size_t>(r)].set(sq);
+                if (c == 0) first_col.set(sq);
+                if (c == w - 1) last_col.set(sq);
                 col[sq] = static_cast<uint16_t>(c);
                 row[sq] = static_cast<uint16_t>(r);
                 auto steps = [&](const Step(&table)[8], StepTargets& list, Bitboard<NW>& set) {

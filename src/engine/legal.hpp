@@ -27,6 +27,8 @@ void Game<NW>::legal_moves_into(MoveList& out) const {
         [&](uint32_t i) { legal_moves_of(ks, scratch, i, *board_.kind_at(i), sink); });
 }
 
+// Counted without listing: pawns that are not pinned all at once, every other piece by its
+// target set.
 template <int NW>
 uint64_t Game<NW>::count_legal_moves() const {
     const KingSafety<NW> ks = king_safety();
@@ -38,11 +40,49 @@ uint64_t Game<NW>::count_legal_moves() const {
     Colors scratch = board_.color_bitboards;
     MoveCounter<NW> counter;
     const Bitboard<NW>& mine = board_.color_bitboards[color_index(turn_)];
-    for (int t = 0; t < 6; ++t) {
+    const Bitboard<NW> pawns = pieces(PieceType::Pawn) & mine;
+    (pawns & ks.pinned).for_each([&](uint32_t i) { legal_moves_of(ks, scratch, i, PieceType::Pawn, counter); });
+    for (int t = 1; t < 6; ++t) {
         const PieceType kind = static_cast<PieceType>(t);
         (pieces(kind) & mine).for_each([&](uint32_t i) { legal_moves_of(ks, scratch, i, kind, counter); });
     }
-    return counter.n;
+    return counter.n + count_pawn_moves(pawns.without(ks.pinned), ks.check_mask, scratch);
+}
+
+// The moves of the given pawns of the side to move onto `allowed`, a promotion counting as its
+// four moves; en passant is tried on the board.
+template <int NW>
+uint64_t Game<NW>::count_pawn_moves(const Bitboard<NW>& pawns, const Bitboard<NW>& allowed, Colors& scratch) const {
+    const Geometry<NW>& geo = *geo_;
+    const bool white = turn_ == Color::White;
+    const uint32_t w = static_cast<uint32_t>(width_);
+    auto ahead = [&](const Bitboard<NW>& b, uint32_t n) { return (white ? b.shifted_up(n) : b.shifted_down(n)) & geo.all; };
+    const Bitboard<NW>& theirs = board_.color_bitboards[color_index(~turn_)];
+    const Bitboard<NW> empty = geo.all.without(board_.color_bitboards[0] | board_.color_bitboards[1]);
+    const Bitboard<NW>& last = geo.rows[white ? height_ - 1 : 0];
+    auto with_promotions = [&](const Bitboard<NW>& targets) {
+        return static_cast<uint64_t>(targets.count() + 3 * (targets & last).count());
+    };
+
+    const Bitboard<NW> single = ahead(pawns, w) & empty;
+    uint64_t n = with_promotions(single & allowed);
+    // Double pushes pass over the row just ahead of the start row.
+    const int passed_row = white ? 2 : height_ - 3;
+    if (passed_row >= 0 && passed_row < height_)
+        n += static_cast<uint64_t>((ahead(single & geo.rows[passed_row], w) & empty & allowed).count());
+    const Bitboard<NW> targets = theirs & allowed;
+    const Bitboard<NW> left = pawns.without(geo.first_col), right = pawns.without(geo.last_col);
+    n += with_promotions(ahead(left, white ? w - 1 : w + 1) & targets);
+    n += with_promotions(ahead(right, white ? w + 1 : w - 1) & targets);
+
+    if (ep_index_ >= 0) {
+        const uint32_t ep = static_cast<uint32_t>(ep_index_);
+        (geo.pawn_attackers[color_index(turn_)][ep] & pawns).for_each([&](uint32_t from) {
+            const EMove m{static_cast<uint16_t>(from), static_cast<uint16_t>(ep), CAPTURE | EN_PASSANT, NO_PROMOTION};
+            if (is_real_en_passant(board_, from, ep, turn_) && leaves_king_safe(scratch, m, PieceType::Pawn)) ++n;
+        });
+    }
+    return n;
 }
 
 template <int NW>
