@@ -98,8 +98,13 @@ class LegalMemo {
 public:
     LegalMemo() = default;
     LegalMemo(const LegalMemo& other) { copy_from(other); }
+    LegalMemo(LegalMemo&& other) noexcept { take_from(other); }
     LegalMemo& operator=(const LegalMemo& other) {
         if (this != &other) copy_from(other);
+        return *this;
+    }
+    LegalMemo& operator=(LegalMemo&& other) noexcept {
+        if (this != &other) take_from(other);
         return *this;
     }
 
@@ -122,13 +127,20 @@ private:
     mutable std::atomic<uint8_t> state_{EMPTY};
 
     void copy_from(const LegalMemo& other) {
-        if (other.ready()) {
+        const bool ready = other.ready();
+        if (ready) {
             moves_ = other.moves_;
             planes_ = other.planes_;
-            state_.store(READY, std::memory_order_relaxed);
-        } else {
-            state_.store(EMPTY, std::memory_order_relaxed);
         }
+        state_.store(ready ? READY : EMPTY, std::memory_order_relaxed);
+    }
+    // A game being moved is owned by the mover: nobody queries it meanwhile.
+    void take_from(LegalMemo& other) {
+        const bool ready = other.ready();
+        moves_ = std::move(other.moves_);
+        planes_ = std::move(other.planes_);
+        other.invalidate();
+        state_.store(ready ? READY : EMPTY, std::memory_order_relaxed);
     }
 };
 
