@@ -97,7 +97,7 @@ std::pair<nb::object, T*> output_array(nb::handle out, const std::vector<size_t>
     } else {
         if (!nb::isinstance(out, numpy().attr("ndarray")))
             throw nb::type_error(("out must be a numpy.ndarray, not " + std::string(nb::inst_name(out).c_str())).c_str());
-        const std::string got = nb::cast<std::string>(nb::str(out.attr("dtype")));
+        const std::string got = nb::cast<std::string>(out.attr("dtype").attr("name"));
         if (got != dtype)
             throw nb::type_error(("out must have dtype " + std::string(dtype) + ", got " + got).c_str());
         const auto got_shape = nb::cast<std::vector<size_t>>(out.attr("shape"));
@@ -119,7 +119,7 @@ std::vector<int64_t> integer_vector(nb::handle values, size_t n, const char* nam
     const std::string kind = nb::cast<std::string>(a.attr("dtype").attr("kind"));
     if (kind != "i" && kind != "u" && !(kind == "b" && n == 0))
         throw nb::type_error((std::string(name) + " must hold integers, got dtype " +
-                              nb::cast<std::string>(nb::str(a.attr("dtype"))))
+                              nb::cast<std::string>(a.attr("dtype").attr("name")))
                                  .c_str());
     const auto shape = nb::cast<std::vector<size_t>>(a.attr("shape"));
     if (shape != std::vector<size_t>{n})
@@ -200,7 +200,11 @@ public:
         } else if (nb::isinstance<nb::str>(fen)) {
             starts.push_back(parse_game(width, height, nb::cast<std::string>(fen), castle, ""));
         } else {
-            auto fens = nb::cast<std::vector<std::string>>(fen);  // TypeError for anything else
+            std::vector<std::string> fens;
+            if (!nb::try_cast(fen, fens))
+                throw nb::type_error(("fen must be a str, a sequence of str or None, not " +
+                                      std::string(nb::inst_name(fen).c_str()))
+                                         .c_str());
             if (fens.size() != n)
                 throw nb::value_error(("fen must be one FEN or a sequence of n = " + std::to_string(n) +
                                        " FENs, got " + std::to_string(fens.size()))
