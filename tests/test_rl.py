@@ -121,6 +121,7 @@ def test_step_planes_follows_apply_action():
             same_game(batch.game(i), g)
 
 
+@pytest.mark.threads
 def test_same_seed_same_games_whatever_the_threads():
     def run(threads):
         b = rl.GameBatch(7, 8, 8, seed=42, threads=threads, max_plies=40)
@@ -279,29 +280,37 @@ def test_game_bytes_round_trip_and_refusal():
             pass
 
 
-def test_threads_share_one_batch_safely():
-    batch = rl.GameBatch(16, seed=4, threads=2)
+@pytest.mark.threads
+def test_threads_share_batches_safely():
+    """Four Python threads step one shared batch and a batch of their own at once."""
+    shared = rl.GameBatch(16, seed=4, threads=2)
+    own = [rl.GameBatch(8, 6, 6, seed=k, threads=2, max_plies=20) for k in range(4)]
     errors = []
 
-    def work():
+    def work(mine):
         try:
             for _ in range(30):
-                batch.planes()
-                batch.step(batch.random_actions())
-        except ValueError:
-            pass  # another thread moved the games between our two calls
+                mine.planes(), mine.legal_mask()
+                mine.step(mine.random_actions())
+                mine.play_random(2)
+                try:
+                    shared.planes()
+                    shared.step(shared.random_actions())
+                except ValueError:
+                    pass  # another thread moved the shared games between our two calls
         except Exception as e:  # pragma: no cover - a real fault
             errors.append(e)
 
-    threads = [threading.Thread(target=work) for _ in range(4)]
+    threads = [threading.Thread(target=work, args=(b,)) for b in own]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
     assert not errors
-    for i in range(16):
-        g = batch.game(i)
-        np.testing.assert_array_equal(batch.planes()[i], exact_planes(g))
+    for batch in [shared] + own:
+        planes = batch.planes()
+        for i in range(batch.n):
+            np.testing.assert_array_equal(planes[i], exact_planes(batch.game(i)))
 
 
 def test_start_fen():
