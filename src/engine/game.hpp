@@ -343,6 +343,8 @@ public:
     }
 
 private:
+    template <int> friend struct GameCodec;  // the byte form reads and writes every field
+
     Board<NW> board_{};
     std::shared_ptr<const Geometry<NW>> geo_;
     std::vector<HistoryEntry> history_;

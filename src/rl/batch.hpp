@@ -1,0 +1,208 @@
+#pragma once
+// N games of one size class stepped together. Every per-game operation works on one slot and
+// touches nothing shared, so a thread pool can split the games freely. No Python here.
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/game.hpp"
+
+namespace murkle::rl {
+
+// splitmix64: one independent stream per game, so results never depend on the thread count.
+inline uint64_t next_random(uint64_t& state) {
+    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// Uniform in [0, n) without bias (Lemire's multiply-and-reject), n >= 1.
+inline uint64_t uniform_below(uint64_t& state, uint64_t n) {
+    unsigned __int128 m = static_cast<unsigned __int128>(next_random(state)) * n;
+    uint64_t low = static_cast<uint64_t>(m);
+    if (low < n) {
+        const uint64_t threshold = -n % n;
+        while (low < threshold) {
+            m = static_cast<unsigned __int128>(next_random(state)) * n;
+            low = static_cast<uint64_t>(m);
+        }
+    }
+    return static_cast<uint64_t>(m >> 64);
+}
+
+inline uint64_t stream_seed(uint64_t seed, size_t game) {
+    uint64_t s = seed ^ (0xD1B54A32D192ED03ull * (game + 1));
+    return next_random(s);
+}
+
+constexpr int64_t NO_ACTION = -1;
+
+// What a step did to one game.
+struct StepResult {
+    float reward = 0.0f;  // reward_absolute() once the game has ended, else 0
+    bool done = false;
+    bool truncated = false;  // ended by the ply cap, not by the rules
+    std::optional<GameOutcome> outcome;
+};
+
+template <int NW>
+class Batch {
+public:
+    static constexpr int size_class = NW;
+
+    Batch() = default;
+    // Game i starts (and restarts) from starts[i], or from starts[0] when there is one start.
+    Batch(size_t n, std::vector<Game<NW>> starts, uint64_t seed, uint64_t max_plies)
+        : starts_(std::move(starts)), max_plies_(max_plies), slots_(n) {
+        for (size_t i = 0; i < n; ++i) {
+            slots_[i].game = start(i);
+            slots_[i].rng = stream_seed(seed, i);
+        }
+    }
+
+    size_t size() const { return slots_.size(); }
+    const std::vector<Game<NW>>& starts() const { return starts_; }
+    const Game<NW>& start(size_t i) const { return starts_[starts_.size() == 1 ? 0 : i]; }
+    uint64_t max_plies() const { return max_plies_; }
+    size_t width() const { return starts_[0].width(); }
+    size_t height() const { return starts_[0].height(); }
+    size_t area() const { return width() * height(); }
+    size_t planes() const { return static_cast<size_t>(starts_[0].action_size()); }
+
+    const Game<NW>& game(size_t i) const { return slots_[i].game; }
+    bool restarting(size_t i) const { return slots_[i].restart; }
+    uint64_t rng_state(size_t i) const { return slots_[i].rng; }
+
+    // Replaces game i (same board size) as if it had been played there.
+    void set_game(size_t i, const Game<NW>& g, bool restart = false) {
+        Slot& s = slots_[i];
+        s.game = g;
+        s.fresh = false;
+        s.restart = restart;
+    }
+    void set_rng_state(size_t i, uint64_t state) { slots_[i].rng = state; }
+
+    void reset(size_t i) { set_game(i, start(i)); }
+
+    // ----- observations -----------------------------------------------------------------------
+
+    // The 105 input planes of game i into out[0 .. 105 * area).
+    void write_planes(size_t i, float* out) const {
+        const size_t n = area();
+        std::memset(out, 0, sizeof(float) * TOTAL_INPUT_PLANES * n);
+        slots_[i].game.visit_game_planes([&](size_t offset) { out[offset] = 1.0f; },
+                                         [&](int plane, float v) {
+                                             float* p = out + static_cast<size_t>(plane) * n;
+                                             std::fill(p, p + n, v);
+                                         });
+    }
+
+    // The legal full actions of game i as true entries of out[0 .. planes * area).
+    void write_mask(size_t i, bool* out) {
+        std::memset(out, 0, planes() * area());
+        legal(i);
+        for (uint32_t a : slots_[i].actions) out[a] = true;
+    }
+
+    // ----- actions ----------------------------------------------------------------------------
+
+    // plane * area + source square: the layout of the input planes.
+    uint32_t full_action(const EMove& m) const {
+        return plane_of_move(m, static_cast<uint32_t>(width()), static_cast<uint32_t>(height())) *
+                   static_cast<uint32_t>(area()) +
+               m.from;
+    }
+
+    // The legal move of game i named by a full action, or by a move plane (the first legal
+    // move with that plane, in legal-move order).
+    std::optional<EMove> find_full(size_t i, int64_t action) {
+        const MoveList& moves = legal(i);
+        const auto& actions = slots_[i].actions;
+        for (size_t k = 0; k < actions.size(); ++k)
+            if (actions[k] == action) return moves[k];
+        return std::nullopt;
+    }
+    std::optional<EMove> find_plane(size_t i, int64_t plane) {
+        const MoveList& moves = legal(i);
+        const auto& actions = slots_[i].actions;
+        const uint32_t n = static_cast<uint32_t>(area());
+        for (size_t k = 0; k < actions.size(); ++k)
+            if (actions[k] / n == plane) return moves[k];
+        return std::nullopt;
+    }
+
+    // A game that restarts or has no move takes no action.
+    bool takes_action(size_t i) { return !slots_[i].restart && !legal(i).empty(); }
+
+    // A uniformly chosen legal full action, or NO_ACTION for a game that takes none.
+    int64_t random_action(size_t i) {
+        if (!takes_action(i)) return NO_ACTION;
+        const size_t k = uniform_below(slots_[i].rng, legal(i).size());
+        return slots_[i].actions[k];
+    }
+
+    // One step of game i: a game that ended at the previous step restarts (its move is
+    // ignored); a game already over reports its end; otherwise the move is played. `move` is
+    // a legal move of game i whenever takes_action(i).
+    StepResult step(size_t i, const std::optional<EMove>& move) {
+        Slot& s = slots_[i];
+        if (s.restart) {
+            reset(i);
+            return {};
+        }
+        if (move && !legal(i).empty()) {
+            s.game.do_move(*move);
+            s.fresh = false;
+        }
+        StepResult r = status(i);
+        s.restart = r.done;
+        return r;
+    }
+
+    // Whether game i has ended, by the rules or by the ply cap.
+    StepResult status(size_t i) {
+        const Game<NW>& g = slots_[i].game;
+        StepResult r;
+        if (legal(i).empty() || g.halfmove_clock() >= 150 || g.is_insufficient_material()) {
+            r.outcome = g.outcome();
+        }
+        if (r.outcome) {
+            r.done = true;
+            r.reward = static_cast<float>(encode_winner_absolute(*r.outcome));
+        } else if (max_plies_ && g.history().size() >= max_plies_) {
+            r.done = r.truncated = true;
+        }
+        return r;
+    }
+
+    // The legal moves of game i and their full actions, found once per position.
+    const MoveList& legal(size_t i) {
+        Slot& s = slots_[i];
+        if (!s.fresh) {
+            s.game.legal_moves_into(s.legal);
+            s.actions.resize(s.legal.size());
+            for (size_t k = 0; k < s.legal.size(); ++k) s.actions[k] = full_action(s.legal[k]);
+            s.fresh = true;
+        }
+        return s.legal;
+    }
+
+private:
+    struct Slot {
+        Game<NW> game;
+        MoveList legal;
+        std::vector<uint32_t> actions;  // the full action of each legal move
+        bool fresh = false;    // `legal` belongs to the current position
+        bool restart = false;  // ended at the last step: restarts at the next one
+        uint64_t rng = 0;
+    };
+
+    std::vector<Game<NW>> starts_;
+    uint64_t max_plies_ = 0;
+    std::vector<Slot> slots_;
+};
+
+}  // namespace murkle::rl
