@@ -267,7 +267,12 @@ public:
     // The plane of a move of this board, if it has one.
     std::optional<uint32_t> move_plane(const EMove& m) const {
         // Moves on the board have small steps; a board has at most 8 * 1024 + 18 planes.
-        auto p = encode_move(to_move(m), board_.width, board_.height);
+        const Geometry<NW>& geo = *geo_;
+        const int32_t dc = static_cast<int32_t>(geo.col[m.to]) - static_cast<int32_t>(geo.col[m.from]);
+        const int32_t dr = static_cast<int32_t>(geo.row[m.to]) - static_cast<int32_t>(geo.row[m.from]);
+        std::optional<PieceType> promotion;
+        if (m.promo != NO_PROMOTION) promotion = static_cast<PieceType>(m.promo);
+        auto p = plane_of_step<int32_t>(dc, dr, promotion, std::max(width_, height_) - 1);
         if (!p) return std::nullopt;
         return static_cast<uint32_t>(*p);
     }
