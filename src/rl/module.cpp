@@ -547,7 +547,8 @@ NB_MODULE(_core, m) {
     using murkle::rl::GameBatch;
     m.doc() = "The compiled core of murkle_rl: batched games over the murkle_chess engine.";
 
-    nb::class_<GameBatch>(m, "GameBatch",
+    // Its instances have their own layout, so the class cannot be mixed with another such base.
+    nb::class_<GameBatch>(m, "GameBatch", nb::sig("@typing_extensions.disjoint_base\nclass GameBatch()"),
         "N games of one board size, stepped together on a pool of worker threads.\n\n"
         "Observations are NumPy arrays in the layout of the input planes: ``planes()`` is\n"
         "float32 ``(n, 105, height, width)`` and ``legal_mask()`` is bool\n"
@@ -603,6 +604,7 @@ NB_MODULE(_core, m) {
              "A uniformly chosen legal full action for every game, int64 (n,), from each game's\n"
              "own seeded stream; -1 for a game that takes no action at the next step.")
         .def("play_random", &GameBatch::play_random, "plies"_a,
+             nb::sig("def play_random(self, plies: int) -> dict[str, int]"),
              "Steps every game ``plies`` times with random actions, inside the engine (the same\n"
              "as ``plies`` calls of ``step(random_actions())``). Returns counts: steps, moves,\n"
              "finished games, white_wins, black_wins, draws, truncated.")
