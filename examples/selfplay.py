@@ -74,6 +74,7 @@ class Stats:
         self.labels = {1.0: 0, -1.0: 0, 0.0: 0}  # samples by reward
         self.capped_samples = 0
         self.seconds = 0.0
+        self.threads = 1
 
     def finish_game(self, name, plies, white_samples, black_samples, white_reward):
         """A finished game: white_samples positions had White to move, and so on."""
@@ -88,7 +89,8 @@ class Stats:
 
 
 class Progress:
-    """One status line on stderr: rewritten in place on a terminal, else every few seconds."""
+    """One status line on stderr: rewritten in place on a terminal (ten times a second at
+    most), else printed every few seconds."""
 
     def __init__(self, total_games):
         self.total = total_games
@@ -96,16 +98,19 @@ class Progress:
         self.tty = sys.stderr.isatty()
         self.last = 0.0
 
-    def update(self, size, game_no, games, plies):
-        self.done += 1
+    def update(self, size, game_no, games, plies, finished=1):
+        """finished games have just ended; game_no of games of this size are done."""
+        self.done += finished
         now = time.perf_counter()
+        if now - self.last < (0.1 if self.tty else 5.0) and self.done < self.total:
+            return
+        self.last = now
         text = (f"[{self.done}/{self.total}] {size}: game {game_no}/{games}, "
                 f"{plies} plies so far")
         if self.tty:
             sys.stderr.write("\r" + text.ljust(60))
             sys.stderr.flush()
-        elif now - self.last >= 5.0 or self.done == self.total:
-            self.last = now
+        else:
             print(text, file=sys.stderr, flush=True)
 
     def close(self):
@@ -118,12 +123,15 @@ class Progress:
 
 
 def batch_size(width, height, args):
-    """Games per batch: --batch, else enough to spread the work within a memory budget."""
+    """Games per batch: --batch, else enough to spread the work within a memory budget, and
+    as even a share of the games per slot as can be (no slot idles through a last round)."""
     if args.batch is not None:
         return min(args.batch, args.games)
     per_game = murkle_chess.TOTAL_INPUT_PLANES * width * height * 4 \
         + (8 * max(width, height) + 18) * width * height
-    return max(1, min(args.games, MAX_BATCH, BATCH_BYTES // per_game))
+    most = max(1, min(MAX_BATCH, BATCH_BYTES // per_game))
+    rounds = -(-args.games // most)
+    return -(-args.games // rounds)
 
 
 def play_batch(width, height, args, progress):
@@ -138,6 +146,7 @@ def play_batch(width, height, args, progress):
     planes = np.empty((n, murkle_chess.TOTAL_INPUT_PLANES, height, width), np.float32)
     mask = np.empty((n, batch.action_planes, height, width), np.bool_)
     stats = Stats(width, height, planes.shape[1:], batch.num_actions)
+    stats.threads = batch.threads
 
     counting = np.ones(n, np.bool_)  # the slot's game is one of the args.games
     started = n
@@ -158,16 +167,18 @@ def play_batch(width, height, args, progress):
 
         rewards, done = batch.step(actions)
 
-        for i in np.flatnonzero(done & counting):
+        finished = np.flatnonzero(done & counting)
+        for i in finished:
             name = outcome_name(batch.game(int(i)))
             stats.finish_game(name, int(plies[i]), int(white_samples[i]),
                               int(plies[i] - white_samples[i]), rewards[i])
-            progress.update(stats.size, stats.games, args.games, stats.plies)
             plies[i] = white_samples[i] = 0
             if started < args.games:
                 started += 1
             else:
                 counting[i] = False
+        progress.update(stats.size, stats.games, args.games,
+                        stats.plies + int(plies.sum()), len(finished))
     stats.seconds = time.perf_counter() - start
     return stats
 
@@ -252,7 +263,8 @@ def print_table(rows, args):
     capped = sum(r.outcomes.get("capped", 0) for r in rows)
     capped_samples = sum(r.capped_samples for r in rows)
     mode = ("one game at a time on murkle_chess; actions are move planes" if args.loop else
-            f"murkle_rl.GameBatch, {args.threads or 'all'} threads; actions are full actions")
+            f"murkle_rl.GameBatch on {max(r.threads for r in rows)} threads; actions are full "
+            "actions")
     print(f"\n{positions} samples in {seconds:.1f} s ({mode}).")
     print(f"Rewards for the side to move: {labels[1.0]} samples +1, {labels[-1.0]} -1, "
           f"{labels[0.0]} 0.")
