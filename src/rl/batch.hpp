@@ -103,26 +103,34 @@ public:
     // The legal full actions of game i as true entries of out[0 .. planes * area).
     void write_mask(size_t i, bool* out) {
         std::memset(out, 0, planes() * area());
-        for (const EMove& m : legal(i)) out[full_action(m)] = true;
+        legal(i);
+        for (uint32_t a : slots_[i].actions) out[a] = true;
     }
 
     // ----- actions ----------------------------------------------------------------------------
 
     // plane * area + source square: the layout of the input planes.
-    uint64_t full_action(const EMove& m) const { return *plane_of(m) * area() + m.from; }
+    uint32_t full_action(const EMove& m) const {
+        return plane_of_move(m, static_cast<uint32_t>(width()), static_cast<uint32_t>(height())) *
+                   static_cast<uint32_t>(area()) +
+               m.from;
+    }
 
     // The legal move of game i named by a full action, or by a move plane (the first legal
     // move with that plane, in legal-move order).
     std::optional<EMove> find_full(size_t i, int64_t action) {
-        if (action < 0) return std::nullopt;
-        for (const EMove& m : legal(i))
-            if (static_cast<int64_t>(full_action(m)) == action) return m;
+        const MoveList& moves = legal(i);
+        const auto& actions = slots_[i].actions;
+        for (size_t k = 0; k < actions.size(); ++k)
+            if (actions[k] == action) return moves[k];
         return std::nullopt;
     }
     std::optional<EMove> find_plane(size_t i, int64_t plane) {
-        if (plane < 0) return std::nullopt;
-        for (const EMove& m : legal(i))
-            if (static_cast<int64_t>(*plane_of(m)) == plane) return m;
+        const MoveList& moves = legal(i);
+        const auto& actions = slots_[i].actions;
+        const uint32_t n = static_cast<uint32_t>(area());
+        for (size_t k = 0; k < actions.size(); ++k)
+            if (actions[k] / n == plane) return moves[k];
         return std::nullopt;
     }
 
@@ -132,8 +140,8 @@ public:
     // A uniformly chosen legal full action, or NO_ACTION for a game that takes none.
     int64_t random_action(size_t i) {
         if (!takes_action(i)) return NO_ACTION;
-        const MoveList& moves = legal(i);
-        return static_cast<int64_t>(full_action(moves[uniform_below(slots_[i].rng, moves.size())]));
+        const size_t k = uniform_below(slots_[i].rng, legal(i).size());
+        return slots_[i].actions[k];
     }
 
     // One step of game i: a game that ended at the previous step restarts (its move is
@@ -170,11 +178,13 @@ public:
         return r;
     }
 
-    // The legal moves of game i, generated once per position.
+    // The legal moves of game i and their full actions, found once per position.
     const MoveList& legal(size_t i) {
         Slot& s = slots_[i];
         if (!s.fresh) {
             s.game.legal_moves_into(s.legal);
+            s.actions.resize(s.legal.size());
+            for (size_t k = 0; k < s.legal.size(); ++k) s.actions[k] = full_action(s.legal[k]);
             s.fresh = true;
         }
         return s.legal;
@@ -184,16 +194,11 @@ private:
     struct Slot {
         Game<NW> game;
         MoveList legal;
+        std::vector<uint32_t> actions;  // the full action of each legal move
         bool fresh = false;    // `legal` belongs to the current position
         bool restart = false;  // ended at the last step: restarts at the next one
         uint64_t rng = 0;
     };
-
-    std::optional<uint64_t> plane_of(const EMove& m) const {
-        auto p = encode_move(m.to_move(width()), width(), height());
-        if (!p) return std::nullopt;
-        return static_cast<uint64_t>(*p);
-    }
 
     std::vector<Game<NW>> starts_;
     uint64_t max_plies_ = 0;

@@ -22,23 +22,19 @@ constexpr u128 move_planes_count(uint64_t width, uint64_t height) {
     return u128{8} * (width > height ? width : height) + 18;
 }
 
-// The plane of a move on a board of the given size, or none.
-inline std::optional<u128> encode_move(const Move& m, uint64_t width, uint64_t height) {
-    const i128 M = width > height ? width : height;
-    const i128 D = M - 1;
-    if (M == 0) return std::nullopt;
-    const i128 dc = i128(m.dst.col) - i128(m.src.col);
-    const i128 dr = i128(m.dst.row) - i128(m.src.row);
-
+// The plane of a step (dc, dr) with an optional promotion kind, on a board whose larger side
+// is D + 1 (at least 1), or none. Written for any integer type wide enough for the values.
+template <class I>
+constexpr std::optional<I> plane_of_step(I dc, I dr, std::optional<PieceType> promotion, I D) {
     for (int k = 0; k < 8; ++k)
-        if (dc == PLANE_KNIGHT_JUMPS[k].dc && dr == PLANE_KNIGHT_JUMPS[k].dr) return u128(8 * D + k);
+        if (dc == PLANE_KNIGHT_JUMPS[k].dc && dr == PLANE_KNIGHT_JUMPS[k].dr) return I(8 * D + k);
 
-    if (m.promotion && *m.promotion != PieceType::Queen && (dr == 1 || dr == -1)) {
+    if (promotion && *promotion != PieceType::Queen && (dr == 1 || dr == -1)) {
         if (dc < -1 || dc > 1) return std::nullopt;
-        PieceType t = *m.promotion;
+        PieceType t = *promotion;
         if (t != PieceType::Knight && t != PieceType::Bishop && t != PieceType::Rook) return std::nullopt;
         int kind = static_cast<int>(t) - 1;
-        return u128(8 * D + 8 + (dr == -1 ? 9 : 0) + 3 * (dc + 1) + kind);
+        return I(8 * D + 8 + (dr == -1 ? 9 : 0) + 3 * (dc + 1) + kind);
     }
 
     int direction;
@@ -56,10 +52,32 @@ inline std::optional<u128> encode_move(const Move& m, uint64_t width, uint64_t h
         else if (dr == -dc) direction = 7;
         else return std::nullopt;
     }
-    const i128 adc = dc < 0 ? -dc : dc, adr = dr < 0 ? -dr : dr;
-    const i128 distance = adc > adr ? adc : adr;
+    const I adc = dc < 0 ? -dc : dc, adr = dr < 0 ? -dr : dr;
+    const I distance = adc > adr ? adc : adr;
     if (distance > D) return std::nullopt;
-    return u128(direction * D + distance - 1);
+    return I(direction * D + distance - 1);
+}
+
+// The plane of a move on a board of the given size, or none.
+inline std::optional<u128> encode_move(const Move& m, uint64_t width, uint64_t height) {
+    const i128 M = width > height ? width : height;
+    if (M == 0) return std::nullopt;
+    const i128 dc = i128(m.dst.col) - i128(m.src.col);
+    const i128 dr = i128(m.dst.row) - i128(m.src.row);
+    auto p = plane_of_step<i128>(dc, dr, m.promotion, M - 1);
+    if (!p) return std::nullopt;
+    return u128(*p);
+}
+
+// The plane of an engine move on a board of at most 1024 squares: the same value as
+// encode_move, in plain integers.
+inline uint32_t plane_of_move(const EMove& m, uint32_t width, uint32_t height) {
+    const int32_t dc = static_cast<int32_t>(m.to % width) - static_cast<int32_t>(m.from % width);
+    const int32_t dr = static_cast<int32_t>(m.to / width) - static_cast<int32_t>(m.from / width);
+    std::optional<PieceType> promotion;
+    if (m.promo != NO_PROMOTION) promotion = static_cast<PieceType>(m.promo);
+    const int32_t D = static_cast<int32_t>(width > height ? width : height) - 1;
+    return static_cast<uint32_t>(*plane_of_step<int32_t>(dc, dr, promotion, D));
 }
 
 // The move from (src_col, src_row) along a plane, or none when the plane does not exist or
