@@ -12,9 +12,9 @@ it, starting a new game whenever one ends. Compared side by side in one run:
   - OpenSpiel chess (observation tensor, legal-actions mask), 8x8 only, skipped when absent,
   - python-chess with 12 piece planes and a 64x64 from/to mask, 8x8 only,
 
-plus references for the batch on one thread, per position: ``planes(out=)`` and
-``legal_mask(out=)`` alone, the engine's own random play (``play_random``, no arrays) and
-zeroing the arrays (a floor for writing them). Each case runs --repeat times for about
+plus references for the batch on one thread: the same loop without the planes or without
+the mask, the engine's own random play (``play_random``, no arrays) and zeroing the arrays
+(a floor for writing them). Each case runs --repeat times for about
 --seconds in all, the runs of all cases taking turns, best run kept; the ratios are what to
 read.
 
@@ -62,7 +62,7 @@ def sized_run(play, seconds, first):
     return lambda: play(plies)
 
 
-def batch_case(width, height, n, threads, max_plies, seed):
+def batch_case(width, height, n, threads, max_plies, seed, with_planes=True, with_mask=True):
     b = murkle_rl.GameBatch(n, width, height, threads=threads, seed=seed, max_plies=max_plies)
     planes = np.empty((n, murkle_chess.TOTAL_INPUT_PLANES, height, width), np.float32)
     mask = np.empty((n, b.action_planes, height, width), np.bool_)
@@ -70,8 +70,10 @@ def batch_case(width, height, n, threads, max_plies, seed):
     def play(plies):
         played = 0
         while played < plies:
-            b.planes(out=planes)
-            b.legal_mask(out=mask)
+            if with_planes:
+                b.planes(out=planes)
+            if with_mask:
+                b.legal_mask(out=mask)
             actions = b.random_actions()
             b.step(actions)
             played += int(np.count_nonzero(actions >= 0))  # restarts play no move
@@ -80,27 +82,26 @@ def batch_case(width, height, n, threads, max_plies, seed):
 
 
 def part_cases(width, height, n, max_plies, seed):
-    """The parts of a batch ply on one thread, each alone: (name, play, note)."""
-    b = murkle_rl.GameBatch(n, width, height, threads=1, seed=seed, max_plies=max_plies)
-    b.play_random(16)  # positions with a history, as in the loop
+    """What a batch ply costs without one of its parts, on one thread: (name, play, note)."""
     planes = np.empty((n, murkle_chess.TOTAL_INPUT_PLANES, height, width), np.float32)
-    mask = np.empty((n, b.action_planes, height, width), np.bool_)
+    mask = np.empty((n, 8 * max(width, height) + 18, height, width), np.bool_)
+    engine = murkle_rl.GameBatch(n, width, height, threads=1, seed=seed, max_plies=max_plies)
 
-    def per_position(call):
-        def play(plies):
-            calls = max(1, plies // n)
-            for _ in range(calls):
-                call()
-            return calls * n
-        return play
+    def zero(plies):
+        calls = max(1, plies // n)
+        for _ in range(calls):
+            planes.fill(0.0)
+            mask.fill(False)
+        return calls * n
 
     return [
-        ("(planes(out=) alone)", per_position(lambda: b.planes(out=planes)), "1 thread"),
-        ("(legal_mask(out=) alone)", per_position(lambda: b.legal_mask(out=mask)), "1 thread"),
-        ("(engine only: play_random)", lambda plies: b.play_random(max(1, plies // n))["moves"],
-         "1 thread, no arrays"),
-        ("(floor: zero the arrays)", per_position(lambda: (planes.fill(0.0), mask.fill(False))),
-         "fill(0) per position"),
+        ("(1 thread, no planes)",
+         batch_case(width, height, n, 1, max_plies, seed, with_planes=False)[1], "mask, step"),
+        ("(1 thread, no mask)",
+         batch_case(width, height, n, 1, max_plies, seed, with_mask=False)[1], "planes, step"),
+        ("(engine only: play_random)",
+         lambda plies: engine.play_random(max(1, plies // n))["moves"], "1 thread, no arrays"),
+        ("(floor: zero the arrays)", zero, "fill(0) per position"),
     ]
 
 
