@@ -57,6 +57,11 @@ def parse_sizes(text):
     return [parse_size(part.strip()) for part in text.split(",") if part.strip()]
 
 
+# GameBatch.outcomes() codes, in the order of murkle_chess.GameOutcome.
+OUTCOME_BY_CODE = ["white_win", "black_win", "stalemate", "insufficient_material",
+                   "threefold_repetition", "fifty_move_rule", "other_draw"]
+
+
 def outcome_name(game):
     outcome = game.outcome()
     return outcome.name() if outcome is not None else "capped"
@@ -161,15 +166,16 @@ def play_batch(width, height, args, progress):
         # shows before it restarts (action -1), not a game that no longer counts.
         sample = counting & (actions >= 0)
         stats.legal += np.count_nonzero(mask) - np.count_nonzero(mask[~sample])
-        white_samples += sample & (plies % 2 == 0)  # every game starts with White to move
+        white_samples += sample & (batch.turns() == murkle_chess.WHITE)
         plies += sample
         # (a trainer would copy planes[sample] and mask[sample] to its buffer here)
 
         rewards, done = batch.step(actions)
 
         finished = np.flatnonzero(done & counting)
+        codes = batch.outcomes() if len(finished) else None
         for i in finished:
-            name = outcome_name(batch.game(int(i)))
+            name = OUTCOME_BY_CODE[codes[i]] if codes[i] >= 0 else "capped"
             stats.finish_game(name, int(plies[i]), int(white_samples[i]),
                               int(plies[i] - white_samples[i]), rewards[i])
             plies[i] = white_samples[i] = 0
