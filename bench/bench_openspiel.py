@@ -18,7 +18,7 @@ except ImportError:
     sys.exit(0)
 
 import murkle_chess
-from bench_python import best_ns_per_call, game_arguments, random_games
+from common import best_ns_per_call, game_arguments, random_games
 
 
 def build_positions(games):

@@ -13,50 +13,14 @@ ratios are what to read, absolute times on a shared machine are noise.
     PYTHONPATH=build-bench python bench/bench_python.py [--games 40] [--seed 1] [--repeat 5]
 """
 
-import argparse
 import array
 import random
 import sys
-import time
 
 import chess
 
 import murkle_chess
-
-
-def best_ns_per_call(fn, repeat):
-    """Runs fn() (which returns its number of calls) repeat times; the best ns per call."""
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter_ns()
-        calls = fn()
-        elapsed = time.perf_counter_ns() - start
-        best = min(best, elapsed / calls)
-    return best
-
-
-def game_arguments(doc, games):
-    """The options shared by the benchmarks that replay random games."""
-    parser = argparse.ArgumentParser(description=doc.split("\n")[0])
-    parser.add_argument("--games", type=int, default=games, help=f"random games (default {games})")
-    parser.add_argument("--max-plies", type=int, default=120, help="plies per game (default 120)")
-    parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--repeat", type=int, default=5, help="runs per case, best kept")
-    return parser
-
-
-def random_games(n_games, max_plies, rng, notation=lambda board, move: move.uci()):
-    """Random games played with python-chess, each a list of notation(board, move)."""
-    games = []
-    for _ in range(n_games):
-        board = chess.Board()
-        moves = []
-        while len(moves) < max_plies and not board.is_game_over():
-            move = rng.choice(list(board.legal_moves))
-            moves.append(notation(board, move))
-            board.push(move)
-        games.append(moves)
-    return games
+from common import best_ns_per_call, game_arguments, random_games
 
 
 def build_positions(games):

@@ -16,6 +16,9 @@ include(CMakePackageConfigHelpers)
 # as a subdirectory includes them by the same names as after installation.
 set(MURKLE_BUILD_INCLUDE_DIR "${CMAKE_CURRENT_BINARY_DIR}/include")
 file(MAKE_DIRECTORY "${MURKLE_BUILD_INCLUDE_DIR}/murkle")
+if(POLICY CMP0205)
+  cmake_policy(SET CMP0205 NEW)  # where a link cannot be made, copy the whole directory
+endif()
 file(CREATE_LINK "${CMAKE_CURRENT_SOURCE_DIR}/src/engine" "${MURKLE_BUILD_INCLUDE_DIR}/murkle/engine"
      SYMBOLIC COPY_ON_ERROR)
 

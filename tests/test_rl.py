@@ -14,6 +14,10 @@ SIZES = [(1, 2, 6), (3, 4, 30), (8, 8, 60), (9, 8, 40), (12, 10, 30), (16, 16, 1
          (1024, 1, 8)]
 
 
+OUTCOME_CODES = {"white_win": 0, "black_win": 1, "stalemate": 2, "insufficient_material": 3,
+                 "threefold_repetition": 4, "fifty_move_rule": 5, "other_draw": 6}
+
+
 def exact_planes(game):
     flat, n, h, w = game.encode_game_planes()
     return np.asarray(flat, dtype=np.float32).reshape(n, h, w)
@@ -82,6 +86,10 @@ def test_batch_equals_exact_module(width, height, steps):
                 restart[i] = bool(done[i])
             same_game(batch.game(i), games[i])
         assert batch.fens() == [g.to_fen() for g in games]
+        assert batch.turns().tolist() == [g.turn() for g in games]
+        assert batch.plies().tolist() == [len(exact_history(g)) for g in games]
+        assert batch.outcomes().tolist() == [OUTCOME_CODES[g.outcome().name()] if g.outcome() else -1
+                                             for g in games]
 
 
 def exact_history(game):

@@ -272,6 +272,21 @@ public:
         return d;
     }
 
+    // ----- per-game facts ----------------------------------------------------------------------
+
+    nb::object turns() {
+        return per_game<int8_t>("int8", [](auto& b, size_t i) { return static_cast<int8_t>(b.game(i).turn()); });
+    }
+    nb::object plies() {
+        return per_game<int64_t>("int64", [](auto& b, size_t i) { return static_cast<int64_t>(b.game(i).history().size()); });
+    }
+    nb::object outcomes() {
+        return per_game<int8_t>("int8", [](auto& b, size_t i) {
+            const auto o = b.status(i).outcome;
+            return static_cast<int8_t>(o ? static_cast<int>(*o) : -1);
+        });
+    }
+
     // ----- games ------------------------------------------------------------------------------
 
     nb::object game(int64_t i) {
@@ -430,6 +445,14 @@ private:
         return static_cast<size_t>(i < 0 ? i + n : i);
     }
 
+    // A NumPy vector of f(batch, i) for every game.
+    template <class T, class F>
+    nb::object per_game(const char* dtype, F&& f) {
+        std::vector<T> out(n_);
+        visit([&](auto& b) { parallel([&](size_t i) { out[i] = f(b, i); }); });
+        return vector_array(out, dtype);
+    }
+
     nb::tuple step_with(nb::handle actions, bool by_plane) {
         const std::vector<int64_t> a = integer_vector(actions, n_, by_plane ? "plane_actions" : "actions");
         auto [rewards, r] = output_array<float>(nb::none(), {n_}, "float32");
@@ -547,7 +570,8 @@ NB_MODULE(_core, m) {
     using murkle::rl::GameBatch;
     m.doc() = "The compiled core of murkle_rl: batched games over the murkle_chess engine.";
 
-    nb::class_<GameBatch>(m, "GameBatch",
+    // Its instances have their own layout, so the class cannot be mixed with another such base.
+    nb::class_<GameBatch>(m, "GameBatch", nb::sig("@typing_extensions.disjoint_base\nclass GameBatch()"),
         "N games of one board size, stepped together on a pool of worker threads.\n\n"
         "Observations are NumPy arrays in the layout of the input planes: ``planes()`` is\n"
         "float32 ``(n, 105, height, width)`` and ``legal_mask()`` is bool\n"
@@ -603,9 +627,18 @@ NB_MODULE(_core, m) {
              "A uniformly chosen legal full action for every game, int64 (n,), from each game's\n"
              "own seeded stream; -1 for a game that takes no action at the next step.")
         .def("play_random", &GameBatch::play_random, "plies"_a,
+             nb::sig("def play_random(self, plies: int) -> dict[str, int]"),
              "Steps every game ``plies`` times with random actions, inside the engine (the same\n"
              "as ``plies`` calls of ``step(random_actions())``). Returns counts: steps, moves,\n"
              "finished games, white_wins, black_wins, draws, truncated.")
+        .def("turns", &GameBatch::turns, nb::sig("def turns(self) -> numpy.typing.NDArray[numpy.int8]"),
+             "The side to move in every game, int8 (n,): 1 White, -1 Black.")
+        .def("plies", &GameBatch::plies, nb::sig("def plies(self) -> numpy.typing.NDArray[numpy.int64]"),
+             "The moves played in every game since its start position, int64 (n,).")
+        .def("outcomes", &GameBatch::outcomes, nb::sig("def outcomes(self) -> numpy.typing.NDArray[numpy.int8]"),
+             "The result of every game, int8 (n,): the code of ``murkle_chess.GameOutcome`` (0 White\n"
+             "won, 1 Black won, 2 and above a draw) once the rules end it, else -1. A game ended by\n"
+             "``max_plies`` shows -1 with ``plies() >= max_plies``.")
         .def("game", &GameBatch::game, "i"_a, nb::sig("def game(self, i: int) -> murkle_chess.Game"),
              "A murkle_chess.Game equal to game i: board, rights, clocks, history and hash.")
         .def("set_game", &GameBatch::set_game, "i"_a, "game"_a,

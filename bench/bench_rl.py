@@ -1,0 +1,248 @@
+#!/usr/bin/env python3
+"""Random self-play plies per second when every ply yields the network's input as NumPy arrays.
+
+Each loop does, every ply, what a trainer's data generator does: it produces the input planes
+and the legal-move mask of the position as NumPy arrays, picks a random legal move and plays
+it, starting a new game whenever one ends. Compared side by side in one run:
+
+  - murkle_rl.GameBatch on one thread and on every core: ``planes(out=)``,
+    ``legal_mask(out=)``, ``step(random_actions())`` over n games at once,
+  - the murkle_chess API one game at a time, with the plane list and the legal action
+    indices as they come, and converted to the NumPy arrays a trainer feeds its network,
+  - OpenSpiel chess (observation tensor, legal-actions mask), 8x8 only, skipped when absent,
+  - python-chess with 12 piece planes and a 64x64 from/to mask, 8x8 only,
+
+plus references for the batch on one thread: the same loop without the planes or without
+the mask, the engine's own random play (``play_random``, no arrays) and zeroing the arrays
+(a floor for writing them). Each case runs --repeat times for about
+--seconds in all, the runs of all cases taking turns, best run kept; the ratios are what to
+read.
+
+    python bench/bench_rl.py [--seconds 2] [--repeat 3] [--max-plies 300] [--quick]
+"""
+
+import argparse
+import os
+import random
+import sys
+
+import numpy as np
+
+import murkle_chess
+import murkle_rl
+from common import best_ns_per_call
+
+try:
+    import chess
+except ImportError:
+    chess = None
+
+try:
+    import pyspiel
+except ImportError:
+    pyspiel = None
+
+SIZES = [(8, 8, 256), (16, 16, 64)]  # width, height, games per batch
+
+# (faster case, slower case, target ratio)
+TARGETS = [
+    ("GameBatch, 1 thread", "murkle_chess, plane lists", 8),
+    ("GameBatch, 1 thread", "OpenSpiel", 50),
+    ("GameBatch, 1 thread", "python-chess, 12 planes", 100),
+    ("GameBatch, all cores", "GameBatch, 1 thread", 1.7),
+]
+
+
+def sized_run(play, seconds, first):
+    """A run of play(plies) -> plies played that lasts about `seconds`, its size set from a
+    short calibration of `first` plies (after a warm-up of as many)."""
+    play(first)
+    ns = best_ns_per_call(lambda: play(first), 1)
+    plies = max(first, int(seconds * 1e9 / ns))
+    return lambda: play(plies)
+
+
+def batch_case(width, height, n, threads, max_plies, seed, with_planes=True, with_mask=True):
+    b = murkle_rl.GameBatch(n, width, height, threads=threads, seed=seed, max_plies=max_plies)
+    planes = np.empty((n, murkle_chess.TOTAL_INPUT_PLANES, height, width), np.float32)
+    mask = np.empty((n, b.action_planes, height, width), np.bool_)
+
+    def play(plies):
+        played = 0
+        while played < plies:
+            if with_planes:
+                b.planes(out=planes)
+            if with_mask:
+                b.legal_mask(out=mask)
+            actions = b.random_actions()
+            b.step(actions)
+            played += int(np.count_nonzero(actions >= 0))  # restarts play no move
+        return played
+    return b, play
+
+
+def part_cases(width, height, n, max_plies, seed):
+    """What a batch ply costs without one of its parts, on one thread: (name, play, note)."""
+    planes = np.empty((n, murkle_chess.TOTAL_INPUT_PLANES, height, width), np.float32)
+    mask = np.empty((n, 8 * max(width, height) + 18, height, width), np.bool_)
+    engine = murkle_rl.GameBatch(n, width, height, threads=1, seed=seed, max_plies=max_plies)
+
+    def zero(plies):
+        calls = max(1, plies // n)
+        for _ in range(calls):
+            planes.fill(0.0)
+            mask.fill(False)
+        return calls * n
+
+    return [
+        ("(1 thread, no planes)",
+         batch_case(width, height, n, 1, max_plies, seed, with_planes=False)[1], "mask, step"),
+        ("(1 thread, no mask)",
+         batch_case(width, height, n, 1, max_plies, seed, with_mask=False)[1], "planes, step"),
+        ("(engine only: play_random)",
+         lambda plies: engine.play_random(max(1, plies // n))["moves"], "1 thread, no arrays"),
+        ("(floor: zero the arrays)", zero, "fill(0) per position"),
+    ]
+
+
+def game_loop_case(width, height, max_plies, rng, to_numpy):
+    """The murkle_chess API, one game at a time; with to_numpy, the trainer's arrays too."""
+    fen = murkle_rl.start_fen(width, height)
+    castling = (width, height) == (8, 8)
+    state = {"game": murkle_chess.Game(width, height, fen, castling), "ply": 0}
+    planes_shape = (murkle_chess.TOTAL_INPUT_PLANES, height, width)
+    mask = np.zeros(state["game"].action_size(), np.bool_)
+
+    def play(plies):
+        game = state["game"]
+        for _ in range(plies):
+            planes = game.encode_game_planes()[0]
+            actions = game.legal_action_indices()
+            if to_numpy:
+                planes = np.asarray(planes, np.float32).reshape(planes_shape)
+                mask.fill(False)
+                mask[actions] = True
+            game.apply_action(rng.choice(actions))
+            state["ply"] += 1
+            if game.is_over() or state["ply"] >= max_plies:
+                game = state["game"] = murkle_chess.Game(width, height, fen, castling)
+                state["ply"] = 0
+        state["game"] = game
+        return plies
+    return play
+
+
+def openspiel_case(rng):
+    spiel = pyspiel.load_game("chess")
+    state = [spiel.new_initial_state()]
+
+    def play(plies):
+        s = state[0]
+        for _ in range(plies):
+            np.asarray(s.observation_tensor(), np.float32)
+            np.asarray(s.legal_actions_mask(), np.bool_)
+            s.apply_action(rng.choice(s.legal_actions()))
+            if s.is_terminal():
+                s = spiel.new_initial_state()
+        state[0] = s
+        return plies
+    return play
+
+
+def python_chess_case(max_plies, rng):
+    board = chess.Board()
+    planes = np.zeros((12, 8, 8), np.float32)
+    mask = np.zeros((64, 64), np.bool_)
+    offset = {chess.WHITE: -1, chess.BLACK: 5}  # planes 0-5 White's P N B R Q K, 6-11 Black's
+
+    def play(plies):
+        for _ in range(plies):
+            pieces = board.piece_map()
+            planes.fill(0.0)
+            planes[[p.piece_type + offset[p.color] for p in pieces.values()],
+                   [s >> 3 for s in pieces], [s & 7 for s in pieces]] = 1.0
+            moves = list(board.legal_moves)
+            mask.fill(False)
+            mask[[m.from_square for m in moves], [m.to_square for m in moves]] = True
+            board.push(rng.choice(moves))
+            if board.is_game_over() or board.ply() >= max_plies:
+                board.reset()
+        return plies
+    return play
+
+
+def cases(width, height, n, args):
+    """(name, play(plies) -> plies, note) of one board size; absent peers are skipped."""
+    rng = random.Random(args.seed)
+    single, single_play = batch_case(width, height, n, 1, args.max_plies, args.seed)
+    multi, multi_play = batch_case(width, height, n, None, args.max_plies, args.seed)
+    out = [
+        ("GameBatch, 1 thread", single_play, f"n={n}"),
+        ("GameBatch, all cores", multi_play, f"n={n}, {multi.threads} threads"),
+        ("murkle_chess, plane lists", game_loop_case(width, height, args.max_plies, rng, False),
+         "1 game, lists"),
+        ("murkle_chess, NumPy", game_loop_case(width, height, args.max_plies, rng, True),
+         "1 game, lists -> arrays"),
+    ]
+    if (width, height) == (8, 8):
+        if pyspiel is not None:
+            out.append(("OpenSpiel", openspiel_case(rng), "observation, mask"))
+        if chess is not None:
+            out.append(("python-chess, 12 planes", python_chess_case(args.max_plies, rng),
+                        "12x8x8, 64x64 mask"))
+    return out + part_cases(width, height, n, args.max_plies, args.seed)
+
+
+def run_size(width, height, n, args):
+    first = n if args.quick else 4 * n
+    print(f"\n{width}x{height}: planes float32 (105, {height}, {width}), mask bool "
+          f"({8 * max(width, height) + 18}, {height}, {width}); games capped at "
+          f"{args.max_plies} plies")
+    sized = [(name, sized_run(play, args.seconds / args.repeat, first), note)
+             for name, play, note in cases(width, height, n, args)]
+    # The runs of all cases take turns, so that a change of load on the machine meets them all.
+    best = {name: float("inf") for name, _, _ in sized}
+    for _ in range(args.repeat):
+        for name, run, _ in sized:
+            best[name] = min(best[name], best_ns_per_call(run, 1))
+    rates = {name: 1e9 / ns for name, ns in best.items()}
+    print(f"{'loop':<28} {'plies/s':>12} {'us/ply':>9}  notes")
+    for name, _, note in sized:
+        print(f"{name:<28} {rates[name]:>12,.0f} {best[name] / 1e3:>9.2f}  {note}")
+
+    print(f"\n{'ratio':<52} {'measured':>9} {'target':>7}")
+    for fast, slow, target in TARGETS:
+        if fast in rates and slow in rates:
+            ratio = rates[fast] / rates[slow]
+            verdict = "reached" if ratio >= target else "NOT reached"
+            print(f"{fast + ' / ' + slow:<52} {ratio:>8.1f}x {target:>6}x  {verdict}")
+    return rates
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--seconds", type=float, default=2.0,
+                        help="time per case, all runs together (default 2)")
+    parser.add_argument("--repeat", type=int, default=3, help="runs per case, best kept")
+    parser.add_argument("--max-plies", type=int, default=300,
+                        help="games restart after this many plies (default 300)")
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--quick", action="store_true",
+                        help="a smoke run: 0.2 s per case, one run each")
+    args = parser.parse_args(argv)
+    if args.quick:
+        args.seconds, args.repeat = 0.2, 1
+
+    print(f"random self-play with NumPy observations every ply; {os.cpu_count()} cores, "
+          f"Python {sys.version.split()[0]}, NumPy {np.__version__}, murkle_rl "
+          f"{murkle_rl.__version__}")
+    if pyspiel is None:
+        print("OpenSpiel (pyspiel) is not installed: skipped (pip install open_spiel)")
+    if chess is None:
+        print("python-chess is not installed: skipped (pip install chess)")
+    for width, height, n in SIZES:
+        run_size(width, height, n, args)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,96 @@
+"""The type stubs of murkle_chess and murkle_rl: they match the modules (mypy's stubtest), and a
+type checker reading them accepts correct code and refuses wrong calls."""
+import re
+import site
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import murkle_chess
+import murkle_rl
+
+ALLOWLIST = Path(__file__).parent / "data" / "stubtest_allowlist.txt"
+
+# The stubs live beside the installed modules; a build tree put on the path (the sanitizer run)
+# has none for mypy to find.
+_installed = {Path(p).resolve() for p in [*site.getsitepackages(), site.getusersitepackages()]}
+pytestmark = pytest.mark.skipif(
+    Path(murkle_chess.__file__).resolve().parent not in _installed
+    or Path(murkle_rl.__file__).resolve().parent.parent not in _installed,
+    reason="the type stubs are checked only for an installed wheel",
+)
+
+
+def run(args, cwd):
+    # From an empty directory, so that neither the runtime import nor mypy sees the sources.
+    return subprocess.run([sys.executable, "-m", *args], cwd=cwd, capture_output=True, text=True)
+
+
+def test_stubtest_finds_no_mismatch(tmp_path):
+    result = run(["mypy.stubtest", "murkle_chess", "murkle_rl", "--allowlist", str(ALLOWLIST)], tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+GOOD = """\
+import numpy as np
+import numpy.typing as npt
+
+import murkle_chess as mc
+import murkle_rl as rl
+
+game = mc.Game(8, 8, rl.start_fen(8, 8), np.bool_(True))
+moves: list[mc.Move] = game.legal_moves()
+src: tuple[int, int] = moves[0].src_square()
+made: bool = game.make_move(moves[0])
+turn: int = game.turn()
+ep: mc.Position | None = game.en_passant_square()
+outcome: mc.GameOutcome | None = game.outcome()
+winner: int | None = outcome.winner() if outcome is not None else None
+flat, planes, height, width = game.encode_game_planes()
+first: float = flat[0]
+piece = game.get_piece(4, 0)
+symbol: str = piece.symbol() if piece is not None else "."
+game.set_piece(4, 0, None)
+board = mc.Board.empty(8, 8)
+board.set_piece(0, 0, mc.Piece("king", mc.WHITE))
+plane_move: mc.Move | None = mc.Move.decode_from_plane(0, 0, 1, 8, 8)
+promotion: str | None = mc.Move.from_lan("e7e8q", 8, 8).promotion()
+seen: set[mc.Move] = set(moves)
+
+batch = rl.GameBatch(2, 8, 8, seed=1)
+obs: npt.NDArray[np.float32] = batch.planes()
+mask: npt.NDArray[np.bool_] = batch.legal_mask()
+rewards, done = batch.step(batch.random_actions())
+moves_played: int = batch.play_random(4)["moves"]
+copy: mc.Game = rl.loads_game(rl.dumps_game(batch.game(0)))
+action: int = rl.encode_action(copy, rl.decode_action(copy, 0))
+"""
+
+# Each line must draw the mypy error code after its "# E:".
+BAD = """\
+import murkle_chess as mc
+import murkle_rl as rl
+
+game = mc.Game.standard()
+rl.encode_action("e2e4", game.legal_moves()[0])  # E: arg-type
+game.make_move("e2e4")  # E: arg-type
+mc.Game(8, 8, game.to_fen(), 1)  # E: arg-type
+game.set_piece(0, 0)  # E: call-arg
+square: tuple[int, int] = game.en_passant_square()  # E: assignment
+count: str = rl.GameBatch(1).play_random(1)["moves"]  # E: assignment
+class MyGame(mc.Game): ...  # E: misc
+"""
+
+
+def test_mypy_reads_the_stubs(tmp_path):
+    (tmp_path / "good.py").write_text(GOOD)
+    (tmp_path / "bad.py").write_text(BAD)
+    result = run(["mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"),
+                  "good.py", "bad.py"], tmp_path)
+    output = result.stdout + result.stderr
+    found = set(re.findall(r"^(\w+\.py):(\d+): error: .*\[([\w-]+)\]$", output, re.MULTILINE))
+    expected = {("bad.py", str(n), m.group(1))
+                for n, line in enumerate(BAD.splitlines(), 1) if (m := re.search(r"# E: ([\w-]+)", line))}
+    assert found == expected, output
