@@ -204,7 +204,7 @@ def main(argv: list[str] | None = None) -> ReplayBuffer:
         ray.init(address=args.address)
     try:
         remote = ray.remote(num_cpus=args.threads)(SelfPlayWorker)
-        actors = [remote.remote(w, width, height, args.games, args.seed * 1000 + w, args.max_plies, args.threads)
+        actors: list[Any] = [remote.remote(w, width, height, args.games, args.seed * 1000 + w, args.max_plies, args.threads)
                   for w in range(args.workers)]
         buffer = ReplayBuffer(args.buffer, width, height)
         moves = np.zeros(args.workers, np.int64)

@@ -60,7 +60,7 @@ def env(
     render_mode: str | None = None,
     max_plies: int | None = None,
     castling: bool | None = None,
-) -> AECEnv:
+) -> AECEnv[str, Observation, int]:
     """A chess game of width x height as a PettingZoo AEC environment.
 
     The :class:`raw_env` wrapped in PettingZoo's ``OrderEnforcingWrapper`` (no call before
@@ -71,7 +71,10 @@ def env(
     )
 
 
-class raw_env(AECEnv):
+Observation = dict[str, NDArray[Any]]
+
+
+class raw_env(AECEnv[str, Observation, int]):
     """Chess on a width x height board (1 to 32 rows, at most 1024 squares) for two agents.
 
     Args:
@@ -117,7 +120,7 @@ class raw_env(AECEnv):
         self.num_actions: int = self._batch.num_actions
 
         self.possible_agents = list(AGENTS)
-        self.agents = []
+        self.agents: list[str] = []
         high = np.ones((height, width, PLANES), np.float32)
         high[:, :, [99, 104]] = np.finfo(np.float32).max  # move number / 100, move clock / 50
         observation_space = spaces.Dict(
@@ -128,11 +131,11 @@ class raw_env(AECEnv):
         )
         self.observation_spaces = {a: observation_space for a in AGENTS}
         self.action_spaces = {a: spaces.Discrete(self.num_actions) for a in AGENTS}
-        self.rewards = {}
-        self._cumulative_rewards = {}
-        self.terminations = {}
-        self.truncations = {}
-        self.infos = {}
+        self.rewards: dict[str, float] = {}
+        self._cumulative_rewards: dict[str, float] = {}
+        self.terminations: dict[str, bool] = {}
+        self.truncations: dict[str, bool] = {}
+        self.infos: dict[str, dict[str, Any]] = {}
         self.agent_selection = AGENTS[0]
         self._plies = 0
         self._planes: NDArray[np.float32] | None = None  # (105, h, w) of the current position
@@ -140,11 +143,11 @@ class raw_env(AECEnv):
 
     # ------------------------------------------------------------------ spaces
 
-    def observation_space(self, agent: str) -> spaces.Space:
+    def observation_space(self, agent: str) -> spaces.Space[Any]:
         """The observation space of an agent (the same object on every call)."""
         return self.observation_spaces[agent]
 
-    def action_space(self, agent: str) -> spaces.Space:
+    def action_space(self, agent: str) -> spaces.Space[Any]:
         """``Discrete(num_actions)``: full actions (the same object on every call)."""
         return self.action_spaces[agent]
 
@@ -200,7 +203,7 @@ class raw_env(AECEnv):
         if self.render_mode == "human":
             self.render()
 
-    def observe(self, agent: str) -> dict[str, NDArray[Any]]:
+    def observe(self, agent: str) -> Observation:
         """The observation of an agent: planes from its side and its legal-action mask."""
         planes = self._current_planes()
         if (agent == AGENTS[0]) != self._white_to_move():
