@@ -12,6 +12,7 @@ the policy stays uniform random.
 
     python examples/ray_selfplay.py                      # local Ray instance, one actor per core
     python examples/ray_selfplay.py --workers 4 --size 16x16 --seconds 60
+    python examples/ray_selfplay.py --positions 100000   # stop after 100k positions per actor
     python examples/ray_selfplay.py --address auto       # join the running cluster
     python examples/ray_selfplay.py --address ray://head:10001 --workers 32
 
@@ -28,6 +29,7 @@ from typing import Any
 
 import numpy as np
 
+import murkle_chess
 import murkle_rl
 
 try:
@@ -55,20 +57,28 @@ class SelfPlayWorker:
 
     def run(self, steps: int) -> dict[str, Any]:
         started = time.perf_counter()
-        samples: dict[str, list[np.ndarray]] = {k: [] for k in ("planes", "masks", "actions", "game_ids", "plies")}
+        n, height, width = self.batch.n, self.batch.height, self.batch.width
+        # Positions go straight into the chunk's arrays: one copy from the batch's output.
+        samples = {
+            "planes": np.empty((steps * n, 105, height, width), np.float32),
+            "masks": np.empty((steps * n, self.batch.action_planes, height, width), bool),
+            "actions": np.empty(steps * n, np.int64),
+            "game_ids": np.empty(steps * n, np.int64),
+            "plies": np.empty(steps * n, np.int32),
+        }
         finished: dict[str, list[Any]] = {k: [] for k in ("game_ids", "results", "truncated", "lengths", "game_bytes")}
         moves = 0
         for _ in range(steps):
             playing = ~self.restarting
-            planes, masks = self.batch.planes(), self.batch.legal_mask()
+            rows = slice(moves, moves + int(playing.sum()))
+            np.compress(playing, self.batch.planes(), axis=0, out=samples["planes"][rows])
+            np.compress(playing, self.batch.legal_mask(), axis=0, out=samples["masks"][rows])
             actions = self.batch.random_actions()
             rewards, done = self.batch.step(actions)
-            samples["planes"].append(planes[playing])
-            samples["masks"].append(masks[playing])
-            samples["actions"].append(actions[playing])
-            samples["game_ids"].append(self.game_ids[playing])
-            samples["plies"].append(self.plies[playing])
-            moves += int(playing.sum())
+            samples["actions"][rows] = actions[playing]
+            samples["game_ids"][rows] = self.game_ids[playing]
+            samples["plies"][rows] = self.plies[playing]
+            moves = rows.stop
             self.plies[playing] += 1
             for i in np.flatnonzero(done):
                 game = self.batch.game(int(i))
@@ -82,7 +92,7 @@ class SelfPlayWorker:
             self.next_id += int(restarted.sum())
             self.plies[restarted] = 0
             self.restarting = done
-        chunk: dict[str, Any] = {k: np.concatenate(v) for k, v in samples.items()}
+        chunk: dict[str, Any] = {k: v[:moves] for k, v in samples.items()}
         chunk["finished"] = {
             "game_ids": np.array(finished["game_ids"], np.int64),
             "results": np.array(finished["results"], np.float32),
@@ -100,7 +110,7 @@ class ReplayBuffer:
     """The newest ``capacity`` samples, with values filled in as their games end."""
 
     def __init__(self, capacity: int, width: int, height: int) -> None:
-        planes = murkle_rl.GameBatch(1, width, height, threads=1).action_planes
+        planes = murkle_chess.Game.get_move_planes_count(width, height)
         self.capacity = capacity
         self.planes = np.zeros((capacity, 105, height, width), np.float32)
         self.masks = np.zeros((capacity, planes, height, width), bool)
@@ -176,6 +186,10 @@ def parse_size(text: str) -> tuple[int, int]:
         width, height = (int(part) for part in text.lower().split("x"))
     except ValueError:
         raise argparse.ArgumentTypeError(f"board size must look like 8x8, got {text!r}") from None
+    try:
+        murkle_rl.start_fen(width, height)  # refuses sizes that hold no game
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
     return width, height
 
 
@@ -190,13 +204,14 @@ def main(argv: list[str] | None = None) -> ReplayBuffer:
                         help="plies after which a game is capped with value 0 (default 300)")
     parser.add_argument("--threads", type=int, default=1, help="GameBatch threads per actor (default 1)")
     parser.add_argument("--seconds", type=float, default=20.0, help="how long to play (default 20)")
-    parser.add_argument("--chunk", type=int, default=64, help="steps per chunk an actor sends (default 64)")
+    parser.add_argument("--positions", type=int, default=None,
+                        help="stop an actor once it has sent this many positions (default: no limit)")
+    parser.add_argument("--chunk", type=int, default=16, help="steps per chunk an actor sends (default 16)")
     parser.add_argument("--buffer", type=int, default=20000, help="samples the driver keeps (default 20000)")
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--save", metavar="FILE.npz", help="write the buffer and its finished games here")
     args = parser.parse_args(argv)
     width, height = args.size
-    murkle_rl.GameBatch(1, width, height, threads=1)  # a bad size fails here, before Ray starts
 
     if args.address is None:
         ray.init(num_cpus=max(args.workers * args.threads, 1), include_dashboard=False)
@@ -227,7 +242,8 @@ def main(argv: list[str] | None = None) -> ReplayBuffer:
             busy[w] += chunk["seconds"]
             games[w] += len(chunk["finished"]["game_ids"])
             received += sum(a.nbytes for a in chunk.values() if isinstance(a, np.ndarray))
-            if time.perf_counter() - started < args.seconds:
+            enough = args.positions is not None and moves[w] >= args.positions
+            if not enough and time.perf_counter() - started < args.seconds:
                 queues[w].append(actors[w].run.remote(args.chunk))
             elif not queues[w]:
                 del queues[w]

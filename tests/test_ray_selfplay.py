@@ -1,5 +1,6 @@
 """examples/ray_selfplay.py on a local Ray instance: the samples two actors stream to the driver
-replay exactly through murkle_chess.Game."""
+replay exactly through murkle_chess.Game. Each actor plays a fixed number of positions (no
+clock involved); the driver's ring buffer is smaller than that, so it wraps."""
 
 import os
 import subprocess
@@ -26,7 +27,7 @@ def test_two_actors_stream_complete_consistent_games(tmp_path):
     env = {k: v for k, v in os.environ.items() if k != "RAY_ADDRESS"}
     run = subprocess.run(
         [sys.executable, str(SCRIPT), "--workers", "2", "--games", "4", "--size", f"{WIDTH}x{HEIGHT}",
-         "--max-plies", str(MAX_PLIES), "--seconds", "3", "--chunk", "16", "--buffer", "3000",
+         "--max-plies", str(MAX_PLIES), "--positions", "800", "--seconds", "600", "--chunk", "8", "--buffer", "1000",
          "--save", str(out)],
         capture_output=True, text=True, env=env, timeout=600,
     )
@@ -34,10 +35,10 @@ def test_two_actors_stream_complete_consistent_games(tmp_path):
     assert "positions/s" in run.stdout
     with np.load(out) as npz:
         data = dict(npz)
-    planes_count = murkle_rl.GameBatch(1, WIDTH, HEIGHT, threads=1).action_planes
+    planes_count = mc.Game.get_move_planes_count(WIDTH, HEIGHT)
     assert data["planes"].shape[1:] == (105, HEIGHT, WIDTH)
     assert data["masks"].shape[1:] == (planes_count, HEIGHT, WIDTH)
-    assert len(data["actions"]) == 3000
+    assert len(data["actions"]) == 1000  # more arrived: the ring buffer kept the newest
 
     start = murkle_rl.start_fen(WIDTH, HEIGHT)
     complete = {0: 0, 1: 0}
