@@ -29,7 +29,7 @@ from ._core import (
 )
 
 if TYPE_CHECKING:
-    from pettingzoo import AECEnv
+    from pettingzoo import AECEnv  # type: ignore[import-untyped]
 
 __version__ = "0.2.0"
 

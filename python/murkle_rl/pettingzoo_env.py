@@ -28,8 +28,8 @@ import gymnasium
 import numpy as np
 from gymnasium import spaces
 from numpy.typing import NDArray
-from pettingzoo import AECEnv
-from pettingzoo.utils import wrappers
+from pettingzoo import AECEnv  # type: ignore[import-untyped]
+from pettingzoo.utils import wrappers  # type: ignore[import-untyped]
 
 import murkle_chess
 
