@@ -79,8 +79,12 @@ public:
 
     static Result<Game> from_fen(uint64_t width, uint64_t height, std::string_view fen, bool castling_enabled) {
         // Fields are separated by single spaces: two spaces in a row make an empty field.
-        const std::vector<std::string_view> parts = split(fen, ' ');
-        if (parts.size() != 6) return fail("Invalid FEN: expected 6 parts, got " + std::to_string(parts.size()));
+        // Counted before any field is taken, so a text with too many costs no memory.
+        const size_t part_count = count_pieces(fen, ' ');
+        if (part_count != 6) return fail("Invalid FEN: expected 6 parts, got " + std::to_string(part_count));
+        std::array<std::string_view, 6> parts;
+        Pieces fields(fen, ' ');
+        for (auto& part : parts) part = fields.next();
 
         Game g;
         auto board = Board<NW>::from_fen(width, height, parts[0]);
@@ -761,7 +765,10 @@ private:
 
     // ----- the move itself --------------------------------------------------------------------
 
+    // Makes the move whole or not at all: the history's room is taken before anything changes,
+    // so running out of memory leaves the game as it was.
     void apply(const Move& mv, uint32_t from, uint32_t to) {
+        if (history_.size() == history_.capacity()) history_.reserve(std::max<size_t>(8, 2 * history_.size()));
         const Color us = turn_;
         const PieceType mover = *board_.kind_at(from);
         const auto captured = board_.piece_at(to);
