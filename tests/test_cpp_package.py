@@ -8,7 +8,6 @@ from the environment's data directory. Skipped without cmake or a C++ compiler.
 
 import collections
 import importlib.metadata
-import importlib.util
 import os
 import pathlib
 import shutil
@@ -19,6 +18,7 @@ import sysconfig
 import pytest
 
 import murkle_chess as mc
+import murkle_rl
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "cpp"
@@ -88,13 +88,6 @@ def parse(stdout):
     return start, games, summary, score
 
 
-def load_selfplay():
-    spec = importlib.util.spec_from_file_location("selfplay", ROOT / "examples" / "selfplay.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
 # One board per size class the example compiles (1, 2, 4, 8, 16 words), and a FEN with castling
 # rights and en-passant chances.
 @pytest.mark.parametrize("width,height,fen", [
@@ -111,8 +104,8 @@ def test_example_games_replay_in_the_module(playout, width, height, fen):
         assert start == fen
     elif (width, height) == (8, 8):
         assert start == mc.Game.standard().to_fen()
-    else:  # the same start position as the Python example's
-        assert start == load_selfplay().start_fen(width, height)
+    else:  # the engine's start position, as murkle_rl gives it
+        assert start == murkle_rl.start_fen(width, height)
 
     assert len(games) == 6
     for name, plies, moves in games:

@@ -8,8 +8,8 @@
 // 64 * NW squares; this program compiles five classes and plays each board in the smallest of
 // them that holds it (murkle::make_game_inner, which picks the exact class, compiles all sixteen).
 //
-// Without --fen it starts from the standard position on 8 x 8 and, on other sizes, from back
-// ranks on the first and last rows with pawns in front of them when there are four rows or more.
+// Without --fen it starts from the engine's start position of the size (murkle::start_fen): the
+// standard position on 8 x 8, elsewhere back ranks with pawns in front from four rows on.
 // The same seed gives the same games. --moves prints each game's moves in long algebraic notation.
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include <murkle/engine/game.hpp>
+#include <murkle/engine/start.hpp>
 
 namespace {
 
@@ -34,53 +35,6 @@ struct Options {
     uint64_t playouts = 100, seed = 1, max_plies = 1000;
     bool print_moves = false;
 };
-
-// King in the middle, queen to its left, rook, knight, bishop repeating from each corner inwards:
-// RNBQKBNR on eight files.
-std::string back_rank(uint64_t width) {
-    if (width == 1) return "K";
-    std::string rank(width, '?');
-    const uint64_t king = width / 2, queen = king - 1;
-    rank[king] = 'K';
-    rank[queen] = 'Q';
-    for (uint64_t i = 0; i < queen; ++i) rank[i] = "RNB"[i % 3];
-    for (uint64_t i = 0; width - 1 - i > king; ++i) rank[width - 1 - i] = "RNB"[i % 3];
-    return rank;
-}
-
-// One FEN rank from piece letters, '.' for an empty square.
-std::string fen_rank(std::string_view cells) {
-    std::string out;
-    uint64_t run = 0;
-    for (char c : cells) {
-        if (c == '.') {
-            ++run;
-            continue;
-        }
-        if (run) out += std::to_string(run);
-        run = 0;
-        out += c;
-    }
-    if (run) out += std::to_string(run);
-    return out;
-}
-
-std::string start_fen(uint64_t width, uint64_t height) {
-    if (width == 8 && height == 8) return std::string(murkle::STANDARD_FEN);
-    std::vector<std::string> rows(height, std::string(width, '.'));  // rows[0]: White's first rank
-    rows[0] = back_rank(width);
-    if (height >= 2) {
-        rows[height - 1] = rows[0];
-        for (char& c : rows[height - 1]) c = static_cast<char>(c - 'A' + 'a');
-    }
-    if (height >= 4) {
-        rows[1] = std::string(width, 'P');
-        rows[height - 2] = std::string(width, 'p');
-    }
-    std::string placement;
-    for (uint64_t r = height; r-- > 0;) placement += fen_rank(rows[r]) + (r ? "/" : "");
-    return placement + " w - - 0 1";
-}
 
 struct Tally {
     std::map<std::string, uint64_t> outcomes;
@@ -168,7 +122,7 @@ int main(int argc, char** argv) {
     }
     if (opt.width == 0 || opt.height == 0 || opt.height > 32 || opt.width > 1024 || opt.width * opt.height > 1024)
         return usage_error("Board must have 1 to 32 rows and at most 1024 squares");
-    const std::string fen = opt.fen.empty() ? start_fen(opt.width, opt.height) : opt.fen;
+    const std::string fen = opt.fen.empty() ? murkle::start_fen(opt.width, opt.height).value_or("") : opt.fen;
 
     auto result = play_in_size_class<1, 2, 4, 8, 16>(fen, opt);
     if (!result) {

@@ -11,7 +11,12 @@ squares, at most 32 rows):
 - :func:`dumps_game` / :func:`loads_game`: a ``murkle_chess.Game`` as bytes and back, whole
   (history included), for multiprocessing and Ray workers. ``GameBatch`` pickles directly.
 - :func:`start_fen`: the start position used for every board size.
+- :func:`env`: one game as a PettingZoo AEC environment (needs the ``pettingzoo`` extra).
 """
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
 
 from ._core import (
     GameBatch,
@@ -23,13 +28,48 @@ from ._core import (
     start_fen,
 )
 
+if TYPE_CHECKING:
+    from pettingzoo import AECEnv  # type: ignore[import-untyped]
+
 __version__ = "0.2.0"
+
+
+def env(
+    width: int = 8,
+    height: int = 8,
+    fen: str | None = None,
+    render_mode: str | None = None,
+    max_plies: int | None = None,
+    castling: bool | None = None,
+) -> AECEnv:
+    """A chess game of width x height as a PettingZoo AEC environment.
+
+    Agents "player_0" (White) and "player_1" (Black); observations are dicts of the 105 input
+    planes, float32 (height, width, 105) from the agent's side, and an int8 mask over the
+    ``8 * max(width, height) + 18`` x height x width full actions; rewards +1/-1/0 when the
+    game ends. ``fen`` sets the start position (default ``start_fen(width, height)``),
+    ``render_mode`` is None, "human", "ansi" or "rgb_array", ``max_plies`` truncates long games
+    and ``castling=None`` allows castling on 8x8 only. See ``murkle_rl.pettingzoo_env``.
+
+    Needs PettingZoo: ``pip install 'murkle_chess[pettingzoo]'``.
+    """
+    try:
+        from . import pettingzoo_env
+    except ModuleNotFoundError as e:
+        if e.name not in ("pettingzoo", "gymnasium"):
+            raise
+        raise ModuleNotFoundError(
+            "murkle_rl.env needs PettingZoo: pip install 'murkle_chess[pettingzoo]'", name=e.name
+        ) from e
+    return pettingzoo_env.env(width, height, fen=fen, render_mode=render_mode, max_plies=max_plies, castling=castling)
+
 
 __all__ = [
     "GameBatch",
     "decode_action",
     "dumps_game",
     "encode_action",
+    "env",
     "legal_action_mask",
     "loads_game",
     "start_fen",

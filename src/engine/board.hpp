@@ -37,17 +37,19 @@ struct Board {
     // Reads the FEN piece-placement field; the first failure ends the construction.
     static Result<Board> from_fen(uint64_t width, uint64_t height, std::string_view fen) {
         Board b = empty(width, height);
-        const std::vector<std::string_view> rows = split(fen, '/');
-        if (rows.size() > MAX_ROWS && height > MAX_ROWS)
-            return fail("Invalid FEN: a board has at most 32 rows, got " + std::to_string(rows.size()));
-        if (rows.size() != height)
+        // The rows are counted before any is read, so a text with too many costs no memory.
+        const size_t row_count = count_pieces(fen, '/');
+        if (row_count > MAX_ROWS && height > MAX_ROWS)
+            return fail("Invalid FEN: a board has at most 32 rows, got " + std::to_string(row_count));
+        if (row_count != height)
             return fail("Invalid FEN: expected " + std::to_string(height) + " rows, got " +
-                        std::to_string(rows.size()));
+                        std::to_string(row_count));
         if (static_cast<unsigned __int128>(width) * height > 64u * NW)
             return fail("Invalid FEN: board does not fit its size class");
-        for (size_t k = 0; k < rows.size(); ++k) {
+        Pieces rows(fen, '/');
+        for (size_t k = 0; k < row_count; ++k) {
             uint64_t row = height - 1 - k;
-            std::string_view text = rows[k];
+            std::string_view text = rows.next();
             unsigned __int128 col = 0;
             size_t i = 0;
             while (i < text.size()) {

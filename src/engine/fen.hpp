@@ -7,8 +7,12 @@ namespace murkle {
 template <int NW>
 Result<Game<NW>> Game<NW>::from_fen(uint64_t width, uint64_t height, std::string_view fen, bool castling_enabled) {
     // Fields are separated by single spaces: two spaces in a row make an empty field.
-    const std::vector<std::string_view> parts = split(fen, ' ');
-    if (parts.size() != 6) return fail("Invalid FEN: expected 6 parts, got " + std::to_string(parts.size()));
+    // Counted before any field is taken, so a text with too many costs no memory.
+    const size_t part_count = count_pieces(fen, ' ');
+    if (part_count != 6) return fail("Invalid FEN: expected 6 parts, got " + std::to_string(part_count));
+    std::array<std::string_view, 6> parts;
+    Pieces fields(fen, ' ');
+    for (auto& part : parts) part = fields.next();
 
     Game g;
     auto board = Board<NW>::from_fen(width, height, parts[0]);

@@ -28,8 +28,11 @@ bool Game<NW>::unmake_move() {
     return true;
 }
 
+// Makes the move whole or not at all: the history's room is taken before anything changes,
+// so running out of memory leaves the game as it was.
 template <int NW>
 void Game<NW>::apply(const Move& mv, uint32_t from, uint32_t to) {
+    if (history_.size() == history_.capacity()) history_.reserve(std::max<size_t>(8, 2 * history_.size()));
     memo_.invalidate();
     const Color us = turn_;
     const PieceType mover = *board_.kind_at(from);

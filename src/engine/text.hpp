@@ -1,11 +1,11 @@
 #pragma once
 // Small text helpers shared by the readers and writers.
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace murkle {
 
@@ -43,19 +43,29 @@ inline size_t utf8_length(unsigned char b) {
     return 1;
 }
 
-// The pieces of `text` between separators; empty pieces count ("a//b" has three).
-inline std::vector<std::string_view> split(std::string_view text, char separator) {
-    std::vector<std::string_view> out;
-    size_t start = 0;
-    for (;;) {
-        const size_t at = text.find(separator, start);
-        if (at == std::string_view::npos) {
-            out.push_back(text.substr(start));
-            return out;
-        }
-        out.push_back(text.substr(start, at - start));
-        start = at + 1;
-    }
+// How many pieces `text` has between separators: one more than it has separators. Counting
+// first lets a reader refuse a text with too many pieces without building any of them.
+inline size_t count_pieces(std::string_view text, char separator) {
+    return static_cast<size_t>(std::count(text.begin(), text.end(), separator)) + 1;
 }
+
+// The pieces of `text` between separators, one at a time; empty pieces count ("a//b" has
+// three). Nothing is stored, so a reader holds only the pieces it has room for.
+class Pieces {
+public:
+    Pieces(std::string_view text, char separator) : rest_(text), separator_(separator) {}
+
+    // The next piece; after the last one, empty pieces.
+    std::string_view next() {
+        const size_t at = rest_.find(separator_);
+        std::string_view piece = rest_.substr(0, at);
+        rest_.remove_prefix(at == std::string_view::npos ? rest_.size() : at + 1);
+        return piece;
+    }
+
+private:
+    std::string_view rest_;
+    char separator_;
+};
 
 }  // namespace murkle

@@ -14,11 +14,11 @@
 #include <variant>
 
 #include "engine/codec.hpp"
+#include "engine/start.hpp"
 #include "engine/variant.hpp"
 #include "python/classes.hpp"
 #include "rl/batch.hpp"
 #include "rl/pool.hpp"
-#include "rl/start.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

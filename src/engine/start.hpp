@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/game.hpp"
+#include "game.hpp"
 
-namespace murkle::rl {
+namespace murkle {
 
 constexpr const char* BOARD_RANGE_TEXT =
     "a game needs a width and a height of at least 1, at most 32 rows and at most 1024 squares";
@@ -78,4 +78,4 @@ inline std::optional<std::string> start_fen(uint64_t width, uint64_t height) {
     return fen + " w - - 0 1";
 }
 
-}  // namespace murkle::rl
+}  // namespace murkle
