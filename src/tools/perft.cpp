@@ -96,8 +96,9 @@ int main(int argc, char** argv) {
     if (!depth || positional[1][0] == '+' || *depth > 64) return usage_error("Invalid depth: " + positional[1]);
     options.depth = static_cast<int>(*depth);
 
+    // The FEN reader itself explains a board of too many rows.
     const unsigned __int128 squares = static_cast<unsigned __int128>(width) * height;
-    if (squares == 0 || squares > 1024 || height > murkle::MAX_ROWS)
+    if (squares == 0 || squares > 1024)
         return usage_error("Unsupported board size " + std::to_string(width) + "x" + std::to_string(height) +
                            ": a board has 1 to 1024 squares and at most 32 rows");
 
