@@ -32,7 +32,7 @@ STANDARD = (
 # Other sizes, positions reached by random play (no castling), each with a chess variant of its
 # size for Fairy-Stockfish: promotion on the last rank, double steps from the second rank.
 LARGE = (
-    ("10x10", 10, 10, "nbrnnknbbb/pppppppppp/10/10/10/10/10/1N8/PPPPPPPPPP/1BRNNKNBBB b - - 1 1", 4),
+    ("10x10", 10, 10, "nbrnnknbbb/pppppppppp/10/10/10/10/10/1N8/PPPPPPPPPP/1BRNNKNBBB b - - 1 1", 5),
     ("12x10", 12, 10, "rbqrb1kbnrbr/ppp1pppppppp/3pn7/12/12/12/12/2P3N3P1/PP1PPPPPPP1P/RBQRB1KBNRBR b - - 0 3", 4),
 )
 VARIANT = """[murkle{w}x{h}:chess]

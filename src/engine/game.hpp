@@ -77,9 +77,6 @@ struct HistoryEntry {
 template <int NW>
 struct KingSafety;
 
-// A move plane that no move has.
-constexpr uint32_t NO_PLANE = UINT32_MAX;
-
 // Legal moves with their move planes: the remembered list of a game, or a per-thread buffer.
 struct LegalView {
     const EMove* moves;
@@ -270,9 +267,14 @@ public:
         const Geometry<NW>& geo = *geo_;
         const int32_t dc = static_cast<int32_t>(geo.col[m.to]) - static_cast<int32_t>(geo.col[m.from]);
         const int32_t dr = static_cast<int32_t>(geo.row[m.to]) - static_cast<int32_t>(geo.row[m.from]);
-        std::optional<PieceType> promotion;
-        if (m.promo != NO_PROMOTION) promotion = static_cast<PieceType>(m.promo);
-        auto p = plane_of_step<int32_t>(dc, dr, promotion, std::max(width_, height_) - 1);
+        // Only an underpromotion has a plane of its own; every other move's follows its step.
+        const bool under = m.promo != NO_PROMOTION && m.promo != static_cast<uint8_t>(PieceType::Queen);
+        if (!under) {
+            const uint32_t p = geo.step_plane[geo.step_index(dc, dr)];
+            if (p == NO_PLANE) return std::nullopt;
+            return p;
+        }
+        auto p = plane_of_step<int32_t>(dc, dr, static_cast<PieceType>(m.promo), std::max(width_, height_) - 1);
         if (!p) return std::nullopt;
         return static_cast<uint32_t>(*p);
     }

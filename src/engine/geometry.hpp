@@ -1,8 +1,11 @@
 #pragma once
 // Square geometry of one board size: for every square, its column and row, the squares a
 // knight or king reaches (as sets and in the order the move generator visits them), the
-// squares from which a pawn attacks it, and the eight rays leading away from it. Built once per
-// board size and shared by every game of that size while any of them lives.
+// squares from which a pawn attacks it, and the eight rays leading away from it; and the move
+// plane of every step between two squares. Built once per board size and shared by every game
+// of that size while any of them lives.
+#include <algorithm>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -10,12 +13,9 @@
 #include <vector>
 
 #include "bitboard.hpp"
+#include "encode/action.hpp"
 
 namespace murkle {
-
-struct Step {
-    int dc, dr;
-};
 
 // Rays: the four lines of a rook, then the four diagonals of a bishop. Rays with an even
 // number run towards higher square indices, the others towards lower ones.
@@ -48,6 +48,13 @@ struct Geometry {
     std::vector<Bitboard<NW>> pawn_attackers[2];  // by colour index: where such a pawn attacks from
     std::vector<Bitboard<NW>> ray[8];             // ROOK_RAYS then BISHOP_RAYS
     std::vector<Bitboard<NW>> lines;              // all eight rays together
+    std::vector<uint32_t> step_plane;             // by step_index(dc, dr); NO_PLANE for none
+
+    // Steps run from -(width - 1) to width - 1 columns and likewise rows.
+    size_t step_index(int dc, int dr) const {
+        return static_cast<size_t>(dr + height - 1) * static_cast<size_t>(2 * width - 1) +
+               static_cast<size_t>(dc + width - 1);
+    }
 
     Geometry(int w, int h) : width(w), height(h) {
         const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
@@ -63,6 +70,13 @@ struct Geometry {
         for (auto& r : ray) r.resize(n);
         lines.resize(n);
         auto on = [&](int c, int r) { return c >= 0 && c < w && r >= 0 && r < h; };
+        step_plane.resize(static_cast<size_t>(2 * w - 1) * static_cast<size_t>(2 * h - 1));
+        for (int dr = 1 - h; dr < h; ++dr) {
+            for (int dc = 1 - w; dc < w; ++dc) {
+                const auto p = plane_of_step<int32_t>(dc, dr, std::nullopt, std::max(w, h) - 1);
+                step_plane[step_index(dc, dr)] = p ? static_cast<uint32_t>(*p) : NO_PLANE;
+            }
+        }
         auto index = [&](int c, int r) { return static_cast<uint32_t>(r * w + c); };
         for (int r = 0; r < h; ++r) {
             for (int c = 0; c < w; ++c) {
