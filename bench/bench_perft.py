@@ -20,16 +20,40 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 STARTPOS = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1"
-# A 10x10 position (random play, no castling) and its 10x10 chess variant for Fairy-Stockfish:
-# promotion on the last rank, double steps from the second rank.
-BIG_FEN = "nbrnnknbbb/pppppppppp/10/10/10/10/10/1N8/PPPPPPPPPP/1BRNNKNBBB b - - 1 1"
-BIG_VARIANT = """[murkle10x10:chess]
-maxRank = 10
-maxFile = j
+# The published 8x8 perft positions and a depth of a few million nodes each.
+STANDARD = (
+    ("startpos", STARTPOS, 5),
+    ("kiwipete", KIWIPETE, 4),
+    ("position3", "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1", 6),
+    ("position4", "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1", 5),
+    ("position5", "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8", 4),
+    ("position6", "r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - - 0 10", 4),
+)
+# Other sizes, positions reached by random play (no castling), each with a chess variant of its
+# size for Fairy-Stockfish: promotion on the last rank, double steps from the second rank.
+LARGE = (
+    ("10x10", 10, 10, "nbrnnknbbb/pppppppppp/10/10/10/10/10/1N8/PPPPPPPPPP/1BRNNKNBBB b - - 1 1", 5),
+    ("12x10", 12, 10, "rbqrb1kbnrbr/ppp1pppppppp/3pn7/12/12/12/12/2P3N3P1/PP1PPPPPPP1P/RBQRB1KBNRBR b - - 0 3", 4),
+)
+VARIANT = """[murkle{w}x{h}:chess]
+maxRank = {h}
+maxFile = {file}
 castling = false
-promotionRank = 10
+promotionRank = {h}
 doubleStep = true
 """
+
+
+def start_fen(width, height):
+    """A start position of any width: pieces on the back ranks (one king), pawns in front."""
+    back = ("rnbqkbnr" + "rnbqbnr" * 5)[:width]
+    rows = [back, "p" * width] + [str(width)] * (height - 4) + ["P" * width, back.upper()]
+    return "/".join(rows) + " w - - 0 1"
+
+
+# Nodes per second on the largest boards, where no peer plays.
+HUGE = (("16x16", 16, 16, 4), ("32x32", 32, 32, 3))
+TARGETS = {"stockfish": 0.5, "fairy-stockfish": 6.0}
 
 
 # ----------------------------------------------------------------------------- murkle-perft
@@ -154,10 +178,15 @@ def open_engine(name, options=()):
 # ----------------------------------------------------------------------------- report
 
 def line(name, depth, nodes, ours, theirs, peer, ok):
+    """Prints one comparison; returns the ratio of our speed to the peer's."""
     nps_ours, nps_theirs = nodes / ours, nodes / theirs
+    ratio = nps_ours / nps_theirs
+    target = TARGETS.get(peer)
+    mark = "" if target is None else ("  reached" if ratio >= target else f"  below {target:g}x")
     flag = "" if ok else "   NODE COUNTS DIFFER"
     print(f"{name:<12} {depth:>2} {nodes:>12,} {nps_ours / 1e6:>10.2f} {nps_theirs / 1e6:>10.3f} "
-          f"{nps_ours / nps_theirs:>9.2f}x  {peer}{flag}")
+          f"{ratio:>9.2f}x{mark}{flag}")
+    return ratio
 
 
 def header(peer_title):
@@ -165,17 +194,36 @@ def header(peer_title):
           f"{'murkle/peer':>10}")
 
 
+def compare(engine, engine_name, exe, cases, repeat):
+    """Runs every case on murkle-perft and the engine; the ratios."""
+    header("peer Mn/s")
+    ratios = []
+    for name, width, height, fen, depth in cases:
+        castling = (width, height) == (8, 8)
+        nodes, ours = murkle_perft(exe, fen, depth, repeat, width, height, castling)
+        n2, theirs = engine.perft(fen, depth, repeat)
+        ratios.append(line(name, depth, nodes, ours, theirs, engine_name, nodes == n2))
+    return ratios
+
+
+def variant_engine(tmp, width, height):
+    ini = os.path.join(tmp, f"variants{width}x{height}.ini")
+    with open(ini, "w") as f:
+        f.write(VARIANT.format(w=width, h=height, file=chr(ord("a") + width - 1)))
+    return open_engine("fairy-stockfish", [("VariantPath", ini), ("UCI_Variant", f"murkle{width}x{height}")])
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--perft", help="path of murkle-perft")
     parser.add_argument("--repeat", type=int, default=3, help="runs per case, best kept")
-    parser.add_argument("--deep", action="store_true",
-                        help="one ply deeper for the native engines (startpos 6, kiwipete 5)")
+    parser.add_argument("--deep", action="store_true", help="one ply deeper everywhere")
     args = parser.parse_args(argv)
     exe = find_murkle_perft(args.perft)
     d = 1 if args.deep else 0
     print(f"murkle-perft: {exe}; best of {args.repeat} runs; Mn/s = million nodes per second; "
           f"every counter counts the last ply from the legal move count\n")
+    summary = []
 
     # python-chess: small depths, it is a pure Python library.
     try:
@@ -189,41 +237,53 @@ def main(argv=None):
     except ImportError:
         print("-- python-chess not installed: skipped (pip install chess)")
 
-    # Native engines: deeper, the same depth for every counter.
-    deep = (("startpos", STARTPOS, 5 + d), ("kiwipete", KIWIPETE, 4 + d))
-    for engine_name in ("stockfish", "fairy-stockfish"):
-        engine = open_engine(engine_name)
-        if engine is None:
-            print(f"\n-- {engine_name}: not installed, skipped")
-            continue
-        print(f"\n-- {engine_name} ({find_engine(engine_name)}), go perft")
-        header("peer Mn/s")
+    standard = [(name, 8, 8, fen, depth + d) for name, fen, depth in STANDARD]
+    engine = open_engine("stockfish")
+    if engine is None:
+        print("\n-- stockfish: not installed, skipped")
+    else:
+        print(f"\n-- stockfish ({find_engine('stockfish')}), go perft; target {TARGETS['stockfish']}x")
         try:
-            for name, fen, depth in deep:
-                nodes, ours = murkle_perft(exe, fen, depth, args.repeat)
-                n2, theirs = engine.perft(fen, depth, args.repeat)
-                line(name, depth, nodes, ours, theirs, engine_name, nodes == n2)
+            summary.append(("stockfish, standard 8x8 positions", compare(engine, "stockfish", exe, standard,
+                                                                         args.repeat)))
         finally:
             engine.close()
 
-    # Another board size: Fairy-Stockfish with a 10x10 variant definition.
-    if find_engine("fairy-stockfish"):
+    if not find_engine("fairy-stockfish"):
+        print("\n-- fairy-stockfish: not installed, skipped")
+    else:
+        print(f"\n-- fairy-stockfish ({find_engine('fairy-stockfish')}), go perft; "
+              f"target {TARGETS['fairy-stockfish']}x")
+        ratios = []
+        engine = open_engine("fairy-stockfish")
+        if engine is not None:
+            try:
+                ratios += compare(engine, "fairy-stockfish", exe, standard[:2], args.repeat)
+            finally:
+                engine.close()
         with tempfile.TemporaryDirectory() as tmp:
-            ini = os.path.join(tmp, "variants.ini")
-            with open(ini, "w") as f:
-                f.write(BIG_VARIANT)
-            engine = open_engine("fairy-stockfish",
-                                 [("VariantPath", ini), ("UCI_Variant", "murkle10x10")])
-            if engine is not None:
-                print("\n-- fairy-stockfish, 10x10 (variant file), go perft")
-                header("peer Mn/s")
+            for name, width, height, fen, depth in LARGE:
+                engine = variant_engine(tmp, width, height)
+                if engine is None:
+                    continue
                 try:
-                    depth = 4 + d
-                    nodes, ours = murkle_perft(exe, BIG_FEN, depth, args.repeat, 10, 10, False)
-                    n2, theirs = engine.perft(BIG_FEN, depth, args.repeat)
-                    line("10x10", depth, nodes, ours, theirs, "fairy-stockfish", nodes == n2)
+                    ratios += compare(engine, "fairy-stockfish", exe, [(name, width, height, fen, depth + d)],
+                                      args.repeat)
                 finally:
                     engine.close()
+        summary.append(("fairy-stockfish, 8x8 10x10 12x10", ratios))
+
+    print("\n-- start positions of the largest boards (no peer)")
+    print(f"{'board':<12} {'d':>2} {'nodes':>12} {'murkle Mn/s':>10}")
+    for name, width, height, depth in HUGE:
+        nodes, ours = murkle_perft(exe, start_fen(width, height), depth + d, args.repeat, width, height, False)
+        print(f"{name:<12} {depth + d:>2} {nodes:>12,} {nodes / ours / 1e6:>10.2f}")
+
+    if summary:
+        print("\n-- summary: murkle-perft speed / peer speed")
+        for title, ratios in summary:
+            if ratios:
+                print(f"{title:<36} min {min(ratios):.2f}x  max {max(ratios):.2f}x")
 
 
 if __name__ == "__main__":

@@ -1,6 +1,10 @@
 #!/usr/bin/env python3
 """murkle_chess against python-chess on 8x8, and the input planes against a list-building floor.
 
+First the self-play ply (legal actions, apply a random one, is the game over?) of murkle_chess,
+python-chess and, when installed, OpenSpiel, each playing its own random games from the same
+seed.
+
 Both libraries work on the same positions: random games are played with python-chess, and
 every position reached is set up in both (murkle_chess by replaying the moves, so each game
 keeps its history). Each operation runs over all positions, best of --repeat runs; the
@@ -175,8 +179,84 @@ def bench_planes(positions, repeat):
         print(f"{name:<46} {ns:>12,.0f} {base / ns:>13.2f}x")
 
 
+# ----------------------------------------------------------------------------- self-play ply
+
+PLY_TARGETS = {"python-chess": 30.0, "OpenSpiel": 3.0}
+
+
+def murkle_selfplay(games, max_plies, seed):
+    rng = random.Random(seed)
+    plies = 0
+    for _ in range(games):
+        g = murkle_chess.Game.standard()
+        for _ in range(max_plies):
+            actions = g.legal_action_indices()
+            g.apply_action(actions[rng.randrange(len(actions))])
+            plies += 1
+            if g.is_over():
+                break
+    return plies
+
+
+def chess_selfplay(games, max_plies, seed):
+    rng = random.Random(seed)
+    plies = 0
+    for _ in range(games):
+        board = chess.Board()
+        for _ in range(max_plies):
+            moves = list(board.legal_moves)
+            board.push(moves[rng.randrange(len(moves))])
+            plies += 1
+            if board.is_game_over():
+                break
+    return plies
+
+
+def openspiel_selfplay(spiel_game):
+    def run(games, max_plies, seed):
+        rng = random.Random(seed)
+        plies = 0
+        for _ in range(games):
+            state = spiel_game.new_initial_state()
+            for _ in range(max_plies):
+                actions = state.legal_actions()
+                state.apply_action(actions[rng.randrange(len(actions))])
+                plies += 1
+                if state.is_terminal():
+                    break
+        return plies
+    return run
+
+
+def bench_ply(args):
+    """ns per self-play ply: legal actions, apply a random one, game over?"""
+    peers = [("python-chess", "list(legal_moves) push is_game_over", chess_selfplay)]
+    try:
+        import pyspiel
+        peers.append(("OpenSpiel", "legal_actions apply_action is_terminal",
+                      openspiel_selfplay(pyspiel.load_game("chess"))))
+    except ImportError:
+        print("(OpenSpiel not installed: pip install open_spiel)")
+    games = max(1, args.games // 2)
+
+    def timed(fn):
+        return best_ns_per_call(lambda: fn(games, args.max_plies, args.seed), args.repeat)
+
+    ours = timed(murkle_selfplay)
+    print(f"self-play ply on 8x8, {games} random games of up to {args.max_plies} plies each")
+    print(f"{'library':<14} {'calls per ply':<40} {'ns/ply':>10} {'murkle speed-up':>16}")
+    print(f"{'murkle_chess':<14} {'legal_action_indices apply_action is_over':<40} {ours:>10,.0f}")
+    for name, calls, fn in peers:
+        theirs = timed(fn)
+        target = PLY_TARGETS[name]
+        verdict = "reached" if theirs / ours >= target else f"below {target:g}x"
+        print(f"{name:<14} {calls:<40} {theirs:>10,.0f} {theirs / ours:>15.1f}x  target {target:g}x: {verdict}")
+    print()
+
+
 def main(argv=None):
     args = game_arguments(__doc__, 40).parse_args(argv)
+    bench_ply(args)
 
     rng = random.Random(args.seed)
     games = random_games(args.games, args.max_plies, rng)

@@ -113,6 +113,24 @@ def test_tool_defaults_and_errors():
     assert bad.returncode == 2 and bad.stderr.strip()
 
 
+@needs_tool
+def test_tool_help_and_option_errors():
+    shown = subprocess.run([perft_tool(), "--help"], capture_output=True, text=True)
+    assert shown.returncode == 0
+    for word in ("--width", "--height", "--no-castling", "--divide", "--reference", "startpos"):
+        assert word in shown.stdout
+    for args, message in [
+        (["--fast", "startpos", "1"], "unknown option: --fast"),
+        (["-x", "startpos", "1"], "unknown option: -x"),
+        (["--width", "40", "--height", "40", "startpos", "1"],
+         "Unsupported board size 40x40: a board has 1 to 1024 squares and at most 32 rows"),
+        (["--width", "0", "startpos", "1"], "Unsupported board size 0x8: a board has 1 to 1024 squares and at most 32 rows"),
+        (["startpos", "-1"], "Invalid depth: -1"),
+    ]:
+        bad = subprocess.run([perft_tool(), *args], capture_output=True, text=True)
+        assert (bad.returncode, bad.stdout, bad.stderr.splitlines()[0]) == (2, "", message)
+
+
 @pytest.mark.slow
 @needs_tool
 @pytest.mark.parametrize("row", SUITE + [(w, h, c, f, {d: n}) for w, h, c, f, d, n in DEEP], ids=suite_id)

@@ -39,6 +39,25 @@ struct Bitboard {
         for (int k = 0; k < NW; ++k) r.words[k] = a.words[k] | b.words[k];
         return r;
     }
+    friend constexpr Bitboard operator^(const Bitboard& a, const Bitboard& b) {
+        Bitboard r;
+        for (int k = 0; k < NW; ++k) r.words[k] = a.words[k] ^ b.words[k];
+        return r;
+    }
+    // The members of this set that are not in b.
+    constexpr Bitboard without(const Bitboard& b) const {
+        Bitboard r;
+        for (int k = 0; k < NW; ++k) r.words[k] = words[k] & ~b.words[k];
+        return r;
+    }
+    constexpr Bitboard& operator|=(const Bitboard& b) {
+        for (int k = 0; k < NW; ++k) words[k] |= b.words[k];
+        return *this;
+    }
+    constexpr Bitboard& operator&=(const Bitboard& b) {
+        for (int k = 0; k < NW; ++k) words[k] &= b.words[k];
+        return *this;
+    }
 
     // Calls f(index) for every member in ascending index order.
     template <class F>
@@ -48,6 +67,40 @@ struct Bitboard {
             while (w) {
                 f(static_cast<uint32_t>(k * 64 + std::countr_zero(w)));
                 w &= w - 1;
+            }
+        }
+    }
+
+    // The set moved n squares towards higher indices; squares pushed past the last word drop out.
+    constexpr Bitboard shifted_up(uint32_t n) const {
+        Bitboard r;
+        const int skip = static_cast<int>(n / 64), bits = static_cast<int>(n % 64);
+        for (int k = NW - 1; k >= skip; --k) {
+            r.words[k] = words[k - skip] << bits;
+            if (bits && k - skip >= 1) r.words[k] |= words[k - skip - 1] >> (64 - bits);
+        }
+        return r;
+    }
+    // The set moved n squares towards lower indices.
+    constexpr Bitboard shifted_down(uint32_t n) const {
+        Bitboard r;
+        const int skip = static_cast<int>(n / 64), bits = static_cast<int>(n % 64);
+        for (int k = 0; k + skip < NW; ++k) {
+            r.words[k] = words[k + skip] >> bits;
+            if (bits && k + skip + 1 < NW) r.words[k] |= words[k + skip + 1] << (64 - bits);
+        }
+        return r;
+    }
+
+    // The same in descending index order.
+    template <class F>
+    constexpr void for_each_reverse(F&& f) const {
+        for (int k = NW - 1; k >= 0; --k) {
+            uint64_t w = words[k];
+            while (w) {
+                const int top = 63 - std::countl_zero(w);
+                f(static_cast<uint32_t>(k * 64 + top));
+                w ^= uint64_t{1} << top;
             }
         }
     }

@@ -15,6 +15,11 @@ struct Position {
     constexpr bool operator==(const Position&) const = default;
 };
 
+// A step between two squares: columns, then rows.
+struct Step {
+    int dc, dr;
+};
+
 // File label: a letter for columns 0..25, the column number (from 0) beyond.
 inline std::string file_text(uint64_t col) {
     if (col <= 25) return std::string(1, static_cast<char>('a' + col));

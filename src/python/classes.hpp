@@ -12,6 +12,7 @@
 #include "engine/pieces.hpp"
 #include "engine/position.hpp"
 #include "engine/variant.hpp"
+#include "instances/games.hpp"
 
 namespace murkle::py {
 

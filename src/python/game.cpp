@@ -162,13 +162,18 @@ PyObject* reward_from_perspective(const GameObj& self, int8_t perspective) {
 
 PyObject* legal_action_indices(const GameObj& self) {
     return on(self, [](const auto& g) -> PyObject* {
-        const std::vector<uint32_t> indices = g.legal_action_indices();
-        Ref list(PyList_New(static_cast<Py_ssize_t>(indices.size())));
+        // Straight from the game's remembered list: every legal move has a plane.
+        const LegalView legal = g.legal();
+        const Py_ssize_t n = std::count_if(legal.planes, legal.planes + legal.size,
+                                           [](uint32_t p) { return p != NO_PLANE; });
+        Ref list(PyList_New(n));
         if (!list) return nullptr;
-        for (size_t i = 0; i < indices.size(); ++i) {
-            PyObject* v = PyLong_FromUnsignedLong(indices[i]);
+        Py_ssize_t i = 0;
+        for (size_t k = 0; k < legal.size; ++k) {
+            if (legal.planes[k] == NO_PLANE) continue;
+            PyObject* v = PyLong_FromUnsignedLong(legal.planes[k]);
             if (!v) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
+            PyList_SET_ITEM(list.get(), i++, v);
         }
         return list.release();
     });

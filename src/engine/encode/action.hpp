@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <optional>
 
-#include "../geometry.hpp"
 #include "../move.hpp"
 
 namespace murkle {
@@ -12,6 +11,9 @@ namespace murkle {
 using i128 = __int128;
 using u128 = unsigned __int128;
 
+
+// A move plane that no move has.
+constexpr uint32_t NO_PLANE = UINT32_MAX;
 
 // Straight and diagonal directions, clockwise from "up" (towards Black).
 constexpr Step PLANE_DIRECTIONS[8] = {{0, 1}, {1, 1}, {1, 0}, {1, -1}, {0, -1}, {-1, -1}, {-1, 0}, {-1, 1}};

@@ -1,0 +1,107 @@
+#pragma once
+// Making and unmaking moves: a move's flags decide its side effects; the history entry records
+// every square the move changed so that taking it back restores exactly those squares.
+#include "game.hpp"
+
+namespace murkle {
+
+template <int NW>
+bool Game<NW>::make_move(const Move& m) {
+    if (!find_legal(m)) return false;
+    apply(Move(m), board_.index(m.src.col, m.src.row), board_.index(m.dst.col, m.dst.row));
+    return true;
+}
+
+template <int NW>
+bool Game<NW>::unmake_move() {
+    if (history_.empty()) return false;
+    memo_.invalidate();
+    const HistoryEntry& h = history_.back();
+    turn_ = ~turn_;
+    undo_squares(board_, h);
+    king_[color_index(turn_)] = h.prev_king;
+    set_en_passant(h.prev_en_passant_square);
+    castling_ = h.prev_castling_rights;
+    halfmove_ = h.prev_halfmove_clock;
+    fullmove_ = h.prev_fullmove_number;
+    history_.pop_back();
+    return true;
+}
+
+// Makes the move whole or not at all: the history's room is taken before anything changes,
+// so running out of memory leaves the game as it was.
+template <int NW>
+void Game<NW>::apply(const Move& mv, uint32_t from, uint32_t to) {
+    if (history_.size() == history_.capacity()) history_.reserve(std::max<size_t>(8, 2 * history_.size()));
+    memo_.invalidate();
+    const Color us = turn_;
+    const PieceType mover = *board_.kind_at(from);
+    const auto captured = board_.piece_at(to);
+    HistoryEntry h{ep_, mv, castling_, halfmove_, captured, fullmove_, king_[color_index(us)], 0, {}};
+    auto change = [&](uint32_t sq, std::optional<Piece> p) {
+        h.changes[h.change_count++] = SquareChange{static_cast<uint16_t>(sq), encode_piece(board_.piece_at(sq))};
+        board_.remove(sq);
+        if (p) board_.put(sq, *p);
+    };
+
+    const int fc = col_of(from), fr = row_of(from), tc = col_of(to), tr = row_of(to);
+    const int last_row = us == Color::White ? height_ - 1 : 0;
+    const bool en_passant = (mv.flags & EN_PASSANT) && mover == PieceType::Pawn && is_real_en_passant(board_, from, to, us);
+    PieceType placed = mover;
+    if ((mv.flags & PROMOTION) && mover == PieceType::Pawn && tr == last_row)
+        placed = mv.promotion.value_or(PieceType::Queen);
+
+    change(from, std::nullopt);
+    change(to, Piece{us, placed});
+    if (mover == PieceType::King) king_[color_index(us)] = Position{static_cast<uint64_t>(tc), static_cast<uint64_t>(tr)};
+    if (en_passant) change(idx(tc, fr), std::nullopt);
+    if ((mv.flags & CASTLING) && mover == PieceType::King) {
+        const bool kingside = tc > fc;
+        const uint32_t rook_from = idx(kingside ? width_ - 1 : 0, fr);
+        if (auto rook = board_.piece_at(rook_from)) {
+            const int rc = kingside ? tc - 1 : tc + 1;
+            if (rc >= 0 && rc < width_) {
+                change(rook_from, std::nullopt);
+                change(idx(rc, tr), *rook);
+            }
+        }
+    }
+
+    if (mover == PieceType::King) {
+        castling_[us == Color::White ? WHITE_KINGSIDE : BLACK_KINGSIDE] = false;
+        castling_[us == Color::White ? WHITE_QUEENSIDE : BLACK_QUEENSIDE] = false;
+    } else if (mover == PieceType::Rook) {
+        clear_corner_rights(fc, fr);
+    }
+    clear_corner_rights(tc, tr);
+
+    set_en_passant(std::nullopt);
+    if (mover == PieceType::Pawn && std::abs(tr - fr) == 2)
+        set_en_passant(Position{static_cast<uint64_t>(fc), static_cast<uint64_t>((fr + tr) / 2)});
+
+    if (mover == PieceType::Pawn || captured) halfmove_ = 0;
+    else if (halfmove_ < CLOCK_MAX) ++halfmove_;
+    if (us == Color::Black && fullmove_ < CLOCK_MAX) ++fullmove_;
+
+    history_.push_back(h);
+    turn_ = ~us;
+}
+
+template <int NW>
+void Game<NW>::clear_corner_rights(int c, int r) {
+    if (c == 0 && r == 0) castling_[WHITE_QUEENSIDE] = false;
+    if (c == width_ - 1 && r == 0) castling_[WHITE_KINGSIDE] = false;
+    if (c == 0 && r == height_ - 1) castling_[BLACK_QUEENSIDE] = false;
+    if (c == width_ - 1 && r == height_ - 1) castling_[BLACK_KINGSIDE] = false;
+}
+
+template <int NW>
+void Game<NW>::undo_squares(Board<NW>& b, const HistoryEntry& h) {
+    for (int n = h.change_count; n-- > 0;) {
+        const SquareChange& ch = h.changes[n];
+        b.remove(ch.square);
+        if (auto p = decode_piece(ch.prev)) b.put(ch.square, *p);
+    }
+}
+
+}  // namespace murkle
