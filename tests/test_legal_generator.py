@@ -193,3 +193,25 @@ def test_random_positions_divide_like_the_reference(width, height):
         pieces, turn, ep = random_setup(width, height, rng)
         text = fen(placement(width, height, pieces), turn, "-", ep)
         assert divide(width, height, text, 2) == divide(width, height, text, 2, "--reference")
+
+
+def test_remembered_moves_follow_every_change():
+    """Each write ends the remembered list; a clone keeps the list of its own position."""
+    rng = make_rng(5)
+    g = mc.Game.standard()
+
+    def fresh_indices(game):
+        return mc.Game(8, 8, game.to_fen(), True).legal_action_indices()
+
+    for _ in range(60):
+        before = g.legal_action_indices()
+        copy = g.clone()
+        assert g.apply_action(before[rng.randrange(len(before))])
+        assert g.legal_action_indices() == fresh_indices(g)
+        assert copy.legal_action_indices() == before  # the clone did not move
+        assert g.unmake_move() and g.legal_action_indices() == before
+        moves = g.legal_moves()
+        assert g.make_move(moves[rng.randrange(len(moves))])
+        assert g.legal_action_indices() == fresh_indices(g)
+        if g.is_over():
+            break
