@@ -19,6 +19,9 @@ the mask, the engine's own random play (``play_random``, no arrays) and zeroing 
 read.
 
     python bench/bench_rl.py [--seconds 2] [--repeat 3] [--max-plies 300] [--quick]
+                             [--chart docs/bench_rl.png]
+
+--chart draws the plies per second of every case and size as a bar chart (needs matplotlib).
 """
 
 import argparse
@@ -227,6 +230,7 @@ def main(argv=None):
     parser.add_argument("--max-plies", type=int, default=300,
                         help="games restart after this many plies (default 300)")
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--chart", metavar="PNG", help="also draw the results into this PNG file")
     parser.add_argument("--quick", action="store_true",
                         help="a smoke run: 0.2 s per case, one run each")
     args = parser.parse_args(argv)
@@ -240,8 +244,30 @@ def main(argv=None):
         print("OpenSpiel (pyspiel) is not installed: skipped (pip install open_spiel)")
     if chess is None:
         print("python-chess is not installed: skipped (pip install chess)")
-    for width, height, n in SIZES:
-        run_size(width, height, n, args)
+    results = {f"{width}x{height}": run_size(width, height, n, args) for width, height, n in SIZES}
+    if args.chart:
+        draw_chart(results, args.chart)
+        print(f"\nchart written to {args.chart}")
+
+
+def draw_chart(results, path):
+    """One panel per board size: plies per second of each loop, on a log scale."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(1, len(results), figsize=(6 * len(results), 4), squeeze=False)
+    for ax, (size, rates) in zip(axes[0], results.items()):
+        names = sorted(rates, key=rates.get)
+        colors = ["tab:blue" if name.startswith("GameBatch") else "tab:gray" for name in names]
+        ax.barh(names, [rates[n] for n in names], color=colors)
+        ax.set_xscale("log")
+        ax.set_title(f"{size}: self-play, planes and mask every ply")
+        ax.set_xlabel("plies per second (log scale)")
+        for y, name in enumerate(names):
+            ax.text(rates[name], y, f" {rates[name]:,.0f}", va="center", fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
 
 
 if __name__ == "__main__":

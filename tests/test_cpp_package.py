@@ -131,7 +131,7 @@ def test_example_seed_and_errors(playout):
     assert first == again and first != other
 
     for args, message in [
-        (["--width", 1, "--height", 1], "No black king found in FEN position"),
+        (["--width", 1, "--height", 1], "A 1x1 board has no start position: two kings need two squares"),
         (["--fen", "8/8/8/8/8/8/8/8 w - - 0 1"], "No white king found in FEN position"),
         (["--fen", "8/8 w"], "Invalid FEN: expected 6 parts, got 2"),
         (["--width", 2, "--height", 33], "Board must have 1 to 32 rows and at most 1024 squares"),

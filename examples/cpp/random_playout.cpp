@@ -122,7 +122,9 @@ int main(int argc, char** argv) {
     }
     if (opt.width == 0 || opt.height == 0 || opt.height > 32 || opt.width > 1024 || opt.width * opt.height > 1024)
         return usage_error("Board must have 1 to 32 rows and at most 1024 squares");
-    const std::string fen = opt.fen.empty() ? murkle::start_fen(opt.width, opt.height).value_or("") : opt.fen;
+    const auto start = murkle::start_fen(opt.width, opt.height);
+    if (opt.fen.empty() && !start) return usage_error("A 1x1 board has no start position: two kings need two squares");
+    const std::string fen = opt.fen.empty() ? *start : opt.fen;
 
     auto result = play_in_size_class<1, 2, 4, 8, 16>(fen, opt);
     if (!result) {

@@ -29,7 +29,7 @@ from ._core import (
 )
 
 if TYPE_CHECKING:
-    from pettingzoo import AECEnv  # type: ignore[import-untyped]
+    from pettingzoo import AECEnv as _AECEnv  # type: ignore[import-untyped]
 
 __version__ = "0.2.0"
 
@@ -41,7 +41,7 @@ def env(
     render_mode: str | None = None,
     max_plies: int | None = None,
     castling: bool | None = None,
-) -> AECEnv:
+) -> _AECEnv:
     """A chess game of width x height as a PettingZoo AEC environment.
 
     Agents "player_0" (White) and "player_1" (Black); observations are dicts of the 105 input
