@@ -78,10 +78,8 @@ public:
 
     // Replaces game i (same board size) as if it had been played there.
     void set_game(size_t i, const Game<NW>& g, bool restart = false) {
-        Slot& s = slots_[i];
-        s.game = g;
-        s.fresh = false;
-        s.restart = restart;
+        slots_[i].game = g;
+        slots_[i].restart = restart;
     }
     void set_rng_state(size_t i, uint64_t state) { slots_[i].rng = state; }
 
@@ -101,47 +99,42 @@ public:
     }
 
     // The legal full actions of game i as true entries of out[0 .. planes * area).
-    void write_mask(size_t i, bool* out) {
+    void write_mask(size_t i, bool* out) const {
         std::memset(out, 0, planes() * area());
-        legal(i);
-        for (uint32_t a : slots_[i].actions) out[a] = true;
+        const LegalView v = legal(i);
+        for (size_t k = 0; k < v.size; ++k) out[full_action(v, k)] = true;
     }
 
     // ----- actions ----------------------------------------------------------------------------
 
-    // plane * area + source square: the layout of the input planes.
-    uint32_t full_action(const EMove& m) const {
-        return plane_of_move(m, static_cast<uint32_t>(width()), static_cast<uint32_t>(height())) *
-                   static_cast<uint32_t>(area()) +
-               m.from;
+    // plane * area + source square of the k-th legal move: the layout of the input planes.
+    int64_t full_action(const LegalView& v, size_t k) const {
+        return static_cast<int64_t>(v.planes[k]) * static_cast<int64_t>(area()) + v.moves[k].from;
     }
 
     // The legal move of game i named by a full action, or by a move plane (the first legal
     // move with that plane, in legal-move order).
-    std::optional<EMove> find_full(size_t i, int64_t action) {
-        const MoveList& moves = legal(i);
-        const auto& actions = slots_[i].actions;
-        for (size_t k = 0; k < actions.size(); ++k)
-            if (actions[k] == action) return moves[k];
+    std::optional<EMove> find_full(size_t i, int64_t action) const {
+        const LegalView v = legal(i);
+        for (size_t k = 0; k < v.size; ++k)
+            if (full_action(v, k) == action) return v.moves[k];
         return std::nullopt;
     }
-    std::optional<EMove> find_plane(size_t i, int64_t plane) {
-        const MoveList& moves = legal(i);
-        const auto& actions = slots_[i].actions;
-        const uint32_t n = static_cast<uint32_t>(area());
-        for (size_t k = 0; k < actions.size(); ++k)
-            if (actions[k] / n == plane) return moves[k];
+    std::optional<EMove> find_plane(size_t i, int64_t plane) const {
+        const LegalView v = legal(i);
+        for (size_t k = 0; k < v.size; ++k)
+            if (v.planes[k] == plane) return v.moves[k];
         return std::nullopt;
     }
 
     // A game that restarts or has no move takes no action.
-    bool takes_action(size_t i) { return !slots_[i].restart && !legal(i).empty(); }
+    bool takes_action(size_t i) const { return !slots_[i].restart && legal(i).size > 0; }
 
     // A uniformly chosen legal full action, or NO_ACTION for a game that takes none.
     int64_t random_action(size_t i) {
         if (!takes_action(i)) return NO_ACTION;
-        const size_t k = uniform_below(slots_[i].rng, legal(i).size());
-        return slots_[i].actions[k];
+        const LegalView v = legal(i);
+        return full_action(v, uniform_below(slots_[i].rng, v.size));
     }
 
     // One step of game i: a game that ended at the previous step restarts (its move is
@@ -153,20 +146,17 @@ public:
             reset(i);
             return {};
         }
-        if (move && !legal(i).empty()) {
-            s.game.do_move(*move);
-            s.fresh = false;
-        }
+        if (move && legal(i).size > 0) s.game.do_move(*move);
         StepResult r = status(i);
         s.restart = r.done;
         return r;
     }
 
     // Whether game i has ended, by the rules or by the ply cap.
-    StepResult status(size_t i) {
+    StepResult status(size_t i) const {
         const Game<NW>& g = slots_[i].game;
         StepResult r;
-        if (legal(i).empty() || g.halfmove_clock() >= 150 || g.is_insufficient_material()) {
+        if (legal(i).size == 0 || g.halfmove_clock() >= 150 || g.is_insufficient_material()) {
             r.outcome = g.outcome();
         }
         if (r.outcome) {
@@ -178,24 +168,12 @@ public:
         return r;
     }
 
-    // The legal moves of game i and their full actions, found once per position.
-    const MoveList& legal(size_t i) {
-        Slot& s = slots_[i];
-        if (!s.fresh) {
-            s.game.legal_moves_into(s.legal);
-            s.actions.resize(s.legal.size());
-            for (size_t k = 0; k < s.legal.size(); ++k) s.actions[k] = full_action(s.legal[k]);
-            s.fresh = true;
-        }
-        return s.legal;
-    }
+    // The legal moves of game i with their move planes, remembered by the game.
+    LegalView legal(size_t i) const { return slots_[i].game.legal(); }
 
 private:
     struct Slot {
         Game<NW> game;
-        MoveList legal;
-        std::vector<uint32_t> actions;  // the full action of each legal move
-        bool fresh = false;    // `legal` belongs to the current position
         bool restart = false;  // ended at the last step: restarts at the next one
         uint64_t rng = 0;
     };

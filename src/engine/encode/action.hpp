@@ -71,17 +71,6 @@ inline std::optional<u128> encode_move(const Move& m, uint64_t width, uint64_t h
     return u128(*p);
 }
 
-// The plane of an engine move on a board of at most 1024 squares: the same value as
-// encode_move, in plain integers.
-inline uint32_t plane_of_move(const EMove& m, uint32_t width, uint32_t height) {
-    const int32_t dc = static_cast<int32_t>(m.to % width) - static_cast<int32_t>(m.from % width);
-    const int32_t dr = static_cast<int32_t>(m.to / width) - static_cast<int32_t>(m.from / width);
-    std::optional<PieceType> promotion;
-    if (m.promo != NO_PROMOTION) promotion = static_cast<PieceType>(m.promo);
-    const int32_t D = static_cast<int32_t>(width > height ? width : height) - 1;
-    return static_cast<uint32_t>(*plane_of_step<int32_t>(dc, dr, promotion, D));
-}
-
 // The move from (src_col, src_row) along a plane, or none when the plane does not exist or
 // the destination is off the board. The source square itself is not tested.
 inline std::optional<Move> decode_from_plane(uint64_t plane, uint64_t src_col, uint64_t src_row, uint64_t width,
