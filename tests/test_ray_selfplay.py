@@ -87,9 +87,9 @@ def test_two_actors_stream_complete_consistent_games(tmp_path):
 
 def test_ring_buffer_keeps_the_newest_samples(tmp_path):
     # The actors' class is plain Python: two of them feed a buffer that wraps many times.
-    spec = importlib.util.spec_from_file_location("ray_selfplay", SCRIPT)
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    module_spec = importlib.util.spec_from_file_location("ray_selfplay", SCRIPT)
+    example = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(example)
     actors = [example.SelfPlayWorker(w, WIDTH, HEIGHT, 4, seed=w, max_plies=MAX_PLIES, threads=1) for w in (0, 1)]
     buffer = example.ReplayBuffer(500, WIDTH, HEIGHT)
     for _ in range(12):
