@@ -40,6 +40,12 @@ inline uint64_t stream_seed(uint64_t seed, size_t game) {
 
 constexpr int64_t NO_ACTION = -1;
 
+// The full action of the k-th legal move: plane * area + source square, the layout of the
+// input planes.
+inline int64_t full_action(const LegalView& v, size_t k, size_t area) {
+    return static_cast<int64_t>(v.planes[k]) * static_cast<int64_t>(area) + v.moves[k].from;
+}
+
 // What a step did to one game.
 struct StepResult {
     float reward = 0.0f;  // reward_absolute() once the game has ended, else 0
@@ -107,10 +113,7 @@ public:
 
     // ----- actions ----------------------------------------------------------------------------
 
-    // plane * area + source square of the k-th legal move: the layout of the input planes.
-    int64_t full_action(const LegalView& v, size_t k) const {
-        return static_cast<int64_t>(v.planes[k]) * static_cast<int64_t>(area()) + v.moves[k].from;
-    }
+    int64_t full_action(const LegalView& v, size_t k) const { return rl::full_action(v, k, area()); }
 
     // The legal move of game i named by a full action, or by a move plane (the first legal
     // move with that plane, in legal-move order).

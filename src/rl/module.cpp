@@ -6,7 +6,6 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -153,6 +152,16 @@ void check_game_size(uint64_t width, uint64_t height) {
                                   .c_str());
 }
 
+std::string start_fen_or_raise(uint64_t width, uint64_t height) {
+    check_game_size(width, height);
+    auto fen = start_fen(width, height);
+    if (!fen)
+        throw nb::value_error(("a " + std::to_string(width) + "x" + std::to_string(height) +
+                               " board has no start position: two kings need two squares")
+                                  .c_str());
+    return *fen;
+}
+
 GameVariant parse_game(uint64_t width, uint64_t height, const std::string& fen, bool castling, const std::string& where) {
     auto g = make_game_inner(width, height, fen, castling);
     if (!g) throw nb::value_error((where + g.error()).c_str());
@@ -191,12 +200,7 @@ public:
         const bool castle = castling.value_or(width == 8 && height == 8);
         std::vector<GameVariant> starts;
         if (fen.is_none()) {
-            auto text = start_fen(width, height);
-            if (!text)
-                throw nb::value_error(("a " + std::to_string(width) + "x" + std::to_string(height) +
-                                       " board has no start position: two kings need two squares")
-                                          .c_str());
-            starts.push_back(parse_game(width, height, *text, castle, ""));
+            starts.push_back(parse_game(width, height, start_fen_or_raise(width, height), castle, ""));
         } else if (nb::isinstance<nb::str>(fen)) {
             starts.push_back(parse_game(width, height, nb::cast<std::string>(fen), castle, ""));
         } else {
@@ -509,12 +513,9 @@ uint64_t encode_action(nb::handle game, nb::handle move) {
 nb::object decode_action(nb::handle game, int64_t action) {
     return std::visit(
         [&](const auto& g) -> nb::object {
-            MoveList moves;
-            g.legal_moves_into(moves);
-            for (const EMove& e : moves) {
-                const Move m = e.to_move(g.width());
-                if (static_cast<int64_t>(full_action_of(g, m)) == action) return move_object(m);
-            }
+            const LegalView v = g.legal();
+            for (size_t k = 0; k < v.size; ++k)
+                if (full_action(v, k, g.width() * g.height()) == action) return move_object(v.moves[k].to_move(g.width()));
             throw nb::value_error(("action " + std::to_string(action) + " is not a legal move of this game").c_str());
         },
         game_value(game));
@@ -526,9 +527,8 @@ nb::object legal_action_mask(nb::handle game) {
             const size_t planes = static_cast<size_t>(g.action_size());
             auto [array, data] = output_array<bool>(nb::none(), {planes, g.height(), g.width()}, "bool");
             std::fill(data, data + planes * g.width() * g.height(), false);
-            MoveList moves;
-            g.legal_moves_into(moves);
-            for (const EMove& e : moves) data[full_action_of(g, e.to_move(g.width()))] = true;
+            const LegalView v = g.legal();
+            for (size_t k = 0; k < v.size; ++k) data[full_action(v, k, g.width() * g.height())] = true;
             return array;
         },
         game_value(game));
@@ -553,15 +553,6 @@ nb::object loads_game(nb::bytes data) {
     });
 }
 
-nb::object start_fen_or_raise(uint64_t width, uint64_t height) {
-    check_game_size(width, height);
-    auto fen = start_fen(width, height);
-    if (!fen)
-        throw nb::value_error(("a " + std::to_string(width) + "x" + std::to_string(height) +
-                               " board has no start position: two kings need two squares")
-                                  .c_str());
-    return nb::str(fen->c_str());
-}
 
 }  // namespace
 }  // namespace murkle::rl
