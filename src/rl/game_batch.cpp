@@ -1,0 +1,101 @@
+// The GameBatch class as Python sees it.
+#include "rl/bindings.hpp"
+#include "rl/game_batch.hpp"
+
+namespace murkle::rl {
+
+void bind_batch(nb::module_& m) {
+    // Its instances have their own layout, so the class cannot be mixed with another such base.
+    nb::class_<GameBatch>(m, "GameBatch", nb::sig("@typing_extensions.disjoint_base\nclass GameBatch()"),
+        "N games of one board size, stepped together on a pool of worker threads.\n\n"
+        "Observations are NumPy arrays in the layout of the input planes: ``planes()`` is\n"
+        "float32 ``(n, 105, height, width)`` and ``legal_mask()`` is bool\n"
+        "``(n, P, height, width)`` with ``P = 8 * max(width, height) + 18`` move planes. The flat\n"
+        "index ``p * height * width + row * width + col`` of a mask entry is a *full action*: the\n"
+        "legal move from square (col, row) whose move plane is p. Each full action names\n"
+        "exactly one move, so a policy over ``num_actions`` entries reaches every legal move.\n\n"
+        "``step(actions)`` plays one full action in every game and returns ``(rewards, done)``.\n"
+        "A game that ends at a step keeps its final position (observations stay readable) and\n"
+        "restarts from its start position at the *next* step, whose action for that game is\n"
+        "ignored (its reward is 0.0 and done is False then). Games already over when stepped\n"
+        "(for example from a decided start FEN) report done at once.\n\n"
+        "Work runs with the GIL released, split over ``threads`` worker threads made once per\n"
+        "batch; every game has its own random stream, so results depend on ``seed`` only, never\n"
+        "on the number of threads. Pass ``out=`` arrays to write observations in place.")
+        .def(nb::init<size_t, uint64_t, uint64_t, nb::handle, std::optional<bool>, std::optional<size_t>,
+                      std::optional<uint64_t>, std::optional<uint64_t>>(),
+             "n"_a, "width"_a = 8, "height"_a = 8, nb::kw_only(), "fen"_a = nb::none(), "castling"_a = nb::none(),
+             "threads"_a = nb::none(), "seed"_a = nb::none(), "max_plies"_a = nb::none(),
+             nb::sig("def __init__(self, n: int, width: int = 8, height: int = 8, *, "
+                     "fen: str | collections.abc.Sequence[str] | None = None, castling: bool | None = None, "
+                     "threads: int | None = None, seed: int | None = None, max_plies: int | None = None) -> None"),
+             "Makes n games of width x height.\n\n"
+             "fen: one FEN for every game, a sequence of n FENs (one start per game), or None for\n"
+             "    ``start_fen(width, height)``. castling: None means on for 8x8 only. threads: None\n"
+             "    uses every core. seed: None draws one from the system. max_plies: a game that\n"
+             "    reaches this many plies ends as truncated (done, reward 0.0).")
+        .def("planes", &GameBatch::planes, "out"_a = nb::none(),
+             nb::sig("def planes(self, out: numpy.typing.NDArray[numpy.float32] | None = None) -> "
+                     "numpy.typing.NDArray[numpy.float32]"),
+             "The 105 input planes of every game, float32 (n, 105, height, width), equal to\n"
+             "``murkle_chess.Game.encode_game_planes()``. Written into ``out`` when given.")
+        .def("legal_mask", &GameBatch::legal_mask, "out"_a = nb::none(),
+             nb::sig("def legal_mask(self, out: numpy.typing.NDArray[numpy.bool_] | None = None) -> "
+                     "numpy.typing.NDArray[numpy.bool_]"),
+             "The legal full actions of every game, bool (n, P, height, width). Written into\n"
+             "``out`` when given. A game that restarts at the next step shows its final position.")
+        .def("step", &GameBatch::step, "actions"_a,
+             nb::sig("def step(self, actions: numpy.typing.ArrayLike) -> "
+                     "tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.bool_]]"),
+             "Plays one full action in every game; returns (rewards float32 (n,), done bool (n,)).\n\n"
+             "rewards holds ``reward_absolute()`` of each game that ended (1.0 White won, -1.0\n"
+             "Black won, 0.0 draw or truncated) and 0.0 elsewhere. If any action is not legal in\n"
+             "its game, ValueError names the game and the action and no game changes. The\n"
+             "actions of games that restart at this step are ignored.")
+        .def("step_planes", &GameBatch::step_planes, "plane_actions"_a,
+             nb::sig("def step_planes(self, plane_actions: numpy.typing.ArrayLike) -> "
+                     "tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.bool_]]"),
+             "Like ``step`` with move planes instead of full actions: each game plays the first\n"
+             "legal move whose move plane is given, as ``murkle_chess.Game.apply_action`` does.")
+        .def("random_actions", &GameBatch::random_actions,
+             nb::sig("def random_actions(self) -> numpy.typing.NDArray[numpy.int64]"),
+             "A uniformly chosen legal full action for every game, int64 (n,), from each game's\n"
+             "own seeded stream; -1 for a game that takes no action at the next step.")
+        .def("play_random", &GameBatch::play_random, "plies"_a,
+             nb::sig("def play_random(self, plies: int) -> dict[str, int]"),
+             "Steps every game ``plies`` times with random actions, inside the engine (the same\n"
+             "as ``plies`` calls of ``step(random_actions())``). Returns counts: steps, moves,\n"
+             "finished games, white_wins, black_wins, draws, truncated.")
+        .def("turns", &GameBatch::turns, nb::sig("def turns(self) -> numpy.typing.NDArray[numpy.int8]"),
+             "The side to move in every game, int8 (n,): 1 White, -1 Black.")
+        .def("plies", &GameBatch::plies, nb::sig("def plies(self) -> numpy.typing.NDArray[numpy.int64]"),
+             "The moves played in every game since its start position, int64 (n,).")
+        .def("outcomes", &GameBatch::outcomes, nb::sig("def outcomes(self) -> numpy.typing.NDArray[numpy.int8]"),
+             "The result of every game, int8 (n,): the code of ``murkle_chess.GameOutcome`` (0 White\n"
+             "won, 1 Black won, 2 and above a draw) once the rules end it, else -1. A game ended by\n"
+             "``max_plies`` shows -1 with ``plies() >= max_plies``.")
+        .def("game", &GameBatch::game, "i"_a, nb::sig("def game(self, i: int) -> murkle_chess.Game"),
+             "A murkle_chess.Game equal to game i: board, rights, clocks, history and hash.")
+        .def("set_game", &GameBatch::set_game, "i"_a, "game"_a,
+             nb::sig("def set_game(self, i: int, game: murkle_chess.Game) -> None"),
+             "Replaces game i by a copy of a murkle_chess.Game of the batch's board size. Its\n"
+             "history counts towards max_plies; it restarts from the batch's start position.")
+        .def("fens", &GameBatch::fens, "The FEN of every game.")
+        .def("reset", &GameBatch::reset, "indices"_a = nb::none(),
+             nb::sig("def reset(self, indices: numpy.typing.ArrayLike | None = None) -> None"),
+             "Puts the given games (all when None) back to their start positions.")
+        .def("__len__", &GameBatch::size)
+        .def("__repr__", &GameBatch::repr)
+        .def_prop_ro("n", &GameBatch::size, "The number of games.")
+        .def_prop_ro("width", &GameBatch::width, "Board width.")
+        .def_prop_ro("height", &GameBatch::height, "Board height.")
+        .def_prop_ro("threads", &GameBatch::threads, "Worker threads of this batch (the caller's included).")
+        .def_prop_ro("max_plies", &GameBatch::max_plies, "The ply cap, or None.")
+        .def_prop_ro("action_planes", &GameBatch::action_planes, "P, the number of move planes: 8 * max(width, height) + 18.")
+        .def_prop_ro("num_actions", &GameBatch::num_actions, "The size of the full action space: P * height * width.")
+        .def("__getstate__", &GameBatch::state)
+        .def("__setstate__", &GameBatch::restore);
+
+}
+
+}  // namespace murkle::rl

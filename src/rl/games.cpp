@@ -1,0 +1,93 @@
+// Full actions, masks and bytes of single murkle_chess.Game objects, and the start positions.
+#include "engine/codec.hpp"
+#include "rl/arrays.hpp"
+#include "rl/bindings.hpp"
+#include "rl/exact.hpp"
+#include "rl/game_batch.hpp"
+
+namespace murkle::rl {
+namespace {
+
+template <class G>
+uint64_t full_action_of(const G& g, const Move& m) {
+    if (m.src.col >= g.width() || m.src.row >= g.height()) throw nb::value_error("move starts off the board");
+    auto plane = encode_move(m, g.width(), g.height());
+    if (!plane) throw nb::value_error(("move " + to_lan(m) + " has no move plane on this board").c_str());
+    return static_cast<uint64_t>(*plane) * g.width() * g.height() + m.src.row * g.width() + m.src.col;
+}
+
+uint64_t encode_action(nb::handle game, nb::handle move) {
+    const Move m = move_value(move);
+    return std::visit([&](const auto& g) { return full_action_of(g, m); }, game_value(game));
+}
+
+nb::object decode_action(nb::handle game, int64_t action) {
+    return std::visit(
+        [&](const auto& g) -> nb::object {
+            const LegalView v = g.legal();
+            for (size_t k = 0; k < v.size; ++k)
+                if (full_action(v, k, g.width() * g.height()) == action) return move_object(v.moves[k].to_move(g.width()));
+            throw nb::value_error(("action " + std::to_string(action) + " is not a legal move of this game").c_str());
+        },
+        game_value(game));
+}
+
+nb::object legal_action_mask(nb::handle game) {
+    return std::visit(
+        [&](const auto& g) {
+            const size_t planes = static_cast<size_t>(g.action_size());
+            auto [array, data] = output_array<bool>(nb::none(), {planes, g.height(), g.width()}, "bool");
+            std::fill(data, data + planes * g.width() * g.height(), false);
+            const LegalView v = g.legal();
+            for (size_t k = 0; k < v.size; ++k) data[full_action(v, k, g.width() * g.height())] = true;
+            return array;
+        },
+        game_value(game));
+}
+
+nb::bytes dumps_game(nb::handle game) {
+    const std::string bytes = std::visit([](const auto& g) { return write_game(g); }, game_value(game));
+    return nb::bytes(bytes.data(), bytes.size());
+}
+
+nb::object loads_game(nb::bytes data) {
+    const std::string_view bytes(data.c_str(), data.size());
+    // The size class follows from the board size at the start of the bytes.
+    ByteReader head(bytes);
+    head.raw(GAME_BYTES_MAGIC);
+    const uint64_t width = head.u16(), height = head.u16();
+    if (!head.ok() || !game_size_ok(width, height)) throw nb::value_error("invalid game bytes");
+    return with_size_class(static_cast<int>(size_class(width, height)), [&](auto NW) -> nb::object {
+        auto g = GameCodec<NW()>::read(bytes);
+        if (!g) throw nb::value_error("invalid game bytes");
+        return game_object(GameVariant(std::in_place_type<Game<NW()>>, g.take()));
+    });
+}
+
+}  // namespace
+
+void bind_games(nb::module_& m) {
+    m.def("start_fen", &start_fen_or_raise, "width"_a, "height"_a,
+          nb::sig("def start_fen(width: int, height: int) -> str"),
+          "The start position of a width x height board: the standard position on 8x8; elsewhere\n"
+          "the back ranks (RNBQKBNR-like, king in the middle) on the first and last rows with pawns\n"
+          "in front when the board has four rows or more; on one row a rook and a king a side.");
+    m.def("encode_action", &encode_action, "game"_a, "move"_a,
+          nb::sig("def encode_action(game: murkle_chess.Game, move: murkle_chess.Move) -> int"),
+          "The full action of a move in a game: plane * height * width + row * width + col of its\n"
+          "source square. Legality is not checked.");
+    m.def("decode_action", &decode_action, "game"_a, "action"_a,
+          nb::sig("def decode_action(game: murkle_chess.Game, action: int) -> murkle_chess.Move"),
+          "The legal move of the game named by a full action; ValueError when there is none.");
+    m.def("legal_action_mask", &legal_action_mask, "game"_a,
+          nb::sig("def legal_action_mask(game: murkle_chess.Game) -> numpy.typing.NDArray[numpy.bool_]"),
+          "The legal full actions of a game, bool (P, height, width).");
+    m.def("dumps_game", &dumps_game, "game"_a,
+          nb::sig("def dumps_game(game: murkle_chess.Game) -> bytes"),
+          "A murkle_chess.Game as bytes: its whole state with every history entry.");
+    m.def("loads_game", &loads_game, "data"_a,
+          nb::sig("def loads_game(data: bytes) -> murkle_chess.Game"),
+          "The murkle_chess.Game written by ``dumps_game``; ValueError for any other bytes.");
+}
+
+}  // namespace murkle::rl
