@@ -54,6 +54,21 @@ struct StepResult {
     std::optional<GameOutcome> outcome;
 };
 
+// Whether a game has ended, by the rules or by a ply cap (0: none). The one judge of a game's
+// end for the batch and the search.
+template <int NW>
+StepResult game_status(const Game<NW>& g, uint64_t max_plies) {
+    StepResult r;
+    if (g.legal().size == 0 || g.halfmove_clock() >= 150 || g.is_insufficient_material()) r.outcome = g.outcome();
+    if (r.outcome) {
+        r.done = true;
+        r.reward = static_cast<float>(encode_winner_absolute(*r.outcome));
+    } else if (max_plies && g.history().size() >= max_plies) {
+        r.done = r.truncated = true;
+    }
+    return r;
+}
+
 template <int NW>
 class Batch {
 public:
@@ -156,20 +171,7 @@ public:
     }
 
     // Whether game i has ended, by the rules or by the ply cap.
-    StepResult status(size_t i) const {
-        const Game<NW>& g = slots_[i].game;
-        StepResult r;
-        if (legal(i).size == 0 || g.halfmove_clock() >= 150 || g.is_insufficient_material()) {
-            r.outcome = g.outcome();
-        }
-        if (r.outcome) {
-            r.done = true;
-            r.reward = static_cast<float>(encode_winner_absolute(*r.outcome));
-        } else if (max_plies_ && g.history().size() >= max_plies_) {
-            r.done = r.truncated = true;
-        }
-        return r;
-    }
+    StepResult status(size_t i) const { return game_status(slots_[i].game, max_plies_); }
 
     // The legal moves of game i with their move planes, remembered by the game.
     LegalView legal(size_t i) const { return slots_[i].game.legal(); }
