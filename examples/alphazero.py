@@ -38,7 +38,6 @@ import argparse
 import json
 import math
 import os
-import pickle
 import sys
 import time
 from dataclasses import asdict, dataclass
@@ -349,15 +348,19 @@ class SelfPlayer:
         out["value"] = np.where(white, white_reward, -white_reward).astype(np.float32) + 0.0
         return out
 
-    def __getstate__(self) -> dict[str, Any]:
-        return {k: v for k, v in self.__dict__.items() if k not in ("planes", "mask", "policy")}
+    def state(self) -> dict[str, Any]:
+        """What a checkpoint keeps: the games (GameBatch pickles), their waiting samples, counts."""
+        return {k: v for k, v in self.__dict__.items() if k not in ("cfg", "planes", "mask", "policy")}
 
-    def __setstate__(self, state: dict[str, Any]) -> None:
+    @classmethod
+    def from_state(cls, cfg: Config, state: dict[str, Any]) -> SelfPlayer:
+        self = cls.__new__(cls)
         self.__dict__.update(state)
-        cfg, hw = self.cfg, (self.cfg.height, self.cfg.width)
+        self.cfg, hw = cfg, (cfg.height, cfg.width)
         self.planes = np.zeros((cfg.games, murkle_chess.TOTAL_INPUT_PLANES, *hw), np.float32)
         self.mask = np.zeros((cfg.games, cfg.action_planes, *hw), bool)
         self.policy = np.zeros((cfg.games, cfg.action_planes * hw[0] * hw[1]), np.float32)
+        return self
 
 
 # ------------------------------------------------------------------ opponents and evaluation
@@ -491,12 +494,12 @@ class Trainer:
 
     # -- one iteration
     def lr(self) -> float:
-        """Warm up over the first minute, then cosine decay to a tenth over the budget."""
+        """Warm up over the first 100 steps, then cosine decay to a tenth over the budget."""
         cfg = self.cfg
         progress = self.seconds / (cfg.minutes * 60) if cfg.minutes else 0.0
         if cfg.iterations:
             progress = max(progress, self.iteration / cfg.iterations)
-        warm = min(1.0, self.seconds / 60 + 0.1)
+        warm = min(1.0, (self.train_steps + 1) / 100)
         return cfg.lr * warm * (0.1 + 0.9 * 0.5 * (1 + math.cos(math.pi * min(progress, 1.0))))
 
     def train_step(self) -> dict[str, float]:
@@ -545,7 +548,7 @@ class Trainer:
         return {
             "config": asdict(self.cfg), "net": self.net.state_dict(), "opt": self.opt.state_dict(),
             "buffer": self.buffer.state(), "rng": self.rng.bit_generator.state,
-            "torch_rng": torch.get_rng_state(), "player": pickle.dumps(self.player),
+            "torch_rng": torch.get_rng_state(), "player": self.player.state(),
             **{k: getattr(self, k) for k in ("iteration", "train_steps", "samples_seen", "seconds", "train_s",
                                              "last_eval", "last_checkpoint", "history", "losses")},
         }
@@ -565,8 +568,7 @@ class Trainer:
         self.buffer.load(state["buffer"])
         self.rng.bit_generator.state = state["rng"]
         torch.set_rng_state(state["torch_rng"])
-        self.player = pickle.loads(state["player"])
-        self.player.cfg = cfg
+        self.player = SelfPlayer.from_state(cfg, state["player"])
         for k in ("iteration", "train_steps", "samples_seen", "seconds", "train_s", "last_eval",
                   "last_checkpoint", "history", "losses"):
             setattr(self, k, state[k])
