@@ -75,9 +75,9 @@ class Config:
     blocks: int = 3
     # self-play
     games: int = 128  # games played at once
-    simulations: int = 32
+    simulations: int = 16
     gumbel: bool = True
-    max_considered: int = 16
+    max_considered: int = 8
     dirichlet_alpha: float = 0.3  # PUCT only
     c_puct: float = 1.25
     temperature_plies: int = 8  # moves sampled from the visits before this ply, then the best
@@ -91,10 +91,10 @@ class Config:
     lr: float = 2e-3
     weight_decay: float = 1e-4
     # evaluation during training
-    eval_every: float = 3.0  # minutes
-    eval_games: int = 50  # per opponent
-    eval_simulations: int = 0  # 0: the network's own most likely move
-    eval_max_plies: int = 300
+    eval_every: float = 5.0  # minutes
+    eval_games: int = 20  # per opponent
+    eval_simulations: int = 32  # 0: the network's own most likely move
+    eval_max_plies: int = 200
     # budget
     minutes: float = 30.0
     iterations: int = 0  # stop after this many iterations (0: no limit)
@@ -858,7 +858,7 @@ def main(argv: list[str] | None = None) -> Any:
     e.add_argument("--checkpoint", required=True, help="the --out directory of a run")
     e.add_argument("--games", type=int, default=100, help="games per opponent, colours alternating (default 100)")
     e.add_argument("--simulations", type=int, default=200, help="search simulations per move (default 200)")
-    e.add_argument("--max-plies", type=int, default=None, help="plies after which a game is drawn")
+    e.add_argument("--max-plies", type=int, default=300, help="plies after which a game is drawn (default 300)")
     e.add_argument("--seed", type=int, default=12345)
     p = commands.add_parser("play", help="answer 'WIDTH HEIGHT FEN' lines on standard input with a move")
     p.add_argument("--checkpoint", required=True, help="the --out directory of a run")
