@@ -54,6 +54,27 @@ struct StepResult {
     std::optional<GameOutcome> outcome;
 };
 
+// The 105 input planes of a game into out[0 .. 105 * area).
+template <int NW>
+void write_game_planes(const Game<NW>& g, float* out) {
+    const size_t n = g.width() * g.height();
+    std::memset(out, 0, sizeof(float) * TOTAL_INPUT_PLANES * n);
+    g.visit_game_planes([&](size_t offset) { out[offset] = 1.0f; },
+                        [&](int plane, float v) {
+                            float* p = out + static_cast<size_t>(plane) * n;
+                            std::fill(p, p + n, v);
+                        });
+}
+
+// The legal full actions of a game as true entries of out[0 .. planes * area).
+template <int NW>
+void write_game_mask(const Game<NW>& g, bool* out) {
+    const size_t area = g.width() * g.height();
+    std::memset(out, 0, g.action_size() * area);
+    const LegalView v = g.legal();
+    for (size_t k = 0; k < v.size; ++k) out[full_action(v, k, area)] = true;
+}
+
 // Whether a game has ended, by the rules or by a ply cap (0: none). The one judge of a game's
 // end for the batch and the search.
 template <int NW>
@@ -112,23 +133,13 @@ public:
     // ----- observations -----------------------------------------------------------------------
 
     // The 105 input planes of game i into out[0 .. 105 * area).
-    void write_planes(size_t i, float* out) const {
-        const size_t n = area();
-        std::memset(out, 0, sizeof(float) * TOTAL_INPUT_PLANES * n);
-        slots_[i].game.visit_game_planes([&](size_t offset) { out[offset] = 1.0f; },
-                                         [&](int plane, float v) {
-                                             float* p = out + static_cast<size_t>(plane) * n;
-                                             std::fill(p, p + n, v);
-                                         });
-    }
+    void write_planes(size_t i, float* out) const { write_game_planes(slots_[i].game, out); }
 
     // The legal full actions of game i as true entries of out[0 .. planes * area): none for a
     // game that takes no action.
     void write_mask(size_t i, bool* out) const {
-        std::memset(out, 0, planes() * area());
-        if (!takes_action(i)) return;
-        const LegalView v = legal(i);
-        for (size_t k = 0; k < v.size; ++k) out[full_action(v, k)] = true;
+        if (takes_action(i)) write_game_mask(slots_[i].game, out);
+        else std::memset(out, 0, planes() * area());
     }
 
     // ----- actions ----------------------------------------------------------------------------

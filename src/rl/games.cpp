@@ -76,9 +76,14 @@ std::string start_fen_of(nb::handle width, nb::handle height) {
 void bind_games(nb::module_& m) {
     m.def("start_fen", &start_fen_of, "width"_a, "height"_a,
           nb::sig("def start_fen(width: int, height: int) -> str"),
-          "The start position of a width x height board: the standard position on 8x8; elsewhere\n"
-          "the back ranks (RNBQKBNR-like, king in the middle) on the first and last rows with pawns\n"
-          "in front when the board has four rows or more; on one row a rook and a king a side.");
+          "The start position of a width x height board, playable wherever the board admits one\n"
+          "(neither side in check, the game not over, the same pieces a side): the standard\n"
+          "position on 8x8; from three rows the back ranks (RNBQKBNR-like, king in the middle) on\n"
+          "the first and last rows, with pawns in front from four rows (on three rows a knight\n"
+          "beside a king or a bishop two files from it, which would give check, stands as a rook);\n"
+          "on one row or column a king in each corner with a rook in front (KR...rk); on two rows\n"
+          "K R at the left of the first row and r k at the right of the second. 1x2, 2x1, 1x3, 3x1\n"
+          "and 2x2 admit none and get the two bare kings, a game drawn at once.");
     m.def("encode_action", &encode_action, "game"_a, "move"_a,
           nb::sig("def encode_action(game: murkle_chess.Game, move: murkle_chess.Move) -> int"),
           "The full action of a move in a game: plane * height * width + row * width + col of its\n"
