@@ -6,6 +6,7 @@
 // No Python here.
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -50,6 +51,7 @@ struct TreeSearch {
     std::vector<PendingLeaf> pending;
     std::vector<int32_t> paths, actions, path;
     std::vector<double> scratch;
+    MoveList moves;  // the legal moves of the leaf being opened
 };
 
 template <int NW>
@@ -116,14 +118,21 @@ public:
         const size_t area_ = area(t), plane_row = TOTAL_INPUT_PLANES * area_,
                      mask_row = static_cast<size_t>(t.work.action_size()) * area_;
         uint32_t leaves = 0;
+        // A new leaf: its children listed, its planes and mask written, its path recorded.
         auto hand_out = [&](int32_t x) {
-            open_leaf(t, x);
+            open_leaf(t, x, planes || mask);
             if (planes) write_game_planes(t.work, planes + leaves * plane_row);
-            if (mask) write_game_mask(t.work, mask + leaves * mask_row);
+            if (mask) {
+                bool* row = mask + leaves * mask_row;
+                std::memset(row, 0, mask_row);
+                const PendingLeaf& leaf = t.pending.back();
+                for (uint32_t a = leaf.actions_begin; a < leaf.actions_end; ++a) row[t.actions[a]] = true;
+            }
             ++leaves;
         };
         if (t.tree.root().state == NodeState::Unexpanded) {  // the root's own evaluation
             t.path.assign(1, 0);
+            t.work.legal_moves_into(t.moves);
             hand_out(0);
             return leaves;
         }
@@ -136,7 +145,8 @@ public:
                 break;
             }
             if (leaf.state == NodeState::Unexpanded) {
-                const StepResult end = game_status(t.work, max_plies);
+                t.work.legal_moves_into(t.moves);
+                const StepResult end = game_status(t.work, max_plies, t.moves.size());
                 if (!end.done) {
                     hand_out(x);
                     ++t.waiting;
@@ -361,15 +371,18 @@ private:
         for (size_t j = 1; j < t.path.size(); ++j) t.work.unmake_move();
     }
 
-    // Lists the leaf's children and records it as waiting, with its path and children's actions.
-    void open_leaf(TreeSearch<NW>& t, int32_t x) {
-        const LegalView v = t.work.legal();
-        t.tree.add_children(x, v);
+    // Lists the leaf's children (the legal moves in t.moves) and records it as waiting, with its
+    // path and, for the network, its children's full actions.
+    void open_leaf(TreeSearch<NW>& t, int32_t x, bool with_actions) {
+        t.tree.add_children(x, t.moves);
         t.tree.nodes[x].state = NodeState::Pending;
         PendingLeaf leaf{x, static_cast<uint32_t>(t.paths.size()), 0, static_cast<uint32_t>(t.actions.size()), 0};
         t.paths.insert(t.paths.end(), t.path.begin(), t.path.end());
         leaf.path_end = static_cast<uint32_t>(t.paths.size());
-        for (size_t k = 0; k < v.size; ++k) t.actions.push_back(static_cast<int32_t>(full_action(v, k, area(t))));
+        if (with_actions) {
+            const auto a = static_cast<uint32_t>(area(t));
+            for (const EMove& m : t.moves) t.actions.push_back(static_cast<int32_t>(*t.work.move_plane(m) * a + m.from));
+        }
         leaf.actions_end = static_cast<uint32_t>(t.actions.size());
         t.pending.push_back(leaf);
     }

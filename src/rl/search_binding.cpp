@@ -47,6 +47,8 @@ class SearchObject {
     }
 
 public:
+    SearchObject(const SearchObject&) = delete;
+    SearchObject& operator=(const SearchObject&) = delete;
     SearchObject(nb::handle batch, int64_t simulations, double c_puct, std::optional<double> dirichlet_alpha,
                  double dirichlet_fraction, bool gumbel, int64_t max_considered, int64_t leaves_per_round,
                  std::optional<uint64_t> seed) {

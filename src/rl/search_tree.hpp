@@ -54,12 +54,12 @@ public:
     const Node& root() const { return nodes[0]; }
 
     // Lists the children of node x, one per legal move.
-    void add_children(int32_t x, const LegalView& v) {
+    void add_children(int32_t x, const MoveList& moves) {
         const auto first = static_cast<int32_t>(nodes.size());
-        nodes.resize(nodes.size() + v.size);
-        for (size_t k = 0; k < v.size; ++k) nodes[first + k].move = v.moves[k];
+        nodes.resize(nodes.size() + moves.size());
+        for (size_t k = 0; k < moves.size(); ++k) nodes[first + k].move = moves[k];
         nodes[x].first = first;
-        nodes[x].count = static_cast<int32_t>(v.size);
+        nodes[x].count = static_cast<int32_t>(moves.size());
     }
 
     // Makes the subtree of node `keep` the whole tree, its root first.
