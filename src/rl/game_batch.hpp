@@ -9,9 +9,9 @@
 
 #include <atomic>
 #include <memory>
-#include <stdexcept>
 #include <mutex>
 #include <random>
+#include <stdexcept>
 #include <thread>
 #include <variant>
 
@@ -46,15 +46,8 @@ inline std::pair<uint64_t, uint64_t> board_size_args(nb::handle width, nb::handl
     return {static_cast<uint64_t>(w), static_cast<uint64_t>(h)};
 }
 
-inline void check_game_size(uint64_t width, uint64_t height) {
-    if (!game_size_ok(width, height))
-        throw nb::value_error(("board size " + std::to_string(width) + "x" + std::to_string(height) +
-                               " is out of range: " + BOARD_RANGE_TEXT)
-                                  .c_str());
-}
-
+// The start position of a board size already checked.
 inline std::string start_fen_or_raise(uint64_t width, uint64_t height) {
-    check_game_size(width, height);
     auto fen = start_fen(width, height);
     if (!fen)
         throw nb::value_error(("a " + std::to_string(width) + "x" + std::to_string(height) +
