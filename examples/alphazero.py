@@ -203,6 +203,9 @@ class Samples:
         self.policy_p = np.zeros((capacity, cfg.policy_top), np.float16)
         self.value = np.zeros(capacity, np.float32)
 
+    def rows(self) -> dict[str, np.ndarray]:
+        return {f: getattr(self, f) for f in self.FIELDS}
+
     @staticmethod
     def encode(cfg: Config, planes: np.ndarray, mask: np.ndarray, policy: np.ndarray) -> dict[str, np.ndarray]:
         """The compact form of positions: planes (k, 105, H, W), masks (k, P, H, W), policies (k, A)."""
@@ -329,8 +332,7 @@ class SelfPlayer:
         self.stats["network_s"] += evaluate.seconds
         self.stats["positions"] += evaluate.positions
         if not finished:
-            return {f: np.zeros((0,) + getattr(Samples(cfg, 1), f).shape[1:], getattr(Samples(cfg, 1), f).dtype)
-                    for f in Samples.FIELDS}
+            return Samples(cfg, 0).rows()
         return {f: np.concatenate([r[f] for r in finished]) for f in Samples.FIELDS}
 
     def finish(self, i: int, white_reward: float, outcome: int) -> dict[str, np.ndarray]:
@@ -676,9 +678,6 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
 
 def trainer_stats(trainer: Trainer) -> dict[str, Any]:
     s = dict(trainer.player.stats)
-    if hasattr(trainer, "ray_stats"):
-        for k, v in trainer.ray_stats.items():
-            s[k] = s.get(k, 0) + v
     minutes = trainer.seconds / 60
     s.update(minutes=minutes, iteration=trainer.iteration, train_steps=trainer.train_steps,
              train_s=trainer.train_s, buffer=trainer.buffer.size,
@@ -722,7 +721,6 @@ class RaySelfPlay:
             else:
                 ray.init(num_cpus=max(args.workers, 1), include_dashboard=False)
         self.trainer = trainer
-        trainer.ray_stats = {k: 0 for k in trainer.player.stats}
         actor = ray.remote(num_cpus=1)(RayActor)
         self.actors = [actor.remote(cfg, cfg.seed * 1000 + 1 + w) for w in range(args.workers)]
         self.weights = ray.put(self.trainer.net.state_dict())
@@ -733,8 +731,8 @@ class RaySelfPlay:
         [ref], _ = self.ray.wait(list(self.pending), num_returns=1)
         actor = self.pending.pop(ref)
         samples, stats = self.ray.get(ref)
-        for k, v in stats.items():
-            self.trainer.ray_stats[k] += v
+        for k, v in stats.items():  # the driver's own player stays idle: it keeps the counts
+            self.trainer.player.stats[k] += v
         self.pending[actor.play.remote(self.weights, self.trainer.cfg.plies_per_iter)] = actor
         return samples
 
@@ -773,7 +771,7 @@ def play(args: argparse.Namespace, stdin: Any = sys.stdin, stdout: Any = sys.std
             continue
         try:
             answer = best_move(net, cfg, line, args.simulations, args.seed)
-        except (ValueError, OverflowError) as e:
+        except Exception as e:  # one bad line must not end the session
             answer = f"error: {e}"
         print(answer, file=stdout, flush=True)
 
@@ -786,10 +784,10 @@ def best_move(net: Net, cfg: Config, line: str, simulations: int, seed: int) -> 
         width, height = int(parts[0]), int(parts[1])
     except ValueError:
         raise ValueError(f"width and height must be numbers, got {parts[0]!r} {parts[1]!r}") from None
-    if murkle_chess.Game.get_move_planes_count(width, height) != cfg.action_planes:
+    batch = murkle_rl.GameBatch(1, width, height, fen=parts[2], threads=1)
+    if batch.action_planes != cfg.action_planes:  # the network's policy head fixes P
         raise ValueError(f"this agent plays boards with {cfg.action_planes} move planes "
                          f"(trained on {cfg.width}x{cfg.height}), not {width}x{height}")
-    batch = murkle_rl.GameBatch(1, width, height, fen=parts[2], threads=1)
     game = batch.game(0)
     if game.is_over():
         raise ValueError("the game is over")

@@ -122,7 +122,7 @@ def test_compact_samples_give_back_planes_masks_and_policies():
 def test_the_buffer_keeps_the_newest_samples_when_it_wraps():
     cfg = tiny_cfg(buffer=10)
     buffer = az.ReplayBuffer(cfg)
-    rows = {f: np.zeros((7,) + getattr(buffer, f).shape[1:], getattr(buffer, f).dtype) for f in az.Samples.FIELDS}
+    rows = az.Samples(cfg, 7).rows()
     for start in (0, 7, 14):
         rows["value"] = np.arange(start, start + 7, dtype=np.float32)
         buffer.add(rows)
