@@ -81,7 +81,8 @@ class Config:
     dirichlet_alpha: float = 0.3  # PUCT only
     c_puct: float = 1.25
     temperature_plies: int = 8  # moves sampled from the visits before this ply, then the best
-    max_plies: int = 150  # a self-play game reaching this many plies ends drawn
+    max_plies: int = 150  # a self-play game reaching this many plies ends
+    adjudicate: float = 4.0  # ... and its value target is tanh(material difference / this); 0: a draw
     plies_per_iter: int = 8
     # training
     batch_size: int = 256
@@ -95,6 +96,7 @@ class Config:
     eval_games: int = 20  # per opponent
     eval_simulations: int = 32  # 0: the network's own most likely move
     eval_max_plies: int = 200
+    eval_gumbel: bool = False  # the agent's search in evaluations and play: Gumbel root, else PUCT
     # budget
     minutes: float = 30.0
     iterations: int = 0  # stop after this many iterations (0: no limit)
@@ -209,15 +211,15 @@ class Samples:
     @staticmethod
     def encode(cfg: Config, planes: np.ndarray, mask: np.ndarray, policy: np.ndarray) -> dict[str, np.ndarray]:
         """The compact form of positions: planes (k, 105, H, W), masks (k, P, H, W), policies (k, A)."""
-        k = len(planes)
+        k, hw = len(planes), cfg.height * cfg.width
         top = min(cfg.policy_top, policy.shape[1])
         index = np.argpartition(-policy, top - 1, axis=1)[:, :top].astype(np.int32)
         p = np.take_along_axis(policy, index, 1)
         p /= np.maximum(p.sum(1, keepdims=True), 1e-12)
         return {
-            "pieces": np.packbits(planes[:, :PIECE_PLANES].reshape(k, -1) > 0.5, axis=1),
+            "pieces": np.packbits(planes[:, :PIECE_PLANES].reshape(k, PIECE_PLANES * hw) > 0.5, axis=1),
             "scalars": planes[:, SCALAR_PLANES, 0, 0].copy(),
-            "mask": np.packbits(mask.reshape(k, -1), axis=1),
+            "mask": np.packbits(mask.reshape(k, cfg.action_planes * hw), axis=1),
             "policy_index": index,
             "policy_p": p.astype(np.float16),
         }
@@ -326,17 +328,23 @@ class SelfPlayer:
             started = time.perf_counter()
             rewards, done = search.step(actions)
             self.stats["search_s"] += time.perf_counter() - started
-            outcomes = self.batch.outcomes() if done.any() else None
-            for i in np.flatnonzero(done):
-                finished.append(self.finish(int(i), float(rewards[i]), int(outcomes[i])))
+            if done.any():
+                outcomes = self.batch.outcomes()
+                targets = rewards.copy()
+                capped = done & (outcomes < 0)
+                if cfg.adjudicate > 0 and capped.any():
+                    targets[capped] = np.tanh(material(self.batch)[capped] / cfg.adjudicate)
+                for i in np.flatnonzero(done):
+                    finished.append(self.finish(int(i), float(rewards[i]), int(outcomes[i]), float(targets[i])))
         self.stats["network_s"] += evaluate.seconds
         self.stats["positions"] += evaluate.positions
         if not finished:
             return Samples(cfg, 0).rows()
         return {f: np.concatenate([r[f] for r in finished]) for f in Samples.FIELDS}
 
-    def finish(self, i: int, white_reward: float, outcome: int) -> dict[str, np.ndarray]:
-        """The samples of game i, which just ended with ``white_reward``."""
+    def finish(self, i: int, white_reward: float, outcome: int, target: float) -> dict[str, np.ndarray]:
+        """The samples of game i, which just ended with ``white_reward``; ``target`` is the value
+        for White that its positions learn."""
         rows, white = self.waiting[i], np.array(self.white[i])
         self.waiting[i], self.white[i] = [], []
         s = self.stats
@@ -347,7 +355,7 @@ class SelfPlayer:
         s["draws"] += white_reward == 0
         s["capped"] += outcome < 0
         out = {f: np.stack([r[f] for r in rows]) for f in rows[0]}
-        out["value"] = np.where(white, white_reward, -white_reward).astype(np.float32) + 0.0
+        out["value"] = np.where(white, target, -target).astype(np.float32) + 0.0
         return out
 
     def state(self) -> dict[str, Any]:
@@ -363,6 +371,14 @@ class SelfPlayer:
         self.mask = np.zeros((cfg.games, cfg.action_planes, *hw), bool)
         self.policy = np.zeros((cfg.games, cfg.action_planes * hw[0] * hw[1]), np.float32)
         return self
+
+
+def material(batch: Any) -> np.ndarray:
+    """White's material minus Black's in every game (pawn 1, knight and bishop 3, rook 5, queen 9)."""
+    planes = batch.planes()
+    own = np.einsum("k,nkhw->n", PIECE_VALUES, planes[:, 0:6])
+    other = np.einsum("k,nkhw->n", PIECE_VALUES, planes[:, 6:12])
+    return (own - other) * batch.turns()
 
 
 # ------------------------------------------------------------------ opponents and evaluation
@@ -399,15 +415,16 @@ OPPONENTS = {"random": random_mover, "greedy": greedy_mover}
 
 
 def agent_moves(net: Net, cfg: Config, batch: Any, simulations: int, seed: int) -> tuple[np.ndarray, Any]:
-    """The agent's move in every game of the batch: the most visited after a PUCT search of
-    ``simulations``, or with 0 the legal move the network likes best."""
+    """The agent's move in every game of the batch: the best after a search of ``simulations``
+    (PUCT, or Gumbel with ``cfg.eval_gumbel``), or with 0 the legal move the network likes best."""
     n = batch.n
     if simulations == 0:
         logits, _ = Evaluator(net)(batch.planes())
         logits[~batch.legal_mask().reshape(n, -1)] = -np.inf
         actions = logits.argmax(1)
         return np.where(batch.random_actions() >= 0, actions, -1), None
-    search = murkle_rl.Search(batch, simulations, c_puct=cfg.c_puct, seed=seed)
+    search = murkle_rl.Search(batch, simulations, c_puct=cfg.c_puct, gumbel=cfg.eval_gumbel,
+                              max_considered=cfg.max_considered, seed=seed)
     planes = np.zeros((n, murkle_chess.TOTAL_INPUT_PLANES, batch.height, batch.width), np.float32)
     mask = np.zeros((n, batch.action_planes, batch.height, batch.width), bool)
     search_moves(search, Evaluator(net), planes, mask)
@@ -817,13 +834,15 @@ def config_parser() -> argparse.ArgumentParser:
         "gumbel": "Gumbel root search in self-play (--no-gumbel: PUCT with Dirichlet noise)",
         "max_considered": "Gumbel: root moves considered", "dirichlet_alpha": "PUCT self-play: root noise",
         "c_puct": "PUCT exploration weight", "temperature_plies": "plies that sample moves from the visits",
-        "max_plies": "a self-play game ends drawn at this many plies", "plies_per_iter": "self-play moves per iteration",
+        "max_plies": "a self-play game ends at this many plies",
+        "adjudicate": "a game ended by --max-plies teaches tanh(material difference / this), 0: a draw", "plies_per_iter": "self-play moves per iteration",
         "batch_size": "training minibatch", "replay_ratio": "times each new sample is trained on, on average",
         "buffer": "replay buffer samples", "policy_top": "policy entries kept per sample", "lr": "peak learning rate",
         "weight_decay": "AdamW weight decay", "eval_every": "minutes between evaluations (0: none)",
         "eval_games": "games per opponent in each evaluation",
         "eval_simulations": "search simulations per move in evaluations (0: the network's favourite move)",
         "eval_max_plies": "an evaluation game ends drawn at this many plies",
+        "eval_gumbel": "evaluations search with a Gumbel root (--no-eval-gumbel: PUCT)",
         "minutes": "budget of self-play and training", "iterations": "stop after this many iterations (0: no limit)",
         "checkpoint_every": "minutes between checkpoints", "seed": "random seed",
         "threads": "search threads (0: every core)", "torch_threads": "PyTorch threads",

@@ -81,6 +81,16 @@ def test_training_lowers_the_loss_on_self_play_samples():
     assert loss() < 0.7 * before
 
 
+def test_self_play_goes_on_when_every_game_restarts_at_once():
+    # The games move in step, so with a cap of 4 plies all of them end together, and at the next
+    # step every game restarts and none makes a sample.
+    cfg = tiny_cfg(max_plies=4)
+    player = az.SelfPlayer(cfg, seed=2)
+    samples = player.play(az.make_net(cfg), 6)
+    assert player.stats["games"] == cfg.games and player.stats["moves"] == 4 * cfg.games + cfg.games
+    assert len(samples["value"]) == 4 * cfg.games and set(np.unique(samples["value"])) <= {-1.0, 0.0, 1.0}
+
+
 def test_checkpoint_reloads_to_the_same_predictions(run_dir):
     net, cfg = az.load_net(run_dir)
     trainer = az.Trainer.load(run_dir)
