@@ -81,14 +81,23 @@ def test_training_lowers_the_loss_on_self_play_samples():
     assert loss() < 0.7 * before
 
 
-def test_self_play_goes_on_when_every_game_restarts_at_once():
+@pytest.mark.parametrize("adjudicate", [0.0, 4.0])
+def test_capped_games_teach_a_draw_or_their_material(adjudicate):
     # The games move in step, so with a cap of 4 plies all of them end together, and at the next
     # step every game restarts and none makes a sample.
-    cfg = tiny_cfg(max_plies=4)
+    cfg = tiny_cfg(max_plies=4, adjudicate=adjudicate)
     player = az.SelfPlayer(cfg, seed=2)
-    samples = player.play(az.make_net(cfg), 6)
-    assert player.stats["games"] == cfg.games and player.stats["moves"] == 4 * cfg.games + cfg.games
-    assert len(samples["value"]) == 4 * cfg.games and set(np.unique(samples["value"])) <= {-1.0, 0.0, 1.0}
+    samples = player.play(az.make_net(cfg), 4)
+    assert player.stats["games"] == cfg.games == player.stats["capped"]
+    values = samples["value"].reshape(cfg.games, 4)  # four positions per game, White to move first
+    np.testing.assert_array_equal(values[:, 0::2], -values[:, 1::2])
+    if adjudicate == 0:
+        assert not values.any()
+    else:
+        white = np.tanh(az.material(player.batch) / adjudicate)  # the final positions, shown until restart
+        np.testing.assert_allclose(values[:, 0], white, rtol=1e-6)
+    samples = player.play(az.make_net(cfg), 2)  # a step that restarts every game, then one move
+    assert player.stats["moves"] == 5 * cfg.games and len(samples["value"]) == 0
 
 
 def test_checkpoint_reloads_to_the_same_predictions(run_dir):
