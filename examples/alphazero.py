@@ -642,7 +642,8 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
     if args.ray:
         from_ray = RaySelfPlay(cfg, args, trainer)
     budget = cfg.minutes * 60
-    title = f"AlphaZero on {cfg.width}x{cfg.height}: {cfg.channels}x{cfg.blocks} net, {cfg.simulations} simulations"
+    title = (f"AlphaZero on {cfg.width}x{cfg.height}: {cfg.channels}x{cfg.blocks} net, {cfg.simulations} simulations "
+             f"in self-play\nscores over {cfg.eval_games} games per opponent, {cfg.eval_simulations} simulations per move")
     bar = tqdm(total=round(budget), unit="s", desc="training", disable=args.quiet,
                bar_format="{l_bar}{bar}| {n_fmt}/{total_fmt} s {postfix}")
     bar.update(min(round(trainer.seconds), round(budget)))
