@@ -33,12 +33,12 @@ import os
 import shutil
 import subprocess
 import sys
-import time
 
 import numpy as np
 
 import murkle_chess
 import murkle_rl
+from common import best_rates, sized
 
 try:
     import pyspiel
@@ -80,37 +80,6 @@ TARGETS = [
     (SEARCH_NONE, PUCT, None),
     (OPENSPIEL_CPP, FLOOR, None),
 ]
-
-
-# ----------------------------------------------------------------------------- timing
-
-def sized(play):
-    """run(seconds) -> (simulations, seconds) for play(k) -> simulations of k searches; k is
-    set from a timing of one search, after a warm-up search."""
-    per_search = []
-
-    def run(seconds):
-        if not per_search:
-            play(1)
-            start = time.perf_counter()
-            play(1)
-            per_search.append(time.perf_counter() - start)
-        k = max(1, round(seconds / per_search[0]))
-        start = time.perf_counter()
-        simulations = play(k)
-        return simulations, time.perf_counter() - start
-    return run
-
-
-def best_rates(cases, seconds, repeat):
-    """Simulations per second of each case, best of `repeat` runs of about `seconds`; the runs
-    of all cases take turns, so that a change of load on the machine meets them all."""
-    best = {name: 0.0 for name, _, _ in cases}
-    for _ in range(repeat):
-        for name, run, _ in cases:
-            simulations, elapsed = run(seconds)
-            best[name] = max(best[name], simulations / elapsed)
-    return best
 
 
 # ----------------------------------------------------------------------------- murkle_rl.Search
