@@ -7,6 +7,8 @@ said otherwise. Two positions: the start position and a middlegame. Compared sid
 one run:
 
   (a) ``murkle_rl.Search`` with ``evaluate=None`` (no network input written), n games at once,
+      one Search reused from search to search as a trainer runs it (each search on fresh trees,
+      its arenas warm), and for reference a new Search (cold arenas) every time,
   (b) ``murkle_rl.Search`` driven by a NumPy ``evaluate`` that returns uniform logits: the
       input planes and legal masks of every leaf are written (the select/expand path),
   (c) OpenSpiel's C++ MCTS (``MCTSBot``, PUCT) with a zero evaluator written in C++: pyspiel
@@ -33,6 +35,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 
 import numpy as np
 
@@ -60,6 +63,7 @@ FLOOR_DEPTH = 3
 
 SEARCH_NONE = "Search, evaluate=None"
 SEARCH_NONE_2 = "Search, evaluate=None, 2 thr"
+SEARCH_NONE_COLD = "Search, evaluate=None, new"
 SEARCH_NUMPY = "Search, NumPy evaluate"
 SEARCH_NUMPY_2 = "Search, NumPy evaluate, 2 thr"
 OPENSPIEL_CPP = "OpenSpiel C++ MCTS"
@@ -84,8 +88,11 @@ TARGETS = [
 
 # ----------------------------------------------------------------------------- murkle_rl.Search
 
-def search_case(fen, n, threads, simulations, with_network):
-    """k searches of n games from `fen`, each a new Search (fresh trees)."""
+def search_case(fen, n, threads, simulations, with_network, reuse=True):
+    """k searches of n games from `fen`, each on fresh trees. With `reuse`, as a trainer runs
+    it: one Search whose arenas stay warm from search to search (after each, the chosen moves
+    are played and the games reset, which gives the next search fresh trees; only the searches
+    are timed); else a new Search each time."""
     batch = murkle_rl.GameBatch(n, 8, 8, fen=fen, threads=threads, seed=1)
     logits = np.zeros((n, batch.num_actions), np.float32)
     values = np.zeros(n, np.float32)
@@ -94,11 +101,21 @@ def search_case(fen, n, threads, simulations, with_network):
         k = planes.shape[0]
         return logits[:k], values[:k]
     evaluate = uniform if with_network else None
+    search = murkle_rl.Search(batch, simulations, c_puct=C_PUCT, seed=1)
 
     def play(k):
+        elapsed = 0.0
         for _ in range(k):
-            murkle_rl.Search(batch, simulations, c_puct=C_PUCT, seed=1).run(evaluate)
-        return k * n * simulations
+            start = time.perf_counter()
+            if reuse:
+                search.run(evaluate)
+            else:
+                murkle_rl.Search(batch, simulations, c_puct=C_PUCT, seed=1).run(evaluate)
+            elapsed += time.perf_counter() - start
+            if reuse:
+                search.step(search.choose(0))
+                batch.reset()
+        return k * n * simulations, elapsed
     return play
 
 
@@ -267,6 +284,8 @@ def cases(fen, args, openspiel_cpp, floor):
         out += [
             (SEARCH_NONE, sized(search_case(fen, n, 1, sims, False)), f"n={n}"),
             (SEARCH_NONE_2, sized(search_case(fen, n, 2, sims, False)), f"n={n}, threads=2"),
+            (SEARCH_NONE_COLD, sized(search_case(fen, n, 1, sims, False, reuse=False)),
+             f"n={n}, a new Search (cold arenas) each time"),
             (SEARCH_NUMPY, sized(search_case(fen, n, 1, sims, True)), f"n={n}, planes + masks"),
             (SEARCH_NUMPY_2, sized(search_case(fen, n, 2, sims, True)), f"n={n}, threads=2"),
         ]

@@ -17,8 +17,9 @@ def best_ns_per_call(fn, repeat):
 
 
 def sized(play, first=1):
-    """run(seconds) -> (units, seconds) for play(k) -> units done by k steps (plies, searches);
-    k is set from a timing of `first` steps, after a warm-up of as many."""
+    """run(seconds) -> (units, seconds) for play(k) -> units done by k steps (plies, searches),
+    or (units, seconds) when play times its own work; k is set from a timing of `first` steps,
+    after a warm-up of as many."""
     per_step = []
 
     def run(seconds):
@@ -29,8 +30,8 @@ def sized(play, first=1):
             per_step.append((time.perf_counter() - start) / first)
         k = max(first, round(seconds / per_step[0]))
         start = time.perf_counter()
-        units = play(k)
-        return units, time.perf_counter() - start
+        done = play(k)
+        return done if isinstance(done, tuple) else (done, time.perf_counter() - start)
     return run
 
 
