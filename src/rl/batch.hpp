@@ -78,9 +78,9 @@ void write_game_mask(const Game<NW>& g, bool* out) {
 // Whether a game has ended, by the rules or by a ply cap (0: none). The one judge of a game's
 // end for the batch and the search.
 template <int NW>
-StepResult game_status(const Game<NW>& g, uint64_t max_plies) {
+StepResult game_status(const Game<NW>& g, uint64_t max_plies, size_t legal_moves) {
     StepResult r;
-    if (g.legal().size == 0 || g.halfmove_clock() >= 150 || g.is_insufficient_material()) r.outcome = g.outcome();
+    if (legal_moves == 0 || g.halfmove_clock() >= 150 || g.is_insufficient_material()) r.outcome = g.outcome();
     if (r.outcome) {
         r.done = true;
         r.reward = static_cast<float>(encode_winner_absolute(*r.outcome));
@@ -88,6 +88,10 @@ StepResult game_status(const Game<NW>& g, uint64_t max_plies) {
         r.done = r.truncated = true;
     }
     return r;
+}
+template <int NW>
+StepResult game_status(const Game<NW>& g, uint64_t max_plies) {
+    return game_status(g, max_plies, g.legal().size);
 }
 
 template <int NW>

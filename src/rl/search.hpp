@@ -6,6 +6,7 @@
 // No Python here.
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -50,6 +51,7 @@ struct TreeSearch {
     std::vector<PendingLeaf> pending;
     std::vector<int32_t> paths, actions, path;
     std::vector<double> scratch;
+    MoveList moves;  // the legal moves of the leaf being opened
 };
 
 template <int NW>
@@ -116,14 +118,21 @@ public:
         const size_t area_ = area(t), plane_row = TOTAL_INPUT_PLANES * area_,
                      mask_row = static_cast<size_t>(t.work.action_size()) * area_;
         uint32_t leaves = 0;
+        // A new leaf: its children listed, its planes and mask written, its path recorded.
         auto hand_out = [&](int32_t x) {
-            open_leaf(t, x);
+            open_leaf(t, x, planes || mask);
             if (planes) write_game_planes(t.work, planes + leaves * plane_row);
-            if (mask) write_game_mask(t.work, mask + leaves * mask_row);
+            if (mask) {
+                bool* row = mask + leaves * mask_row;
+                std::memset(row, 0, mask_row);
+                const PendingLeaf& leaf = t.pending.back();
+                for (uint32_t a = leaf.actions_begin; a < leaf.actions_end; ++a) row[t.actions[a]] = true;
+            }
             ++leaves;
         };
         if (t.tree.root().state == NodeState::Unexpanded) {  // the root's own evaluation
             t.path.assign(1, 0);
+            t.work.legal_moves_into(t.moves);
             hand_out(0);
             return leaves;
         }
@@ -131,22 +140,24 @@ public:
             const int32_t x = descend(t);
             Node& leaf = t.tree.nodes[x];
             if (leaf.state == NodeState::Pending) {  // another descent of this round waits here
-                for (size_t j = 1; j < t.path.size(); ++j) --t.tree.nodes[t.path[j]].virtual_loss;
                 undo(t);
                 break;
             }
             if (leaf.state == NodeState::Unexpanded) {
-                const StepResult end = game_status(t.work, max_plies);
+                t.work.legal_moves_into(t.moves);
+                const StepResult end = game_status(t.work, max_plies, t.moves.size());
                 if (!end.done) {
                     hand_out(x);
                     ++t.waiting;
+                    // The next descents of this round see this one as a loss on its path.
+                    for (size_t j = 1; j < t.path.size(); ++j) ++t.tree.nodes[t.path[j]].virtual_loss;
                     undo(t);
                     continue;
                 }
                 leaf.state = NodeState::Terminal;
                 leaf.raw = terminal_value(t.work, end);
             }
-            backup(t, t.path.data(), t.path.size(), t.tree.nodes[x].raw);
+            backup(t, t.path.data(), t.path.size(), t.tree.nodes[x].raw, false);
             ++t.sims;
             undo(t);
         }
@@ -175,7 +186,7 @@ public:
         x.raw = value;
         x.state = NodeState::Expanded;
         const bool root = leaf.node == 0;
-        backup(t, t.paths.data() + leaf.path_begin, leaf.path_end - leaf.path_begin, value);
+        backup(t, t.paths.data() + leaf.path_begin, leaf.path_end - leaf.path_begin, value, true);
         if (root) {
             prepare_root(t);
         } else {
@@ -339,7 +350,7 @@ private:
     }
 
     // From the root to an unexpanded, waiting or terminal node, making the moves on the work
-    // game and marking the path with virtual loss. The path is left in t.path.
+    // game. The path is left in t.path.
     int32_t descend(TreeSearch<NW>& t) {
         t.path.assign(1, 0);
         int32_t x = 0;
@@ -348,9 +359,7 @@ private:
             if (!p_.gumbel) c = select_puct(t.tree, x, p_.c_puct);
             else if (x == 0) c = select_gumbel_root(t.tree, schedule_[considered(t)], t.gumbel, t.scratch);
             else c = select_gumbel_interior(t.tree, x, t.scratch);
-            Node& n = t.tree.nodes[c];
-            ++n.virtual_loss;
-            t.work.do_move(n.move);
+            t.work.do_move(t.tree.nodes[c].move);
             t.path.push_back(c);
             x = c;
         }
@@ -361,27 +370,30 @@ private:
         for (size_t j = 1; j < t.path.size(); ++j) t.work.unmake_move();
     }
 
-    // Lists the leaf's children and records it as waiting, with its path and children's actions.
-    void open_leaf(TreeSearch<NW>& t, int32_t x) {
-        const LegalView v = t.work.legal();
-        t.tree.add_children(x, v);
+    // Lists the leaf's children (the legal moves in t.moves) and records it as waiting, with its
+    // path and, for the network, its children's full actions.
+    void open_leaf(TreeSearch<NW>& t, int32_t x, bool with_actions) {
+        t.tree.add_children(x, t.moves);
         t.tree.nodes[x].state = NodeState::Pending;
         PendingLeaf leaf{x, static_cast<uint32_t>(t.paths.size()), 0, static_cast<uint32_t>(t.actions.size()), 0};
         t.paths.insert(t.paths.end(), t.path.begin(), t.path.end());
         leaf.path_end = static_cast<uint32_t>(t.paths.size());
-        for (size_t k = 0; k < v.size; ++k) t.actions.push_back(static_cast<int32_t>(full_action(v, k, area(t))));
+        if (with_actions) {
+            const auto a = static_cast<uint32_t>(area(t));
+            for (const EMove& m : t.moves) t.actions.push_back(static_cast<int32_t>(*t.work.move_plane(m) * a + m.from));
+        }
         leaf.actions_end = static_cast<uint32_t>(t.actions.size());
         t.pending.push_back(leaf);
     }
 
     // Adds value v (from the side to move at the last node) along a path from the root, its
-    // sign turning at each ply, and lifts the path's virtual loss.
-    static void backup(TreeSearch<NW>& t, const int32_t* path, size_t length, double v) {
+    // sign turning at each ply; a leaf that waited for the network lifts the path's virtual loss.
+    static void backup(TreeSearch<NW>& t, const int32_t* path, size_t length, double v, bool waited) {
         for (size_t j = length; j-- > 0;) {
             Node& n = t.tree.nodes[path[j]];
             ++n.visits;
             n.value_sum += v;
-            if (j > 0) --n.virtual_loss;
+            if (waited && j > 0) --n.virtual_loss;
             v = -v;
         }
     }
