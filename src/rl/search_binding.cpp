@@ -188,7 +188,7 @@ public:
         nb::tuple result = batch_->step(actions);
         with_search([&](auto& b, auto& s) {
             batch_->parallel([&](size_t i) {
-                if (live[i] && !b.restarting(i)) s.advance(i, a[i], b.game(i));
+                if (live[i] && !b.restarting(i)) s.advance(i, a[i], b);
                 else s.forget(i);
             });
         });
