@@ -295,7 +295,7 @@ def test_terminal_leaves_never_reach_the_network():
     # A mate in one, a position a clock tick from the 150-ply draw, a capture into bare kings,
     # and a ply cap two moves ahead: most leaves here are over.
     width = height = 6
-    fens = [rook_mate_fen(6, 6), fen(placement(6, 6, {(0, 0): "K", (5, 5): "k", (2, 2): "Q", (4, 1): "P"}),
+    fens = [rook_mate_fen(6, 6), fen(placement(6, 6, {(0, 0): "K", (5, 5): "k", (2, 3): "Q", (4, 1): "P"}),
                                      halfmove=149),
             fen(placement(6, 6, {(0, 0): "K", (1, 1): "N", (2, 3): "p", (5, 5): "k"})),
             rl.start_fen(6, 6)]
