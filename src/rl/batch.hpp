@@ -54,6 +54,46 @@ struct StepResult {
     std::optional<GameOutcome> outcome;
 };
 
+// The 105 input planes of a game into out[0 .. 105 * area).
+template <int NW>
+void write_game_planes(const Game<NW>& g, float* out) {
+    const size_t n = g.width() * g.height();
+    std::memset(out, 0, sizeof(float) * TOTAL_INPUT_PLANES * n);
+    g.visit_game_planes([&](size_t offset) { out[offset] = 1.0f; },
+                        [&](int plane, float v) {
+                            float* p = out + static_cast<size_t>(plane) * n;
+                            std::fill(p, p + n, v);
+                        });
+}
+
+// The legal full actions of a game as true entries of out[0 .. planes * area).
+template <int NW>
+void write_game_mask(const Game<NW>& g, bool* out) {
+    const size_t area = g.width() * g.height();
+    std::memset(out, 0, g.action_size() * area);
+    const LegalView v = g.legal();
+    for (size_t k = 0; k < v.size; ++k) out[full_action(v, k, area)] = true;
+}
+
+// Whether a game has ended, by the rules or by a ply cap (0: none). The one judge of a game's
+// end for the batch and the search.
+template <int NW>
+StepResult game_status(const Game<NW>& g, uint64_t max_plies, size_t legal_moves) {
+    StepResult r;
+    if (legal_moves == 0 || g.halfmove_clock() >= 150 || g.is_insufficient_material()) r.outcome = g.outcome();
+    if (r.outcome) {
+        r.done = true;
+        r.reward = static_cast<float>(encode_winner_absolute(*r.outcome));
+    } else if (max_plies && g.history().size() >= max_plies) {
+        r.done = r.truncated = true;
+    }
+    return r;
+}
+template <int NW>
+StepResult game_status(const Game<NW>& g, uint64_t max_plies) {
+    return game_status(g, max_plies, g.legal().size);
+}
+
 template <int NW>
 class Batch {
 public:
@@ -94,22 +134,10 @@ public:
     // ----- observations -----------------------------------------------------------------------
 
     // The 105 input planes of game i into out[0 .. 105 * area).
-    void write_planes(size_t i, float* out) const {
-        const size_t n = area();
-        std::memset(out, 0, sizeof(float) * TOTAL_INPUT_PLANES * n);
-        slots_[i].game.visit_game_planes([&](size_t offset) { out[offset] = 1.0f; },
-                                         [&](int plane, float v) {
-                                             float* p = out + static_cast<size_t>(plane) * n;
-                                             std::fill(p, p + n, v);
-                                         });
-    }
+    void write_planes(size_t i, float* out) const { write_game_planes(slots_[i].game, out); }
 
     // The legal full actions of game i as true entries of out[0 .. planes * area).
-    void write_mask(size_t i, bool* out) const {
-        std::memset(out, 0, planes() * area());
-        const LegalView v = legal(i);
-        for (size_t k = 0; k < v.size; ++k) out[full_action(v, k)] = true;
-    }
+    void write_mask(size_t i, bool* out) const { write_game_mask(slots_[i].game, out); }
 
     // ----- actions ----------------------------------------------------------------------------
 
@@ -156,20 +184,7 @@ public:
     }
 
     // Whether game i has ended, by the rules or by the ply cap.
-    StepResult status(size_t i) const {
-        const Game<NW>& g = slots_[i].game;
-        StepResult r;
-        if (legal(i).size == 0 || g.halfmove_clock() >= 150 || g.is_insufficient_material()) {
-            r.outcome = g.outcome();
-        }
-        if (r.outcome) {
-            r.done = true;
-            r.reward = static_cast<float>(encode_winner_absolute(*r.outcome));
-        } else if (max_plies_ && g.history().size() >= max_plies_) {
-            r.done = r.truncated = true;
-        }
-        return r;
-    }
+    StepResult status(size_t i) const { return game_status(slots_[i].game, max_plies_); }
 
     // The legal moves of game i with their move planes, remembered by the game.
     LegalView legal(size_t i) const { return slots_[i].game.legal(); }
