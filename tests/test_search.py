@@ -440,15 +440,16 @@ def test_bad_input_is_refused_and_changes_nothing():
         too_big[-1] = 1.0001
         nan_value[0] = np.nan
         for bad_logits, bad_values in [(logits[:-1], values), (logits, values[:-1]), (logits[:, :-1], values),
+                                       (logits.astype(np.float64), values), (logits, values.astype(np.float64)),
                                        (logits.astype(np.int32), values), (logits, values > 0),
                                        (logits.astype(np.complex64), values), ([["x"] * logits.shape[1]] * k, values),
                                        (nan_at_legal, values), (inf_at_legal, values), (logits, too_big),
                                        (logits, -too_big), (logits, nan_value)]:
             with pytest.raises(refused):
                 search.expand(bad_logits, bad_values)
-        # Illegal entries are ignored, whatever they hold; other float widths are read as float32.
+        # Illegal entries are ignored, whatever they hold.
         logits[~mask[:k].reshape(k, -1)] = np.nan if rounds % 2 else np.inf
-        search.expand(logits.astype(np.float64) if rounds % 2 else logits, values)
+        search.expand(logits, values)
         rounds += 1
     calm_batch, calm = fresh()
     drive(calm, calm_batch, net)
