@@ -101,7 +101,7 @@ def considered_visits(max_considered: int, simulations: int) -> tuple[int, ...]:
 
 
 class Node:
-    __slots__ = ("move", "action", "prior", "logit", "n", "w", "raw", "children", "terminal")
+    __slots__ = ("move", "action", "prior", "logit", "n", "w", "vl", "raw", "children", "terminal", "pending")
 
     def __init__(self, move=None, action=-1, prior=0.0):
         self.move = move
@@ -110,13 +110,23 @@ class Node:
         self.logit = 0.0        # log(prior), for the Gumbel rules
         self.n = 0
         self.w = 0.0
+        self.vl = 0             # descents of this round through here still waiting for the network
         self.raw = 0.0          # the network's value of this position
-        self.children: list[Node] | None = None   # None until expanded
+        self.children: list[Node] | None = None   # None until listed
         self.terminal: float | None = None        # set when the position is over
+        self.pending = False    # listed and handed to the network, priors not back yet
+
+    # Visits and value as selection sees them: a waiting descent counts as a visit lost by the
+    # side that chose this node.
+    def seen_n(self) -> int:
+        return self.n + self.vl
+
+    def seen_w(self) -> float:
+        return self.w + self.vl
 
     def q(self) -> float:
         """The node's value for the player who moved into it."""
-        return -self.w / self.n
+        return -self.seen_w() / self.seen_n()
 
 
 class Tree:
@@ -127,12 +137,14 @@ class Tree:
     """
 
     def __init__(self, game: mc.Game, simulations: int, *, c_puct: float = 1.25, gumbel: bool = False,
-                 max_considered: int = 16, max_plies: int | None = None, evaluate=None, gumbel_noise=None):
+                 max_considered: int = 16, leaves_per_round: int = 1, max_plies: int | None = None,
+                 evaluate=None, gumbel_noise=None):
         self.game = game.clone()
         self.simulations = simulations
         self.c_puct = c_puct
         self.gumbel = gumbel
         self.max_considered = max_considered
+        self.leaves_per_round = leaves_per_round
         self.max_plies = max_plies
         self.evaluate = evaluate
         self.gumbel_noise = gumbel_noise    # callable(count) -> list of floats, or None for zeros
@@ -141,6 +153,7 @@ class Tree:
         self.gumbel_values: list[float] = []
         self.evaluations = 0                # positions handed to the network, root included
         self.evaluated: list[tuple[np.ndarray, np.ndarray]] = []
+        self.rounds: list[int] = []         # the leaves handed out by each round
 
     # ----- the search --------------------------------------------------------------------------
 
@@ -152,58 +165,96 @@ class Tree:
     def search(self) -> "Tree":
         if not self.searched():
             return self
-        if self.root.children is None:
-            self._visit([self.root], self.plies)     # the root's evaluation: not a simulation
+        if self.root.children is None:     # the root's evaluation: a round of its own, not a simulation
+            self._list(self.root, self.game.legal_moves())
+            self._evaluate([[self.root]])
             if self.gumbel:
                 count = len(self.root.children)
                 self.gumbel_values = list(self.gumbel_noise(count)) if self.gumbel_noise else [0.0] * count
         self.table = considered_visits(min(self.max_considered, len(self.root.children)), self.simulations)
-        for _ in range(self.simulations):
-            self.simulate()
+        self.sims = 0
+        while self.sims < self.simulations:
+            self.round()
         return self
 
-    def simulate(self) -> None:
+    def round(self) -> None:
+        """Up to leaves_per_round descents; terminal leaves are backed up at once, new leaves
+        wait for the network under a virtual loss on their path below the root."""
+        waiting: list[list[Node]] = []
+        while len(waiting) < self.leaves_per_round and self.sims + len(waiting) < self.simulations:
+            path = self._descend()
+            leaf = path[-1]
+            if leaf.pending:                 # a leaf of this round waits here already
+                self._undo(path)
+                break
+            if leaf.terminal is None:        # a new leaf
+                moves = self.game.legal_moves()
+                leaf.terminal = terminal_value(self.game, moves, self.plies + len(path) - 1, self.max_plies)
+                if leaf.terminal is None:
+                    self._list(leaf, moves)
+                    waiting.append(path)
+                    for node in path[1:]:
+                        node.vl += 1
+                    self._undo(path)
+                    continue
+            self._undo(path)
+            self._backup(path, leaf.terminal)
+            self.sims += 1
+        self.rounds.append(len(waiting))
+        self._evaluate(waiting)
+        self.sims += len(waiting)
+
+    def _descend(self) -> list[Node]:
         path = [self.root]
         node = self.root
-        while node.children:
+        while node.children and not node.pending:
             node = self.select_child(node, node is self.root)
             self.game.make_move(node.move)
             path.append(node)
-        self._visit(path, self.plies + len(path) - 1)
+        return path
+
+    def _undo(self, path: list[Node]) -> None:
         for _ in range(len(path) - 1):
             self.game.unmake_move()
 
-    def _visit(self, path: list[Node], plies: int) -> None:
-        """Evaluates (or scores, if over) the last node of the path and backs the value up."""
-        leaf = path[-1]
-        if leaf.terminal is None and leaf.children is None:
-            moves = self.game.legal_moves()
-            leaf.terminal = terminal_value(self.game, moves, plies, self.max_plies)
-            if leaf.terminal is None:
-                self._expand(leaf, moves)
-        value = leaf.terminal if leaf.terminal is not None else leaf.raw
+    def _backup(self, path: list[Node], value: float) -> None:
         for node in reversed(path):
             node.n += 1
             node.w += value
             value = -value
 
-    def _expand(self, leaf: Node, moves: list) -> None:
-        actions = [full_action(self.game, m) for m in moves]
+    def _list(self, leaf: Node, moves: list) -> None:
+        """Lists the leaf's children and keeps its planes and mask for the network."""
+        leaf.children = [Node(m, full_action(self.game, m)) for m in moves]
+        leaf.pending = True
         self.evaluations += 1
-        if self.evaluate is None:
-            priors = [f32(1.0 / len(moves))] * len(moves)
-            leaf.raw = 0.0
-        else:
-            planes = game_planes(self.game)[None]
-            mask = game_mask(self.game, actions)[None]
-            self.evaluated.append((planes[0], mask[0]))
-            logits, values = self.evaluate(planes, mask)
-            logits = np.asarray(logits, dtype=np.float32).reshape(1, -1)[0]
-            priors = softmax_priors(logits, actions)
-            leaf.raw = float(np.float32(np.asarray(values).reshape(-1)[0]))
-        leaf.children = [Node(m, a, p) for m, a, p in zip(moves, actions, priors)]
-        for c in leaf.children:
-            c.logit = math.log(c.prior) if c.prior > 0 else -math.inf
+        if self.evaluate is not None:
+            self.evaluated.append((game_planes(self.game), game_mask(self.game, [c.action for c in leaf.children])))
+
+    def _evaluate(self, waiting: list[list[Node]]) -> None:
+        """The network's priors and values for the waiting leaves, backed up in order."""
+        if not waiting:
+            return
+        if self.evaluate is not None:
+            rows = self.evaluated[len(self.evaluated) - len(waiting):]
+            logits, values = self.evaluate(np.stack([p for p, _ in rows]), np.stack([m for _, m in rows]))
+            logits = np.asarray(logits, dtype=np.float32).reshape(len(waiting), -1)
+            values = np.asarray(values, dtype=np.float32).reshape(-1)
+        for k, path in enumerate(waiting):
+            leaf = path[-1]
+            count = len(leaf.children)
+            if self.evaluate is None:
+                priors, leaf.raw = [f32(1.0 / count)] * count, 0.0
+            else:
+                priors = softmax_priors(logits[k], [c.action for c in leaf.children])
+                leaf.raw = float(values[k])
+            for c, p in zip(leaf.children, priors):
+                c.prior = p
+                c.logit = math.log(p) if p > 0 else -math.inf
+            leaf.pending = False
+            for node in path[1:]:
+                node.vl -= 1
+            self._backup(path, leaf.raw)
 
     # ----- selection ---------------------------------------------------------------------------
 
@@ -215,12 +266,12 @@ class Tree:
         return self._gumbel_interior(node)
 
     def _puct(self, node: Node) -> Node:
-        sqrt_n = math.sqrt(node.n)
-        fpu = node.w / node.n
+        sqrt_n = math.sqrt(node.seen_n())
+        fpu = node.seen_w() / node.seen_n()
         best, best_score = None, -math.inf
         for c in node.children:
-            q = c.q() if c.n > 0 else fpu
-            score = q + self.c_puct * c.prior * sqrt_n / (1 + c.n)
+            q = c.q() if c.seen_n() > 0 else fpu
+            score = q + self.c_puct * c.prior * sqrt_n / (1 + c.seen_n())
             if best is None or score > best_score:
                 best, best_score = c, score
         return best
@@ -228,17 +279,17 @@ class Tree:
     def sigma(self, node: Node) -> list[float]:
         """sigma(completed, rescaled Q) of every child of node."""
         children = node.children
-        total = sum(c.n for c in children)
+        total = sum(c.seen_n() for c in children)
         if total > 0:
-            sum_probs = sum(c.prior for c in children if c.n > 0)
-            weighted = sum(c.prior * c.q() / sum_probs for c in children if c.n > 0)
+            sum_probs = sum(c.prior for c in children if c.seen_n() > 0)
+            weighted = sum(c.prior * c.q() / sum_probs for c in children if c.seen_n() > 0)
             mixed = (node.raw + total * weighted) / (1 + total)
         else:
             mixed = node.raw
-        qs = [c.q() if c.n > 0 else mixed for c in children]
+        qs = [c.q() if c.seen_n() > 0 else mixed for c in children]
         lo, hi = min(qs), max(qs)
         span = max(hi - lo, RESCALE_EPSILON)
-        scale = (MAXVISIT_INIT + max(c.n for c in children)) * VALUE_SCALE
+        scale = (MAXVISIT_INIT + max(c.seen_n() for c in children)) * VALUE_SCALE
         return [scale * ((q - lo) / span) for q in qs]
 
     def improved_policy(self, node: Node) -> list[float]:
@@ -251,18 +302,18 @@ class Tree:
 
     def _gumbel_interior(self, node: Node) -> Node:
         pi = self.improved_policy(node)
-        total = sum(c.n for c in node.children)
-        scores = [p - c.n / (1 + total) for p, c in zip(pi, node.children)]
+        total = sum(c.seen_n() for c in node.children)
+        scores = [p - c.seen_n() / (1 + total) for p, c in zip(pi, node.children)]
         return node.children[scores.index(max(scores))]
 
     def halving_scores(self, node: Node, target: int) -> list[float]:
         top = max(c.logit for c in node.children)
         sig = self.sigma(node)
-        return [max(LOW_LOGIT, g + c.logit - top + s) if c.n == target else -math.inf
+        return [max(LOW_LOGIT, g + c.logit - top + s) if c.seen_n() == target else -math.inf
                 for g, c, s in zip(self.gumbel_values, node.children, sig)]
 
     def _halving(self, node: Node) -> Node:
-        target = self.table[sum(c.n for c in node.children)]
+        target = self.table[min(sum(c.seen_n() for c in node.children), len(self.table) - 1)]
         scores = self.halving_scores(node, target)
         return node.children[scores.index(max(scores))]
 

@@ -478,8 +478,7 @@ def test_bad_construction_and_actions():
 # ----- choosing, finished games, several leaves -----------------------------------------------
 
 def test_choose():
-    batch = rl.GameBatch(3, 6, 6, fen=[rl.start_fen(6, 6), rook_mate_fen(6, 6), rl.start_fen(6, 6)], threads=1)
-    batch.play_random(1)
+    batch = rl.GameBatch(3, 6, 6, fen=[rl.start_fen(6, 6), rook_mate_fen(6, 6), rook_mate_fen(6, 6, "b")], threads=1)
     search = rl.Search(batch, 60, seed=2)
     search.run(FakeNet(6, 6, seed=9))
     visits = search.visits()
@@ -538,6 +537,31 @@ def test_several_leaves_per_round(width, height, leaves):
     uniform = rl.Search(batch, simulations, leaves_per_round=leaves, seed=0)
     uniform.run()
     assert (uniform.visits().sum(axis=1) == simulations).all()
+
+
+LEAVES = [(8, 8, 4, 40, False), (5, 7, 3, 30, False), (3, 4, 8, 40, False), (6, 6, 16, 64, False),
+          (8, 8, 4, 24, True), (5, 7, 3, 16, True)]
+
+
+@pytest.mark.parametrize("width,height,leaves,simulations,gumbel", LEAVES,
+                         ids=[f"{w}x{h}-{L}{'-gumbel' if g else ''}" for w, h, L, _, g in LEAVES])
+def test_several_leaves_equal_reference(width, height, leaves, simulations, gumbel):
+    if gumbel:
+        start = three_move_root(width, height)
+        game = mc.Game(width, height, start, False)
+        batch = rl.GameBatch(1, width, height, fen=start, castling=False, threads=1)
+        net = RootSpread(FakeNet(width, height, seed=leaves), game, order=[1, 2, 0])
+    else:
+        batch = rl.GameBatch(1, width, height, seed=leaves, threads=1)
+        batch.play_random(2)
+        net = FakeNet(width, height, seed=leaves)
+    kwargs = dict(leaves_per_round=leaves, gumbel=gumbel, max_considered=4)
+    search = rl.Search(batch, simulations, seed=0, **kwargs)
+    rows = drive(search, batch, net, "manual", leaves)
+    tree = ref.Tree(batch.game(0), simulations, evaluate=net, **kwargs).search()
+    assert rows == [1] + [k for k in tree.rounds if k]
+    np.testing.assert_array_equal(search.visits()[0], tree.visits())
+    assert search.root_values()[0] == pytest.approx(tree.root_value(), abs=1e-6)
 
 
 # ----- interrupts ------------------------------------------------------------------------------
