@@ -148,13 +148,21 @@ def test_reference_finds_mates_and_counts_simulations():
 
 # ----- exact agreement with the reference ----------------------------------------------------
 
-EXACT = [  # (width, height, fens or None for the start, simulations)
-    (8, 8, [STANDARD_FEN, ITALIAN], 40),
-    (6, 6, None, 64),
-    (5, 7, None, 64),
-    (3, 4, None, 64),
-    (7, 5, "random", 48),
-    (12, 12, None, 10),
+EXACT = [  # (width, height, fens or None for the start or "random", simulations, driver)
+    (8, 8, [STANDARD_FEN, ITALIAN], 40, "run"),
+    (8, 8, [STANDARD_FEN, ITALIAN], 40, "manual"),
+    (6, 6, None, 64, "manual"),
+    (5, 7, None, 64, "run"),
+    (3, 4, None, 64, "manual"),
+    (7, 5, "random", 48, "run"),
+    (12, 12, None, 10, "manual"),
+]
+EXACT_SLOW = [
+    (8, 8, [STANDARD_FEN, ITALIAN, FOOLS_MATE], 300, "manual"),
+    (6, 6, "random", 400, "run"),
+    (4, 5, "random", 600, "manual"),
+    (9, 7, "random", 200, "run"),
+    (16, 16, None, 40, "manual"),
 ]
 
 
@@ -166,8 +174,13 @@ def exact_batch(width, height, fens):
     return rl.GameBatch(len(fens) if fens else 1, width, height, fen=fens, threads=1)
 
 
-@pytest.mark.parametrize("how", ["run", "manual"])
-@pytest.mark.parametrize("width,height,fens,simulations", EXACT, ids=[f"{w}x{h}" for w, h, _, _ in EXACT])
+def exact_ids(cases):
+    return [f"{w}x{h}-{s}-{how}" for w, h, _, s, how in cases]
+
+
+@pytest.mark.parametrize("width,height,fens,simulations,how",
+                         EXACT + [pytest.param(*case, marks=pytest.mark.slow) for case in EXACT_SLOW],
+                         ids=exact_ids(EXACT + EXACT_SLOW))
 def test_puct_visits_equal_reference(width, height, fens, simulations, how):
     batch = exact_batch(width, height, fens)
     net = FakeNet(width, height, seed=width * 31 + height)
@@ -588,15 +601,25 @@ def test_keyboard_interrupt_in_evaluate_leaves_search_usable():
 
 
 def test_ctrl_c_stops_a_long_search_between_rounds():
-    batch = rl.GameBatch(64, 8, 8, seed=1, threads=1)
-    search = rl.Search(batch, 20000, seed=0)
+    batch = rl.GameBatch(8, 5, 5, seed=1, threads=1)
+    simulations = 100_000
+    search = rl.Search(batch, simulations, seed=0)
     timer = threading.Timer(0.05, _thread.interrupt_main)
     timer.start()
+    finished = False
     try:
         search.run()
-        time.sleep(5)          # the search ended first: the interrupt lands here instead
+        finished = True
+        time.sleep(30)      # the interrupt lands here instead
     except KeyboardInterrupt:
         pass
     timer.join()
+    if finished:
+        pytest.skip("the search ended before the interrupt came")
     visits = search.visits().sum(axis=1)
-    assert (visits <= 20000).all()
+    assert (visits < simulations).all()
+    planes, mask = buffers(batch)   # still usable: the next round goes on from where it stopped
+    k = search.select(planes, mask)
+    assert 1 <= k <= batch.n
+    search.expand(np.zeros((k, batch.num_actions), np.float32), np.zeros(k, np.float32))
+    assert (search.visits().sum(axis=1) >= visits).all() and search.visits().sum() > visits.sum()
