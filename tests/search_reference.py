@@ -1,7 +1,8 @@
 """A small tree search in pure Python over murkle_chess, for checking murkle_rl.Search.
 
-It follows docs/search.md step by step, one simulation at a time, so that with the same
-network and no noise it reaches the same visit counts as the batched search:
+It follows docs/search.md step by step, round by round (with several leaves per round under
+virtual loss when asked), so that with the same network and no noise it reaches the same visit
+counts as the batched search:
 
 - a node's N counts its own evaluation; W (a Python float, i.e. double) sums the values backed
   up through it from the side to move there; P is a float32 prior;
