@@ -523,6 +523,11 @@ def test_games_without_action_are_not_searched():
     assert batch.fens() == [FOOLS_MATE, "6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1"]
     search.run()
     assert search.visits()[0].sum() == 0 and search.visits()[1].sum() == 40
+    # Drawn before a move: bare kings, and the 150-ply clock run out.
+    drawn = rl.GameBatch(2, 6, 6, fen=["5k/6/6/6/6/K5 w - - 0 1", "5k/6/6/6/4P1/K5 w - - 150 80"], threads=1)
+    search = rl.Search(drawn, 10, seed=0)
+    search.run()
+    assert (search.visits() == 0).all() and list(search.choose(0)) == [-1, -1]
 
 
 @pytest.mark.parametrize("width,height,leaves", [(8, 8, 4), (5, 7, 3), (3, 4, 8), (12, 10, 2)])
