@@ -52,8 +52,8 @@ public:
 
     size_t select(nb::handle planes, nb::handle mask) {
         const size_t rows = n_ * p_.leaves_per_round;
-        auto [planes_array, p] = output_array<float>(planes, {rows, TOTAL_INPUT_PLANES, height(), width()}, "float32");
-        auto [mask_array, m] = output_array<bool>(mask, {rows, action_planes(), height(), width()}, "bool");
+        auto [planes_array, p] = output_array<float>(planes, {rows, TOTAL_INPUT_PLANES, height(), width()}, "float32", "planes");
+        auto [mask_array, m] = output_array<bool>(mask, {rows, action_planes(), height(), width()}, "bool", "mask");
         return select_into(p, m);
     }
 
