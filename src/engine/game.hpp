@@ -228,6 +228,10 @@ public:
     bool is_over() const;
     std::optional<GameOutcome> outcome() const;
     bool is_insufficient_material() const;
+    // How many times the current position has occurred in this game's history, itself included:
+    // the same placement, side to move, castling rights and en-passant capture. The rules never
+    // end a game by it; a caller may.
+    int repetition_count() const;
     double reward_absolute() const;
     // None for a perspective other than 1 or -1 once the game is over.
     std::optional<double> reward_from_perspective(int8_t perspective) const;

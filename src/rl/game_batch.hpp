@@ -7,10 +7,12 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <cmath>
 #include <memory>
 #include <mutex>
 #include <random>
 #include <thread>
+#include <tuple>
 #include <variant>
 
 #include "engine/codec.hpp"
@@ -81,7 +83,8 @@ public:
     }
 
     GameBatch(size_t n, uint64_t width, uint64_t height, nb::handle fen, std::optional<bool> castling,
-              std::optional<size_t> threads, std::optional<uint64_t> seed, std::optional<uint64_t> max_plies) {
+              std::optional<size_t> threads, std::optional<uint64_t> seed, std::optional<uint64_t> max_plies,
+              bool repetitions) {
         if (n < 1) throw nb::value_error("n must be at least 1, got 0");
         check_game_size(width, height);
         if (threads && *threads < 1) throw nb::value_error("threads must be at least 1");
@@ -106,38 +109,134 @@ public:
                 starts.push_back(parse_game(width, height, fens[i], castle, "game " + std::to_string(i) + ": "));
         }
         init(n, starts, seed.value_or(random_seed()), max_plies.value_or(0),
-             std::min(threads.value_or(default_threads()), n));
+             std::min(threads.value_or(default_threads()), n), repetitions);
     }
 
     // ----- observations -----------------------------------------------------------------------
 
+    // The observation arrays a call writes, each checked (or made) before any game changes.
+    struct Observations {
+        nb::object planes, mask, bits, scalars;
+        float* p = nullptr;
+        bool* m = nullptr;
+        uint8_t* b = nullptr;
+        float* s = nullptr;
+
+        template <class B>
+        void write(const B& batch, size_t i) const {
+            const size_t area = batch.area();
+            if (p) batch.write_planes(i, p + i * TOTAL_INPUT_PLANES * area);
+            if (m) batch.write_mask(i, m + i * batch.planes() * area);
+            if (b) batch.write_packed(i, b + i * TOTAL_INPUT_PLANES * packed_plane_bytes(area), s + i * TOTAL_INPUT_PLANES);
+        }
+    };
+
+    // Arrays for the observations asked for: given ones are checked, None ones are made when
+    // `make` names them and left out otherwise.
+    enum : unsigned { PLANES = 1, MASK = 2, PACKED = 4 };
+    Observations observations(nb::handle planes, nb::handle mask, nb::handle bits, nb::handle scalars, unsigned make) {
+        Observations o;
+        const size_t h = height(), w = width(), bytes = packed_plane_bytes(h * w);
+        if (!planes.is_none() || (make & PLANES))
+            std::tie(o.planes, o.p) = output_array<float>(planes, {n_, TOTAL_INPUT_PLANES, h, w}, "float32");
+        if (!mask.is_none() || (make & MASK))
+            std::tie(o.mask, o.m) = output_array<bool>(mask, {n_, action_planes(), h, w}, "bool");
+        if (bits.is_none() != scalars.is_none() && !(make & PACKED))
+            throw nb::value_error("bits and scalars go together: give both or neither");
+        if (!bits.is_none() || (make & PACKED)) {
+            std::tie(o.bits, o.b) = output_array<uint8_t>(bits, {n_, TOTAL_INPUT_PLANES, bytes}, "uint8");
+            std::tie(o.scalars, o.s) = output_array<float>(scalars, {n_, TOTAL_INPUT_PLANES}, "float32");
+        }
+        return o;
+    }
+
+    void observe(const Observations& o) {
+        visit([&](auto& b) { parallel([&](size_t i) { o.write(b, i); }); });
+    }
+
     nb::object planes(nb::handle out) {
-        return visit([&](auto& b) {
-            const size_t area = b.area();
-            auto [array, data] = output_array<float>(out, {b.size(), TOTAL_INPUT_PLANES, b.height(), b.width()}, "float32");
-            parallel([&](size_t i) { b.write_planes(i, data + i * TOTAL_INPUT_PLANES * area); });
-            return array;
-        });
+        Observations o = observations(out, nb::none(), nb::none(), nb::none(), PLANES);
+        observe(o);
+        return o.planes;
     }
 
     nb::object legal_mask(nb::handle out) {
-        return visit([&](auto& b) {
-            const size_t per_game = b.planes() * b.area();
-            auto [array, data] = output_array<bool>(out, {b.size(), b.planes(), b.height(), b.width()}, "bool");
-            parallel([&](size_t i) { b.write_mask(i, data + i * per_game); });
-            return array;
-        });
+        Observations o = observations(nb::none(), out, nb::none(), nb::none(), MASK);
+        observe(o);
+        return o.mask;
+    }
+
+    nb::tuple packed_planes(nb::handle bits, nb::handle scalars) {
+        Observations o = observations(nb::none(), nb::none(), bits, scalars, PACKED);
+        observe(o);
+        return nb::make_tuple(o.bits, o.scalars);
     }
 
     // ----- play -------------------------------------------------------------------------------
 
-    nb::tuple step(nb::handle actions) { return step_with(actions, false); }
-    nb::tuple step_planes(nb::handle actions) { return step_with(actions, true); }
+    // What step writes besides the games: results, and the next observations when asked for.
+    struct StepOutputs {
+        nb::handle planes, mask, rewards, done, truncated, bits, scalars;
+    };
 
-    nb::object random_actions() {
-        std::vector<int64_t> out(n_);
-        visit([&](auto& b) { parallel([&](size_t i) { out[i] = b.random_action(i); }); });
-        return vector_array(out, "int64");
+    nb::tuple step(nb::handle actions, const StepOutputs& out) { return step_with(actions, false, out); }
+    nb::tuple step_planes(nb::handle actions, const StepOutputs& out) { return step_with(actions, true, out); }
+
+    nb::object random_actions(nb::handle out) {
+        return per_game<int64_t>(out, "int64", [](auto& b, size_t i) { return b.random_action(i); });
+    }
+
+    nb::object sample(nb::handle logits, double temperature, nb::handle out) {
+        if (!(temperature >= 0.0) || std::isinf(temperature))
+            throw nb::value_error(("temperature must be finite and at least 0, got " + std::to_string(temperature)).c_str());
+        const size_t actions = num_actions();
+        nb::object a = numpy().attr("asarray")(logits);
+        const auto shape = nb::cast<std::vector<size_t>>(a.attr("shape"));
+        const std::vector<size_t> flat{n_, actions}, full{n_, action_planes(), height(), width()};
+        if (shape != flat && shape != full)
+            throw nb::value_error(("logits must have shape " + shape_text(flat) + " or " + shape_text(full) + ", got " +
+                                   shape_text(shape))
+                                      .c_str());
+        const std::string dtype = nb::cast<std::string>(a.attr("dtype").attr("name"));
+        if (dtype != "float64") a = numpy().attr("ascontiguousarray")(a, "float32");
+        else a = numpy().attr("ascontiguousarray")(a);
+        auto [result, chosen] = output_array<int64_t>(out, {n_}, "int64");
+        std::vector<uint64_t> streams(n_);
+        std::vector<uint8_t> errors(n_);
+        auto draw = [&](const auto* data) {
+            visit([&](auto& b) {
+                using Error = typename std::remove_cvref_t<decltype(b)>::SampleError;
+                parallel([&](size_t i) {
+                    errors[i] = static_cast<uint8_t>(b.sample_action(i, data + i * actions, temperature, chosen[i], streams[i]));
+                });
+                for (size_t i = 0; i < n_; ++i) {
+                    if (errors[i] == static_cast<uint8_t>(Error::NotFinite))
+                        throw nb::value_error(("game " + std::to_string(i) + ": the logits of legal actions must be finite or -inf").c_str());
+                    if (errors[i] == static_cast<uint8_t>(Error::NoWeight))
+                        throw nb::value_error(("game " + std::to_string(i) + ": every legal action has logit -inf").c_str());
+                }
+                for (size_t i = 0; i < n_; ++i) b.set_rng_state(i, streams[i]);
+            });
+        };
+        if (dtype == "float64") draw(array_data<const double>(a));
+        else draw(array_data<const float>(a));
+        return result;
+    }
+
+    nb::tuple legal_actions() {
+        return visit([&](auto& b) {
+            std::vector<int64_t> counts(n_);
+            parallel([&](size_t i) { counts[i] = static_cast<int64_t>(b.legal(i).size); });
+            auto [offsets, o] = output_array<int64_t>(nb::none(), {n_ + 1}, "int64");
+            o[0] = 0;
+            for (size_t i = 0; i < n_; ++i) o[i + 1] = o[i] + counts[i];
+            auto [actions, a] = output_array<int64_t>(nb::none(), {static_cast<size_t>(o[n_])}, "int64");
+            parallel([&, a = a, o = o](size_t i) {
+                const LegalView v = b.legal(i);
+                for (size_t k = 0; k < v.size; ++k) a[o[i] + k] = b.full_action(v, k);
+            });
+            return nb::make_tuple(actions, offsets);
+        });
     }
 
     nb::dict play_random(size_t plies) {
@@ -167,14 +266,14 @@ public:
 
     // ----- per-game facts ----------------------------------------------------------------------
 
-    nb::object turns() {
-        return per_game<int8_t>("int8", [](auto& b, size_t i) { return static_cast<int8_t>(b.game(i).turn()); });
+    nb::object turns(nb::handle out) {
+        return per_game<int8_t>(out, "int8", [](auto& b, size_t i) { return static_cast<int8_t>(b.game(i).turn()); });
     }
-    nb::object plies() {
-        return per_game<int64_t>("int64", [](auto& b, size_t i) { return static_cast<int64_t>(b.game(i).history().size()); });
+    nb::object plies(nb::handle out) {
+        return per_game<int64_t>(out, "int64", [](auto& b, size_t i) { return static_cast<int64_t>(b.game(i).history().size()); });
     }
-    nb::object outcomes() {
-        return per_game<int8_t>("int8", [](auto& b, size_t i) {
+    nb::object outcomes(nb::handle out) {
+        return per_game<int8_t>(out, "int8", [](auto& b, size_t i) {
             const auto o = b.status(i).outcome;
             return static_cast<int8_t>(o ? static_cast<int>(*o) : -1);
         });
@@ -230,6 +329,7 @@ public:
     uint64_t height() const { return std::visit([](auto& b) -> uint64_t { return b.height(); }, batch_); }
     uint64_t action_planes() const { return std::visit([](auto& b) -> uint64_t { return b.planes(); }, batch_); }
     uint64_t num_actions() const { return action_planes() * width() * height(); }
+    bool repetitions() const { return std::visit([](auto& b) { return b.repetitions(); }, batch_); }
     std::optional<uint64_t> max_plies() const {
         const uint64_t m = std::visit([](auto& b) { return b.max_plies(); }, batch_);
         return m ? std::optional<uint64_t>(m) : std::nullopt;
@@ -252,12 +352,13 @@ public:
                 restart.append(b.restarting(i));
                 rng.append(b.rng_state(i));
             }
-            return nb::make_tuple(1, b.width(), b.height(), starts, games, restart, rng, b.max_plies(), threads());
+            return nb::make_tuple(1, b.width(), b.height(), starts, games, restart, rng, b.max_plies(), threads(),
+                                  b.repetitions());
         });
     }
 
     static void restore(GameBatch* self, nb::tuple t) {
-        if (t.size() != 9 || nb::cast<int>(t[0]) != 1) throw nb::value_error("unsupported GameBatch state");
+        if ((t.size() != 9 && t.size() != 10) || nb::cast<int>(t[0]) != 1) throw nb::value_error("unsupported GameBatch state");
         const uint64_t width = nb::cast<uint64_t>(t[1]), height = nb::cast<uint64_t>(t[2]);
         check_game_size(width, height);
         auto starts_bytes = nb::cast<std::vector<nb::bytes>>(t[3]);
@@ -271,7 +372,8 @@ public:
         std::vector<GameVariant> starts;
         for (const auto& s : starts_bytes) starts.push_back(read(s));
         GameBatch* made = new (self) GameBatch();
-        made->init(n, starts, 0, nb::cast<uint64_t>(t[7]), std::min(nb::cast<size_t>(t[8]), n));
+        made->init(n, starts, 0, nb::cast<uint64_t>(t[7]), std::min(nb::cast<size_t>(t[8]), n),
+                   t.size() == 10 && nb::cast<bool>(t[9]));
         made->visit([&](auto& b) {
             using G = std::remove_cvref_t<decltype(b.game(0))>;
             for (size_t i = 0; i < n; ++i) {
@@ -303,12 +405,13 @@ private:
 
     GameBatch() = default;
 
-    void init(size_t n, const std::vector<GameVariant>& starts, uint64_t seed, uint64_t max_plies, size_t threads) {
+    void init(size_t n, const std::vector<GameVariant>& starts, uint64_t seed, uint64_t max_plies, size_t threads,
+              bool repetitions) {
         n_ = n;
         with_size_class(static_cast<int>(starts[0].index()) + 1, [&](auto NW) {
             std::vector<Game<NW()>> games;
             for (const auto& s : starts) games.push_back(std::get<Game<NW()>>(s));
-            batch_.template emplace<Batch<NW()>>(n, std::move(games), seed, max_plies);
+            batch_.template emplace<Batch<NW()>>(n, std::move(games), seed, max_plies, repetitions);
             return 0;
         });
         pool_ = std::make_unique<ThreadPool>(threads);
@@ -338,19 +441,21 @@ private:
         return static_cast<size_t>(i < 0 ? i + n : i);
     }
 
-    // A NumPy vector of f(batch, i) for every game.
+    // A NumPy vector of f(batch, i) for every game, into `out` when given.
     template <class T, class F>
-    nb::object per_game(const char* dtype, F&& f) {
-        std::vector<T> out(n_);
-        visit([&](auto& b) { parallel([&](size_t i) { out[i] = f(b, i); }); });
-        return vector_array(out, dtype);
+    nb::object per_game(nb::handle out, const char* dtype, F&& f) {
+        auto [array, data] = output_array<T>(out, {n_}, dtype);
+        visit([&, data = data](auto& b) { parallel([&](size_t i) { data[i] = f(b, i); }); });
+        return array;
     }
 
-    nb::tuple step_with(nb::handle actions, bool by_plane) {
+    nb::tuple step_with(nb::handle actions, bool by_plane, const StepOutputs& out) {
         const std::vector<int64_t> a = integer_vector(actions, n_, by_plane ? "plane_actions" : "actions");
-        auto [rewards, r] = output_array<float>(nb::none(), {n_}, "float32");
-        auto [done, d] = output_array<bool>(nb::none(), {n_}, "bool");
-        visit([&](auto& b) {
+        auto [rewards, r] = output_array<float>(out.rewards, {n_}, "float32");
+        auto [done, d] = output_array<bool>(out.done, {n_}, "bool");
+        auto [truncated, t] = output_array<bool>(out.truncated, {n_}, "bool");
+        const Observations o = observations(out.planes, out.mask, out.bits, out.scalars, 0);
+        visit([&, r = r, d = d, t = t](auto& b) {
             // Every action is checked before any game moves.
             parallel([&](size_t i) {
                 chosen_[i] = b.takes_action(i) ? (by_plane ? b.find_plane(i, a[i]) : b.find_full(i, a[i])) : std::nullopt;
@@ -365,9 +470,11 @@ private:
                 const StepResult s = b.step(i, chosen_[i]);
                 r[i] = s.reward;
                 d[i] = s.done;
+                t[i] = s.truncated;
+                o.write(b, i);
             });
         });
-        return nb::make_tuple(rewards, done);
+        return nb::make_tuple(rewards, done, truncated);
     }
 
     size_t n_ = 0;
