@@ -320,6 +320,13 @@ public:
     // are found by taking moves back on a scratch board; the game itself is never touched.
     template <class One, class Constant>
     void visit_game_planes(One&& one, Constant&& constant) const;
+    // step(k, board) for the boards of the current position (k = 0) and of up to seven earlier
+    // ones (k plies ago), as the piece planes read them.
+    template <class Step>
+    void visit_history_boards(Step&& step) const;
+    // constant(plane, value) for each of the planes 98 to 104 that is not all 0.0.
+    template <class Constant>
+    void visit_constant_planes(Constant&& constant) const;
 
     // ----- perft ------------------------------------------------------------------------------
 

@@ -83,11 +83,9 @@ constexpr int REPETITION_PLANE = 96;
 // The bytes of one packed plane: a square's bit at (row * width + col) in little bit order.
 inline size_t packed_plane_bytes(size_t area) { return (area + 7) / 8; }
 
-// The non-zero values of a game's input planes (see Game::visit_game_planes), with the
-// repetition planes when `repetitions` is on.
-template <int NW, class One, class Constant>
-void visit_planes(const Game<NW>& g, bool repetitions, One&& one, Constant&& constant) {
-    g.visit_game_planes(one, constant);
+// constant(plane, 1.0) for the repetition planes that are set, when `repetitions` is on.
+template <int NW, class Constant>
+void visit_repetition_planes(const Game<NW>& g, bool repetitions, Constant&& constant) {
     if (!repetitions) return;
     const int seen = g.repetition_count();
     if (seen >= 2) constant(REPETITION_PLANE, 1.0f);
@@ -99,34 +97,35 @@ template <int NW>
 void write_planes(const Game<NW>& g, float* out, bool repetitions = false) {
     const size_t n = g.width() * g.height();
     std::memset(out, 0, sizeof(float) * TOTAL_INPUT_PLANES * n);
-    visit_planes(g, repetitions, [&](size_t offset) { out[offset] = 1.0f; },
-                 [&](int plane, float v) {
-                     float* p = out + static_cast<size_t>(plane) * n;
-                     std::fill(p, p + n, v);
-                 });
+    auto constant = [&](int plane, float v) {
+        float* p = out + static_cast<size_t>(plane) * n;
+        std::fill(p, p + n, v);
+    };
+    g.visit_game_planes([&](size_t offset) { out[offset] = 1.0f; }, constant);
+    visit_repetition_planes(g, repetitions, constant);
 }
 
 // The same planes packed: the piece planes as bits into bits[0 .. 105 * bytes) (the constant
 // planes' bytes zero) and the value of every constant plane into scalars[0 .. 105) (zero for
-// the piece planes).
+// the piece planes). A piece plane's bits are its bitboard's, square index row * width + col.
 template <int NW>
 void write_packed(const Game<NW>& g, uint8_t* bits, float* scalars, bool repetitions = false) {
-    const size_t n = g.width() * g.height(), bytes = packed_plane_bytes(n);
+    const size_t bytes = packed_plane_bytes(g.width() * g.height());
     std::memset(bits, 0, TOTAL_INPUT_PLANES * bytes);
     std::fill(scalars, scalars + TOTAL_INPUT_PLANES, 0.0f);
-    // A plane's squares come in a run, so the division is done once a plane.
-    size_t first = 0, last = 0;
-    uint8_t* row = bits;
-    visit_planes(g, repetitions,
-                 [&](size_t offset) {
-                     if (offset < first || offset >= last) {
-                         const size_t plane = offset / n;
-                         first = plane * n, last = first + n, row = bits + plane * bytes;
-                     }
-                     const size_t square = offset - first;
-                     row[square / 8] |= static_cast<uint8_t>(1u << (square % 8));
-                 },
-                 [&](int plane, float v) { scalars[plane] = v; });
+    const int own = color_index(g.turn());
+    g.visit_history_boards([&](size_t k, const Board<NW>& b) {
+        for (int c = 0; c < 2; ++c) {
+            for (int t = 0; t < 6; ++t) {
+                const Bitboard<NW> bb = b.piece_bitboards[t] & b.color_bitboards[c];
+                uint8_t* row = bits + (12 * k + (c == own ? 0 : 6) + t) * bytes;
+                for (size_t j = 0; j < bytes; ++j) row[j] = static_cast<uint8_t>(bb.words[j / 8] >> (8 * (j % 8)));
+            }
+        }
+    });
+    auto constant = [&](int plane, float v) { scalars[plane] = v; };
+    g.visit_constant_planes(constant);
+    visit_repetition_planes(g, repetitions, constant);
 }
 
 // The legal full actions of a game as true entries of out[0 .. planes * area).
