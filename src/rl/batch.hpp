@@ -57,11 +57,12 @@ struct StepResult {
 };
 
 // Whether a game has ended: by the rules, by a third occurrence of its position when
-// `repetitions` is on, or by the ply cap (`max_plies` 0: none).
+// `repetitions` is on, or by a ply cap (0: none). The one judge of a game's end for the batch
+// and the search; `legal_moves` is the number of legal moves of the position.
 template <int NW>
-StepResult game_status(const Game<NW>& g, uint64_t max_plies, bool repetitions = false) {
+StepResult game_status(const Game<NW>& g, uint64_t max_plies, size_t legal_moves, bool repetitions = false) {
     StepResult r;
-    if (g.legal().size == 0 || g.halfmove_clock() >= 150 || g.is_insufficient_material()) {
+    if (legal_moves == 0 || g.halfmove_clock() >= 150 || g.is_insufficient_material()) {
         r.outcome = g.outcome();
     } else if (repetitions && g.repetition_count() >= 3) {
         r.outcome = GameOutcome::ThreefoldRepetition;
@@ -73,6 +74,11 @@ StepResult game_status(const Game<NW>& g, uint64_t max_plies, bool repetitions =
         r.done = r.truncated = true;
     }
     return r;
+}
+
+template <int NW>
+StepResult game_status(const Game<NW>& g, uint64_t max_plies) {
+    return game_status(g, max_plies, g.legal().size);
 }
 
 // Planes 0 to 95 hold pieces (one bit a square); 96 to 104 are constant over the board.
@@ -94,7 +100,7 @@ void visit_repetition_planes(const Game<NW>& g, bool repetitions, Constant&& con
 
 // The 105 input planes of a game into out[0 .. 105 * area).
 template <int NW>
-void write_planes(const Game<NW>& g, float* out, bool repetitions = false) {
+void write_game_planes(const Game<NW>& g, float* out, bool repetitions = false) {
     const size_t n = g.width() * g.height();
     std::memset(out, 0, sizeof(float) * TOTAL_INPUT_PLANES * n);
     auto constant = [&](int plane, float v) {
@@ -109,7 +115,7 @@ void write_planes(const Game<NW>& g, float* out, bool repetitions = false) {
 // planes' bytes zero) and the value of every constant plane into scalars[0 .. 105) (zero for
 // the piece planes). A piece plane's bits are its bitboard's, square index row * width + col.
 template <int NW>
-void write_packed(const Game<NW>& g, uint8_t* bits, float* scalars, bool repetitions = false) {
+void write_game_packed(const Game<NW>& g, uint8_t* bits, float* scalars, bool repetitions = false) {
     const size_t bytes = packed_plane_bytes(g.width() * g.height());
     std::memset(bits, 0, TOTAL_INPUT_PLANES * bytes);
     std::fill(scalars, scalars + TOTAL_INPUT_PLANES, 0.0f);
@@ -130,7 +136,7 @@ void write_packed(const Game<NW>& g, uint8_t* bits, float* scalars, bool repetit
 
 // The legal full actions of a game as true entries of out[0 .. planes * area).
 template <int NW>
-void write_mask(const Game<NW>& g, bool* out) {
+void write_game_mask(const Game<NW>& g, bool* out) {
     const size_t area = g.width() * g.height();
     std::memset(out, 0, g.action_size() * area);
     const LegalView v = g.legal();
@@ -180,11 +186,12 @@ public:
 
     // ----- observations -----------------------------------------------------------------------
 
-    void write_planes(size_t i, float* out) const { rl::write_planes(game(i), out, repetitions_); }
+    // The observations of game i: see write_game_planes, write_game_packed, write_game_mask.
+    void write_planes(size_t i, float* out) const { write_game_planes(game(i), out, repetitions_); }
     void write_packed(size_t i, uint8_t* bits, float* scalars) const {
-        rl::write_packed(game(i), bits, scalars, repetitions_);
+        write_game_packed(game(i), bits, scalars, repetitions_);
     }
-    void write_mask(size_t i, bool* out) const { rl::write_mask(game(i), out); }
+    void write_mask(size_t i, bool* out) const { write_game_mask(game(i), out); }
 
     // ----- actions ----------------------------------------------------------------------------
 
@@ -273,7 +280,7 @@ public:
     }
 
     // Whether game i has ended, by the rules or by the ply cap.
-    StepResult status(size_t i) const { return game_status(slots_[i].game, max_plies_, repetitions_); }
+    StepResult status(size_t i) const { return game_status(game(i), max_plies_, legal(i).size, repetitions_); }
 
     // The legal moves of game i with their move planes, remembered by the game.
     LegalView legal(size_t i) const { return slots_[i].game.legal(); }

@@ -59,6 +59,13 @@ inline GameVariant parse_game(uint64_t width, uint64_t height, const std::string
     return g.take();
 }
 
+// What GameBatch::step writes besides the games: the results, and the next observations
+// when asked for (None: made for the results, left out for the observations).
+struct StepOutputs {
+    nb::handle planes = nb::none(), mask = nb::none(), rewards = nb::none(), done = nb::none(),
+               truncated = nb::none(), bits = nb::none(), scalars = nb::none();
+};
+
 class GameBatch {
 public:
     // Runs f on the batch with the batch's lock held: a call from another thread waits for
@@ -174,12 +181,7 @@ public:
 
     // ----- play -------------------------------------------------------------------------------
 
-    // What step writes besides the games: results, and the next observations when asked for.
-    struct StepOutputs {
-        nb::handle planes, mask, rewards, done, truncated, bits, scalars;
-    };
-
-    nb::tuple step(nb::handle actions, const StepOutputs& out) { return step_with(actions, false, out); }
+    nb::tuple step(nb::handle actions, const StepOutputs& out = {}) { return step_with(actions, false, out); }
     nb::tuple step_planes(nb::handle actions, const StepOutputs& out) { return step_with(actions, true, out); }
 
     nb::object random_actions(nb::handle out) {

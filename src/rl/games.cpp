@@ -39,7 +39,7 @@ nb::object legal_action_mask(nb::handle game) {
     return std::visit(
         [&](const auto& g) {
             auto [array, data] = output_array<bool>(nb::none(), {g.action_size(), g.height(), g.width()}, "bool");
-            write_mask(g, data);
+            write_game_mask(g, data);
             return array;
         },
         game_value(game));
@@ -130,7 +130,7 @@ nb::object planes_of(nb::handle games, nb::handle out) {
     GameList list(games);
     const auto [h, w] = std::visit([](const auto& g) { return std::pair<size_t, size_t>(g.height(), g.width()); }, list.first());
     auto [array, data] = output_array<float>(out, list.shape({TOTAL_INPUT_PLANES, h, w}), "float32");
-    list.each([&, data = data](const auto& g, size_t k) { write_planes(g, data + k * TOTAL_INPUT_PLANES * h * w); });
+    list.each([&, data = data](const auto& g, size_t k) { write_game_planes(g, data + k * TOTAL_INPUT_PLANES * h * w); });
     return array;
 }
 
@@ -140,7 +140,7 @@ nb::object legal_mask_of(nb::handle games, nb::handle out) {
         [](const auto& g) { return std::tuple<size_t, size_t, size_t>(g.action_size(), g.height(), g.width()); },
         list.first());
     auto [array, data] = output_array<bool>(out, list.shape({p, h, w}), "bool");
-    list.each([&, data = data](const auto& g, size_t k) { write_mask(g, data + k * p * h * w); });
+    list.each([&, data = data](const auto& g, size_t k) { write_game_mask(g, data + k * p * h * w); });
     return array;
 }
 
@@ -150,7 +150,7 @@ nb::tuple packed_planes_of(nb::handle games, nb::handle bits, nb::handle scalars
     auto [b, bd] = output_array<uint8_t>(bits, list.shape({TOTAL_INPUT_PLANES, bytes}), "uint8");
     auto [s, sd] = output_array<float>(scalars, list.shape({TOTAL_INPUT_PLANES}), "float32");
     list.each([&, bd = bd, sd = sd](const auto& g, size_t k) {
-        write_packed(g, bd + k * TOTAL_INPUT_PLANES * bytes, sd + k * TOTAL_INPUT_PLANES);
+        write_game_packed(g, bd + k * TOTAL_INPUT_PLANES * bytes, sd + k * TOTAL_INPUT_PLANES);
     });
     return nb::make_tuple(b, s);
 }
