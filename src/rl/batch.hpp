@@ -82,7 +82,6 @@ StepResult game_status(const Game<NW>& g, uint64_t max_plies) {
 }
 
 // Planes 0 to 95 hold pieces (one bit a square); 96 to 104 are constant over the board.
-constexpr int FIRST_CONSTANT_PLANE = 96;
 // With repetitions on: plane 96 is 1.0 when the position has occurred before, 97 when twice.
 constexpr int REPETITION_PLANE = 96;
 
