@@ -175,11 +175,14 @@ public:
     uint64_t rng_state(size_t i) const { return slots_[i].rng; }
 
     // Replaces game i (same board size) as if it had been played there.
+    // The copy is made before the slot changes, so a failed copy leaves the game as it was.
     void set_game(size_t i, const Game<NW>& g, bool restart = false) {
-        slots_[i].game = g;
+        Game<NW> copy(g);
+        slots_[i].game = std::move(copy);
         slots_[i].restart = restart;
     }
     void set_rng_state(size_t i, uint64_t state) { slots_[i].rng = state; }
+    void reserve_history(size_t i, size_t plies) { slots_[i].game.reserve_history(plies); }
 
     void reset(size_t i) { set_game(i, start(i)); }
 
@@ -190,7 +193,11 @@ public:
     void write_packed(size_t i, uint8_t* bits, float* scalars) const {
         write_game_packed(game(i), bits, scalars, repetitions_);
     }
-    void write_mask(size_t i, bool* out) const { write_game_mask(game(i), out); }
+    // None for a game that takes no action.
+    void write_mask(size_t i, bool* out) const {
+        if (takes_action(i)) write_game_mask(game(i), out);
+        else std::memset(out, 0, planes() * area());
+    }
 
     // ----- actions ----------------------------------------------------------------------------
 
@@ -211,8 +218,8 @@ public:
         return std::nullopt;
     }
 
-    // A game that restarts or has no move takes no action.
-    bool takes_action(size_t i) const { return !slots_[i].restart && legal(i).size > 0; }
+    // A game that restarts or is over (by the rules or the ply cap) takes no action.
+    bool takes_action(size_t i) const { return !slots_[i].restart && !status(i).done; }
 
     // A uniformly chosen legal full action, or NO_ACTION for a game that takes none.
     int64_t random_action(size_t i) {
@@ -264,15 +271,19 @@ public:
     }
 
     // One step of game i: a game that ended at the previous step restarts (its move is
-    // ignored); a game already over reports its end; otherwise the move is played. `move` is
-    // a legal move of game i whenever takes_action(i).
+    // ignored); a game already over reports its end and plays nothing; otherwise the move is
+    // played. `move` is a legal move of game i whenever takes_action(i).
     StepResult step(size_t i, const std::optional<EMove>& move) {
         Slot& s = slots_[i];
         if (s.restart) {
             reset(i);
             return {};
         }
-        if (move && legal(i).size > 0) s.game.do_move(*move);
+        if (const StepResult before = status(i); before.done) {
+            s.restart = true;
+            return before;
+        }
+        if (move) s.game.do_move(*move);
         StepResult r = status(i);
         s.restart = r.done;
         return r;

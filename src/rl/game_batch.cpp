@@ -19,13 +19,14 @@ void bind_batch(nb::module_& m) {
         "observations in the same pass.\n"
         "A game that ends at a step keeps its final position (observations stay readable) and\n"
         "restarts from its start position at the *next* step, whose action for that game is\n"
-        "ignored (its reward is 0.0 and done is False then). Games already over when stepped\n"
-        "(for example from a decided start FEN) report done at once.\n\n"
+        "ignored (its reward is 0.0 and done is False then). A game already over when stepped\n"
+        "(a decided start FEN, a game set past ``max_plies``) takes no action and reports done\n"
+        "at once.\n\n"
         "Work runs with the GIL released, split over ``threads`` worker threads made once per\n"
         "batch; every game has its own random stream, so results depend on ``seed`` only, never\n"
         "on the number of threads. Pass ``out=`` arrays to write observations in place.")
-        .def(nb::init<size_t, uint64_t, uint64_t, nb::handle, std::optional<bool>, std::optional<size_t>,
-                      std::optional<uint64_t>, std::optional<uint64_t>, bool>(),
+        .def(nb::init<nb::handle, nb::handle, nb::handle, nb::handle, std::optional<bool>, nb::handle, nb::handle,
+                      nb::handle, bool>(),
              "n"_a, "width"_a = 8, "height"_a = 8, nb::kw_only(), "fen"_a = nb::none(), "castling"_a = nb::none(),
              "threads"_a = nb::none(), "seed"_a = nb::none(), "max_plies"_a = nb::none(), "repetitions"_a = false,
              nb::sig("def __init__(self, n: int, width: int = 8, height: int = 8, *, "
@@ -50,7 +51,8 @@ void bind_batch(nb::module_& m) {
              nb::sig("def legal_mask(self, out: numpy.typing.NDArray[numpy.bool_] | None = None) -> "
                      "numpy.typing.NDArray[numpy.bool_]"),
              "The legal full actions of every game, bool (n, P, height, width). Written into\n"
-             "``out`` when given. A game that restarts at the next step shows its final position.")
+             "``out`` when given. A game that takes no action at the next step (it ended, or it is\n"
+             "over) has an empty mask.")
         .def("packed_planes", &GameBatch::packed_planes, "bits"_a = nb::none(), "scalars"_a = nb::none(),
              nb::sig("def packed_planes(self, bits: numpy.typing.NDArray[numpy.uint8] | None = None, "
                      "scalars: numpy.typing.NDArray[numpy.float32] | None = None) -> "
@@ -91,7 +93,8 @@ void bind_batch(nb::module_& m) {
              "``legal_mask()`` and ``packed_planes()``), the observations after the step are written\n"
              "there in the same pass over the games, exactly as those calls would write them.\n\n"
              "If any action is not legal in its game, ValueError names the game and the action and\n"
-             "no game changes. The actions of games that restart at this step are ignored.")
+             "no game changes. The actions of games that take no action (they restart, or they are\n"
+             "over) are ignored.")
         .def("step_planes",
              [](GameBatch& self, nb::handle actions, nb::handle planes, nb::handle mask, nb::handle rewards,
                 nb::handle done, nb::handle truncated, nb::handle bits, nb::handle scalars) {
@@ -133,12 +136,19 @@ void bind_batch(nb::module_& m) {
              "The legal full actions of every game in legal-move order, as compressed rows:\n"
              "``(actions, offsets)``, int64, where game i's actions are\n"
              "``actions[offsets[i]:offsets[i + 1]]`` (offsets has n + 1 entries). The same actions\n"
-             "as ``legal_mask()``, for policies over the legal moves only.")
+             "as ``legal_mask()`` (none for a game that takes no action), for policies over the\n"
+             "legal moves only.")
         .def("play_random", &GameBatch::play_random, "plies"_a,
              nb::sig("def play_random(self, plies: int) -> dict[str, int]"),
              "Steps every game ``plies`` times with random actions, inside the engine (the same\n"
              "as ``plies`` calls of ``step(random_actions())``). Returns counts: steps, moves,\n"
-             "finished games, white_wins, black_wins, draws, truncated.")
+             "finished games, white_wins, black_wins, draws, truncated.\n\n"
+             "Ctrl-C (any signal handler that raises) stops it between plies, every game at the\n"
+             "same ply, and raises. Before each run of plies every game's history is given room\n"
+             "for them, so running out of memory there raises MemoryError with every game at the\n"
+             "same ply too; running out inside a ply (the legal moves of a new position) raises\n"
+             "MemoryError with every game whole and legal, but the games may then have taken\n"
+             "different numbers of plies.")
         .def("turns", &GameBatch::turns, "out"_a = nb::none(),
              nb::sig("def turns(self, out: numpy.typing.NDArray[numpy.int8] | None = None) -> "
                      "numpy.typing.NDArray[numpy.int8]"),

@@ -7,12 +7,13 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <atomic>
 #include <cmath>
 #include <memory>
 #include <mutex>
 #include <random>
+#include <stdexcept>
 #include <thread>
-#include <tuple>
 #include <variant>
 
 #include "engine/codec.hpp"
@@ -36,15 +37,18 @@ inline uint64_t random_seed() {
     return (static_cast<uint64_t>(rd()) << 32) ^ rd();
 }
 
-inline void check_game_size(uint64_t width, uint64_t height) {
-    if (!game_size_ok(width, height))
-        throw nb::value_error(("board size " + std::to_string(width) + "x" + std::to_string(height) +
-                               " is out of range: " + BOARD_RANGE_TEXT)
+// The board size of two integer arguments, refused with the size it names.
+inline std::pair<uint64_t, uint64_t> board_size_args(nb::handle width, nb::handle height) {
+    const int64_t w = integer_arg<int64_t>(width, "width"), h = integer_arg<int64_t>(height, "height");
+    if (w < 1 || h < 1 || !game_size_ok(static_cast<uint64_t>(w), static_cast<uint64_t>(h)))
+        throw nb::value_error(("board size " + std::to_string(w) + "x" + std::to_string(h) + " is out of range: " +
+                               BOARD_RANGE_TEXT)
                                   .c_str());
+    return {static_cast<uint64_t>(w), static_cast<uint64_t>(h)};
 }
 
+// The start position of a board size already checked.
 inline std::string start_fen_or_raise(uint64_t width, uint64_t height) {
-    check_game_size(width, height);
     auto fen = start_fen(width, height);
     if (!fen)
         throw nb::value_error(("a " + std::to_string(width) + "x" + std::to_string(height) +
@@ -59,6 +63,10 @@ inline GameVariant parse_game(uint64_t width, uint64_t height, const std::string
     return g.take();
 }
 
+// The most games one batch holds: far more than memory allows, and few enough that every count
+// and index of them fits any integer type used here.
+constexpr uint64_t MAX_GAMES = uint64_t(1) << 32;
+
 // What GameBatch::step writes besides the games: the results, and the next observations
 // when asked for (None: made for the results, left out for the observations).
 struct StepOutputs {
@@ -69,14 +77,25 @@ struct StepOutputs {
 class GameBatch {
 public:
     // Runs f on the batch with the batch's lock held: a call from another thread waits for
-    // it, without the GIL, so that the holder can take the GIL back when it needs it.
+    // it, without the GIL, so that the holder can take the GIL back when it needs it. A call
+    // made while this same thread holds the lock (Python code run from inside a call: a
+    // finalizer, an argument's method) is refused instead of waiting for itself for ever.
     template <class F>
     decltype(auto) visit(F&& f) {
         std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
         if (!lock.owns_lock()) {
+            if (owner_.load() == std::this_thread::get_id())
+                throw std::runtime_error(
+                    "GameBatch is busy with a call of this same thread: a call on a batch cannot be made from "
+                    "inside another call on it");
             nb::gil_scoped_release release;
             lock.lock();
         }
+        struct Owner {
+            std::atomic<std::thread::id>& id;
+            explicit Owner(std::atomic<std::thread::id>& o) : id(o) { id.store(std::this_thread::get_id()); }
+            ~Owner() { id.store(std::thread::id()); }
+        } owner(owner_);
         return std::visit(std::forward<F>(f), batch_);
     }
 
@@ -89,13 +108,13 @@ public:
         });
     }
 
-    GameBatch(size_t n, uint64_t width, uint64_t height, nb::handle fen, std::optional<bool> castling,
-              std::optional<size_t> threads, std::optional<uint64_t> seed, std::optional<uint64_t> max_plies,
-              bool repetitions) {
-        if (n < 1) throw nb::value_error("n must be at least 1, got 0");
-        check_game_size(width, height);
-        if (threads && *threads < 1) throw nb::value_error("threads must be at least 1");
-        if (max_plies && *max_plies < 1) throw nb::value_error("max_plies must be at least 1");
+    GameBatch(nb::handle n_arg, nb::handle width_arg, nb::handle height_arg, nb::handle fen, std::optional<bool> castling,
+              nb::handle threads_arg, nb::handle seed_arg, nb::handle max_plies_arg, bool repetitions) {
+        const uint64_t n = integer_arg<uint64_t>(n_arg, "n", 1, MAX_GAMES);
+        const auto [width, height] = board_size_args(width_arg, height_arg);
+        const auto threads = optional_integer_arg<uint64_t>(threads_arg, "threads", 1);
+        const auto seed = optional_integer_arg<uint64_t>(seed_arg, "seed");
+        const auto max_plies = optional_integer_arg<uint64_t>(max_plies_arg, "max_plies", 1);
         const bool castle = castling.value_or(width == 8 && height == 8);
         std::vector<GameVariant> starts;
         if (fen.is_none()) {
@@ -103,38 +122,45 @@ public:
         } else if (nb::isinstance<nb::str>(fen)) {
             starts.push_back(parse_game(width, height, nb::cast<std::string>(fen), castle, ""));
         } else {
+            if (!PySequence_Check(fen.ptr()) || nb::isinstance<nb::bytes>(fen))
+                throw nb::type_error(("fen must be a str, a sequence of str or None, not " + kind_of(fen)).c_str());
             std::vector<std::string> fens;
-            if (!nb::try_cast(fen, fens))
-                throw nb::type_error(("fen must be a str, a sequence of str or None, not " +
-                                      std::string(nb::inst_name(fen).c_str()))
-                                         .c_str());
-            if (fens.size() != n)
+            nb::sequence items = nb::borrow<nb::sequence>(fen);
+            for (size_t i = 0, size = nb::len(items); i < size && i <= n; ++i) {
+                nb::object item = items[i];
+                if (!nb::isinstance<nb::str>(item))
+                    throw nb::type_error(("fen[" + std::to_string(i) + "] must be a str, not " + kind_of(item)).c_str());
+                fens.push_back(nb::cast<std::string>(item));
+            }
+            if (fens.size() != n || nb::len(items) != n)
                 throw nb::value_error(("fen must be one FEN or a sequence of n = " + std::to_string(n) +
-                                       " FENs, got " + std::to_string(fens.size()))
+                                       " FENs, got " + std::to_string(nb::len(items)))
                                           .c_str());
             for (size_t i = 0; i < n; ++i)
                 starts.push_back(parse_game(width, height, fens[i], castle, "game " + std::to_string(i) + ": "));
         }
         init(n, starts, seed.value_or(random_seed()), max_plies.value_or(0),
-             std::min(threads.value_or(default_threads()), n), repetitions);
+             std::min<uint64_t>(threads.value_or(default_threads()), n), repetitions);
     }
 
     // ----- observations -----------------------------------------------------------------------
 
     // The observation arrays a call writes, each checked (or made) before any game changes.
+    // Each keeps its array's memory exported while it lives.
     struct Observations {
-        nb::object planes, mask, bits, scalars;
-        float* p = nullptr;
-        bool* m = nullptr;
-        uint8_t* b = nullptr;
-        float* s = nullptr;
+        Output<float> planes{};
+        Output<bool> mask{};
+        Output<uint8_t> bits{};
+        Output<float> scalars{};
 
         template <class B>
         void write(const B& batch, size_t i) const {
             const size_t area = batch.area();
-            if (p) batch.write_planes(i, p + i * TOTAL_INPUT_PLANES * area);
-            if (m) batch.write_mask(i, m + i * batch.planes() * area);
-            if (b) batch.write_packed(i, b + i * TOTAL_INPUT_PLANES * packed_plane_bytes(area), s + i * TOTAL_INPUT_PLANES);
+            if (planes.data) batch.write_planes(i, planes.data + i * TOTAL_INPUT_PLANES * area);
+            if (mask.data) batch.write_mask(i, mask.data + i * batch.planes() * area);
+            if (bits.data)
+                batch.write_packed(i, bits.data + i * TOTAL_INPUT_PLANES * packed_plane_bytes(area),
+                                   scalars.data + i * TOTAL_INPUT_PLANES);
         }
     };
 
@@ -145,14 +171,14 @@ public:
         Observations o;
         const size_t h = height(), w = width(), bytes = packed_plane_bytes(h * w);
         if (!planes.is_none() || (make & PLANES))
-            std::tie(o.planes, o.p) = output_array<float>(planes, {n_, TOTAL_INPUT_PLANES, h, w}, "float32");
+            o.planes = output_array<float>(planes, {n_, TOTAL_INPUT_PLANES, h, w}, "float32");
         if (!mask.is_none() || (make & MASK))
-            std::tie(o.mask, o.m) = output_array<bool>(mask, {n_, action_planes(), h, w}, "bool");
+            o.mask = output_array<bool>(mask, {n_, action_planes(), h, w}, "bool");
         if (bits.is_none() != scalars.is_none() && !(make & PACKED))
             throw nb::value_error("bits and scalars go together: give both or neither");
         if (!bits.is_none() || (make & PACKED)) {
-            std::tie(o.bits, o.b) = output_array<uint8_t>(bits, {n_, TOTAL_INPUT_PLANES, bytes}, "uint8");
-            std::tie(o.scalars, o.s) = output_array<float>(scalars, {n_, TOTAL_INPUT_PLANES}, "float32");
+            o.bits = output_array<uint8_t>(bits, {n_, TOTAL_INPUT_PLANES, bytes}, "uint8");
+            o.scalars = output_array<float>(scalars, {n_, TOTAL_INPUT_PLANES}, "float32");
         }
         return o;
     }
@@ -164,19 +190,19 @@ public:
     nb::object planes(nb::handle out) {
         Observations o = observations(out, nb::none(), nb::none(), nb::none(), PLANES);
         observe(o);
-        return o.planes;
+        return o.planes.array;
     }
 
     nb::object legal_mask(nb::handle out) {
         Observations o = observations(nb::none(), out, nb::none(), nb::none(), MASK);
         observe(o);
-        return o.mask;
+        return o.mask.array;
     }
 
     nb::tuple packed_planes(nb::handle bits, nb::handle scalars) {
         Observations o = observations(nb::none(), nb::none(), bits, scalars, PACKED);
         observe(o);
-        return nb::make_tuple(o.bits, o.scalars);
+        return nb::make_tuple(o.bits.array, o.scalars.array);
     }
 
     // ----- play -------------------------------------------------------------------------------
@@ -228,12 +254,13 @@ public:
     nb::tuple legal_actions() {
         return visit([&](auto& b) {
             std::vector<int64_t> counts(n_);
-            parallel([&](size_t i) { counts[i] = static_cast<int64_t>(b.legal(i).size); });
+            parallel([&](size_t i) { counts[i] = b.takes_action(i) ? static_cast<int64_t>(b.legal(i).size) : 0; });
             auto [offsets, o] = output_array<int64_t>(nb::none(), {n_ + 1}, "int64");
             o[0] = 0;
             for (size_t i = 0; i < n_; ++i) o[i + 1] = o[i] + counts[i];
             auto [actions, a] = output_array<int64_t>(nb::none(), {static_cast<size_t>(o[n_])}, "int64");
             parallel([&, a = a, o = o](size_t i) {
+                if (!counts[i]) return;
                 const LegalView v = b.legal(i);
                 for (size_t k = 0; k < v.size; ++k) a[o[i] + k] = b.full_action(v, k);
             });
@@ -241,17 +268,30 @@ public:
         });
     }
 
-    nb::dict play_random(size_t plies) {
+    // The plies run in chunks of about CHUNK_STEPS game steps. Before each chunk every game's
+    // history is given room for it, and after it a pending signal (Ctrl-C) is acted on, so
+    // that both stop the games between two plies, all at the same one.
+    static constexpr uint64_t CHUNK_STEPS = 1 << 16;
+
+    nb::dict play_random(nb::handle plies_arg) {
+        const uint64_t plies = integer_arg<uint64_t>(plies_arg, "plies", 0);
         std::vector<Tally> tallies(n_);
+        const uint64_t chunk = std::max<uint64_t>(1, CHUNK_STEPS / n_);
         visit([&](auto& b) {
-            parallel([&](size_t i) {
-                Tally& t = tallies[i];
-                for (size_t k = 0; k < plies; ++k) {
-                    const int64_t a = b.random_action(i);
-                    if (a != NO_ACTION) ++t.moves;
-                    t.add(b.step(i, b.find_full(i, a)));
-                }
-            });
+            for (uint64_t done = 0; done < plies;) {
+                const uint64_t now = std::min(chunk, plies - done);
+                parallel([&](size_t i) { b.reserve_history(i, now); });
+                parallel([&](size_t i) {
+                    Tally& t = tallies[i];
+                    for (uint64_t k = 0; k < now; ++k) {
+                        const int64_t a = b.random_action(i);
+                        if (a != NO_ACTION) ++t.moves;
+                        t.add(b.step(i, b.find_full(i, a)));
+                    }
+                });
+                done += now;
+                if (done < plies && PyErr_CheckSignals() != 0) throw nb::python_error();
+            }
         });
         Tally all;
         for (const Tally& t : tallies) all.merge(t);
@@ -283,14 +323,14 @@ public:
 
     // ----- games ------------------------------------------------------------------------------
 
-    nb::object game(int64_t i) {
+    nb::object game(nb::handle i) {
         const size_t k = index(i);
         return visit([&](auto& b) {
             return game_object(GameVariant(std::in_place_type<std::remove_cvref_t<decltype(b.game(k))>>, b.game(k)));
         });
     }
 
-    void set_game(int64_t i, nb::handle obj) {
+    void set_game(nb::handle i, nb::handle obj) {
         const size_t k = index(i);
         GameVariant g = game_value(obj);
         visit([&](auto& b) {
@@ -316,7 +356,7 @@ public:
             for (size_t i = 0; i < n_; ++i) which.push_back(i);
         } else {
             nb::object a = numpy().attr("ravel")(numpy().attr("asarray")(indices));
-            for (int64_t i : integer_vector(a, nb::cast<size_t>(a.attr("size")), "indices")) which.push_back(index(i));
+            for (int64_t i : integer_vector(a, nb::len(a), "indices")) which.push_back(index(i));
         }
         visit([&](auto& b) {
             for (size_t i : which) b.reset(i);
@@ -359,27 +399,57 @@ public:
         });
     }
 
+    // Everything is read and checked before the batch is made, so that a refused state leaves
+    // nothing behind.
     static void restore(GameBatch* self, nb::tuple t) {
-        if ((t.size() != 9 && t.size() != 10) || nb::cast<int>(t[0]) != 1) throw nb::value_error("unsupported GameBatch state");
-        const uint64_t width = nb::cast<uint64_t>(t[1]), height = nb::cast<uint64_t>(t[2]);
-        check_game_size(width, height);
-        auto starts_bytes = nb::cast<std::vector<nb::bytes>>(t[3]);
-        auto games_bytes = nb::cast<std::vector<nb::bytes>>(t[4]);
-        auto restart = nb::cast<std::vector<bool>>(t[5]);
-        auto rng = nb::cast<std::vector<uint64_t>>(t[6]);
-        const size_t n = games_bytes.size();
-        if (n < 1 || restart.size() != n || rng.size() != n || (starts_bytes.size() != 1 && starts_bytes.size() != n))
+        if ((t.size() != 9 && t.size() != 10) || !nb::isinstance<nb::int_>(t[0]) || !t[0].equal(nb::int_(1)))
+            throw nb::value_error("unsupported GameBatch state");
+        const auto [width, height] = board_size_args(t[1], t[2]);
+        auto items = [](nb::handle v, const char* name) {
+            if (!nb::isinstance<nb::list>(v) && !nb::isinstance<nb::tuple>(v))
+                throw nb::type_error(("GameBatch state: " + std::string(name) + " must be a list, not " + kind_of(v)).c_str());
+            return nb::borrow<nb::sequence>(v);
+        };
+        auto item_name = [](const char* name, size_t i) { return "GameBatch state: " + std::string(name) + "[" + std::to_string(i) + "]"; };
+        auto games = [&](nb::handle v, const char* name) {
+            std::vector<GameVariant> out;
+            nb::sequence list = items(v, name);
+            for (size_t i = 0, n = nb::len(list); i < n; ++i) {
+                nb::object b = list[i];
+                if (!nb::isinstance<nb::bytes>(b))
+                    throw nb::type_error((item_name(name, i) + " must be bytes, not " + kind_of(b)).c_str());
+                const nb::bytes bytes = nb::borrow<nb::bytes>(b);
+                out.push_back(read_game(width, height, std::string_view(bytes.c_str(), bytes.size()), item_name(name, i)));
+            }
+            return out;
+        };
+        const std::vector<GameVariant> starts = games(t[3], "starts"), played = games(t[4], "games");
+        const size_t n = played.size();
+        nb::sequence restart_list = items(t[5], "restart"), rng_list = items(t[6], "rng");
+        if (n < 1 || n > MAX_GAMES || nb::len(restart_list) != n || nb::len(rng_list) != n ||
+            (starts.size() != 1 && starts.size() != n))
             throw nb::value_error("inconsistent GameBatch state");
-        auto read = [&](const nb::bytes& b) { return read_game(width, height, std::string_view(b.c_str(), b.size())); };
-        std::vector<GameVariant> starts;
-        for (const auto& s : starts_bytes) starts.push_back(read(s));
-        GameBatch* made = new (self) GameBatch();
-        made->init(n, starts, 0, nb::cast<uint64_t>(t[7]), std::min(nb::cast<size_t>(t[8]), n),
-                   t.size() == 10 && nb::cast<bool>(t[9]));
+        std::vector<char> restart(n);
+        std::vector<uint64_t> rng(n);
+        for (size_t i = 0; i < n; ++i) {
+            nb::object r = restart_list[i];
+            if (!nb::isinstance<nb::bool_>(r))
+                throw nb::type_error((item_name("restart", i) + " must be a bool, not " + kind_of(r)).c_str());
+            restart[i] = nb::cast<bool>(r);
+            rng[i] = integer_arg<uint64_t>(rng_list[i], item_name("rng", i).c_str());
+        }
+        const uint64_t max_plies = integer_arg<uint64_t>(t[7], "GameBatch state: max_plies");
+        const uint64_t threads = integer_arg<uint64_t>(t[8], "GameBatch state: threads", 1);
+
+        if (t.size() == 10 && !nb::isinstance<nb::bool_>(t[9]))
+            throw nb::type_error(("GameBatch state: repetitions must be a bool, not " + kind_of(t[9])).c_str());
+        const bool repetitions = t.size() == 10 && nb::cast<bool>(t[9]);
+
+        GameBatch* made = new (self) GameBatch(n, starts, 0, max_plies, std::min<uint64_t>(threads, n), repetitions);
         made->visit([&](auto& b) {
             using G = std::remove_cvref_t<decltype(b.game(0))>;
             for (size_t i = 0; i < n; ++i) {
-                b.set_game(i, std::get<G>(read(games_bytes[i])), restart[i]);
+                b.set_game(i, std::get<G>(played[i]), restart[i]);
                 b.set_rng_state(i, rng[i]);
             }
         });
@@ -405,7 +475,10 @@ private:
         }
     };
 
-    GameBatch() = default;
+    GameBatch(size_t n, const std::vector<GameVariant>& starts, uint64_t seed, uint64_t max_plies, size_t threads,
+              bool repetitions) {
+        init(n, starts, seed, max_plies, threads, repetitions);
+    }
 
     void init(size_t n, const std::vector<GameVariant>& starts, uint64_t seed, uint64_t max_plies, size_t threads,
               bool repetitions) {
@@ -421,12 +494,14 @@ private:
         refused_.resize(n);
     }
 
-    static GameVariant read_game(uint64_t width, uint64_t height, std::string_view bytes) {
+    static GameVariant read_game(uint64_t width, uint64_t height, std::string_view bytes, const std::string& where) {
         const int nw = static_cast<int>(size_class(width, height));
         return with_size_class(nw, [&](auto NW) -> std::optional<GameVariant> {
                    auto g = GameCodec<NW()>::read(bytes);
                    if (!g || g.value().width() != width || g.value().height() != height)
-                       throw nb::value_error("invalid game bytes");
+                       throw nb::value_error((where + ": invalid game bytes of a " + std::to_string(width) + "x" +
+                                              std::to_string(height) + " game")
+                                                 .c_str());
                    return GameVariant(std::in_place_type<Game<NW()>>, g.take());
                })
             .value();
@@ -436,11 +511,20 @@ private:
         return std::visit([](auto& x) { return std::to_string(x.width()) + "x" + std::to_string(x.height()); }, g);
     }
 
+    // A game index, negative ones counting from the end.
     size_t index(int64_t i) const {
         const int64_t n = static_cast<int64_t>(n_);
         if (i < -n || i >= n)
             throw nb::index_error(("game index " + std::to_string(i) + " is out of range for " + std::to_string(n_) + " games").c_str());
         return static_cast<size_t>(i < 0 ? i + n : i);
+    }
+    size_t index(nb::handle i) const {
+        const nb::int_ v = integer_value(i, "i");
+        const auto k = int64_value(v);
+        if (!k)
+            throw nb::index_error(("game index " + std::string(nb::str(v).c_str()) + " is out of range for " +
+                                   std::to_string(n_) + " games").c_str());
+        return index(*k);
     }
 
     // A NumPy vector of f(batch, i) for every game, into `out` when given.
@@ -483,6 +567,7 @@ private:
     BatchVariant batch_;
     std::unique_ptr<ThreadPool> pool_;
     std::mutex mutex_;
+    std::atomic<std::thread::id> owner_{};  // the thread holding mutex_, if any
     std::vector<std::optional<EMove>> chosen_;
     std::vector<char> refused_;
 };

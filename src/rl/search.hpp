@@ -140,7 +140,6 @@ public:
             const int32_t x = descend(t);
             Node& leaf = t.tree.nodes[x];
             if (leaf.state == NodeState::Pending) {  // another descent of this round waits here
-                for (size_t j = 1; j < t.path.size(); ++j) --t.tree.nodes[t.path[j]].virtual_loss;
                 undo(t);
                 break;
             }
@@ -150,13 +149,15 @@ public:
                 if (!end.done) {
                     hand_out(x);
                     ++t.waiting;
+                    // The next descents of this round see this one as a loss on its path.
+                    for (size_t j = 1; j < t.path.size(); ++j) ++t.tree.nodes[t.path[j]].virtual_loss;
                     undo(t);
                     continue;
                 }
                 leaf.state = NodeState::Terminal;
                 leaf.raw = terminal_value(t.work, end);
             }
-            backup(t, t.path.data(), t.path.size(), t.tree.nodes[x].raw);
+            backup(t, t.path.data(), t.path.size(), t.tree.nodes[x].raw, false);
             ++t.sims;
             undo(t);
         }
@@ -185,7 +186,7 @@ public:
         x.raw = value;
         x.state = NodeState::Expanded;
         const bool root = leaf.node == 0;
-        backup(t, t.paths.data() + leaf.path_begin, leaf.path_end - leaf.path_begin, value);
+        backup(t, t.paths.data() + leaf.path_begin, leaf.path_end - leaf.path_begin, value, true);
         if (root) {
             prepare_root(t);
         } else {
@@ -349,7 +350,7 @@ private:
     }
 
     // From the root to an unexpanded, waiting or terminal node, making the moves on the work
-    // game and marking the path with virtual loss. The path is left in t.path.
+    // game. The path is left in t.path.
     int32_t descend(TreeSearch<NW>& t) {
         t.path.assign(1, 0);
         int32_t x = 0;
@@ -358,9 +359,7 @@ private:
             if (!p_.gumbel) c = select_puct(t.tree, x, p_.c_puct);
             else if (x == 0) c = select_gumbel_root(t.tree, schedule_[considered(t)], t.gumbel, t.scratch);
             else c = select_gumbel_interior(t.tree, x, t.scratch);
-            Node& n = t.tree.nodes[c];
-            ++n.virtual_loss;
-            t.work.do_move(n.move);
+            t.work.do_move(t.tree.nodes[c].move);
             t.path.push_back(c);
             x = c;
         }
@@ -388,13 +387,13 @@ private:
     }
 
     // Adds value v (from the side to move at the last node) along a path from the root, its
-    // sign turning at each ply, and lifts the path's virtual loss.
-    static void backup(TreeSearch<NW>& t, const int32_t* path, size_t length, double v) {
+    // sign turning at each ply; a leaf that waited for the network lifts the path's virtual loss.
+    static void backup(TreeSearch<NW>& t, const int32_t* path, size_t length, double v, bool waited) {
         for (size_t j = length; j-- > 0;) {
             Node& n = t.tree.nodes[path[j]];
             ++n.visits;
             n.value_sum += v;
-            if (j > 0) --n.virtual_loss;
+            if (waited && j > 0) --n.virtual_loss;
             v = -v;
         }
     }

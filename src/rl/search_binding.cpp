@@ -16,17 +16,17 @@ using SearchVariant = SizeClassVariant<Search, std::make_integer_sequence<int, 1
 template <class B>
 constexpr int size_class_of = std::remove_cvref_t<B>::size_class;
 
-// A real-valued array of exactly `shape` (a trailing 1 may be dropped), as C-contiguous
-// float32; the object returned keeps the data alive.
-std::pair<nb::object, const float*> float_input(nb::handle values, const std::vector<size_t>& shape, const char* name,
-                                                bool squeeze_last = false) {
+// A float32 array of exactly `shape` (a trailing 1 may be dropped), C-contiguous (copied when
+// it is not); the object returned keeps the data alive.
+std::pair<nb::object, const float*> float32_input(nb::handle values, const std::vector<size_t>& shape, const char* name,
+                                                  bool squeeze_last = false) {
     nb::object a = numpy().attr("asarray")(values);
-    const std::string kind = nb::cast<std::string>(a.attr("dtype").attr("kind"));
-    if (kind != "f")
-        throw nb::type_error((std::string(name) + " must hold floats, got dtype " +
+    const std::string dtype = nb::cast<std::string>(a.attr("dtype").attr("str"));
+    if (dtype != "<f4" && dtype != "=f4")
+        throw nb::type_error((std::string(name) + " must be float32, got dtype " +
                               nb::cast<std::string>(a.attr("dtype").attr("name")))
                                  .c_str());
-    nb::object c = numpy().attr("ascontiguousarray")(a, "float32");
+    nb::object c = numpy().attr("ascontiguousarray")(a);
     nb::ndarray<const float, nb::c_contig, nb::device::cpu> view;
     if (!nb::try_cast(c, view, false)) throw nb::type_error((std::string(name) + " could not be read").c_str());
     std::vector<size_t> got(view.ndim());
@@ -90,8 +90,8 @@ public:
 
     void expand(nb::handle logits, nb::handle values) {
         if (rows_ == 0) throw nb::value_error("expand() needs the leaves of a select() first");
-        auto [logits_array, l] = float_input(logits, {rows_, num_actions()}, "logits");
-        auto [values_array, v] = float_input(values, {rows_}, "values", true);
+        auto [logits_array, l] = float32_input(logits, {rows_, num_actions()}, "logits");
+        auto [values_array, v] = float32_input(values, {rows_}, "values", true);
         with_search([&](auto& b, auto& s) {
             // Every row is checked before any tree changes.
             std::vector<std::string> errors(n_);
@@ -368,8 +368,8 @@ void bind_search(nb::module_& m) {
         .def("expand", &SearchObject::expand, "logits"_a, "values"_a,
              nb::sig("def expand(self, logits: numpy.typing.ArrayLike, values: numpy.typing.ArrayLike) -> None"),
              "Gives the k leaves of the last ``select`` their priors and values: ``logits`` (k, A)\n"
-             "float over full actions (softmax over each leaf's legal actions; other entries are\n"
-             "ignored), ``values`` (k,) in [-1, 1] from the side to move at each leaf. Refused with\n"
+             "float32 over full actions (softmax over each leaf's legal actions; other entries are\n"
+             "ignored), ``values`` float32 (k,) in [-1, 1] from the side to move at each leaf. Refused with\n"
              "nothing changed when a legal logit or a value is not finite or a value is out of range.")
         .def("run", &SearchObject::run, "evaluate"_a = nb::none(),
              nb::sig("def run(self, evaluate: collections.abc.Callable[[numpy.typing.NDArray[numpy.float32], "

@@ -1,8 +1,10 @@
 #pragma once
 // The search tree of one game: nodes in one arena, indices rather than pointers, the children
 // of a node a contiguous range in legal-move order. The arena keeps its memory from move to
-// move: a kept subtree is copied into the spare arena and the two swap.
+// move: a kept subtree is compacted in place.
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -62,24 +64,40 @@ public:
         nodes[x].count = static_cast<int32_t>(moves.size());
     }
 
-    // Makes the subtree of node `keep` the whole tree, its root first.
+    // Makes the subtree of node `keep` the whole tree, in place: its root first, then the
+    // children ranges of its nodes in their old order, each moved down (never up), so the
+    // arena keeps its memory and nothing else is allocated once the buffers have grown.
     void keep_subtree(int32_t keep) {
-        spare_.clear();
-        spare_.push_back(nodes[keep]);
-        for (size_t done = 0; done < spare_.size(); ++done) {
-            const Node copy = spare_[done];
-            if (copy.count == 0) continue;
-            spare_[done].first = static_cast<int32_t>(spare_.size());
-            spare_.insert(spare_.end(), nodes.begin() + copy.first, nodes.begin() + copy.first + copy.count);
+        blocks_.clear();
+        stack_.assign(1, keep);
+        while (!stack_.empty()) {
+            const Node& n = nodes[stack_.back()];
+            stack_.pop_back();
+            if (n.count == 0) continue;
+            blocks_.emplace_back(n.first, n.count);
+            for (int32_t c = 0; c < n.count; ++c) stack_.push_back(n.first + c);
         }
-        std::swap(nodes, spare_);
+        std::sort(blocks_.begin(), blocks_.end());
+        const Node root = nodes[keep];
+        int32_t size = 1;
+        remap_.resize(nodes.size());
+        for (const auto& [first, count] : blocks_) {
+            remap_[first] = size;
+            std::memmove(static_cast<void*>(nodes.data() + size), nodes.data() + first, sizeof(Node) * count);
+            size += count;
+        }
+        nodes[0] = root;
+        nodes.resize(static_cast<size_t>(size));
+        for (Node& n : nodes)
+            if (n.count) n.first = remap_[n.first];
     }
 
-    // Bytes held by both arenas.
-    size_t capacity_bytes() const { return (nodes.capacity() + spare_.capacity()) * sizeof(Node); }
+    // Bytes held by the arena.
+    size_t capacity_bytes() const { return nodes.capacity() * sizeof(Node); }
 
 private:
-    std::vector<Node> spare_;
+    std::vector<std::pair<int32_t, int32_t>> blocks_;  // children ranges of the kept nodes
+    std::vector<int32_t> stack_, remap_;
 };
 
 }  // namespace murkle::rl
