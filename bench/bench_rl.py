@@ -39,7 +39,7 @@ import numpy as np
 
 import murkle_chess
 import murkle_rl
-from common import best_ns_per_call
+from common import best_ns_per_call, best_rates, sized
 
 try:
     import chess
@@ -64,15 +64,6 @@ TARGETS = [
     ("GameBatch, 1 thread, 1,024 games", "GameBatch, 1 thread", 0.8),
     ("GameBatch, 1 thread, packed", "GameBatch, 1 thread", 2.5),
 ]
-
-
-def sized_run(play, seconds, first):
-    """A run of play(plies) -> plies played that lasts about `seconds`, its size set from a
-    short calibration of `first` plies (after a warm-up of as many)."""
-    play(first)
-    ns = best_ns_per_call(lambda: play(first), 1)
-    plies = max(first, int(seconds * 1e9 / ns))
-    return lambda: play(plies)
 
 
 def batch_case(width, height, n, threads, max_plies, seed, with_planes=True, with_mask=True, packed=False):
@@ -251,23 +242,18 @@ def run_size(width, height, n, args):
     print(f"\n{width}x{height}: planes float32 (105, {height}, {width}), mask bool "
           f"({8 * max(width, height) + 18}, {height}, {width}); games capped at "
           f"{args.max_plies} plies")
-    sized = [(name, sized_run(play, args.seconds / args.repeat, first), note)
-             for name, play, note in cases(width, height, n, args)]
-    # The runs of all cases take turns, so that a change of load on the machine meets them all.
-    best = {name: float("inf") for name, _, _ in sized}
-    for _ in range(args.repeat):
-        for name, run, _ in sized:
-            best[name] = min(best[name], best_ns_per_call(run, 1))
-    rates = {name: 1e9 / ns for name, ns in best.items()}
-    notes = {name: note for name, _, note in sized}
+    sized_cases = [(name, sized(play, first), note)
+                   for name, play, note in cases(width, height, n, args)]
+    rates = best_rates(sized_cases, args.seconds / args.repeat, args.repeat)
+    notes = {name: note for name, _, note in sized_cases}
     if (width, height) == (8, 8):
         name = "2 processes x 1 thread"
         rates[name] = max(two_processes_rate(width, height, n, args.max_plies, args.seed, args.seconds / args.repeat)
                           for _ in range(args.repeat))
-        best[name], notes[name] = 1e9 / rates[name], f"n={n} each, together"
+        notes[name] = f"n={n} each, together"
     print(f"{'loop':<34} {'plies/s':>12} {'us/ply':>9}  notes")
     for name in rates:
-        print(f"{name:<34} {rates[name]:>12,.0f} {best[name] / 1e3:>9.2f}  {notes[name]}")
+        print(f"{name:<34} {rates[name]:>12,.0f} {1e6 / rates[name]:>9.2f}  {notes[name]}")
 
     print(f"\n{'ratio':<52} {'measured':>9} {'target':>7}")
     for fast, slow, target in TARGETS:

@@ -180,7 +180,11 @@ public:
         Game<NW> copy(g);
         slots_[i].game = std::move(copy);
         slots_[i].restart = restart;
+        ++slots_[i].replaced;
     }
+    // How many times game i was replaced (set, reset or restarted), so that a search can tell a
+    // game put back to the same position from the game it searched.
+    uint64_t replaced(size_t i) const { return slots_[i].replaced; }
     void set_rng_state(size_t i, uint64_t state) { slots_[i].rng = state; }
     void reserve_history(size_t i, size_t plies) { slots_[i].game.reserve_history(plies); }
 
@@ -300,6 +304,7 @@ private:
         Game<NW> game;
         bool restart = false;  // ended at the last step: restarts at the next one
         uint64_t rng = 0;
+        uint64_t replaced = 0;
     };
 
     std::vector<Game<NW>> starts_;

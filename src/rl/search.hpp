@@ -39,7 +39,7 @@ struct TreeSearch {
     Tree tree;
     Game<NW> work;          // the root's game; a descent makes its moves here and takes them back
     uint64_t rng = 0;
-    uint64_t root_hash = 0, root_ply = 0;
+    uint64_t root_hash = 0, root_ply = 0, root_replaced = 0;
     bool has_root = false;  // the tree belongs to a game position
     bool active = false;    // takes part in the current search
     bool noised = false;    // the root's priors carry Dirichlet noise
@@ -73,7 +73,7 @@ public:
         const TreeSearch<NW>& t = trees_[i];
         if (!t.has_root || b.restarting(i)) return false;
         const Game<NW>& g = b.game(i);
-        return g.history().size() == t.root_ply && g.hash() == t.root_hash;
+        return b.replaced(i) == t.root_replaced && g.history().size() == t.root_ply && g.hash() == t.root_hash;
     }
 
     // ----- a search ---------------------------------------------------------------------------
@@ -94,6 +94,7 @@ public:
             const Game<NW>& g = b.game(i);
             t.root_hash = g.hash();
             t.root_ply = g.history().size();
+            t.root_replaced = b.replaced(i);
             t.has_root = true;
         }
         t.work = b.game(i);
@@ -231,7 +232,8 @@ public:
 
     // Keeps the subtree of the child with full action `action` as tree i's next root, or
     // forgets the tree. The game must have played that move.
-    void advance(size_t i, int64_t action, const Game<NW>& after) {
+    void advance(size_t i, int64_t action, const Batch<NW>& b) {
+        const Game<NW>& after = b.game(i);
         TreeSearch<NW>& t = trees_[i];
         int32_t keep = -1;
         const Node& root = t.tree.root();
@@ -246,6 +248,7 @@ public:
         t.noised = false;
         t.root_hash = after.hash();
         t.root_ply = after.history().size();
+        t.root_replaced = b.replaced(i);
         t.active = false;
     }
 
