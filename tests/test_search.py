@@ -348,7 +348,7 @@ def test_tree_reuse_equals_search_from_kept_subtree():
         actions = search.choose(0)
         assert list(actions) == [t.choose() for t in trees]
         before = search.visits()
-        rewards, done = search.step(actions)
+        rewards, done, _ = search.step(actions)
         for i, tree in enumerate(trees):
             if actions[i] >= 0:
                 kept[i] = before[i][actions[i]] - 1
@@ -515,7 +515,7 @@ def test_games_without_action_are_not_searched():
     search.run()
     assert search.visits()[0].sum() == 0 and search.policy()[0].sum() == 0
     assert search.root_values()[0] == 0 and search.choose(0)[0] == -1 and search.choose(1.0)[0] == -1
-    rewards, done = search.step(search.choose(0))
+    rewards, done, _ = search.step(search.choose(0))
     assert list(done) == [True, True] and list(rewards) == [-1.0, 1.0]
     search.run()                                 # both games restart at the next step
     assert (search.visits() == 0).all() and list(search.choose(0)) == [-1, -1]

@@ -261,6 +261,14 @@ nb::object vector_array(const std::vector<T>& v, const char* dtype) {
     return array;
 }
 
+// The data of a C-contiguous array of element type T (made so by the caller).
+template <class T>
+T* array_data(nb::handle array) {
+    nb::ndarray<T, nb::c_contig, nb::device::cpu> view;
+    if (!nb::try_cast(array, view, false)) throw nb::type_error("array could not be viewed as a C array");
+    return view.data();
+}
+
 }  // namespace murkle::rl
 
 template <class T>

@@ -373,7 +373,8 @@ void bind_search(nb::module_& m) {
              "action.")
         .def("step", &SearchObject::step, "actions"_a,
              nb::sig("def step(self, actions: numpy.typing.ArrayLike) -> "
-                     "tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.bool_]]"),
+                     "tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.bool_], "
+                     "numpy.typing.NDArray[numpy.bool_]]"),
              "Plays the actions in the batch as ``GameBatch.step`` does (same return) and keeps each\n"
              "chosen child's subtree as the next root (not with gumbel).")
         .def("__repr__", &SearchObject::repr)
