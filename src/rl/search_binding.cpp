@@ -251,7 +251,7 @@ private:
             leaves_.assign(n_, 0);
             first_row_.assign(n_, 0);
             batch_->parallel([&](size_t i) {
-                leaves_[i] = s.select_round(i, b.max_plies(), planes + i * L * per_leaf_planes, mask + i * L * per_leaf_mask);
+                leaves_[i] = s.select_round(i, b, planes + i * L * per_leaf_planes, mask + i * L * per_leaf_mask);
             });
             // The leaves move up to the first rows, in game order.
             size_t row = 0;
@@ -280,7 +280,7 @@ private:
                 if (rows_) throw nb::value_error("run() cannot start while a select() waits for expand()");
                 begin_if_due(b, s);
                 if (state_ == State::Done) return true;
-                batch_->parallel([&](size_t i) { s.run_uniform(i, b.max_plies(), rounds); });
+                batch_->parallel([&](size_t i) { s.run_uniform(i, b, rounds); });
                 for (size_t i = 0; i < n_; ++i)
                     if (!s.finished(i)) return false;
                 state_ = State::Done;
