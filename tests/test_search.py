@@ -628,3 +628,28 @@ def test_ctrl_c_stops_a_long_search_between_rounds():
     assert 1 <= k <= batch.n
     search.expand(np.zeros((k, batch.num_actions), np.float32), np.zeros(k, np.float32))
     assert (search.visits().sum(axis=1) >= visits).all() and search.visits().sum() > visits.sum()
+
+
+@pytest.mark.parametrize("repetitions", [False, True])
+def test_threefold_repetition_ends_leaves_when_the_batch_counts_it(repetitions):
+    # The knights have danced out and back twice; Black's Nf6-g8 would bring the start
+    # position a third time.
+    game = mc.Game(8, 8, STANDARD_FEN, True)
+    for lan in ["g1f3", "g8f6", "f3g1", "f6g8", "g1f3", "g8f6", "f3g1"]:
+        assert game.make_move(game.move_from_lan(lan))
+    batch = rl.GameBatch(1, 8, 8, repetitions=repetitions, threads=1)
+    batch.set_game(0, game)
+    children = len(game.legal_moves())
+    evaluated = []
+
+    def evaluate(planes, mask):
+        evaluated.extend(planes[:, 96, 0, 0].tolist())
+        return np.zeros((len(planes), batch.num_actions), np.float32), np.zeros(len(planes), np.float32)
+
+    search = rl.Search(batch, children, seed=0)   # uniform priors, value 0: each child once
+    search.run(evaluate)
+    assert search.visits().sum() == children and (search.visits()[0] <= 1).all()
+    # The root, then every child but the repetition when it ends the game.
+    assert len(evaluated) == 1 + children - repetitions
+    # With repetitions counted, the root (seen once before) shows it in plane 96.
+    assert evaluated[0] == float(repetitions)
