@@ -75,6 +75,23 @@ std::optional<T> optional_integer_arg(nb::handle v, const char* name, T low = st
     return integer_arg<T>(v, name, low, high);
 }
 
+// A real-number argument (an int, a float or a NumPy scalar; never a str), finite, within
+// [low, high]; refusals name the argument.
+inline double real_arg(nb::handle v, const char* name, double low, double high) {
+    if (PyUnicode_Check(v.ptr()) || PyBytes_Check(v.ptr()) || !PyNumber_Check(v.ptr()))
+        throw nb::type_error((std::string(name) + " must be a number, not " + kind_of(v)).c_str());
+    const double x = PyFloat_AsDouble(v.ptr());
+    if (x == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw nb::type_error((std::string(name) + " must be a real number, not " + kind_of(v)).c_str());
+    }
+    if (!(x >= low && x <= high))
+        throw nb::value_error((std::string(name) + " must be between " + nb::str(nb::float_(low)).c_str() + " and " +
+                               nb::str(nb::float_(high)).c_str() + ", got " + nb::str(nb::float_(x)).c_str())
+                                  .c_str());
+    return x;
+}
+
 // The int64 value of an integer, or none when it lies beyond int64.
 inline std::optional<int64_t> int64_value(const nb::int_& i) {
     int overflow = 0;
@@ -166,24 +183,24 @@ struct Output {
 // new array when `out` is None; anything else is refused with the reason, judged from the
 // memory `out` exports.
 template <class T>
-Output<T> output_array(nb::handle out, const std::vector<size_t>& shape, const char* dtype) {
+Output<T> output_array(nb::handle out, const std::vector<size_t>& shape, const char* dtype, const char* name = "out") {
     if (out.is_none()) {
         nb::object array = numpy().attr("empty")(nb::tuple(nb::cast(shape)), dtype);
         nb::object held = exported_buffer(array, "out");
         return {array, static_cast<T*>(buffer_of(held).buf), held};
     }
     if (!PyObject_TypeCheck(out.ptr(), reinterpret_cast<PyTypeObject*>(numpy().attr("ndarray").ptr())))
-        throw nb::type_error(("out must be a numpy.ndarray, not " + kind_of(out)).c_str());
-    nb::object held = exported_buffer(out, "out");
+        throw nb::type_error((std::string(name) + " must be a numpy.ndarray, not " + kind_of(out)).c_str());
+    nb::object held = exported_buffer(out, name);
     const Py_buffer& b = buffer_of(held);
     const std::string got = ItemType(b).name();
     if (got != dtype || b.itemsize != static_cast<Py_ssize_t>(sizeof(T)))
-        throw nb::type_error(("out must have dtype " + std::string(dtype) + ", got " + got).c_str());
+        throw nb::type_error((std::string(name) + " must have dtype " + std::string(dtype) + ", got " + got).c_str());
     const auto got_shape = buffer_shape(b);
     if (got_shape != shape)
-        throw nb::value_error(("out must have shape " + shape_text(shape) + ", got " + shape_text(got_shape)).c_str());
-    if (!PyBuffer_IsContiguous(&b, 'C')) throw nb::value_error("out must be C-contiguous");
-    if (b.readonly) throw nb::value_error("out must be writeable");
+        throw nb::value_error((std::string(name) + " must have shape " + shape_text(shape) + ", got " + shape_text(got_shape)).c_str());
+    if (!PyBuffer_IsContiguous(&b, 'C')) throw nb::value_error((std::string(name) + " must be C-contiguous").c_str());
+    if (b.readonly) throw nb::value_error((std::string(name) + " must be writeable").c_str());
     return {nb::borrow(out), static_cast<T*>(b.buf), held};
 }
 
@@ -215,11 +232,41 @@ inline std::vector<int64_t> integer_vector(nb::handle values, size_t n, const ch
     return std::vector<int64_t>(data, data + n);
 }
 
+// A float32 array-like of the given shape (with `squeeze_last`, a trailing axis of 1 may be
+// added), judged from the memory of the array NumPy makes of it and copied to C order when it
+// is not; `data` stays valid while `held` lives.
+struct Float32Input {
+    nb::object held;
+    const float* data;
+};
+inline Float32Input float32_input(nb::handle values, const std::vector<size_t>& shape, const char* name,
+                                  bool squeeze_last = false) {
+    nb::object a = numpy().attr("asarray")(values);
+    nb::object held = exported_buffer(a, name);
+    const ItemType item(buffer_of(held));
+    if (item.kind != 'f' || item.size != 4 || item.swapped)
+        throw nb::type_error((std::string(name) + " must be float32, got dtype " + item.name()).c_str());
+    auto got = buffer_shape(buffer_of(held));
+    if (squeeze_last && got.size() == shape.size() + 1 && got.back() == 1) got.pop_back();
+    if (got != shape)
+        throw nb::value_error((std::string(name) + " must have shape " + shape_text(shape) + ", got " + shape_text(got)).c_str());
+    if (!PyBuffer_IsContiguous(&buffer_of(held), 'C')) held = exported_buffer(numpy().attr("ascontiguousarray")(a), name);
+    return {held, static_cast<const float*>(buffer_of(held).buf)};
+}
+
 template <class T>
 nb::object vector_array(const std::vector<T>& v, const char* dtype) {
     auto [array, data] = output_array<T>(nb::none(), {v.size()}, dtype);
     std::copy(v.begin(), v.end(), data);
     return array;
+}
+
+// The data of a C-contiguous array of element type T (made so by the caller).
+template <class T>
+T* array_data(nb::handle array) {
+    nb::ndarray<T, nb::c_contig, nb::device::cpu> view;
+    if (!nb::try_cast(array, view, false)) throw nb::type_error("array could not be viewed as a C array");
+    return view.data();
 }
 
 }  // namespace murkle::rl

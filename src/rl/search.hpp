@@ -39,7 +39,7 @@ struct TreeSearch {
     Tree tree;
     Game<NW> work;          // the root's game; a descent makes its moves here and takes them back
     uint64_t rng = 0;
-    uint64_t root_hash = 0, root_ply = 0;
+    uint64_t root_hash = 0, root_ply = 0, root_replaced = 0;
     bool has_root = false;  // the tree belongs to a game position
     bool active = false;    // takes part in the current search
     bool noised = false;    // the root's priors carry Dirichlet noise
@@ -73,7 +73,7 @@ public:
         const TreeSearch<NW>& t = trees_[i];
         if (!t.has_root || b.restarting(i)) return false;
         const Game<NW>& g = b.game(i);
-        return g.history().size() == t.root_ply && g.hash() == t.root_hash;
+        return b.replaced(i) == t.root_replaced && g.history().size() == t.root_ply && g.hash() == t.root_hash;
     }
 
     // ----- a search ---------------------------------------------------------------------------
@@ -94,6 +94,7 @@ public:
             const Game<NW>& g = b.game(i);
             t.root_hash = g.hash();
             t.root_ply = g.history().size();
+            t.root_replaced = b.replaced(i);
             t.has_root = true;
         }
         t.work = b.game(i);
@@ -111,7 +112,7 @@ public:
     // Descends tree i to up to leaves_per_round new leaves and writes the planes and masks of
     // each to consecutive rows from `planes`/`mask` (none when null). Terminal leaves are backed
     // up here. Returns the number of leaves handed out.
-    uint32_t select_round(size_t i, uint64_t max_plies, float* planes, bool* mask) {
+    uint32_t select_round(size_t i, const Batch<NW>& b, float* planes, bool* mask) {
         TreeSearch<NW>& t = trees_[i];
         if (!t.active) return 0;
         t.round_start = t.tree.nodes.size();
@@ -121,7 +122,7 @@ public:
         // A new leaf: its children listed, its planes and mask written, its path recorded.
         auto hand_out = [&](int32_t x) {
             open_leaf(t, x, planes || mask);
-            if (planes) write_game_planes(t.work, planes + leaves * plane_row);
+            if (planes) write_game_planes(t.work, planes + leaves * plane_row, b.repetitions());
             if (mask) {
                 bool* row = mask + leaves * mask_row;
                 std::memset(row, 0, mask_row);
@@ -145,7 +146,7 @@ public:
             }
             if (leaf.state == NodeState::Unexpanded) {
                 t.work.legal_moves_into(t.moves);
-                const StepResult end = game_status(t.work, max_plies, t.moves.size());
+                const StepResult end = game_status(t.work, b.max_plies(), t.moves.size(), b.repetitions());
                 if (!end.done) {
                     hand_out(x);
                     ++t.waiting;
@@ -219,9 +220,9 @@ public:
 
     // Runs tree i's search to `rounds` more rounds with uniform priors and value 0: the same
     // tree as select and expand with uniform logits, without writing any observation.
-    void run_uniform(size_t i, uint64_t max_plies, uint32_t rounds) {
+    void run_uniform(size_t i, const Batch<NW>& b, uint32_t rounds) {
         for (uint32_t r = 0; r < rounds && !finished(i); ++r) {
-            const uint32_t leaves = select_round(i, max_plies, nullptr, nullptr);
+            const uint32_t leaves = select_round(i, b, nullptr, nullptr);
             for (uint32_t k = 0; k < leaves; ++k) expand_leaf(i, k, nullptr, 0.0f);
             end_round(i);
         }
@@ -231,7 +232,8 @@ public:
 
     // Keeps the subtree of the child with full action `action` as tree i's next root, or
     // forgets the tree. The game must have played that move.
-    void advance(size_t i, int64_t action, const Game<NW>& after) {
+    void advance(size_t i, int64_t action, const Batch<NW>& b) {
+        const Game<NW>& after = b.game(i);
         TreeSearch<NW>& t = trees_[i];
         int32_t keep = -1;
         const Node& root = t.tree.root();
@@ -246,6 +248,7 @@ public:
         t.noised = false;
         t.root_hash = after.hash();
         t.root_ply = after.history().size();
+        t.root_replaced = b.replaced(i);
         t.active = false;
     }
 

@@ -16,27 +16,6 @@ using SearchVariant = SizeClassVariant<Search, std::make_integer_sequence<int, 1
 template <class B>
 constexpr int size_class_of = std::remove_cvref_t<B>::size_class;
 
-// A float32 array of exactly `shape` (a trailing 1 may be dropped), C-contiguous (copied when
-// it is not); the object returned keeps the data alive.
-std::pair<nb::object, const float*> float32_input(nb::handle values, const std::vector<size_t>& shape, const char* name,
-                                                  bool squeeze_last = false) {
-    nb::object a = numpy().attr("asarray")(values);
-    const std::string dtype = nb::cast<std::string>(a.attr("dtype").attr("str"));
-    if (dtype != "<f4" && dtype != "=f4")
-        throw nb::type_error((std::string(name) + " must be float32, got dtype " +
-                              nb::cast<std::string>(a.attr("dtype").attr("name")))
-                                 .c_str());
-    nb::object c = numpy().attr("ascontiguousarray")(a);
-    nb::ndarray<const float, nb::c_contig, nb::device::cpu> view;
-    if (!nb::try_cast(c, view, false)) throw nb::type_error((std::string(name) + " could not be read").c_str());
-    std::vector<size_t> got(view.ndim());
-    for (size_t d = 0; d < view.ndim(); ++d) got[d] = view.shape(d);
-    if (squeeze_last && got.size() == shape.size() + 1 && got.back() == 1) got.pop_back();
-    if (got != shape)
-        throw nb::value_error((std::string(name) + " must have shape " + shape_text(shape) + ", got " + shape_text(got)).c_str());
-    return {c, view.data()};
-}
-
 class SearchObject {
     // f(batch, search) under the batch's lock.
     template <class F>
@@ -49,32 +28,22 @@ class SearchObject {
 public:
     SearchObject(const SearchObject&) = delete;
     SearchObject& operator=(const SearchObject&) = delete;
-    SearchObject(nb::handle batch, int64_t simulations, double c_puct, std::optional<double> dirichlet_alpha,
-                 double dirichlet_fraction, bool gumbel, int64_t max_considered, int64_t leaves_per_round,
-                 std::optional<uint64_t> seed) {
+    SearchObject(nb::handle batch, nb::handle simulations, nb::handle c_puct, nb::handle dirichlet_alpha,
+                 nb::handle dirichlet_fraction, bool gumbel, nb::handle max_considered, nb::handle leaves_per_round,
+                 nb::handle seed) {
         if (!nb::isinstance<GameBatch>(batch))
-            throw nb::type_error(("batch must be a murkle_rl.GameBatch, not " + std::string(nb::inst_name(batch).c_str())).c_str());
-        if (simulations < 1 || simulations > (1 << 30))
-            throw nb::value_error(("simulations must be between 1 and 2**30, got " + std::to_string(simulations)).c_str());
-        if (!(std::isfinite(c_puct) && c_puct >= 0)) throw nb::value_error("c_puct must be a finite number >= 0");
-        if (dirichlet_alpha && !(std::isfinite(*dirichlet_alpha) && *dirichlet_alpha > 0))
-            throw nb::value_error("dirichlet_alpha must be a finite number > 0, or None");
-        if (!(dirichlet_fraction >= 0 && dirichlet_fraction <= 1))
-            throw nb::value_error("dirichlet_fraction must be between 0 and 1");
-        if (max_considered < 1 || max_considered > 4096)
-            throw nb::value_error(("max_considered must be between 1 and 4096, got " + std::to_string(max_considered)).c_str());
-        if (leaves_per_round < 1 || leaves_per_round > 4096)
-            throw nb::value_error(("leaves_per_round must be between 1 and 4096, got " + std::to_string(leaves_per_round)).c_str());
+            throw nb::type_error(("batch must be a murkle_rl.GameBatch, not " + kind_of(batch)).c_str());
+        constexpr double huge = 1e300;
+        p_.simulations = integer_arg<uint32_t>(simulations, "simulations", 1, 1u << 30);
+        p_.c_puct = real_arg(c_puct, "c_puct", 0.0, huge);
+        p_.dirichlet_alpha = dirichlet_alpha.is_none() ? 0.0 : real_arg(dirichlet_alpha, "dirichlet_alpha", 1e-300, huge);
+        p_.dirichlet_fraction = real_arg(dirichlet_fraction, "dirichlet_fraction", 0.0, 1.0);
+        p_.gumbel = gumbel;
+        p_.max_considered = integer_arg<uint32_t>(max_considered, "max_considered", 1, 4096);
+        p_.leaves_per_round = integer_arg<uint32_t>(leaves_per_round, "leaves_per_round", 1, 4096);
+        p_.seed = optional_integer_arg<uint64_t>(seed, "seed").value_or(random_seed());
         batch_ref_ = nb::borrow(batch);
         batch_ = nb::inst_ptr<GameBatch>(batch);
-        p_.simulations = static_cast<uint32_t>(simulations);
-        p_.c_puct = c_puct;
-        p_.dirichlet_alpha = dirichlet_alpha.value_or(0.0);
-        p_.dirichlet_fraction = dirichlet_fraction;
-        p_.gumbel = gumbel;
-        p_.max_considered = static_cast<uint32_t>(max_considered);
-        p_.leaves_per_round = static_cast<uint32_t>(leaves_per_round);
-        p_.seed = seed.value_or(random_seed());
         n_ = batch_->size();
         batch_->visit([&](auto& b) { search_.emplace<Search<size_class_of<decltype(b)>>>(p_, b.size()); });
     }
@@ -83,16 +52,21 @@ public:
 
     size_t select(nb::handle planes, nb::handle mask) {
         const size_t rows = n_ * p_.leaves_per_round;
-        auto [planes_array, p] = output_array<float>(planes, {rows, TOTAL_INPUT_PLANES, height(), width()}, "float32");
-        auto [mask_array, m] = output_array<bool>(mask, {rows, action_planes(), height(), width()}, "bool");
+        auto [planes_array, p] = output_array<float>(planes, {rows, TOTAL_INPUT_PLANES, height(), width()}, "float32", "planes");
+        auto [mask_array, m] = output_array<bool>(mask, {rows, action_planes(), height(), width()}, "bool", "mask");
         return select_into(p, m);
     }
 
     void expand(nb::handle logits, nb::handle values) {
-        if (rows_ == 0) throw nb::value_error("expand() needs the leaves of a select() first");
-        auto [logits_array, l] = float32_input(logits, {rows_, num_actions()}, "logits");
-        auto [values_array, v] = float32_input(values, {rows_}, "values", true);
+        // The arrays are read before the lock is taken (reading them may run Python code); the
+        // leaves they answer are checked again under it.
+        const size_t rows = rows_;
+        if (rows == 0) throw nb::value_error("expand() needs the leaves of a select() first");
+        const Float32Input logits_in = float32_input(logits, {rows, num_actions()}, "logits");
+        const Float32Input values_in = float32_input(values, {rows}, "values", true);
+        const float *l = logits_in.data, *v = values_in.data;
         with_search([&](auto& b, auto& s) {
+            if (rows_ != rows) throw nb::value_error("expand(): the leaves of that select() were taken meanwhile");
             // Every row is checked before any tree changes.
             std::vector<std::string> errors(n_);
             batch_->parallel([&](size_t i) {
@@ -119,9 +93,9 @@ public:
                 }
                 s.end_round(i);
             });
+            rows_ = 0;
             (void)b;
         });
-        rows_ = 0;
     }
 
     void run(nb::handle evaluate) {
@@ -154,9 +128,11 @@ public:
 
     // Drops the leaves of the last select() that wait for expand().
     void cancel() {
-        if (!rows_) return;
-        with_search([&](auto&, auto& s) { batch_->parallel([&](size_t i) { s.cancel_round(i); }); });
-        rows_ = 0;
+        with_search([&](auto&, auto& s) {
+            if (!rows_) return;
+            batch_->parallel([&](size_t i) { s.cancel_round(i); });
+            rows_ = 0;
+        });
     }
 
     // ----- results ----------------------------------------------------------------------------
@@ -198,9 +174,8 @@ public:
         return array;
     }
 
-    nb::object choose(double temperature) {
-        if (!(temperature >= 0 && std::isfinite(temperature)))
-            throw nb::value_error("temperature must be a finite number >= 0");
+    nb::object choose(nb::handle temperature_arg) {
+        const double temperature = real_arg(temperature_arg, "temperature", 0.0, 1e300);
         auto [array, data] = output_array<int64_t>(nb::none(), {n_}, "int64");
         with_search([&](auto& b, auto& s) {
             batch_->parallel([&](size_t i) {
@@ -219,7 +194,7 @@ public:
         nb::tuple result = batch_->step(actions);
         with_search([&](auto& b, auto& s) {
             batch_->parallel([&](size_t i) {
-                if (live[i] && !b.restarting(i)) s.advance(i, a[i], b.game(i));
+                if (live[i] && !b.restarting(i)) s.advance(i, a[i], b);
                 else s.forget(i);
             });
         });
@@ -266,8 +241,8 @@ private:
     }
 
     size_t select_into(float* planes, bool* mask) {
-        if (rows_) throw nb::value_error("select() was called again before expand() took the leaves of the last one");
         return with_search([&](auto& b, auto& s) -> size_t {
+            if (rows_) throw nb::value_error("select() was called again before expand() took the leaves of the last one");
             begin_if_due(b, s);
             if (state_ == State::Done) return 0;
             const size_t per_leaf_planes = TOTAL_INPUT_PLANES * height() * width();
@@ -276,7 +251,7 @@ private:
             leaves_.assign(n_, 0);
             first_row_.assign(n_, 0);
             batch_->parallel([&](size_t i) {
-                leaves_[i] = s.select_round(i, b.max_plies(), planes + i * L * per_leaf_planes, mask + i * L * per_leaf_mask);
+                leaves_[i] = s.select_round(i, b, planes + i * L * per_leaf_planes, mask + i * L * per_leaf_mask);
             });
             // The leaves move up to the first rows, in game order.
             size_t row = 0;
@@ -302,9 +277,10 @@ private:
         const uint32_t rounds = static_cast<uint32_t>(std::clamp<size_t>(32768 / n_, 16, 1 << 20));
         for (;;) {
             bool done = with_search([&](auto& b, auto& s) {
+                if (rows_) throw nb::value_error("run() cannot start while a select() waits for expand()");
                 begin_if_due(b, s);
                 if (state_ == State::Done) return true;
-                batch_->parallel([&](size_t i) { s.run_uniform(i, b.max_plies(), rounds); });
+                batch_->parallel([&](size_t i) { s.run_uniform(i, b, rounds); });
                 for (size_t i = 0; i < n_; ++i)
                     if (!s.finished(i)) return false;
                 state_ = State::Done;
@@ -344,10 +320,11 @@ void bind_search(nb::module_& m) {
         "the batch and keeps their subtrees for the next search. Work runs with the GIL released\n"
         "on the batch's threads; each game has its own random stream, so a seed gives the same\n"
         "search on any number of threads. docs/search.md gives the exact rules.")
-        .def(nb::init<nb::handle, int64_t, double, std::optional<double>, double, bool, int64_t, int64_t,
-                      std::optional<uint64_t>>(),
-             "batch"_a, "simulations"_a, nb::kw_only(), "c_puct"_a = 1.25, "dirichlet_alpha"_a = nb::none(),
-             "dirichlet_fraction"_a = 0.25, "gumbel"_a = false, "max_considered"_a = 16, "leaves_per_round"_a = 1,
+        .def(nb::init<nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, bool, nb::handle, nb::handle,
+                      nb::handle>(),
+             "batch"_a, "simulations"_a, nb::kw_only(), "c_puct"_a = nb::float_(1.25), "dirichlet_alpha"_a = nb::none(),
+             "dirichlet_fraction"_a = nb::float_(0.25), "gumbel"_a = false, "max_considered"_a = nb::int_(16),
+             "leaves_per_round"_a = nb::int_(1),
              "seed"_a = nb::none(),
              nb::sig("def __init__(self, batch: GameBatch, simulations: int, *, c_puct: float = 1.25, "
                      "dirichlet_alpha: float | None = None, dirichlet_fraction: float = 0.25, gumbel: bool = False, "
@@ -389,14 +366,15 @@ void bind_search(nb::module_& m) {
         .def("root_values", &SearchObject::root_values,
              nb::sig("def root_values(self) -> numpy.typing.NDArray[numpy.float32]"),
              "The searched value of every root from the side to move, float32 (n,).")
-        .def("choose", &SearchObject::choose, "temperature"_a = 1.0,
+        .def("choose", &SearchObject::choose, "temperature"_a = nb::float_(1.0),
              nb::sig("def choose(self, temperature: float = 1.0) -> numpy.typing.NDArray[numpy.int64]"),
              "A full action per game, int64 (n,): drawn with probability proportional to\n"
              "visits^(1/temperature), the most visited for temperature 0; -1 for a game that takes no\n"
              "action.")
         .def("step", &SearchObject::step, "actions"_a,
              nb::sig("def step(self, actions: numpy.typing.ArrayLike) -> "
-                     "tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.bool_]]"),
+                     "tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.bool_], "
+                     "numpy.typing.NDArray[numpy.bool_]]"),
              "Plays the actions in the batch as ``GameBatch.step`` does (same return) and keeps each\n"
              "chosen child's subtree as the next root (not with gumbel).")
         .def("__repr__", &SearchObject::repr)
