@@ -326,23 +326,21 @@ class SelfPlayer:
                 self.white[i].append(bool(white[i]))
             self.stats["moves"] += len(moving)
             started = time.perf_counter()
-            rewards, done = search.step(actions)
+            rewards, done, capped = search.step(actions)
             self.stats["search_s"] += time.perf_counter() - started
             if done.any():
-                outcomes = self.batch.outcomes()
                 targets = rewards.copy()
-                capped = done & (outcomes < 0)
                 if cfg.adjudicate > 0 and capped.any():
                     targets[capped] = np.tanh(material(self.batch)[capped] / cfg.adjudicate)
                 for i in np.flatnonzero(done):
-                    finished.append(self.finish(int(i), float(rewards[i]), int(outcomes[i]), float(targets[i])))
+                    finished.append(self.finish(int(i), float(rewards[i]), bool(capped[i]), float(targets[i])))
         self.stats["network_s"] += evaluate.seconds
         self.stats["positions"] += evaluate.positions
         if not finished:
             return Samples(cfg, 0).rows()
         return {f: np.concatenate([r[f] for r in finished]) for f in Samples.FIELDS}
 
-    def finish(self, i: int, white_reward: float, outcome: int, target: float) -> dict[str, np.ndarray]:
+    def finish(self, i: int, white_reward: float, capped: bool, target: float) -> dict[str, np.ndarray]:
         """The samples of game i, which just ended with ``white_reward``; ``target`` is the value
         for White that its positions learn."""
         rows, white = self.waiting[i], np.array(self.white[i])
@@ -353,7 +351,7 @@ class SelfPlayer:
         s["white_wins"] += white_reward > 0
         s["black_wins"] += white_reward < 0
         s["draws"] += white_reward == 0
-        s["capped"] += outcome < 0
+        s["capped"] += capped
         out = {f: np.stack([r[f] for r in rows]) for f in rows[0]}
         out["value"] = np.where(white, target, -target).astype(np.float32) + 0.0
         return out
@@ -448,7 +446,7 @@ def play_match(net: Net, cfg: Config, opponent: str, games: int, simulations: in
                 actions, _ = agent_moves(net, cfg, batch, simulations, int(rng.integers(2**63)))
             else:
                 actions = OPPONENTS[opponent](batch, rng)
-            rewards, done = batch.step(actions)
+            rewards, done, _ = batch.step(actions)
             for r in rewards[done]:
                 mine = r if agent_white else -r
                 result["wins" if mine > 0 else "losses" if mine < 0 else "draws"] += 1
