@@ -602,7 +602,14 @@ def load_net(path: Path) -> tuple[Net, Config]:
     return net, cfg
 
 
-def plot_curve(history: list[dict[str, Any]], path: Path, title: str) -> None:
+def curve_title(cfg: Config) -> str:
+    return (f"AlphaZero on {cfg.width}x{cfg.height}: {cfg.channels}x{cfg.blocks} net, {cfg.simulations} simulations "
+            f"in self-play\nscores over {cfg.eval_games} games per opponent, {cfg.eval_simulations} simulations per move")
+
+
+def plot_curve(history: list[dict[str, Any]], path: Path, title: str, final: dict[str, Any] | None = None) -> None:
+    """Scores over training minutes and self-play games; ``final``, an evaluation of the last
+    checkpoint, as stars at the end."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -614,8 +621,11 @@ def plot_curve(history: list[dict[str, Any]], path: Path, title: str) -> None:
     for ax, key, label in ((axes[0], "minutes", "training minutes (self-play + learning)"),
                            (axes[1], "games", "self-play games")):
         x = [h[key] for h in history]
-        for name, style in (("random", "o-"), ("greedy", "s-")):
-            ax.plot(x, [100 * h[name] for h in history], style, label=f"vs {name} mover")
+        for name, style, colour in (("random", "o-", "C0"), ("greedy", "s-", "C1")):
+            ax.plot(x, [100 * h[name] for h in history], style, color=colour, label=f"vs {name} mover")
+            if final is not None:
+                ax.plot([x[-1]], [100 * final[name]], "*", color=colour, markersize=14,
+                        label=f"vs {name}: {final['games']} games, {final['simulations']} simulations")
         ax.set_xlabel(label)
         ax.grid(alpha=0.3)
     axes[0].set_ylabel("score % (wins + ½ draws)")
@@ -640,8 +650,7 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
     if args.ray:
         from_ray = RaySelfPlay(cfg, args, trainer)
     budget = cfg.minutes * 60
-    title = (f"AlphaZero on {cfg.width}x{cfg.height}: {cfg.channels}x{cfg.blocks} net, {cfg.simulations} simulations "
-             f"in self-play\nscores over {cfg.eval_games} games per opponent, {cfg.eval_simulations} simulations per move")
+    title = curve_title(cfg)
     bar = tqdm(total=round(budget), unit="s", desc="training", disable=args.quiet,
                bar_format="{l_bar}{bar}| {n_fmt}/{total_fmt} s {postfix}")
     bar.update(min(round(trainer.seconds), round(budget)))
@@ -912,6 +921,9 @@ def evaluate_checkpoint(args: argparse.Namespace) -> dict[str, Any]:
         r = entry[name + "_result"]
         print(f"vs {name}: {entry[name]:.1%} ({r['wins']} wins, {r['draws']} draws, {r['losses']} losses)")
     print(f"{args.games} games per opponent, {args.simulations} simulations per move, {minutes:.1f} minutes")
+    history = torch.load(Path(args.checkpoint) / CHECKPOINT, weights_only=False)["history"]
+    if history:  # the run's curve, with these scores at its end
+        plot_curve(history, Path(args.checkpoint) / "curve.png", curve_title(cfg), final=entry | {"games": args.games})
     return entry
 
 
