@@ -29,25 +29,34 @@ void bind_batch(nb::module_& m) {
              nb::sig("def __init__(self, n: int, width: int = 8, height: int = 8, *, "
                      "fen: str | collections.abc.Sequence[str] | None = None, castling: bool | None = None, "
                      "threads: int | None = None, seed: int | None = None, max_plies: int | None = None) -> None"),
-             "Makes n games of width x height.\n\n"
-             "fen: one FEN for every game, a sequence of n FENs (one start per game), or None for\n"
-             "    ``start_fen(width, height)``. castling: None means on for 8x8 only. threads: None\n"
-             "    uses every core. seed: None draws one from the system. max_plies: a game that\n"
-             "    reaches this many plies ends as truncated (done, reward 0.0).")
+             "Makes n games of width x height, each at its start position.\n\n"
+             "n: the number of games (int, 1 or more). width, height: the board size (int), 1 to 32\n"
+             "    rows and at most 1024 squares.\n"
+             "fen: one FEN str for every game, a sequence of n FEN strs (one start per game), or None\n"
+             "    for ``start_fen(width, height)``. castling: bool, or None for on on 8x8 only.\n"
+             "threads: worker threads (int), None for every core. seed: int, None draws one from the\n"
+             "    system. max_plies: int, a game that reaches this many plies ends as truncated (done,\n"
+             "    reward 0.0); None leaves the end to the rules.")
         .def("planes", &GameBatch::planes, "out"_a = nb::none(),
              nb::sig("def planes(self, out: numpy.typing.NDArray[numpy.float32] | None = None) -> "
                      "numpy.typing.NDArray[numpy.float32]"),
-             "The 105 input planes of every game, float32 (n, 105, height, width), equal to\n"
-             "``murkle_chess.Game.encode_game_planes()``. Written into ``out`` when given.")
+             "The 105 input planes of every game: float32 (n, 105, height, width), equal to\n"
+             "``murkle_chess.Game.encode_game_planes()``.\n\n"
+             "out: None for a new array, or a C-contiguous writable float32 array of that shape,\n"
+             "    which is filled and returned.")
         .def("legal_mask", &GameBatch::legal_mask, "out"_a = nb::none(),
              nb::sig("def legal_mask(self, out: numpy.typing.NDArray[numpy.bool_] | None = None) -> "
                      "numpy.typing.NDArray[numpy.bool_]"),
-             "The legal full actions of every game, bool (n, P, height, width). Written into\n"
-             "``out`` when given. A game that restarts at the next step shows its final position.")
+             "The legal full actions of every game: bool (n, P, height, width), True where legal.\n"
+             "A game that restarts at the next step shows its final position.\n\n"
+             "out: None for a new array, or a C-contiguous writable bool array of that shape, which\n"
+             "    is filled and returned.")
         .def("step", &GameBatch::step, "actions"_a,
              nb::sig("def step(self, actions: numpy.typing.ArrayLike) -> "
                      "tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.bool_]]"),
              "Plays one full action in every game; returns (rewards float32 (n,), done bool (n,)).\n\n"
+             "actions: integers of shape (n,), any integer dtype (a list works too): the full action\n"
+             "    of each game, ``p * height * width + row * width + col``.\n\n"
              "rewards holds ``reward_absolute()`` of each game that ended (1.0 White won, -1.0\n"
              "Black won, 0.0 draw or truncated) and 0.0 elsewhere. If any action is not legal in\n"
              "its game, ValueError names the game and the action and no game changes. The\n"
@@ -56,16 +65,18 @@ void bind_batch(nb::module_& m) {
              nb::sig("def step_planes(self, plane_actions: numpy.typing.ArrayLike) -> "
                      "tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.bool_]]"),
              "Like ``step`` with move planes instead of full actions: each game plays the first\n"
-             "legal move whose move plane is given, as ``murkle_chess.Game.apply_action`` does.")
+             "legal move whose move plane is given, as ``murkle_chess.Game.apply_action`` does.\n\n"
+             "plane_actions: integers of shape (n,), any integer dtype: the move plane of each game.\n"
+             "Returns (rewards float32 (n,), done bool (n,)) as ``step`` does.")
         .def("random_actions", &GameBatch::random_actions,
              nb::sig("def random_actions(self) -> numpy.typing.NDArray[numpy.int64]"),
              "A uniformly chosen legal full action for every game, int64 (n,), from each game's\n"
              "own seeded stream; -1 for a game that takes no action at the next step.")
         .def("play_random", &GameBatch::play_random, "plies"_a,
              nb::sig("def play_random(self, plies: int) -> dict[str, int]"),
-             "Steps every game ``plies`` times with random actions, inside the engine (the same\n"
-             "as ``plies`` calls of ``step(random_actions())``). Returns counts: steps, moves,\n"
-             "finished games, white_wins, black_wins, draws, truncated.")
+             "Steps every game ``plies`` (int) times with random actions, inside the engine (the\n"
+             "same as ``plies`` calls of ``step(random_actions())``). Returns a dict of int counts\n"
+             "over all games: steps, moves, finished, white_wins, black_wins, draws, truncated.")
         .def("turns", &GameBatch::turns, nb::sig("def turns(self) -> numpy.typing.NDArray[numpy.int8]"),
              "The side to move in every game, int8 (n,): 1 White, -1 Black.")
         .def("plies", &GameBatch::plies, nb::sig("def plies(self) -> numpy.typing.NDArray[numpy.int64]"),
@@ -75,17 +86,20 @@ void bind_batch(nb::module_& m) {
              "won, 1 Black won, 2 and above a draw) once the rules end it, else -1. A game ended by\n"
              "``max_plies`` shows -1 with ``plies() >= max_plies``.")
         .def("game", &GameBatch::game, "i"_a, nb::sig("def game(self, i: int) -> murkle_chess.Game"),
-             "A murkle_chess.Game equal to game i: board, rights, clocks, history and hash.")
+             "A new murkle_chess.Game equal to game i (int, negative counts from the end; IndexError\n"
+             "out of range): board, rights, clocks, history and hash.")
         .def("set_game", &GameBatch::set_game, "i"_a, "game"_a,
              nb::sig("def set_game(self, i: int, game: murkle_chess.Game) -> None"),
-             "Replaces game i by a copy of a murkle_chess.Game of the batch's board size. Its\n"
-             "history counts towards max_plies; it restarts from the batch's start position.")
-        .def("fens", &GameBatch::fens, "The FEN of every game.")
+             "Replaces game i (int, negative counts from the end) by a copy of ``game``, a\n"
+             "murkle_chess.Game of the batch's board size. Its history counts towards max_plies; it\n"
+             "restarts from the batch's start position.")
+        .def("fens", &GameBatch::fens, "The FEN of every game: a list of n str.")
         .def("reset", &GameBatch::reset, "indices"_a = nb::none(),
              nb::sig("def reset(self, indices: numpy.typing.ArrayLike | None = None) -> None"),
-             "Puts the given games (all when None) back to their start positions.")
-        .def("__len__", &GameBatch::size)
-        .def("__repr__", &GameBatch::repr)
+             "Puts games back to their start positions. indices: integers of shape (k,) naming\n"
+             "games (any integer dtype, or a list), or None for every game.")
+        .def("__len__", &GameBatch::size, "The number of games, n.")
+        .def("__repr__", &GameBatch::repr, "``GameBatch(n=..., width=..., height=..., threads=...)``.")
         .def_prop_ro("n", &GameBatch::size, "The number of games.")
         .def_prop_ro("width", &GameBatch::width, "Board width.")
         .def_prop_ro("height", &GameBatch::height, "Board height.")
@@ -93,8 +107,8 @@ void bind_batch(nb::module_& m) {
         .def_prop_ro("max_plies", &GameBatch::max_plies, "The ply cap, or None.")
         .def_prop_ro("action_planes", &GameBatch::action_planes, "P, the number of move planes: 8 * max(width, height) + 18.")
         .def_prop_ro("num_actions", &GameBatch::num_actions, "The size of the full action space: P * height * width.")
-        .def("__getstate__", &GameBatch::state)
-        .def("__setstate__", &GameBatch::restore);
+        .def("__getstate__", &GameBatch::state, "For pickle: the whole batch (games, start positions, random streams).")
+        .def("__setstate__", &GameBatch::restore, "For pickle: the batch of a ``__getstate__`` tuple.");
 
 }
 

@@ -69,25 +69,30 @@ nb::object loads_game(nb::bytes data) {
 void bind_games(nb::module_& m) {
     m.def("start_fen", &start_fen_or_raise, "width"_a, "height"_a,
           nb::sig("def start_fen(width: int, height: int) -> str"),
-          "The start position of a width x height board: the standard position on 8x8; elsewhere\n"
-          "the back ranks (RNBQKBNR-like, king in the middle) on the first and last rows with pawns\n"
-          "in front when the board has four rows or more; on one row a rook and a king a side.");
+          "The start position of a width x height board (ints) as a six-field FEN str: the\n"
+          "standard position on 8x8; elsewhere the back ranks (RNBQKBNR-like, king in the middle)\n"
+          "on the first and last rows with pawns in front when the board has four rows or more; on\n"
+          "one row a rook and a king a side. ValueError for a size no game has.");
     m.def("encode_action", &encode_action, "game"_a, "move"_a,
           nb::sig("def encode_action(game: murkle_chess.Game, move: murkle_chess.Move) -> int"),
-          "The full action of a move in a game: plane * height * width + row * width + col of its\n"
-          "source square. Legality is not checked.");
+          "The full action (int) of ``move``, a murkle_chess.Move, in ``game``, a murkle_chess.Game:\n"
+          "plane * height * width + row * width + col of its source square. Legality is not\n"
+          "checked; ValueError when the move has no move plane on this board.");
     m.def("decode_action", &decode_action, "game"_a, "action"_a,
           nb::sig("def decode_action(game: murkle_chess.Game, action: int) -> murkle_chess.Move"),
-          "The legal move of the game named by a full action; ValueError when there is none.");
+          "The legal move (a new murkle_chess.Move) of ``game``, a murkle_chess.Game, named by\n"
+          "``action``, an int full action; ValueError when there is none.");
     m.def("legal_action_mask", &legal_action_mask, "game"_a,
           nb::sig("def legal_action_mask(game: murkle_chess.Game) -> numpy.typing.NDArray[numpy.bool_]"),
-          "The legal full actions of a game, bool (P, height, width).");
+          "The legal full actions of ``game``, a murkle_chess.Game: a new bool array of shape\n"
+          "(P, height, width), P = 8 * max(width, height) + 18, True where legal.");
     m.def("dumps_game", &dumps_game, "game"_a,
           nb::sig("def dumps_game(game: murkle_chess.Game) -> bytes"),
-          "A murkle_chess.Game as bytes: its whole state with every history entry.");
+          "``game``, a murkle_chess.Game, as bytes: its whole state with every history entry.");
     m.def("loads_game", &loads_game, "data"_a,
           nb::sig("def loads_game(data: bytes) -> murkle_chess.Game"),
-          "The murkle_chess.Game written by ``dumps_game``; ValueError for any other bytes.");
+          "The murkle_chess.Game that ``dumps_game`` wrote into ``data`` (bytes); ValueError for\n"
+          "any other bytes.");
 }
 
 }  // namespace murkle::rl
