@@ -33,7 +33,7 @@ import numpy as np
 
 import murkle_chess
 import murkle_rl
-from common import best_ns_per_call
+from common import best_rates, sized
 
 try:
     import chess
@@ -54,15 +54,6 @@ TARGETS = [
     ("GameBatch, 1 thread", "python-chess, 12 planes", 100),
     ("GameBatch, all cores", "GameBatch, 1 thread", 1.7),
 ]
-
-
-def sized_run(play, seconds, first):
-    """A run of play(plies) -> plies played that lasts about `seconds`, its size set from a
-    short calibration of `first` plies (after a warm-up of as many)."""
-    play(first)
-    ns = best_ns_per_call(lambda: play(first), 1)
-    plies = max(first, int(seconds * 1e9 / ns))
-    return lambda: play(plies)
 
 
 def batch_case(width, height, n, threads, max_plies, seed, with_planes=True, with_mask=True):
@@ -201,17 +192,12 @@ def run_size(width, height, n, args):
     print(f"\n{width}x{height}: planes float32 (105, {height}, {width}), mask bool "
           f"({8 * max(width, height) + 18}, {height}, {width}); games capped at "
           f"{args.max_plies} plies")
-    sized = [(name, sized_run(play, args.seconds / args.repeat, first), note)
-             for name, play, note in cases(width, height, n, args)]
-    # The runs of all cases take turns, so that a change of load on the machine meets them all.
-    best = {name: float("inf") for name, _, _ in sized}
-    for _ in range(args.repeat):
-        for name, run, _ in sized:
-            best[name] = min(best[name], best_ns_per_call(run, 1))
-    rates = {name: 1e9 / ns for name, ns in best.items()}
+    sized_cases = [(name, sized(play, first), note)
+                   for name, play, note in cases(width, height, n, args)]
+    rates = best_rates(sized_cases, args.seconds / args.repeat, args.repeat)
     print(f"{'loop':<28} {'plies/s':>12} {'us/ply':>9}  notes")
-    for name, _, note in sized:
-        print(f"{name:<28} {rates[name]:>12,.0f} {best[name] / 1e3:>9.2f}  {note}")
+    for name, _, note in sized_cases:
+        print(f"{name:<28} {rates[name]:>12,.0f} {1e6 / rates[name]:>9.2f}  {note}")
 
     print(f"\n{'ratio':<52} {'measured':>9} {'target':>7}")
     for fast, slow, target in TARGETS:

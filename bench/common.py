@@ -16,6 +16,37 @@ def best_ns_per_call(fn, repeat):
     return best
 
 
+def sized(play, first=1):
+    """run(seconds) -> (units, seconds) for play(k) -> units done by k steps (plies, searches),
+    or (units, seconds) when play times its own work; k is set from a timing of `first` steps,
+    after a warm-up of as many."""
+    per_step = []
+
+    def run(seconds):
+        if not per_step:
+            play(first)
+            start = time.perf_counter()
+            play(first)
+            per_step.append((time.perf_counter() - start) / first)
+        k = max(first, round(seconds / per_step[0]))
+        start = time.perf_counter()
+        done = play(k)
+        return done if isinstance(done, tuple) else (done, time.perf_counter() - start)
+    return run
+
+
+def best_rates(cases, seconds, repeat):
+    """Units per second of each (name, run, note) case, best of `repeat` runs of about
+    `seconds`; the runs of all cases take turns, so that a change of load on the machine meets
+    them all."""
+    best = {name: 0.0 for name, _, _ in cases}
+    for _ in range(repeat):
+        for name, run, _ in cases:
+            units, elapsed = run(seconds)
+            best[name] = max(best[name], units / elapsed)
+    return best
+
+
 def game_arguments(doc, games):
     """The options shared by the benchmarks that replay random games."""
     parser = argparse.ArgumentParser(description=doc.split("\n")[0])

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/codec.hpp"
 #include "engine/variant.hpp"
 
 namespace {
@@ -106,7 +107,7 @@ private:
     }
 
     void step() {
-        switch (in_.ConsumeIntegralInRange<int>(0, 13)) {
+        switch (in_.ConsumeIntegralInRange<int>(0, 14)) {
             case 0: case 1: case 2: play_legal(); break;
             case 3: play_anything(); break;
             case 4: take_back(); break;
@@ -119,6 +120,7 @@ private:
             case 11: check_square_texts(); break;
             case 12: check_clone(); break;
             case 13: check_queries(); break;
+            case 14: check_bytes(); break;
         }
     }
 
@@ -297,6 +299,34 @@ private:
         if (!moves.empty()) CHECK(copy.make_move(moves.front()));
         copy.set_piece(0, 0, std::nullopt);
         CHECK(state(g_) == before);
+    }
+
+    // The game's bytes read back as the same game, history entry by entry; changed by the
+    // input, they are refused or read as a game whose every query answers and whose history
+    // unwinds to its end.
+    void check_bytes() {
+        const std::string bytes = write_game(g_);
+        auto back = GameCodec<NW>::read(bytes);
+        CHECK(back);
+        CHECK(state(back.value()) == state(g_));
+        for (size_t k = 0; k < g_.history().size(); ++k) CHECK(same_entry(back.value().history()[k], g_.history()[k]));
+        std::string changed = bytes;
+        for (int edits = in_.ConsumeIntegralInRange<int>(1, 4); edits > 0; --edits) {
+            const size_t at = in_.ConsumeIntegralInRange<size_t>(0, changed.size() - 1);
+            changed[at] = static_cast<char>(in_.ConsumeIntegral<uint8_t>());
+        }
+        if (in_.ConsumeBool()) changed.resize(in_.ConsumeIntegralInRange<size_t>(0, changed.size()));
+        auto other = GameCodec<NW>::read(changed);
+        if (!other) return;
+        Game<NW> h = other.take();
+        for (;;) {
+            const std::vector<Move> legal = h.legal_moves();
+            CHECK(h.is_over() == h.outcome().has_value());
+            std::vector<float> planes;
+            h.encode_game_planes(planes);
+            (void)h.to_fen();
+            if (!h.unmake_move()) break;
+        }
     }
 
     void check_queries() {

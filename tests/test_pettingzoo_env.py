@@ -127,6 +127,14 @@ def test_ply_cap_truncates_and_fens_set_the_start():
     assert env.last()[1] == -1.0 and env.agent_selection == "player_0"
 
 
+# Boards of one, two and three rows or columns, whose start positions need care.
+@pytest.mark.parametrize("width,height", [(3, 2), (2, 3), (4, 1), (1, 4), (5, 2), (3, 3), (9, 2)])
+def test_api_test_on_narrow_boards(width, height):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        api_test(murkle_rl.env(width, height), num_cycles=200)
+
+
 def test_bad_input_is_refused_with_a_clear_error():
     with pytest.raises(ValueError, match="'human', 'ansi', 'rgb_array'"):
         murkle_rl.env(render_mode="svg")
@@ -137,6 +145,10 @@ def test_bad_input_is_refused_with_a_clear_error():
             murkle_rl.env(*size)
     with pytest.raises(ValueError, match="max_plies"):
         murkle_rl.env(max_plies=0)
+    for size in [(1, 2), (2, 1), (1, 3), (3, 1), (2, 2)]:
+        with pytest.raises(ValueError, match=f"a {size[0]}x{size[1]} board has no playable start position"):
+            murkle_rl.env(*size)
+    murkle_rl.env(2, 2, fen="k1/1K w - - 0 1").reset()  # a FEN of one's own is still taken
 
     env = murkle_rl.env(6, 6)
     play_random(env, 3)

@@ -6,6 +6,8 @@ squares, at most 32 rows):
 - :class:`GameBatch`: N games stepped together on every core, NumPy observations
   (input planes and legal-action masks) and a full action space that reaches every legal
   move: ``plane * height * width + row * width + col`` of the move's source square.
+- :class:`Search`: a batched tree search (PUCT or Gumbel) in C++, one tree per game of a
+  ``GameBatch``, driven by your network through arrays: ``select`` -> network -> ``expand``.
 - :func:`encode_action`, :func:`decode_action`, :func:`legal_action_mask`: the same full
   actions for a single ``murkle_chess.Game``.
 - :func:`dumps_game` / :func:`loads_game`: a ``murkle_chess.Game`` as bytes and back, whole
@@ -20,6 +22,7 @@ from typing import TYPE_CHECKING
 
 from ._core import (
     GameBatch,
+    Search,
     decode_action,
     dumps_game,
     encode_action,
@@ -66,6 +69,7 @@ def env(
 
 __all__ = [
     "GameBatch",
+    "Search",
     "decode_action",
     "dumps_game",
     "encode_action",

@@ -81,7 +81,8 @@ class raw_env(AECEnv[str, Observation, int]):
     Args:
         width, height: the board size (int).
         fen: the start position; None for ``murkle_rl.start_fen(width, height)`` (the standard
-            position on 8x8). ValueError with the engine's message when it does not parse.
+            position on 8x8). ValueError with the engine's message when it does not parse, and
+            for None on a board without a playable start (1x2, 2x1, 1x3, 3x1 and 2x2).
         render_mode: None, ``"human"`` (prints the board picture), ``"ansi"`` (returns it) or
             ``"rgb_array"`` (returns a uint8 image, White at the bottom).
         max_plies: plies (int) after which a game that goes on is truncated (reward 0); None
@@ -115,6 +116,11 @@ class raw_env(AECEnv[str, Observation, int]):
             raise ValueError(f"max_plies must be at least 1 or None, got {max_plies}")
         # The engine checks the size and the FEN (ValueError with its message).
         self._batch = GameBatch(1, width, height, fen=fen, castling=castling, threads=1, seed=0)
+        if fen is None and self._batch.game(0).is_over():
+            raise ValueError(
+                f"a {width}x{height} board has no playable start position (two kings need room and something "
+                "to play with); pass a fen to play a decided game there"
+            )
         self.width, self.height = width, height
         self.render_mode = render_mode
         self.max_plies = max_plies

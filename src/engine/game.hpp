@@ -170,6 +170,12 @@ public:
     }
     Position king_square(Color c) const { return king_[color_index(c)]; }
     const std::vector<HistoryEntry>& history() const { return history_; }
+    // Room for `plies` more moves, so that making them allocates no history: growing as the
+    // moves themselves would, at least doubling.
+    void reserve_history(size_t plies) {
+        const size_t need = history_.size() + plies;
+        if (need > history_.capacity()) history_.reserve(std::max(need, 2 * history_.capacity()));
+    }
 
     std::optional<Piece> get_piece(uint64_t col, uint64_t row) const { return board_.get_piece(col, row); }
 

@@ -49,21 +49,49 @@ inline std::string fen_rank(const std::string& cells) {
 
 inline char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// The standard position on 8 x 8. Elsewhere the back ranks stand on the first and last rows,
-// with pawns in front of them when the board has four rows or more; a board of one row holds
-// a rook and king a side ("RK...kr"), or just the kings when it is narrower than four files.
-// None for a board too small for two kings.
+// Whether a board admits a playable start: two kings apart and something to play with.
+// Boards of two or three squares in a line and 2 x 2 do not.
+inline bool has_playable_start(uint64_t width, uint64_t height) {
+    return game_size_ok(width, height) && width * height >= 4 && !(width == 2 && height == 2);
+}
+
+// The start position: neither side in check, the game not over, both sides with the same
+// pieces, White to move.
+// - 8 x 8: the standard position.
+// - One row or one column: a king in each corner with a rook in front ("KR...rk").
+// - Two rows: the same pair for White at the left of the first row and for Black at the right
+//   of the second.
+// - Three rows and more: the back ranks on the first and last rows, Black's the mirror of
+//   White's, with pawns in front of them from four rows on. On three rows the middle row is
+//   empty, so a knight beside a king or a bishop two files from it would give check at once:
+//   it stands there as a rook instead.
+// A board without a playable start (see has_playable_start) gets the two bare kings, a game
+// drawn at once; none for a board too small for two kings.
 inline std::optional<std::string> start_fen(uint64_t width, uint64_t height) {
     if (!game_size_ok(width, height) || width * height < 2) return std::nullopt;
     if (width == 8 && height == 8) return std::string(STANDARD_FEN);
     std::vector<std::string> rows(height, std::string(width, ' '));  // rows[0] is White's first rank
-    if (height == 1) {
-        const bool rooks = width >= 4;
-        rows[0][rooks ? 1 : 0] = 'K';
-        rows[0][width - (rooks ? 2 : 1)] = 'k';
-        if (rooks) rows[0][0] = 'R', rows[0][width - 1] = 'r';
+    auto put = [&](uint64_t k, char c) {  // k-th square along the board's only row or column
+        if (height == 1) rows[0][k] = c;
+        else rows[k][0] = c;
+    };
+    if (!has_playable_start(width, height)) {
+        rows[0][0] = 'K';
+        rows[height - 1][width - 1] = 'k';
+    } else if (width == 1 || height == 1) {
+        const uint64_t n = width * height;
+        put(0, 'K'), put(1, 'R'), put(n - 2, 'r'), put(n - 1, 'k');
+    } else if (height == 2) {
+        rows[0][0] = 'K', rows[0][1] = 'R';
+        rows[1][width - 2] = 'r', rows[1][width - 1] = 'k';
     } else {
         rows[0] = back_rank(width);
+        if (height == 3) {
+            const uint64_t king = width / 2;
+            if (king + 1 < width && rows[0][king + 1] == 'N') rows[0][king + 1] = 'R';
+            if (king >= 2 && rows[0][king - 2] == 'B') rows[0][king - 2] = 'R';
+            if (king + 2 < width && rows[0][king + 2] == 'B') rows[0][king + 2] = 'R';
+        }
         for (uint64_t c = 0; c < width; ++c) rows[height - 1][c] = lower(rows[0][c]);
         if (height >= 4) {
             rows[1] = std::string(width, 'P');

@@ -1,13 +1,18 @@
 #pragma once
-// NumPy arrays in and out of the core: caller-owned outputs checked before anything is
-// written, integer vectors read from any array-like.
+// Arguments in and NumPy arrays out: integers and arrays judged by their values and by the
+// memory they export, never by attributes a Python subclass could redefine, and every refusal
+// naming its argument.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <bit>
+#include <cstdint>
+#include <limits>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -26,47 +31,227 @@ inline std::string shape_text(const std::vector<size_t>& shape) {
     return s + (shape.size() == 1 ? ",)" : ")");
 }
 
-// A C-contiguous, writable array of dtype T and the given shape: `out` itself when it is
-// one, a new array when `out` is None; anything else is refused with the reason.
-template <class T>
-std::pair<nb::object, T*> output_array(nb::handle out, const std::vector<size_t>& shape, const char* dtype) {
-    nb::object array;
-    if (out.is_none()) {
-        array = numpy().attr("empty")(nb::tuple(nb::cast(shape)), dtype);
-    } else {
-        if (!nb::isinstance(out, numpy().attr("ndarray")))
-            throw nb::type_error(("out must be a numpy.ndarray, not " + std::string(nb::inst_name(out).c_str())).c_str());
-        const std::string got = nb::cast<std::string>(out.attr("dtype").attr("name"));
-        if (got != dtype)
-            throw nb::type_error(("out must have dtype " + std::string(dtype) + ", got " + got).c_str());
-        const auto got_shape = nb::cast<std::vector<size_t>>(out.attr("shape"));
-        if (got_shape != shape)
-            throw nb::value_error(("out must have shape " + shape_text(shape) + ", got " + shape_text(got_shape)).c_str());
-        if (!nb::cast<bool>(out.attr("flags").attr("c_contiguous")))
-            throw nb::value_error("out must be C-contiguous");
-        if (!nb::cast<bool>(out.attr("flags").attr("writeable"))) throw nb::value_error("out must be writeable");
-        array = nb::borrow(out);
+inline std::string kind_of(nb::handle v) { return nb::inst_name(v).c_str(); }
+
+// ----- integers ---------------------------------------------------------------------------------
+
+// The integer an argument stands for: an int or anything with __index__ (NumPy integers), never
+// a float or a str.
+inline nb::int_ integer_value(nb::handle v, const char* name) {
+    PyObject* i = PyNumber_Index(v.ptr());
+    if (!i) {
+        PyErr_Clear();
+        throw nb::type_error((std::string(name) + " must be an integer, not " + kind_of(v)).c_str());
     }
-    nb::ndarray<T, nb::c_contig, nb::device::cpu> view;
-    if (!nb::try_cast(array, view, false)) throw nb::type_error("out could not be viewed as a C array");
-    return {array, view.data()};
+    return nb::steal<nb::int_>(i);
 }
 
-// Integers of a one-dimensional array-like of length n, as int64.
+inline bool less(nb::handle a, nb::handle b) {
+    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+// An integer argument within [low, high]; ValueError naming the argument outside.
+template <class T>
+T integer_arg(nb::handle v, const char* name, T low = std::numeric_limits<T>::min(),
+              T high = std::numeric_limits<T>::max()) {
+    const nb::int_ i = integer_value(v, name);
+    const nb::int_ lo(low), hi(high);
+    if (less(i, lo))
+        throw nb::value_error((std::string(name) + " must be at least " + std::to_string(low) + ", got " +
+                               nb::str(i).c_str()).c_str());
+    if (less(hi, i))
+        throw nb::value_error((std::string(name) + " must be at most " + std::to_string(high) + ", got " +
+                               nb::str(i).c_str()).c_str());
+    return nb::cast<T>(i);
+}
+
+// The same for an argument that may be None.
+template <class T>
+std::optional<T> optional_integer_arg(nb::handle v, const char* name, T low = std::numeric_limits<T>::min(),
+                                      T high = std::numeric_limits<T>::max()) {
+    if (v.is_none()) return std::nullopt;
+    return integer_arg<T>(v, name, low, high);
+}
+
+// A real-number argument (an int, a float or a NumPy scalar; never a str), finite, within
+// [low, high]; refusals name the argument.
+inline double real_arg(nb::handle v, const char* name, double low, double high) {
+    if (PyUnicode_Check(v.ptr()) || PyBytes_Check(v.ptr()) || !PyNumber_Check(v.ptr()))
+        throw nb::type_error((std::string(name) + " must be a number, not " + kind_of(v)).c_str());
+    const double x = PyFloat_AsDouble(v.ptr());
+    if (x == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw nb::type_error((std::string(name) + " must be a real number, not " + kind_of(v)).c_str());
+    }
+    if (!(x >= low && x <= high))
+        throw nb::value_error((std::string(name) + " must be between " + nb::str(nb::float_(low)).c_str() + " and " +
+                               nb::str(nb::float_(high)).c_str() + ", got " + nb::str(nb::float_(x)).c_str())
+                                  .c_str());
+    return x;
+}
+
+// The int64 value of an integer, or none when it lies beyond int64.
+inline std::optional<int64_t> int64_value(const nb::int_& i) {
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+    if (overflow) return std::nullopt;
+    if (x == -1 && PyErr_Occurred()) throw nb::python_error();
+    return static_cast<int64_t>(x);
+}
+
+// ----- buffers ----------------------------------------------------------------------------------
+
+// The memory an object exports (shape, item format, strides, writability), held for as long as
+// the returned memoryview lives; TypeError naming the argument when it exports none.
+inline nb::object exported_buffer(nb::handle v, const char* name) {
+    PyObject* view = PyMemoryView_FromObject(v.ptr());
+    if (!view) {
+        PyErr_Clear();
+        throw nb::type_error((std::string(name) + " exports no buffer: " + kind_of(v)).c_str());
+    }
+    return nb::steal(view);
+}
+
+inline const Py_buffer& buffer_of(const nb::object& view) { return *PyMemoryView_GET_BUFFER(view.ptr()); }
+
+// The item type of a buffer, read from its format and item size.
+struct ItemType {
+    char kind = 0;  // 'b' bool, 'i' signed, 'u' unsigned, 'f' float, 'c' complex, 0 anything else
+    size_t size = 0;
+    bool swapped = false;  // not in the machine's byte order
+    std::string format;
+
+    explicit ItemType(const Py_buffer& b) : size(static_cast<size_t>(b.itemsize)), format(b.format ? b.format : "B") {
+        std::string f = format;
+        if (!f.empty() && std::string("@=<>!").find(f[0]) != std::string::npos) {
+            const bool little = f[0] == '<', big = f[0] == '>' || f[0] == '!';
+            swapped = size > 1 && ((little && std::endian::native != std::endian::little) ||
+                                   (big && std::endian::native != std::endian::big));
+            f.erase(0, 1);
+        }
+        auto one_of = [&](const char* set) { return f.size() == 1 && std::string(set).find(f[0]) != std::string::npos; };
+        if (f == "?") kind = 'b';
+        else if (one_of("bhilqn")) kind = 'i';
+        else if (one_of("BHILQN")) kind = 'u';
+        else if (one_of("efdg")) kind = 'f';
+        else if (f.size() == 2 && f[0] == 'Z') kind = 'c';
+    }
+
+    // The NumPy name ("float32", "int64", "bool"...), preceded by the byte order when that is
+    // not the machine's; the buffer format for anything else.
+    std::string name() const {
+        const std::string bits = std::to_string(8 * size);
+        std::string n;
+        switch (kind) {
+            case 'b': n = "bool"; break;
+            case 'i': n = "int" + bits; break;
+            case 'u': n = "uint" + bits; break;
+            case 'f': n = "float" + bits; break;
+            case 'c': n = "complex" + bits; break;
+            default: return "format '" + format + "'";
+        }
+        if (swapped) n = (std::endian::native == std::endian::little ? "big-endian " : "little-endian ") + n;
+        return n;
+    }
+};
+
+inline std::vector<size_t> buffer_shape(const Py_buffer& b) {
+    std::vector<size_t> shape;
+    for (int k = 0; k < b.ndim; ++k) shape.push_back(static_cast<size_t>(b.shape[k]));
+    return shape;
+}
+
+// A writable array of T handed to the caller: `array` is the Python object, `data` its first
+// item, and the buffer export is held (so the memory cannot be resized away) while this lives.
+// Binds as `auto [array, data] = output_array<T>(...)`.
+template <class T>
+struct Output {
+    nb::object array;
+    T* data;
+    nb::object held;
+
+    template <size_t I>
+    auto& get() {
+        if constexpr (I == 0) return array;
+        else return data;
+    }
+};
+
+// A C-contiguous, writable array of the given dtype and shape: `out` itself when it is one, a
+// new array when `out` is None; anything else is refused with the reason, judged from the
+// memory `out` exports.
+template <class T>
+Output<T> output_array(nb::handle out, const std::vector<size_t>& shape, const char* dtype) {
+    if (out.is_none()) {
+        nb::object array = numpy().attr("empty")(nb::tuple(nb::cast(shape)), dtype);
+        nb::object held = exported_buffer(array, "out");
+        return {array, static_cast<T*>(buffer_of(held).buf), held};
+    }
+    if (!PyObject_TypeCheck(out.ptr(), reinterpret_cast<PyTypeObject*>(numpy().attr("ndarray").ptr())))
+        throw nb::type_error(("out must be a numpy.ndarray, not " + kind_of(out)).c_str());
+    nb::object held = exported_buffer(out, "out");
+    const Py_buffer& b = buffer_of(held);
+    const std::string got = ItemType(b).name();
+    if (got != dtype || b.itemsize != static_cast<Py_ssize_t>(sizeof(T)))
+        throw nb::type_error(("out must have dtype " + std::string(dtype) + ", got " + got).c_str());
+    const auto got_shape = buffer_shape(b);
+    if (got_shape != shape)
+        throw nb::value_error(("out must have shape " + shape_text(shape) + ", got " + shape_text(got_shape)).c_str());
+    if (!PyBuffer_IsContiguous(&b, 'C')) throw nb::value_error("out must be C-contiguous");
+    if (b.readonly) throw nb::value_error("out must be writeable");
+    return {nb::borrow(out), static_cast<T*>(b.buf), held};
+}
+
+// Integers of a one-dimensional array-like of length n, as int64, judged from the memory of
+// the array NumPy makes of them; values beyond int64 are refused by index.
 inline std::vector<int64_t> integer_vector(nb::handle values, size_t n, const char* name) {
     nb::object a = numpy().attr("asarray")(values);
-    const std::string kind = nb::cast<std::string>(a.attr("dtype").attr("kind"));
-    if (kind != "i" && kind != "u" && !(kind == "b" && n == 0))
-        throw nb::type_error((std::string(name) + " must hold integers, got dtype " +
-                              nb::cast<std::string>(a.attr("dtype").attr("name")))
-                                 .c_str());
-    const auto shape = nb::cast<std::vector<size_t>>(a.attr("shape"));
+    nb::object held = exported_buffer(a, name);
+    const Py_buffer& b = buffer_of(held);
+    const auto shape = buffer_shape(b);
     if (shape != std::vector<size_t>{n})
         throw nb::value_error((std::string(name) + " must have shape " + shape_text({n}) + ", got " + shape_text(shape)).c_str());
+    if (n == 0) return {};  // an empty list holds no number, whatever dtype NumPy gives it
+    const ItemType item(b);
+    if (item.kind != 'i' && item.kind != 'u')
+        throw nb::type_error((std::string(name) + " must hold integers, got dtype " + item.name()).c_str());
+    if (item.kind == 'u' && item.size == 8) {
+        nb::object beyond = numpy().attr("flatnonzero")(numpy().attr("greater")(a, nb::int_(std::numeric_limits<int64_t>::max())));
+        if (nb::len(beyond)) {
+            const nb::object at = beyond.attr("__getitem__")(0), value = a.attr("__getitem__")(at);
+            throw nb::value_error((std::string(name) + "[" + nb::str(at).c_str() + "] is " + nb::str(value).c_str() +
+                                   ", beyond the int64 range")
+                                      .c_str());
+        }
+    }
     nb::object c = numpy().attr("ascontiguousarray")(a, "int64");
-    nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu> view;
-    if (!nb::try_cast(c, view, false)) throw nb::type_error(std::string(name).append(" could not be read").c_str());
-    return std::vector<int64_t>(view.data(), view.data() + n);
+    nb::object converted = exported_buffer(c, name);
+    const auto* data = static_cast<const int64_t*>(buffer_of(converted).buf);
+    return std::vector<int64_t>(data, data + n);
+}
+
+// A float32 array-like of the given shape (with `squeeze_last`, a trailing axis of 1 may be
+// added), judged from the memory of the array NumPy makes of it and copied to C order when it
+// is not; `data` stays valid while `held` lives.
+struct Float32Input {
+    nb::object held;
+    const float* data;
+};
+inline Float32Input float32_input(nb::handle values, const std::vector<size_t>& shape, const char* name,
+                                  bool squeeze_last = false) {
+    nb::object a = numpy().attr("asarray")(values);
+    nb::object held = exported_buffer(a, name);
+    const ItemType item(buffer_of(held));
+    if (item.kind != 'f' || item.size != 4 || item.swapped)
+        throw nb::type_error((std::string(name) + " must be float32, got dtype " + item.name()).c_str());
+    auto got = buffer_shape(buffer_of(held));
+    if (squeeze_last && got.size() == shape.size() + 1 && got.back() == 1) got.pop_back();
+    if (got != shape)
+        throw nb::value_error((std::string(name) + " must have shape " + shape_text(shape) + ", got " + shape_text(got)).c_str());
+    if (!PyBuffer_IsContiguous(&buffer_of(held), 'C')) held = exported_buffer(numpy().attr("ascontiguousarray")(a), name);
+    return {held, static_cast<const float*>(buffer_of(held).buf)};
 }
 
 template <class T>
@@ -77,3 +262,14 @@ nb::object vector_array(const std::vector<T>& v, const char* dtype) {
 }
 
 }  // namespace murkle::rl
+
+template <class T>
+struct std::tuple_size<murkle::rl::Output<T>> : std::integral_constant<size_t, 2> {};
+template <class T>
+struct std::tuple_element<0, murkle::rl::Output<T>> {
+    using type = nanobind::object;
+};
+template <class T>
+struct std::tuple_element<1, murkle::rl::Output<T>> {
+    using type = T*;
+};

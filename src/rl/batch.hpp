@@ -54,6 +54,46 @@ struct StepResult {
     std::optional<GameOutcome> outcome;
 };
 
+// The 105 input planes of a game into out[0 .. 105 * area).
+template <int NW>
+void write_game_planes(const Game<NW>& g, float* out) {
+    const size_t n = g.width() * g.height();
+    std::memset(out, 0, sizeof(float) * TOTAL_INPUT_PLANES * n);
+    g.visit_game_planes([&](size_t offset) { out[offset] = 1.0f; },
+                        [&](int plane, float v) {
+                            float* p = out + static_cast<size_t>(plane) * n;
+                            std::fill(p, p + n, v);
+                        });
+}
+
+// The legal full actions of a game as true entries of out[0 .. planes * area).
+template <int NW>
+void write_game_mask(const Game<NW>& g, bool* out) {
+    const size_t area = g.width() * g.height();
+    std::memset(out, 0, g.action_size() * area);
+    const LegalView v = g.legal();
+    for (size_t k = 0; k < v.size; ++k) out[full_action(v, k, area)] = true;
+}
+
+// Whether a game has ended, by the rules or by a ply cap (0: none). The one judge of a game's
+// end for the batch and the search.
+template <int NW>
+StepResult game_status(const Game<NW>& g, uint64_t max_plies, size_t legal_moves) {
+    StepResult r;
+    if (legal_moves == 0 || g.halfmove_clock() >= 150 || g.is_insufficient_material()) r.outcome = g.outcome();
+    if (r.outcome) {
+        r.done = true;
+        r.reward = static_cast<float>(encode_winner_absolute(*r.outcome));
+    } else if (max_plies && g.history().size() >= max_plies) {
+        r.done = r.truncated = true;
+    }
+    return r;
+}
+template <int NW>
+StepResult game_status(const Game<NW>& g, uint64_t max_plies) {
+    return game_status(g, max_plies, g.legal().size);
+}
+
 template <int NW>
 class Batch {
 public:
@@ -83,32 +123,31 @@ public:
     uint64_t rng_state(size_t i) const { return slots_[i].rng; }
 
     // Replaces game i (same board size) as if it had been played there.
+    // The copy is made before the slot changes, so a failed copy leaves the game as it was.
     void set_game(size_t i, const Game<NW>& g, bool restart = false) {
-        slots_[i].game = g;
+        Game<NW> copy(g);
+        slots_[i].game = std::move(copy);
         slots_[i].restart = restart;
+        ++slots_[i].replaced;
     }
+    // How many times game i was replaced (set, reset or restarted), so that a search can tell a
+    // game put back to the same position from the game it searched.
+    uint64_t replaced(size_t i) const { return slots_[i].replaced; }
     void set_rng_state(size_t i, uint64_t state) { slots_[i].rng = state; }
+    void reserve_history(size_t i, size_t plies) { slots_[i].game.reserve_history(plies); }
 
     void reset(size_t i) { set_game(i, start(i)); }
 
     // ----- observations -----------------------------------------------------------------------
 
     // The 105 input planes of game i into out[0 .. 105 * area).
-    void write_planes(size_t i, float* out) const {
-        const size_t n = area();
-        std::memset(out, 0, sizeof(float) * TOTAL_INPUT_PLANES * n);
-        slots_[i].game.visit_game_planes([&](size_t offset) { out[offset] = 1.0f; },
-                                         [&](int plane, float v) {
-                                             float* p = out + static_cast<size_t>(plane) * n;
-                                             std::fill(p, p + n, v);
-                                         });
-    }
+    void write_planes(size_t i, float* out) const { write_game_planes(slots_[i].game, out); }
 
-    // The legal full actions of game i as true entries of out[0 .. planes * area).
+    // The legal full actions of game i as true entries of out[0 .. planes * area): none for a
+    // game that takes no action.
     void write_mask(size_t i, bool* out) const {
-        std::memset(out, 0, planes() * area());
-        const LegalView v = legal(i);
-        for (size_t k = 0; k < v.size; ++k) out[full_action(v, k)] = true;
+        if (takes_action(i)) write_game_mask(slots_[i].game, out);
+        else std::memset(out, 0, planes() * area());
     }
 
     // ----- actions ----------------------------------------------------------------------------
@@ -130,8 +169,8 @@ public:
         return std::nullopt;
     }
 
-    // A game that restarts or has no move takes no action.
-    bool takes_action(size_t i) const { return !slots_[i].restart && legal(i).size > 0; }
+    // A game that restarts or is over (by the rules or the ply cap) takes no action.
+    bool takes_action(size_t i) const { return !slots_[i].restart && !status(i).done; }
 
     // A uniformly chosen legal full action, or NO_ACTION for a game that takes none.
     int64_t random_action(size_t i) {
@@ -141,35 +180,26 @@ public:
     }
 
     // One step of game i: a game that ended at the previous step restarts (its move is
-    // ignored); a game already over reports its end; otherwise the move is played. `move` is
-    // a legal move of game i whenever takes_action(i).
+    // ignored); a game already over reports its end and plays nothing; otherwise the move is
+    // played. `move` is a legal move of game i whenever takes_action(i).
     StepResult step(size_t i, const std::optional<EMove>& move) {
         Slot& s = slots_[i];
         if (s.restart) {
             reset(i);
             return {};
         }
-        if (move && legal(i).size > 0) s.game.do_move(*move);
+        if (const StepResult before = status(i); before.done) {
+            s.restart = true;
+            return before;
+        }
+        if (move) s.game.do_move(*move);
         StepResult r = status(i);
         s.restart = r.done;
         return r;
     }
 
     // Whether game i has ended, by the rules or by the ply cap.
-    StepResult status(size_t i) const {
-        const Game<NW>& g = slots_[i].game;
-        StepResult r;
-        if (legal(i).size == 0 || g.halfmove_clock() >= 150 || g.is_insufficient_material()) {
-            r.outcome = g.outcome();
-        }
-        if (r.outcome) {
-            r.done = true;
-            r.reward = static_cast<float>(encode_winner_absolute(*r.outcome));
-        } else if (max_plies_ && g.history().size() >= max_plies_) {
-            r.done = r.truncated = true;
-        }
-        return r;
-    }
+    StepResult status(size_t i) const { return game_status(slots_[i].game, max_plies_); }
 
     // The legal moves of game i with their move planes, remembered by the game.
     LegalView legal(size_t i) const { return slots_[i].game.legal(); }
@@ -179,6 +209,7 @@ private:
         Game<NW> game;
         bool restart = false;  // ended at the last step: restarts at the next one
         uint64_t rng = 0;
+        uint64_t replaced = 0;
     };
 
     std::vector<Game<NW>> starts_;

@@ -17,13 +17,14 @@ void bind_batch(nb::module_& m) {
         "``step(actions)`` plays one full action in every game and returns ``(rewards, done)``.\n"
         "A game that ends at a step keeps its final position (observations stay readable) and\n"
         "restarts from its start position at the *next* step, whose action for that game is\n"
-        "ignored (its reward is 0.0 and done is False then). Games already over when stepped\n"
-        "(for example from a decided start FEN) report done at once.\n\n"
+        "ignored (its reward is 0.0 and done is False then). A game already over when stepped\n"
+        "(a decided start FEN, a game set past ``max_plies``) takes no action and reports done\n"
+        "at once.\n\n"
         "Work runs with the GIL released, split over ``threads`` worker threads made once per\n"
         "batch; every game has its own random stream, so results depend on ``seed`` only, never\n"
         "on the number of threads. Pass ``out=`` arrays to write observations in place.")
-        .def(nb::init<size_t, uint64_t, uint64_t, nb::handle, std::optional<bool>, std::optional<size_t>,
-                      std::optional<uint64_t>, std::optional<uint64_t>>(),
+        .def(nb::init<nb::handle, nb::handle, nb::handle, nb::handle, std::optional<bool>, nb::handle, nb::handle,
+                      nb::handle>(),
              "n"_a, "width"_a = 8, "height"_a = 8, nb::kw_only(), "fen"_a = nb::none(), "castling"_a = nb::none(),
              "threads"_a = nb::none(), "seed"_a = nb::none(), "max_plies"_a = nb::none(),
              nb::sig("def __init__(self, n: int, width: int = 8, height: int = 8, *, "
@@ -48,7 +49,8 @@ void bind_batch(nb::module_& m) {
              nb::sig("def legal_mask(self, out: numpy.typing.NDArray[numpy.bool_] | None = None) -> "
                      "numpy.typing.NDArray[numpy.bool_]"),
              "The legal full actions of every game: bool (n, P, height, width), True where legal.\n"
-             "A game that restarts at the next step shows its final position.\n\n"
+             "A game that takes no action at the next step (it ended, or it is over) has an empty\n"
+             "mask.\n\n"
              "out: None for a new array, or a C-contiguous writable bool array of that shape, which\n"
              "    is filled and returned.")
         .def("step", &GameBatch::step, "actions"_a,
@@ -60,7 +62,7 @@ void bind_batch(nb::module_& m) {
              "rewards holds ``reward_absolute()`` of each game that ended (1.0 White won, -1.0\n"
              "Black won, 0.0 draw or truncated) and 0.0 elsewhere. If any action is not legal in\n"
              "its game, ValueError names the game and the action and no game changes. The\n"
-             "actions of games that restart at this step are ignored.")
+             "actions of games that take no action (they restart, or they are over) are ignored.")
         .def("step_planes", &GameBatch::step_planes, "plane_actions"_a,
              nb::sig("def step_planes(self, plane_actions: numpy.typing.ArrayLike) -> "
                      "tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.bool_]]"),
@@ -76,7 +78,13 @@ void bind_batch(nb::module_& m) {
              nb::sig("def play_random(self, plies: int) -> dict[str, int]"),
              "Steps every game ``plies`` (int) times with random actions, inside the engine (the\n"
              "same as ``plies`` calls of ``step(random_actions())``). Returns a dict of int counts\n"
-             "over all games: steps, moves, finished, white_wins, black_wins, draws, truncated.")
+             "over all games: steps, moves, finished, white_wins, black_wins, draws, truncated.\n\n"
+             "Ctrl-C (any signal handler that raises) stops it between plies, every game at the\n"
+             "same ply, and raises. Before each run of plies every game's history is given room\n"
+             "for them, so running out of memory there raises MemoryError with every game at the\n"
+             "same ply too; running out inside a ply (the legal moves of a new position) raises\n"
+             "MemoryError with every game whole and legal, but the games may then have taken\n"
+             "different numbers of plies.")
         .def("turns", &GameBatch::turns, nb::sig("def turns(self) -> numpy.typing.NDArray[numpy.int8]"),
              "The side to move in every game, int8 (n,): 1 White, -1 Black.")
         .def("plies", &GameBatch::plies, nb::sig("def plies(self) -> numpy.typing.NDArray[numpy.int64]"),

@@ -7,9 +7,11 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <random>
+#include <stdexcept>
 #include <thread>
 #include <variant>
 
@@ -34,15 +36,18 @@ inline uint64_t random_seed() {
     return (static_cast<uint64_t>(rd()) << 32) ^ rd();
 }
 
-inline void check_game_size(uint64_t width, uint64_t height) {
-    if (!game_size_ok(width, height))
-        throw nb::value_error(("board size " + std::to_string(width) + "x" + std::to_string(height) +
-                               " is out of range: " + BOARD_RANGE_TEXT)
+// The board size of two integer arguments, refused with the size it names.
+inline std::pair<uint64_t, uint64_t> board_size_args(nb::handle width, nb::handle height) {
+    const int64_t w = integer_arg<int64_t>(width, "width"), h = integer_arg<int64_t>(height, "height");
+    if (w < 1 || h < 1 || !game_size_ok(static_cast<uint64_t>(w), static_cast<uint64_t>(h)))
+        throw nb::value_error(("board size " + std::to_string(w) + "x" + std::to_string(h) + " is out of range: " +
+                               BOARD_RANGE_TEXT)
                                   .c_str());
+    return {static_cast<uint64_t>(w), static_cast<uint64_t>(h)};
 }
 
+// The start position of a board size already checked.
 inline std::string start_fen_or_raise(uint64_t width, uint64_t height) {
-    check_game_size(width, height);
     auto fen = start_fen(width, height);
     if (!fen)
         throw nb::value_error(("a " + std::to_string(width) + "x" + std::to_string(height) +
@@ -57,17 +62,32 @@ inline GameVariant parse_game(uint64_t width, uint64_t height, const std::string
     return g.take();
 }
 
+// The most games one batch holds: far more than memory allows, and few enough that every count
+// and index of them fits any integer type used here.
+constexpr uint64_t MAX_GAMES = uint64_t(1) << 32;
+
 class GameBatch {
 public:
     // Runs f on the batch with the batch's lock held: a call from another thread waits for
-    // it, without the GIL, so that the holder can take the GIL back when it needs it.
+    // it, without the GIL, so that the holder can take the GIL back when it needs it. A call
+    // made while this same thread holds the lock (Python code run from inside a call: a
+    // finalizer, an argument's method) is refused instead of waiting for itself for ever.
     template <class F>
     decltype(auto) visit(F&& f) {
         std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
         if (!lock.owns_lock()) {
+            if (owner_.load() == std::this_thread::get_id())
+                throw std::runtime_error(
+                    "GameBatch is busy with a call of this same thread: a call on a batch cannot be made from "
+                    "inside another call on it");
             nb::gil_scoped_release release;
             lock.lock();
         }
+        struct Owner {
+            std::atomic<std::thread::id>& id;
+            explicit Owner(std::atomic<std::thread::id>& o) : id(o) { id.store(std::this_thread::get_id()); }
+            ~Owner() { id.store(std::thread::id()); }
+        } owner(owner_);
         return std::visit(std::forward<F>(f), batch_);
     }
 
@@ -80,12 +100,13 @@ public:
         });
     }
 
-    GameBatch(size_t n, uint64_t width, uint64_t height, nb::handle fen, std::optional<bool> castling,
-              std::optional<size_t> threads, std::optional<uint64_t> seed, std::optional<uint64_t> max_plies) {
-        if (n < 1) throw nb::value_error("n must be at least 1, got 0");
-        check_game_size(width, height);
-        if (threads && *threads < 1) throw nb::value_error("threads must be at least 1");
-        if (max_plies && *max_plies < 1) throw nb::value_error("max_plies must be at least 1");
+    GameBatch(nb::handle n_arg, nb::handle width_arg, nb::handle height_arg, nb::handle fen, std::optional<bool> castling,
+              nb::handle threads_arg, nb::handle seed_arg, nb::handle max_plies_arg) {
+        const uint64_t n = integer_arg<uint64_t>(n_arg, "n", 1, MAX_GAMES);
+        const auto [width, height] = board_size_args(width_arg, height_arg);
+        const auto threads = optional_integer_arg<uint64_t>(threads_arg, "threads", 1);
+        const auto seed = optional_integer_arg<uint64_t>(seed_arg, "seed");
+        const auto max_plies = optional_integer_arg<uint64_t>(max_plies_arg, "max_plies", 1);
         const bool castle = castling.value_or(width == 8 && height == 8);
         std::vector<GameVariant> starts;
         if (fen.is_none()) {
@@ -93,40 +114,42 @@ public:
         } else if (nb::isinstance<nb::str>(fen)) {
             starts.push_back(parse_game(width, height, nb::cast<std::string>(fen), castle, ""));
         } else {
+            if (!PySequence_Check(fen.ptr()) || nb::isinstance<nb::bytes>(fen))
+                throw nb::type_error(("fen must be a str, a sequence of str or None, not " + kind_of(fen)).c_str());
             std::vector<std::string> fens;
-            if (!nb::try_cast(fen, fens))
-                throw nb::type_error(("fen must be a str, a sequence of str or None, not " +
-                                      std::string(nb::inst_name(fen).c_str()))
-                                         .c_str());
-            if (fens.size() != n)
+            nb::sequence items = nb::borrow<nb::sequence>(fen);
+            for (size_t i = 0, size = nb::len(items); i < size && i <= n; ++i) {
+                nb::object item = items[i];
+                if (!nb::isinstance<nb::str>(item))
+                    throw nb::type_error(("fen[" + std::to_string(i) + "] must be a str, not " + kind_of(item)).c_str());
+                fens.push_back(nb::cast<std::string>(item));
+            }
+            if (fens.size() != n || nb::len(items) != n)
                 throw nb::value_error(("fen must be one FEN or a sequence of n = " + std::to_string(n) +
-                                       " FENs, got " + std::to_string(fens.size()))
+                                       " FENs, got " + std::to_string(nb::len(items)))
                                           .c_str());
             for (size_t i = 0; i < n; ++i)
                 starts.push_back(parse_game(width, height, fens[i], castle, "game " + std::to_string(i) + ": "));
         }
         init(n, starts, seed.value_or(random_seed()), max_plies.value_or(0),
-             std::min(threads.value_or(default_threads()), n));
+             std::min<uint64_t>(threads.value_or(default_threads()), n));
     }
 
     // ----- observations -----------------------------------------------------------------------
 
+    // Arguments are read before the batch's lock is taken: reading them may run Python code.
     nb::object planes(nb::handle out) {
-        return visit([&](auto& b) {
-            const size_t area = b.area();
-            auto [array, data] = output_array<float>(out, {b.size(), TOTAL_INPUT_PLANES, b.height(), b.width()}, "float32");
-            parallel([&](size_t i) { b.write_planes(i, data + i * TOTAL_INPUT_PLANES * area); });
-            return array;
-        });
+        auto [array, data] = output_array<float>(out, {n_, TOTAL_INPUT_PLANES, height(), width()}, "float32");
+        const size_t per_game = TOTAL_INPUT_PLANES * width() * height();
+        visit([&](auto& b) { parallel([&](size_t i) { b.write_planes(i, data + i * per_game); }); });
+        return array;
     }
 
     nb::object legal_mask(nb::handle out) {
-        return visit([&](auto& b) {
-            const size_t per_game = b.planes() * b.area();
-            auto [array, data] = output_array<bool>(out, {b.size(), b.planes(), b.height(), b.width()}, "bool");
-            parallel([&](size_t i) { b.write_mask(i, data + i * per_game); });
-            return array;
-        });
+        auto [array, data] = output_array<bool>(out, {n_, action_planes(), height(), width()}, "bool");
+        const size_t per_game = action_planes() * width() * height();
+        visit([&](auto& b) { parallel([&](size_t i) { b.write_mask(i, data + i * per_game); }); });
+        return array;
     }
 
     // ----- play -------------------------------------------------------------------------------
@@ -140,17 +163,30 @@ public:
         return vector_array(out, "int64");
     }
 
-    nb::dict play_random(size_t plies) {
+    // The plies run in chunks of about CHUNK_STEPS game steps. Before each chunk every game's
+    // history is given room for it, and after it a pending signal (Ctrl-C) is acted on, so
+    // that both stop the games between two plies, all at the same one.
+    static constexpr uint64_t CHUNK_STEPS = 1 << 16;
+
+    nb::dict play_random(nb::handle plies_arg) {
+        const uint64_t plies = integer_arg<uint64_t>(plies_arg, "plies", 0);
         std::vector<Tally> tallies(n_);
+        const uint64_t chunk = std::max<uint64_t>(1, CHUNK_STEPS / n_);
         visit([&](auto& b) {
-            parallel([&](size_t i) {
-                Tally& t = tallies[i];
-                for (size_t k = 0; k < plies; ++k) {
-                    const int64_t a = b.random_action(i);
-                    if (a != NO_ACTION) ++t.moves;
-                    t.add(b.step(i, b.find_full(i, a)));
-                }
-            });
+            for (uint64_t done = 0; done < plies;) {
+                const uint64_t now = std::min(chunk, plies - done);
+                parallel([&](size_t i) { b.reserve_history(i, now); });
+                parallel([&](size_t i) {
+                    Tally& t = tallies[i];
+                    for (uint64_t k = 0; k < now; ++k) {
+                        const int64_t a = b.random_action(i);
+                        if (a != NO_ACTION) ++t.moves;
+                        t.add(b.step(i, b.find_full(i, a)));
+                    }
+                });
+                done += now;
+                if (done < plies && PyErr_CheckSignals() != 0) throw nb::python_error();
+            }
         });
         Tally all;
         for (const Tally& t : tallies) all.merge(t);
@@ -182,14 +218,14 @@ public:
 
     // ----- games ------------------------------------------------------------------------------
 
-    nb::object game(int64_t i) {
+    nb::object game(nb::handle i) {
         const size_t k = index(i);
         return visit([&](auto& b) {
             return game_object(GameVariant(std::in_place_type<std::remove_cvref_t<decltype(b.game(k))>>, b.game(k)));
         });
     }
 
-    void set_game(int64_t i, nb::handle obj) {
+    void set_game(nb::handle i, nb::handle obj) {
         const size_t k = index(i);
         GameVariant g = game_value(obj);
         visit([&](auto& b) {
@@ -215,7 +251,7 @@ public:
             for (size_t i = 0; i < n_; ++i) which.push_back(i);
         } else {
             nb::object a = numpy().attr("ravel")(numpy().attr("asarray")(indices));
-            for (int64_t i : integer_vector(a, nb::cast<size_t>(a.attr("size")), "indices")) which.push_back(index(i));
+            for (int64_t i : integer_vector(a, nb::len(a), "indices")) which.push_back(index(i));
         }
         visit([&](auto& b) {
             for (size_t i : which) b.reset(i);
@@ -256,26 +292,53 @@ public:
         });
     }
 
+    // Everything is read and checked before the batch is made, so that a refused state leaves
+    // nothing behind.
     static void restore(GameBatch* self, nb::tuple t) {
-        if (t.size() != 9 || nb::cast<int>(t[0]) != 1) throw nb::value_error("unsupported GameBatch state");
-        const uint64_t width = nb::cast<uint64_t>(t[1]), height = nb::cast<uint64_t>(t[2]);
-        check_game_size(width, height);
-        auto starts_bytes = nb::cast<std::vector<nb::bytes>>(t[3]);
-        auto games_bytes = nb::cast<std::vector<nb::bytes>>(t[4]);
-        auto restart = nb::cast<std::vector<bool>>(t[5]);
-        auto rng = nb::cast<std::vector<uint64_t>>(t[6]);
-        const size_t n = games_bytes.size();
-        if (n < 1 || restart.size() != n || rng.size() != n || (starts_bytes.size() != 1 && starts_bytes.size() != n))
+        if (t.size() != 9 || !nb::isinstance<nb::int_>(t[0]) || !t[0].equal(nb::int_(1)))
+            throw nb::value_error("unsupported GameBatch state");
+        const auto [width, height] = board_size_args(t[1], t[2]);
+        auto items = [](nb::handle v, const char* name) {
+            if (!nb::isinstance<nb::list>(v) && !nb::isinstance<nb::tuple>(v))
+                throw nb::type_error(("GameBatch state: " + std::string(name) + " must be a list, not " + kind_of(v)).c_str());
+            return nb::borrow<nb::sequence>(v);
+        };
+        auto item_name = [](const char* name, size_t i) { return "GameBatch state: " + std::string(name) + "[" + std::to_string(i) + "]"; };
+        auto games = [&](nb::handle v, const char* name) {
+            std::vector<GameVariant> out;
+            nb::sequence list = items(v, name);
+            for (size_t i = 0, n = nb::len(list); i < n; ++i) {
+                nb::object b = list[i];
+                if (!nb::isinstance<nb::bytes>(b))
+                    throw nb::type_error((item_name(name, i) + " must be bytes, not " + kind_of(b)).c_str());
+                const nb::bytes bytes = nb::borrow<nb::bytes>(b);
+                out.push_back(read_game(width, height, std::string_view(bytes.c_str(), bytes.size()), item_name(name, i)));
+            }
+            return out;
+        };
+        const std::vector<GameVariant> starts = games(t[3], "starts"), played = games(t[4], "games");
+        const size_t n = played.size();
+        nb::sequence restart_list = items(t[5], "restart"), rng_list = items(t[6], "rng");
+        if (n < 1 || n > MAX_GAMES || nb::len(restart_list) != n || nb::len(rng_list) != n ||
+            (starts.size() != 1 && starts.size() != n))
             throw nb::value_error("inconsistent GameBatch state");
-        auto read = [&](const nb::bytes& b) { return read_game(width, height, std::string_view(b.c_str(), b.size())); };
-        std::vector<GameVariant> starts;
-        for (const auto& s : starts_bytes) starts.push_back(read(s));
-        GameBatch* made = new (self) GameBatch();
-        made->init(n, starts, 0, nb::cast<uint64_t>(t[7]), std::min(nb::cast<size_t>(t[8]), n));
+        std::vector<char> restart(n);
+        std::vector<uint64_t> rng(n);
+        for (size_t i = 0; i < n; ++i) {
+            nb::object r = restart_list[i];
+            if (!nb::isinstance<nb::bool_>(r))
+                throw nb::type_error((item_name("restart", i) + " must be a bool, not " + kind_of(r)).c_str());
+            restart[i] = nb::cast<bool>(r);
+            rng[i] = integer_arg<uint64_t>(rng_list[i], item_name("rng", i).c_str());
+        }
+        const uint64_t max_plies = integer_arg<uint64_t>(t[7], "GameBatch state: max_plies");
+        const uint64_t threads = integer_arg<uint64_t>(t[8], "GameBatch state: threads", 1);
+
+        GameBatch* made = new (self) GameBatch(n, starts, 0, max_plies, std::min<uint64_t>(threads, n));
         made->visit([&](auto& b) {
             using G = std::remove_cvref_t<decltype(b.game(0))>;
             for (size_t i = 0; i < n; ++i) {
-                b.set_game(i, std::get<G>(read(games_bytes[i])), restart[i]);
+                b.set_game(i, std::get<G>(played[i]), restart[i]);
                 b.set_rng_state(i, rng[i]);
             }
         });
@@ -301,7 +364,9 @@ private:
         }
     };
 
-    GameBatch() = default;
+    GameBatch(size_t n, const std::vector<GameVariant>& starts, uint64_t seed, uint64_t max_plies, size_t threads) {
+        init(n, starts, seed, max_plies, threads);
+    }
 
     void init(size_t n, const std::vector<GameVariant>& starts, uint64_t seed, uint64_t max_plies, size_t threads) {
         n_ = n;
@@ -316,12 +381,14 @@ private:
         refused_.resize(n);
     }
 
-    static GameVariant read_game(uint64_t width, uint64_t height, std::string_view bytes) {
+    static GameVariant read_game(uint64_t width, uint64_t height, std::string_view bytes, const std::string& where) {
         const int nw = static_cast<int>(size_class(width, height));
         return with_size_class(nw, [&](auto NW) -> std::optional<GameVariant> {
                    auto g = GameCodec<NW()>::read(bytes);
                    if (!g || g.value().width() != width || g.value().height() != height)
-                       throw nb::value_error("invalid game bytes");
+                       throw nb::value_error((where + ": invalid game bytes of a " + std::to_string(width) + "x" +
+                                              std::to_string(height) + " game")
+                                                 .c_str());
                    return GameVariant(std::in_place_type<Game<NW()>>, g.take());
                })
             .value();
@@ -331,11 +398,20 @@ private:
         return std::visit([](auto& x) { return std::to_string(x.width()) + "x" + std::to_string(x.height()); }, g);
     }
 
+    // A game index, negative ones counting from the end.
     size_t index(int64_t i) const {
         const int64_t n = static_cast<int64_t>(n_);
         if (i < -n || i >= n)
             throw nb::index_error(("game index " + std::to_string(i) + " is out of range for " + std::to_string(n_) + " games").c_str());
         return static_cast<size_t>(i < 0 ? i + n : i);
+    }
+    size_t index(nb::handle i) const {
+        const nb::int_ v = integer_value(i, "i");
+        const auto k = int64_value(v);
+        if (!k)
+            throw nb::index_error(("game index " + std::string(nb::str(v).c_str()) + " is out of range for " +
+                                   std::to_string(n_) + " games").c_str());
+        return index(*k);
     }
 
     // A NumPy vector of f(batch, i) for every game.
@@ -374,6 +450,7 @@ private:
     BatchVariant batch_;
     std::unique_ptr<ThreadPool> pool_;
     std::mutex mutex_;
+    std::atomic<std::thread::id> owner_{};  // the thread holding mutex_, if any
     std::vector<std::optional<EMove>> chosen_;
     std::vector<char> refused_;
 };

@@ -21,13 +21,15 @@ uint64_t encode_action(nb::handle game, nb::handle move) {
     return std::visit([&](const auto& g) { return full_action_of(g, m); }, game_value(game));
 }
 
-nb::object decode_action(nb::handle game, int64_t action) {
+nb::object decode_action(nb::handle game, nb::handle action_arg) {
+    const nb::int_ action = integer_value(action_arg, "action");
+    const std::optional<int64_t> wanted = int64_value(action);  // none beyond int64: no move has it
     return std::visit(
         [&](const auto& g) -> nb::object {
             const LegalView v = g.legal();
-            for (size_t k = 0; k < v.size; ++k)
-                if (full_action(v, k, g.width() * g.height()) == action) return move_object(v.moves[k].to_move(g.width()));
-            throw nb::value_error(("action " + std::to_string(action) + " is not a legal move of this game").c_str());
+            for (size_t k = 0; wanted && k < v.size; ++k)
+                if (full_action(v, k, g.width() * g.height()) == *wanted) return move_object(v.moves[k].to_move(g.width()));
+            throw nb::value_error(("action " + std::string(nb::str(action).c_str()) + " is not a legal move of this game").c_str());
         },
         game_value(game));
 }
@@ -64,15 +66,25 @@ nb::object loads_game(nb::bytes data) {
     });
 }
 
+std::string start_fen_of(nb::handle width, nb::handle height) {
+    const auto [w, h] = board_size_args(width, height);
+    return start_fen_or_raise(w, h);
+}
+
 }  // namespace
 
 void bind_games(nb::module_& m) {
-    m.def("start_fen", &start_fen_or_raise, "width"_a, "height"_a,
+    m.def("start_fen", &start_fen_of, "width"_a, "height"_a,
           nb::sig("def start_fen(width: int, height: int) -> str"),
-          "The start position of a width x height board (ints) as a six-field FEN str: the\n"
-          "standard position on 8x8; elsewhere the back ranks (RNBQKBNR-like, king in the middle)\n"
-          "on the first and last rows with pawns in front when the board has four rows or more; on\n"
-          "one row a rook and a king a side. ValueError for a size no game has.");
+          "The start position of a width x height board (ints), as a six-field FEN str, playable\n"
+          "wherever the board admits one (neither side in check, the game not over, the same pieces\n"
+          "a side): the standard position on 8x8; from three rows the back ranks (RNBQKBNR-like,\n"
+          "king in the middle) on the first and last rows, with pawns in front from four rows (on\n"
+          "three rows a knight beside a king or a bishop two files from it, which would give check,\n"
+          "stands as a rook); on one row or column a king in each corner with a rook in front\n"
+          "(KR...rk); on two rows K R at the left of the first row and r k at the right of the\n"
+          "second. 1x2, 2x1, 1x3, 3x1 and 2x2 admit none and get the two bare kings, a game drawn\n"
+          "at once.");
     m.def("encode_action", &encode_action, "game"_a, "move"_a,
           nb::sig("def encode_action(game: murkle_chess.Game, move: murkle_chess.Move) -> int"),
           "The full action (int) of ``move``, a murkle_chess.Move, in ``game``, a murkle_chess.Game:\n"

@@ -7,4 +7,5 @@ NB_MODULE(_core, m) {
     m.doc() = "The compiled core of murkle_rl: batched games and tree search over the murkle_chess engine.";
     murkle::rl::bind_batch(m);
     murkle::rl::bind_games(m);
+    murkle::rl::bind_search(m);
 }

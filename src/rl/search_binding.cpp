@@ -1,0 +1,381 @@
+// The Search class as Python sees it: one tree per game of a GameBatch, driven by the caller's
+// network through arrays (select -> evaluate -> expand), or by run().
+#include <nanobind/stl/tuple.h>
+
+#include <cmath>
+
+#include "rl/bindings.hpp"
+#include "rl/game_batch.hpp"
+#include "rl/search.hpp"
+
+namespace murkle::rl {
+namespace {
+
+using SearchVariant = SizeClassVariant<Search, std::make_integer_sequence<int, 16>>::type;
+
+template <class B>
+constexpr int size_class_of = std::remove_cvref_t<B>::size_class;
+
+class SearchObject {
+    // f(batch, search) under the batch's lock.
+    template <class F>
+    decltype(auto) with_search(F&& f) {
+        return batch_->visit([&](auto& b) -> decltype(auto) {
+            return f(b, std::get<Search<size_class_of<decltype(b)>>>(search_));
+        });
+    }
+
+public:
+    SearchObject(const SearchObject&) = delete;
+    SearchObject& operator=(const SearchObject&) = delete;
+    SearchObject(nb::handle batch, nb::handle simulations, nb::handle c_puct, nb::handle dirichlet_alpha,
+                 nb::handle dirichlet_fraction, bool gumbel, nb::handle max_considered, nb::handle leaves_per_round,
+                 nb::handle seed) {
+        if (!nb::isinstance<GameBatch>(batch))
+            throw nb::type_error(("batch must be a murkle_rl.GameBatch, not " + kind_of(batch)).c_str());
+        constexpr double huge = 1e300;
+        p_.simulations = integer_arg<uint32_t>(simulations, "simulations", 1, 1u << 30);
+        p_.c_puct = real_arg(c_puct, "c_puct", 0.0, huge);
+        p_.dirichlet_alpha = dirichlet_alpha.is_none() ? 0.0 : real_arg(dirichlet_alpha, "dirichlet_alpha", 1e-300, huge);
+        p_.dirichlet_fraction = real_arg(dirichlet_fraction, "dirichlet_fraction", 0.0, 1.0);
+        p_.gumbel = gumbel;
+        p_.max_considered = integer_arg<uint32_t>(max_considered, "max_considered", 1, 4096);
+        p_.leaves_per_round = integer_arg<uint32_t>(leaves_per_round, "leaves_per_round", 1, 4096);
+        p_.seed = optional_integer_arg<uint64_t>(seed, "seed").value_or(random_seed());
+        batch_ref_ = nb::borrow(batch);
+        batch_ = nb::inst_ptr<GameBatch>(batch);
+        n_ = batch_->size();
+        batch_->visit([&](auto& b) { search_.emplace<Search<size_class_of<decltype(b)>>>(p_, b.size()); });
+    }
+
+    // ----- the loop ---------------------------------------------------------------------------
+
+    size_t select(nb::handle planes, nb::handle mask) {
+        const size_t rows = n_ * p_.leaves_per_round;
+        auto [planes_array, p] = output_array<float>(planes, {rows, TOTAL_INPUT_PLANES, height(), width()}, "float32");
+        auto [mask_array, m] = output_array<bool>(mask, {rows, action_planes(), height(), width()}, "bool");
+        return select_into(p, m);
+    }
+
+    void expand(nb::handle logits, nb::handle values) {
+        if (rows_ == 0) throw nb::value_error("expand() needs the leaves of a select() first");
+        const Float32Input logits_in = float32_input(logits, {rows_, num_actions()}, "logits");
+        const Float32Input values_in = float32_input(values, {rows_}, "values", true);
+        const float *l = logits_in.data, *v = values_in.data;
+        with_search([&](auto& b, auto& s) {
+            // Every row is checked before any tree changes.
+            std::vector<std::string> errors(n_);
+            batch_->parallel([&](size_t i) {
+                for (size_t k = 0; k < leaves_[i] && errors[i].empty(); ++k) {
+                    const size_t r = first_row_[i] + k;
+                    const float value = v[r];
+                    if (!(std::isfinite(value) && value >= -1.0f && value <= 1.0f))
+                        errors[i] = "values[" + std::to_string(r) + "] must be within [-1, 1], got " + std::to_string(value);
+                    const float* row = l + r * num_actions();
+                    const PendingLeaf& leaf = s.pending_leaf(i, k);
+                    const int32_t* actions = s.pending_actions(i, k);
+                    for (uint32_t c = 0; c < leaf.actions_end - leaf.actions_begin && errors[i].empty(); ++c)
+                        if (!std::isfinite(row[actions[c]]))
+                            errors[i] = "logits[" + std::to_string(r) + ", " + std::to_string(actions[c]) +
+                                        "] of a legal action must be finite, got " + std::to_string(row[actions[c]]);
+                }
+            });
+            for (const auto& e : errors)
+                if (!e.empty()) throw nb::value_error(e.c_str());
+            batch_->parallel([&](size_t i) {
+                for (size_t k = 0; k < leaves_[i]; ++k) {
+                    const size_t r = first_row_[i] + k;
+                    s.expand_leaf(i, k, l + r * num_actions(), v[r]);
+                }
+                s.end_round(i);
+            });
+            (void)b;
+        });
+        rows_ = 0;
+    }
+
+    void run(nb::handle evaluate) {
+        if (rows_) throw nb::value_error("run() cannot start while a select() waits for expand()");
+        if (evaluate.is_none()) {
+            run_uniform();
+            return;
+        }
+        const size_t rows = n_ * p_.leaves_per_round;
+        if (!planes_buffer_.is_valid()) {
+            planes_buffer_ = numpy().attr("empty")(nb::make_tuple(rows, TOTAL_INPUT_PLANES, height(), width()), "float32");
+            mask_buffer_ = numpy().attr("empty")(nb::make_tuple(rows, action_planes(), height(), width()), "bool");
+        }
+        for (;;) {
+            const size_t k = select(planes_buffer_, mask_buffer_);
+            if (!k) break;
+            try {
+                nb::slice first(nb::int_(0), nb::int_(k), nb::none());
+                nb::object out = evaluate(planes_buffer_[first], mask_buffer_[first]);
+                nb::object logits = out[nb::int_(0)], values = out[nb::int_(1)];
+                if (nb::len(out) != 2) throw nb::type_error("evaluate must return (logits, values)");
+                expand(logits, values);
+                if (PyErr_CheckSignals() != 0) throw nb::python_error();
+            } catch (...) {
+                cancel();
+                throw;
+            }
+        }
+    }
+
+    // Drops the leaves of the last select() that wait for expand().
+    void cancel() {
+        if (!rows_) return;
+        with_search([&](auto&, auto& s) { batch_->parallel([&](size_t i) { s.cancel_round(i); }); });
+        rows_ = 0;
+    }
+
+    // ----- results ----------------------------------------------------------------------------
+
+    nb::object policy(nb::handle out) {
+        auto [array, data] = output_array<float>(out, {n_, num_actions()}, "float32");
+        with_search([&](auto& b, auto& s) {
+            batch_->parallel([&](size_t i) {
+                float* row = data + i * num_actions();
+                std::fill(row, row + num_actions(), 0.0f);
+                if (!s.current(b, i)) return;
+                std::vector<double> policy;
+                s.root_policy(i, policy);
+                for (size_t k = 0; k < policy.size(); ++k) row[s.tree(i).root_actions[k]] = static_cast<float>(policy[k]);
+            });
+        });
+        return array;
+    }
+
+    nb::object visits() {
+        auto [array, data] = output_array<int32_t>(nb::none(), {n_, num_actions()}, "int32");
+        with_search([&](auto& b, auto& s) {
+            batch_->parallel([&](size_t i) {
+                int32_t* row = data + i * num_actions();
+                std::fill(row, row + num_actions(), 0);
+                const int32_t count = s.current(b, i) ? s.root_children(i) : 0;
+                const auto& t = s.tree(i);
+                for (int32_t k = 0; k < count; ++k) row[t.root_actions[k]] = t.tree.nodes[t.tree.root().first + k].visits;
+            });
+        });
+        return array;
+    }
+
+    nb::object root_values() {
+        auto [array, data] = output_array<float>(nb::none(), {n_}, "float32");
+        with_search([&](auto& b, auto& s) {
+            batch_->parallel([&](size_t i) { data[i] = s.current(b, i) ? static_cast<float>(s.root_value(i)) : 0.0f; });
+        });
+        return array;
+    }
+
+    nb::object choose(nb::handle temperature_arg) {
+        const double temperature = real_arg(temperature_arg, "temperature", 0.0, 1e300);
+        auto [array, data] = output_array<int64_t>(nb::none(), {n_}, "int64");
+        with_search([&](auto& b, auto& s) {
+            batch_->parallel([&](size_t i) {
+                const int32_t k = s.current(b, i) ? s.choose(i, temperature) : -1;
+                data[i] = k < 0 ? NO_ACTION : s.tree(i).root_actions[k];
+            });
+        });
+        return array;
+    }
+
+    nb::tuple step(nb::handle actions) {
+        cancel();
+        const std::vector<int64_t> a = integer_vector(actions, n_, "actions");
+        std::vector<char> live(n_);
+        with_search([&](auto& b, auto& s) { batch_->parallel([&](size_t i) { live[i] = s.current(b, i); }); });
+        nb::tuple result = batch_->step(actions);
+        with_search([&](auto& b, auto& s) {
+            batch_->parallel([&](size_t i) {
+                if (live[i] && !b.restarting(i)) s.advance(i, a[i], b);
+                else s.forget(i);
+            });
+        });
+        state_ = State::Idle;
+        return result;
+    }
+
+    // ----- description ------------------------------------------------------------------------
+
+    nb::object batch() const { return batch_ref_; }
+    uint32_t simulations() const { return p_.simulations; }
+    uint32_t leaves_per_round() const { return p_.leaves_per_round; }
+    bool gumbel() const { return p_.gumbel; }
+    size_t pending() const { return rows_; }
+    size_t memory_bytes() {
+        return with_search([&](auto&, auto& s) { return s.memory_bytes(); });
+    }
+    std::string repr() const {
+        return "Search(n=" + std::to_string(n_) + ", simulations=" + std::to_string(p_.simulations) +
+               (p_.gumbel ? ", gumbel=True" : "") + ", leaves_per_round=" + std::to_string(p_.leaves_per_round) + ")";
+    }
+
+private:
+    enum class State { Idle, Running, Done };
+
+    size_t width() const { return batch_->width(); }
+    size_t height() const { return batch_->height(); }
+    size_t action_planes() const { return batch_->action_planes(); }
+    size_t num_actions() const { return batch_->num_actions(); }
+
+    // Starts a search where none runs: after the Search is made, after step(), or after a
+    // finished search once a game of the batch has changed.
+    template <class B, class S>
+    void begin_if_due(B& b, S& s) {
+        if (state_ == State::Done) {
+            bool changed = false;
+            for (size_t i = 0; i < n_ && !changed; ++i) changed = b.takes_action(i) != s.current(b, i);
+            if (!changed) return;
+        }
+        if (state_ != State::Running) {
+            batch_->parallel([&](size_t i) { s.begin(b, i); });
+            state_ = State::Running;
+        }
+    }
+
+    size_t select_into(float* planes, bool* mask) {
+        if (rows_) throw nb::value_error("select() was called again before expand() took the leaves of the last one");
+        return with_search([&](auto& b, auto& s) -> size_t {
+            begin_if_due(b, s);
+            if (state_ == State::Done) return 0;
+            const size_t per_leaf_planes = TOTAL_INPUT_PLANES * height() * width();
+            const size_t per_leaf_mask = action_planes() * height() * width();
+            const size_t L = p_.leaves_per_round;
+            leaves_.assign(n_, 0);
+            first_row_.assign(n_, 0);
+            batch_->parallel([&](size_t i) {
+                leaves_[i] = s.select_round(i, b.max_plies(), planes + i * L * per_leaf_planes, mask + i * L * per_leaf_mask);
+            });
+            // The leaves move up to the first rows, in game order.
+            size_t row = 0;
+            for (size_t i = 0; i < n_; ++i) {
+                first_row_[i] = row;
+                if (row != i * L && leaves_[i]) {
+                    std::memmove(planes + row * per_leaf_planes, planes + i * L * per_leaf_planes,
+                                 leaves_[i] * per_leaf_planes * sizeof(float));
+                    std::memmove(mask + row * per_leaf_mask, mask + i * L * per_leaf_mask, leaves_[i] * per_leaf_mask);
+                }
+                row += leaves_[i];
+            }
+            if (!row) {
+                batch_->parallel([&](size_t i) { s.end_round(i); });
+                state_ = State::Done;
+            }
+            rows_ = row;
+            return row;
+        });
+    }
+
+    void run_uniform() {
+        const uint32_t rounds = static_cast<uint32_t>(std::clamp<size_t>(32768 / n_, 16, 1 << 20));
+        for (;;) {
+            bool done = with_search([&](auto& b, auto& s) {
+                begin_if_due(b, s);
+                if (state_ == State::Done) return true;
+                batch_->parallel([&](size_t i) { s.run_uniform(i, b.max_plies(), rounds); });
+                for (size_t i = 0; i < n_; ++i)
+                    if (!s.finished(i)) return false;
+                state_ = State::Done;
+                return true;
+            });
+            if (done) return;
+            if (PyErr_CheckSignals() != 0) throw nb::python_error();
+        }
+    }
+
+    nb::object batch_ref_;
+    GameBatch* batch_ = nullptr;
+    SearchParams p_;
+    size_t n_ = 0;
+    SearchVariant search_;
+    State state_ = State::Idle;
+    size_t rows_ = 0;                       // leaves of the last select() waiting for expand()
+    std::vector<size_t> leaves_, first_row_;  // per game: its leaves and its first row
+    nb::object planes_buffer_, mask_buffer_;  // run(evaluate)'s arrays
+};
+
+}  // namespace
+
+void bind_search(nb::module_& m) {
+    nb::class_<SearchObject>(m, "Search", nb::sig("@typing_extensions.disjoint_base\nclass Search()"),
+        "A batched tree search: one tree per game of a GameBatch, in C++, driven by your network\n"
+        "through NumPy arrays.\n\n"
+        "Each round, ``select(planes, mask)`` walks every tree to its next leaves and writes their\n"
+        "input planes float32 ``(k, 105, H, W)`` and legal masks bool ``(k, P, H, W)`` into the\n"
+        "first k rows of your arrays (shaped for ``n * leaves_per_round`` rows) and returns k (0\n"
+        "once every tree has its simulations); ``expand(logits, values)`` takes the network's\n"
+        "logits ``(k, A)`` over full actions and values ``(k,)`` in [-1, 1] from the side to move\n"
+        "at each leaf, and backs them up. ``run(evaluate)`` is that loop. Positions that are over\n"
+        "take their value from the rules and never reach the network.\n\n"
+        "Afterwards ``policy()`` (the training target), ``visits()``, ``root_values()`` and\n"
+        "``choose(temperature)`` give the results, and ``step(actions)`` plays the chosen moves in\n"
+        "the batch and keeps their subtrees for the next search. Work runs with the GIL released\n"
+        "on the batch's threads; each game has its own random stream, so a seed gives the same\n"
+        "search on any number of threads. docs/search.md gives the exact rules.")
+        .def(nb::init<nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, bool, nb::handle, nb::handle,
+                      nb::handle>(),
+             "batch"_a, "simulations"_a, nb::kw_only(), "c_puct"_a = nb::float_(1.25), "dirichlet_alpha"_a = nb::none(),
+             "dirichlet_fraction"_a = nb::float_(0.25), "gumbel"_a = false, "max_considered"_a = nb::int_(16),
+             "leaves_per_round"_a = nb::int_(1),
+             "seed"_a = nb::none(),
+             nb::sig("def __init__(self, batch: GameBatch, simulations: int, *, c_puct: float = 1.25, "
+                     "dirichlet_alpha: float | None = None, dirichlet_fraction: float = 0.25, gumbel: bool = False, "
+                     "max_considered: int = 16, leaves_per_round: int = 1, seed: int | None = None) -> None"),
+             "A search over every game of ``batch``, ``simulations`` simulations per tree and move.\n\n"
+             "c_puct: the exploration weight of PUCT. dirichlet_alpha: Dirichlet noise of this\n"
+             "    concentration mixed into the root priors with weight ``dirichlet_fraction`` (PUCT\n"
+             "    only; None for none). gumbel: Gumbel-top-k at the root with sequential halving over\n"
+             "    ``max_considered`` actions, and the improved policy as ``policy()``.\n"
+             "leaves_per_round: leaves per tree and round, kept apart by virtual loss.\n"
+             "seed: the random streams of noise and ``choose``; None draws one from the system.")
+        .def("select", &SearchObject::select, "planes"_a, "mask"_a,
+             nb::sig("def select(self, planes: numpy.typing.NDArray[numpy.float32], "
+                     "mask: numpy.typing.NDArray[numpy.bool_]) -> int"),
+             "Advances every tree to its next leaves; writes their planes (rows, 105, H, W) float32\n"
+             "and masks (rows, P, H, W) bool into the first k rows (rows = n * leaves_per_round) and\n"
+             "returns k, or 0 once the search is complete.")
+        .def("expand", &SearchObject::expand, "logits"_a, "values"_a,
+             nb::sig("def expand(self, logits: numpy.typing.ArrayLike, values: numpy.typing.ArrayLike) -> None"),
+             "Gives the k leaves of the last ``select`` their priors and values: ``logits`` (k, A)\n"
+             "float32 over full actions (softmax over each leaf's legal actions; other entries are\n"
+             "ignored), ``values`` float32 (k,) in [-1, 1] from the side to move at each leaf. Refused with\n"
+             "nothing changed when a legal logit or a value is not finite or a value is out of range.")
+        .def("run", &SearchObject::run, "evaluate"_a = nb::none(),
+             nb::sig("def run(self, evaluate: collections.abc.Callable[[numpy.typing.NDArray[numpy.float32], "
+                     "numpy.typing.NDArray[numpy.bool_]], tuple[numpy.typing.ArrayLike, numpy.typing.ArrayLike]] "
+                     "| None = None) -> None"),
+             "Runs the search to the end: ``select``, ``evaluate(planes, mask) -> (logits, values)``,\n"
+             "``expand``, until every tree has its simulations. None: uniform priors and value 0, no\n"
+             "planes written. Ctrl-C is honoured between rounds; the search can be run on afterwards.")
+        .def("cancel", &SearchObject::cancel, "Drops the leaves of a ``select`` that wait for ``expand``.")
+        .def("policy", &SearchObject::policy, "out"_a = nb::none(),
+             nb::sig("def policy(self, out: numpy.typing.NDArray[numpy.float32] | None = None) -> "
+                     "numpy.typing.NDArray[numpy.float32]"),
+             "The policy target of every game, float32 (n, A): the root's visit distribution (Gumbel:\n"
+             "the improved policy), zero outside the legal moves and for games not searched.")
+        .def("visits", &SearchObject::visits, nb::sig("def visits(self) -> numpy.typing.NDArray[numpy.int32]"),
+             "The visits of every root child at its full action, int32 (n, A).")
+        .def("root_values", &SearchObject::root_values,
+             nb::sig("def root_values(self) -> numpy.typing.NDArray[numpy.float32]"),
+             "The searched value of every root from the side to move, float32 (n,).")
+        .def("choose", &SearchObject::choose, "temperature"_a = nb::float_(1.0),
+             nb::sig("def choose(self, temperature: float = 1.0) -> numpy.typing.NDArray[numpy.int64]"),
+             "A full action per game, int64 (n,): drawn with probability proportional to\n"
+             "visits^(1/temperature), the most visited for temperature 0; -1 for a game that takes no\n"
+             "action.")
+        .def("step", &SearchObject::step, "actions"_a,
+             nb::sig("def step(self, actions: numpy.typing.ArrayLike) -> "
+                     "tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.bool_]]"),
+             "Plays the actions in the batch as ``GameBatch.step`` does (same return) and keeps each\n"
+             "chosen child's subtree as the next root (not with gumbel).")
+        .def("__repr__", &SearchObject::repr)
+        .def_prop_ro("batch", &SearchObject::batch, nb::sig("def batch(self) -> GameBatch"), "The searched GameBatch.")
+        .def_prop_ro("simulations", &SearchObject::simulations, "Simulations per tree and search.")
+        .def_prop_ro("leaves_per_round", &SearchObject::leaves_per_round, "Leaves per tree and round.")
+        .def_prop_ro("gumbel", &SearchObject::gumbel, "Whether the root uses Gumbel sequential halving.")
+        .def_prop_ro("pending", &SearchObject::pending, "Leaves of the last select() waiting for expand().")
+        .def_prop_ro("memory_bytes", &SearchObject::memory_bytes, "Bytes held by the trees' node arenas.");
+}
+
+}  // namespace murkle::rl

@@ -1,0 +1,212 @@
+#pragma once
+// Which child a descent takes: PUCT with first-play urgency, or the Gumbel rules (sequential
+// halving at the root, the improved policy's deficit below it); and the random draws of the
+// root: Dirichlet noise and Gumbel samples.
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "rl/batch.hpp"
+#include "rl/search_tree.hpp"
+
+namespace murkle::rl {
+
+// ------------------------------------------------------------------ PUCT
+
+// score(c) = Q(c) + c_puct * P(c) * sqrt(N(x)) / (1 + N(c)); an unvisited child is valued as
+// the parent is valued by its own side. The first best child wins ties.
+inline int32_t select_puct(const Tree& tree, int32_t x, double c_puct) {
+    const Node& parent = tree.nodes[x];
+    const double n = parent.seen_visits();
+    const double sqrt_n = std::sqrt(n);
+    const double fpu = n > 0 ? parent.seen_value() / n : 0.0;
+    const Node* child = tree.nodes.data() + parent.first;
+    int32_t best = 0;
+    double best_score = -std::numeric_limits<double>::infinity();
+    for (int32_t k = 0; k < parent.count; ++k) {
+        const Node& c = child[k];
+        const double nc = c.seen_visits();
+        const double q = nc > 0 ? c.q_for_parent() : fpu;
+        const double score = q + c_puct * static_cast<double>(c.prior) * sqrt_n / (1.0 + nc);
+        if (score > best_score) {
+            best_score = score;
+            best = k;
+        }
+    }
+    return parent.first + best;
+}
+
+// ------------------------------------------------------------------ random draws
+
+// Uniform in (0, 1), never 0 or 1.
+inline double open_unit(uint64_t& rng) { return (static_cast<double>(next_random(rng) >> 11) + 0.5) * 0x1.0p-53; }
+
+inline double standard_normal(uint64_t& rng) {
+    // Box-Muller; the second value is dropped so that every draw takes the same two numbers.
+    const double u = open_unit(rng), v = open_unit(rng);
+    return std::sqrt(-2.0 * std::log(u)) * std::cos(2.0 * M_PI * v);
+}
+
+// Gamma(alpha, 1) by Marsaglia and Tsang; below 1 through Gamma(alpha + 1) * U^(1 / alpha).
+inline double gamma_sample(uint64_t& rng, double alpha) {
+    if (alpha < 1.0) return gamma_sample(rng, alpha + 1.0) * std::pow(open_unit(rng), 1.0 / alpha);
+    const double d = alpha - 1.0 / 3.0, c = 1.0 / std::sqrt(9.0 * d);
+    for (;;) {
+        double x, v;
+        do {
+            x = standard_normal(rng);
+            v = 1.0 + c * x;
+        } while (v <= 0.0);
+        v = v * v * v;
+        const double u = open_unit(rng);
+        if (std::log(u) < 0.5 * x * x + d - d * v + d * std::log(v)) return d * v;
+    }
+}
+
+// Mixes Dirichlet(alpha) noise into the priors of node x's children.
+inline void add_dirichlet_noise(Tree& tree, int32_t x, double alpha, double fraction, uint64_t& rng) {
+    Node& parent = tree.nodes[x];
+    std::vector<double> eta(static_cast<size_t>(parent.count));
+    double sum = 0.0;
+    for (double& e : eta) sum += (e = gamma_sample(rng, alpha));
+    for (int32_t k = 0; k < parent.count; ++k) {
+        Node& c = tree.nodes[parent.first + k];
+        const double noise = sum > 0 ? eta[k] / sum : 1.0 / parent.count;
+        c.prior = static_cast<float>((1.0 - fraction) * c.prior + fraction * noise);
+    }
+}
+
+inline double gumbel_sample(uint64_t& rng) { return -std::log(-std::log(open_unit(rng))); }
+
+// ------------------------------------------------------------------ Gumbel
+
+// The visit count each considered root action should have before the next one is visited, for
+// every simulation of a search: sequential halving over m actions.
+inline std::vector<int32_t> considered_visits(uint32_t m, uint32_t simulations) {
+    std::vector<int32_t> seq;
+    seq.reserve(simulations);
+    if (m <= 1) {
+        for (uint32_t s = 0; s < simulations; ++s) seq.push_back(static_cast<int32_t>(s));
+        return seq;
+    }
+    uint32_t log2max = 0;
+    while ((1u << log2max) < m) ++log2max;
+    std::vector<int32_t> visits(m, 0);
+    uint32_t considered = m;
+    while (seq.size() < simulations) {
+        const auto extra = std::max<uint32_t>(
+            1, static_cast<uint32_t>(static_cast<double>(simulations) / static_cast<double>(log2max * considered)));
+        for (uint32_t e = 0; e < extra; ++e) {
+            seq.insert(seq.end(), visits.begin(), visits.begin() + considered);
+            for (uint32_t i = 0; i < considered; ++i) ++visits[i];
+        }
+        considered = std::max(2u, considered / 2);
+    }
+    seq.resize(simulations);
+    return seq;
+}
+
+// A root or interior logit: the log of the prior, kept finite.
+inline double prior_logit(float prior) { return std::log(std::max(static_cast<double>(prior), static_cast<double>(FLT_MIN))); }
+
+// sigma(completed Q) of node x's children, into out: visited children keep their mean value,
+// the others take the mixed value of the network's value and the visited children's; the
+// values are min-max rescaled to [0, 1], then scaled by (50 + the most visits) * 0.1.
+inline void completed_q(const Tree& tree, int32_t x, std::vector<double>& out) {
+    const Node& parent = tree.nodes[x];
+    const Node* child = tree.nodes.data() + parent.first;
+    out.resize(static_cast<size_t>(parent.count));
+    double sum_visits = 0.0, max_visits = 0.0, sum_probs = 0.0, weighted = 0.0;
+    for (int32_t k = 0; k < parent.count; ++k) {
+        const double n = child[k].seen_visits();
+        sum_visits += n;
+        max_visits = std::max(max_visits, n);
+        if (n > 0) sum_probs += std::max(static_cast<double>(child[k].prior), static_cast<double>(FLT_MIN));
+    }
+    for (int32_t k = 0; k < parent.count; ++k)
+        if (child[k].seen_visits() > 0)
+            weighted += std::max(static_cast<double>(child[k].prior), static_cast<double>(FLT_MIN)) *
+                        child[k].q_for_parent() / sum_probs;
+    const double mixed = (static_cast<double>(parent.raw) + sum_visits * weighted) / (sum_visits + 1.0);
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    for (int32_t k = 0; k < parent.count; ++k) {
+        out[k] = child[k].seen_visits() > 0 ? child[k].q_for_parent() : mixed;
+        lo = std::min(lo, out[k]);
+        hi = std::max(hi, out[k]);
+    }
+    const double range = std::max(hi - lo, 1e-8), scale = (50.0 + max_visits) * 0.1;
+    for (double& q : out) q = scale * ((q - lo) / range);
+}
+
+// The halving score of each root child: g + logit - max logit + sigma(q), or -inf for a child
+// whose visits differ from `target`.
+inline int32_t best_considered(const Tree& tree, const std::vector<double>& sigma, const std::vector<double>& gumbel,
+                               double target) {
+    const Node& root = tree.root();
+    const Node* child = tree.nodes.data() + root.first;
+    double max_logit = -std::numeric_limits<double>::infinity();
+    for (int32_t k = 0; k < root.count; ++k) max_logit = std::max(max_logit, prior_logit(child[k].prior));
+    int32_t best = -1;
+    double best_score = -std::numeric_limits<double>::infinity();
+    for (int32_t k = 0; k < root.count; ++k) {
+        if (child[k].seen_visits() != target) continue;
+        const double score =
+            std::max(-1e9, gumbel[k] + (prior_logit(child[k].prior) - max_logit) + sigma[k]);
+        if (best < 0 || score > best_score) {
+            best_score = score;
+            best = k;
+        }
+    }
+    return best;
+}
+
+// Sequential halving at the root: among the children with the visits the schedule wants now,
+// the best halving score.
+inline int32_t select_gumbel_root(const Tree& tree, const std::vector<int32_t>& schedule, const std::vector<double>& gumbel,
+                                  std::vector<double>& scratch) {
+    const Node& root = tree.root();
+    const Node* child = tree.nodes.data() + root.first;
+    double visits = 0.0;
+    for (int32_t k = 0; k < root.count; ++k) visits += child[k].seen_visits();
+    const size_t s = std::min(static_cast<size_t>(visits), schedule.size() - 1);
+    completed_q(tree, 0, scratch);
+    int32_t best = best_considered(tree, scratch, gumbel, schedule[s]);
+    if (best < 0) best = best_considered(tree, scratch, gumbel, -1.0);  // never: the schedule is met
+    return root.first + std::max(best, 0);
+}
+
+// softmax(logit + sigma(q)) of node x's children, into out.
+inline void improved_policy(const Tree& tree, int32_t x, std::vector<double>& out) {
+    const Node& parent = tree.nodes[x];
+    const Node* child = tree.nodes.data() + parent.first;
+    completed_q(tree, x, out);
+    double hi = -std::numeric_limits<double>::infinity();
+    for (int32_t k = 0; k < parent.count; ++k) hi = std::max(hi, out[k] += prior_logit(child[k].prior));
+    double sum = 0.0;
+    for (double& v : out) sum += (v = std::exp(v - hi));
+    for (double& v : out) v /= sum;
+}
+
+// Below the root: the child whose share of the visits lags most behind the improved policy.
+inline int32_t select_gumbel_interior(const Tree& tree, int32_t x, std::vector<double>& scratch) {
+    const Node& parent = tree.nodes[x];
+    const Node* child = tree.nodes.data() + parent.first;
+    improved_policy(tree, x, scratch);
+    double sum_visits = 0.0;
+    for (int32_t k = 0; k < parent.count; ++k) sum_visits += child[k].seen_visits();
+    int32_t best = 0;
+    double best_score = -std::numeric_limits<double>::infinity();
+    for (int32_t k = 0; k < parent.count; ++k) {
+        const double score = scratch[k] - child[k].seen_visits() / (1.0 + sum_visits);
+        if (score > best_score) {
+            best_score = score;
+            best = k;
+        }
+    }
+    return parent.first + best;
+}
+
+}  // namespace murkle::rl
