@@ -5,8 +5,11 @@ Each loop does, every ply, what a trainer's data generator does: it produces the
 and the legal-move mask of the position as NumPy arrays, picks a random legal move and plays
 it, starting a new game whenever one ends. Compared side by side in one run:
 
-  - murkle_rl.GameBatch on one thread and on every core: ``planes(out=)``,
-    ``legal_mask(out=)``, ``step(random_actions())`` over n games at once,
+  - murkle_rl.GameBatch on one thread and on two: ``random_actions(out=)`` and
+    ``step(actions, planes, mask)``, which writes the next observations in the pass that
+    plays the moves, over n games at once; on 8x8 also with packed planes (``bits`` and
+    ``scalars`` instead of ``planes``), with 1,024 games, and as two processes of one thread
+    each running at the same time (what the machine gives two independent loops),
   - the murkle_chess API one game at a time, with the plane list and the legal action
     indices as they come, and converted to the NumPy arrays a trainer feeds its network,
   - OpenSpiel chess (observation tensor, legal-actions mask), 8x8 only, skipped when absent,
@@ -16,7 +19,8 @@ plus references for the batch on one thread: the same loop without the planes or
 the mask, the engine's own random play (``play_random``, no arrays) and zeroing the arrays
 (a floor for writing them). Each case runs --repeat times for about
 --seconds in all, the runs of all cases taking turns, best run kept; the ratios are what to
-read.
+read. Last, one game's planes as an array: ``murkle_rl.planes(game)`` against
+``np.asarray(game.encode_game_planes()[0])``.
 
     python bench/bench_rl.py [--seconds 2] [--repeat 3] [--max-plies 300] [--quick]
                              [--chart docs/bench_rl.png]
@@ -25,15 +29,17 @@ read.
 """
 
 import argparse
+import multiprocessing
 import os
 import random
 import sys
+import time
 
 import numpy as np
 
 import murkle_chess
 import murkle_rl
-from common import best_rates, sized
+from common import best_ns_per_call, best_rates, sized
 
 try:
     import chess
@@ -47,32 +53,67 @@ except ImportError:
 
 SIZES = [(8, 8, 256), (16, 16, 64)]  # width, height, games per batch
 
-# (faster case, slower case, target ratio)
+# (faster case, slower case, target ratio); the per-game rate of 1,024 games is its plies per
+# second, since every ply is one game's.
 TARGETS = [
     ("GameBatch, 1 thread", "murkle_chess, plane lists", 8),
     ("GameBatch, 1 thread", "OpenSpiel", 50),
     ("GameBatch, 1 thread", "python-chess, 12 planes", 100),
-    ("GameBatch, all cores", "GameBatch, 1 thread", 1.7),
+    ("GameBatch, 2 threads", "GameBatch, 1 thread", 1.5),
+    ("GameBatch, 2 threads", "2 processes x 1 thread", 0.9),
+    ("GameBatch, 1 thread, 1,024 games", "GameBatch, 1 thread", 0.8),
+    ("GameBatch, 1 thread, packed", "GameBatch, 1 thread", 2.5),
 ]
 
 
-def batch_case(width, height, n, threads, max_plies, seed, with_planes=True, with_mask=True):
+def batch_case(width, height, n, threads, max_plies, seed, with_planes=True, with_mask=True, packed=False):
+    """The trainer's loop over a batch: the observations of each position are written by the
+    step that reaches it, and the arrays are made once."""
     b = murkle_rl.GameBatch(n, width, height, threads=threads, seed=seed, max_plies=max_plies)
-    planes = np.empty((n, murkle_chess.TOTAL_INPUT_PLANES, height, width), np.float32)
-    mask = np.empty((n, b.action_planes, height, width), np.bool_)
+    obs = {}
+    if with_planes and packed:
+        obs["bits"], obs["scalars"] = b.packed_planes()
+    elif with_planes:
+        obs["planes"] = b.planes()
+    if with_mask:
+        obs["mask"] = b.legal_mask()
+    actions = np.empty(n, np.int64)
+    results = {"rewards": np.empty(n, np.float32), "done": np.empty(n, np.bool_),
+               "truncated": np.empty(n, np.bool_)}
 
     def play(plies):
         played = 0
         while played < plies:
-            if with_planes:
-                b.planes(out=planes)
-            if with_mask:
-                b.legal_mask(out=mask)
-            actions = b.random_actions()
-            b.step(actions)
+            b.random_actions(out=actions)
+            b.step(actions, **obs, **results)
             played += int(np.count_nonzero(actions >= 0))  # restarts play no move
         return played
     return b, play
+
+
+def process_loop(width, height, n, max_plies, seed, seconds, barrier, results):
+    """One process of the pair: a one-thread batch loop for `seconds` after both are ready."""
+    _, play = batch_case(width, height, n, 1, max_plies, seed)
+    play(4 * n)
+    barrier.wait()
+    start, played = time.perf_counter(), 0
+    while time.perf_counter() - start < seconds:
+        played += play(n)
+    results.put(played / (time.perf_counter() - start))
+
+
+def two_processes_rate(width, height, n, max_plies, seed, seconds):
+    """Plies per second of two one-thread loops in two processes running at the same time."""
+    ctx = multiprocessing.get_context("spawn")
+    barrier, results = ctx.Barrier(2), ctx.Queue()
+    procs = [ctx.Process(target=process_loop, args=(width, height, n, max_plies, seed + k, seconds, barrier, results))
+             for k in range(2)]
+    for p in procs:
+        p.start()
+    rates = [results.get() for _ in procs]
+    for p in procs:
+        p.join()
+    return sum(rates)
 
 
 def part_cases(width, height, n, max_plies, seed):
@@ -168,11 +209,20 @@ def python_chess_case(max_plies, rng):
 def cases(width, height, n, args):
     """(name, play(plies) -> plies, note) of one board size; absent peers are skipped."""
     rng = random.Random(args.seed)
-    single, single_play = batch_case(width, height, n, 1, args.max_plies, args.seed)
-    multi, multi_play = batch_case(width, height, n, None, args.max_plies, args.seed)
+    single_play = batch_case(width, height, n, 1, args.max_plies, args.seed)[1]
+    double_play = batch_case(width, height, n, 2, args.max_plies, args.seed)[1]
     out = [
         ("GameBatch, 1 thread", single_play, f"n={n}"),
-        ("GameBatch, all cores", multi_play, f"n={n}, {multi.threads} threads"),
+        ("GameBatch, 2 threads", double_play, f"n={n}"),
+    ]
+    if (width, height) == (8, 8):
+        out += [
+            ("GameBatch, 1 thread, packed", batch_case(width, height, n, 1, args.max_plies, args.seed,
+                                                       packed=True)[1], f"n={n}, bits and scalars"),
+            ("GameBatch, 1 thread, 1,024 games", batch_case(width, height, 1024, 1, args.max_plies,
+                                                            args.seed)[1], "n=1024"),
+        ]
+    out += [
         ("murkle_chess, plane lists", game_loop_case(width, height, args.max_plies, rng, False),
          "1 game, lists"),
         ("murkle_chess, NumPy", game_loop_case(width, height, args.max_plies, rng, True),
@@ -195,9 +245,15 @@ def run_size(width, height, n, args):
     sized_cases = [(name, sized(play, first), note)
                    for name, play, note in cases(width, height, n, args)]
     rates = best_rates(sized_cases, args.seconds / args.repeat, args.repeat)
-    print(f"{'loop':<28} {'plies/s':>12} {'us/ply':>9}  notes")
-    for name, _, note in sized_cases:
-        print(f"{name:<28} {rates[name]:>12,.0f} {1e6 / rates[name]:>9.2f}  {note}")
+    notes = {name: note for name, _, note in sized_cases}
+    if (width, height) == (8, 8):
+        name = "2 processes x 1 thread"
+        rates[name] = max(two_processes_rate(width, height, n, args.max_plies, args.seed, args.seconds / args.repeat)
+                          for _ in range(args.repeat))
+        notes[name] = f"n={n} each, together"
+    print(f"{'loop':<34} {'plies/s':>12} {'us/ply':>9}  notes")
+    for name in rates:
+        print(f"{name:<34} {rates[name]:>12,.0f} {1e6 / rates[name]:>9.2f}  {notes[name]}")
 
     print(f"\n{'ratio':<52} {'measured':>9} {'target':>7}")
     for fast, slow, target in TARGETS:
@@ -231,9 +287,35 @@ def main(argv=None):
     if chess is None:
         print("python-chess is not installed: skipped (pip install chess)")
     results = {f"{width}x{height}": run_size(width, height, n, args) for width, height, n in SIZES}
+    one_game_planes(args)
     if args.chart:
         draw_chart(results, args.chart)
         print(f"\nchart written to {args.chart}")
+
+
+def one_game_planes(args):
+    """One game's planes as an array, 8x8 with seven earlier positions."""
+    game = murkle_chess.Game.standard()
+    for lan in ["g1f3", "g8f6", "b1c3", "b8c6", "e2e4", "e7e5", "d2d4", "d7d6"]:
+        game.make_move(game.move_from_lan(lan))
+    calls = 200 if args.quick else 2000
+
+    def helper():
+        for _ in range(calls):
+            murkle_rl.planes(game)
+        return calls
+
+    def lists():
+        for _ in range(calls // 10):
+            np.asarray(game.encode_game_planes()[0], np.float32)
+        return calls // 10
+
+    helper_ns = best_ns_per_call(helper, args.repeat)
+    lists_ns = best_ns_per_call(lists, args.repeat)
+    ratio = lists_ns / helper_ns
+    print(f"\none 8x8 game to a float32 array: murkle_rl.planes {helper_ns / 1e3:.1f} us, "
+          f"np.asarray(encode_game_planes()[0]) {lists_ns / 1e3:.1f} us: {ratio:.1f}x "
+          f"(target 20x, {'reached' if ratio >= 20 else 'NOT reached'})")
 
 
 def draw_chart(results, path):

@@ -148,8 +148,8 @@ def play_batch(width, height, args, progress):
     n = batch_size(width, height, args)
     batch = murkle_rl.GameBatch(n, width, height, threads=args.threads, seed=args.seed,
                                 max_plies=args.max_plies)
-    planes = np.empty((n, murkle_chess.TOTAL_INPUT_PLANES, height, width), np.float32)
-    mask = np.empty((n, batch.action_planes, height, width), np.bool_)
+    planes = batch.planes()  # then written by each step, in the pass that plays the moves
+    mask = batch.legal_mask()
     stats = Stats(width, height, planes.shape[1:], batch.num_actions)
     stats.threads = batch.threads
 
@@ -159,8 +159,6 @@ def play_batch(width, height, args, progress):
     white_samples = np.zeros(n, np.int64)  # positions of that game with White to move
     start = time.perf_counter()
     while counting.any():
-        batch.planes(out=planes)
-        batch.legal_mask(out=mask)
         actions = batch.random_actions()
         # A sample is a position where a move is chosen: not the final position a game
         # shows before it restarts (action -1), not a game that no longer counts.
@@ -170,7 +168,7 @@ def play_batch(width, height, args, progress):
         plies += sample
         # (a trainer would copy planes[sample] and mask[sample] to its buffer here)
 
-        rewards, done = batch.step(actions)
+        rewards, done, _ = batch.step(actions, planes, mask)
 
         finished = np.flatnonzero(done & counting)
         codes = batch.outcomes() if len(finished) else None

@@ -25,7 +25,9 @@ WIDTH, HEIGHT, MAX_PLIES = 6, 6, 40
 
 def load(path):
     with np.load(path) as npz:
-        return dict(npz)
+        data = dict(npz)
+    data["planes"] = murkle_rl.unpack_planes(data["bits"], data["scalars"], HEIGHT, WIDTH)
+    return data
 
 
 def check_buffer(data):

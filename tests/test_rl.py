@@ -72,7 +72,7 @@ def test_batch_equals_exact_module(width, height, steps):
             else:
                 np.testing.assert_array_equal(mask[i], want_mask)
                 assert actions[i] in moves
-        rewards, done = batch.step(actions)
+        rewards, done, _ = batch.step(actions)
         for i, g in enumerate(games):
             if restart[i]:
                 games[i] = mirror_start(width, height)
@@ -123,7 +123,7 @@ def test_step_planes_follows_apply_action():
     rng = np.random.default_rng(0)
     for _ in range(30):
         planes = [int(rng.choice(g.legal_action_indices())) for g in games]
-        rewards, done = batch.step_planes(planes)
+        rewards, done, _ = batch.step_planes(planes)
         for i, g in enumerate(games):
             assert g.apply_action(planes[i])
             assert rewards[i] == g.reward_absolute() and done[i] == g.is_over()
@@ -166,12 +166,12 @@ def test_finished_game_restarts_at_next_step():
     batch = rl.GameBatch(2, fen=mate_in_one, castling=False, seed=0)
     mate = rl.encode_action(batch.game(0), mc.Move.from_lan("a1a8", 8, 8))
     quiet = rl.encode_action(batch.game(0), mc.Move.from_lan("h1g1", 8, 8))
-    rewards, done = batch.step([mate, quiet])
+    rewards, done, _ = batch.step([mate, quiet])
     assert rewards.tolist() == [1.0, 0.0] and done.tolist() == [True, False]
     assert batch.game(0).is_checkmate()  # the final position stays readable
     assert not batch.legal_mask()[0].any()
     assert batch.random_actions()[0] == -1
-    rewards, done = batch.step([-1, batch.random_actions()[1]])  # game 0 ignores its action
+    rewards, done, _ = batch.step([-1, batch.random_actions()[1]])  # game 0 ignores its action
     assert batch.fens()[0] == mate_in_one and not done[0] and rewards[0] == 0.0
 
 
@@ -179,7 +179,7 @@ def test_decided_start_reports_done_at_once():
     stalemate = "k7/8/1Q6/8/8/8/8/7K b - - 0 1"
     batch = rl.GameBatch(1, fen=stalemate, seed=0)
     assert batch.random_actions()[0] == -1
-    rewards, done = batch.step([-1])
+    rewards, done, _ = batch.step([-1])
     assert done[0] and rewards[0] == 0.0
 
 

@@ -192,7 +192,7 @@ def test_a_game_over_by_any_rule_takes_no_action(fen, width, height):
     batch = rl.GameBatch(1, width, height, fen=fen, castling=False, seed=0)
     capture_or_move = int(np.flatnonzero(rl.legal_action_mask(batch.game(0)))[0])
     shows_no_action(batch, 0)
-    rewards, done = batch.step([capture_or_move])  # whatever the action says, nothing is played
+    rewards, done, _ = batch.step([capture_or_move])  # whatever the action says, nothing is played
     assert done[0] and rewards[0] == 0.0 and batch.plies()[0] == 0
     assert batch.fens()[0] == mc.Game(width, height, fen, False).to_fen()
 
@@ -204,7 +204,7 @@ def test_a_game_set_past_the_ply_cap_takes_no_action():
     batch = rl.GameBatch(2, seed=0, max_plies=4)
     batch.set_game(1, g)
     shows_no_action(batch, 1)
-    rewards, done = batch.step([batch.random_actions()[0], -1])
+    rewards, done, _ = batch.step([batch.random_actions()[0], -1])
     assert done.tolist() == [False, True] and batch.plies().tolist() == [1, 10]
     batch.play_random(3)  # game 1 restarts; nothing is played past the cap
     assert max(batch.plies()) <= 4
@@ -213,10 +213,10 @@ def test_a_game_set_past_the_ply_cap_takes_no_action():
 def test_a_truncated_game_has_an_empty_mask_until_it_restarts():
     batch = rl.GameBatch(1, seed=0, max_plies=2)
     batch.step(batch.random_actions())
-    _, done = batch.step(batch.random_actions())
+    _, done, _ = batch.step(batch.random_actions())
     assert done[0]
     shows_no_action(batch, 0)
-    _, done = batch.step([-1])
+    _, done, _ = batch.step([-1])
     assert not done[0] and batch.plies()[0] == 0 and batch.legal_mask()[0].any()
 
 

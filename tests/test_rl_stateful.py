@@ -50,16 +50,17 @@ class BatchMachine(RuleBasedStateMachine):
     def takes_action(self, i):
         return not self.restart[i] and not self.over(i)
 
-    def step_model(self, actions, rewards, done):
+    def step_model(self, actions, rewards, done, truncated):
         for i, g in enumerate(self.games):
             if self.restart[i]:
                 self.games[i], self.restart[i] = self.start(), False
-                assert not done[i] and rewards[i] == 0.0
+                assert not done[i] and not truncated[i] and rewards[i] == 0.0
                 continue
             if self.takes_action(i):
                 assert g.make_move(rl.decode_action(g, int(actions[i])))
             assert done[i] == self.over(i)
             assert rewards[i] == (g.reward_absolute() if g.is_over() else 0.0)
+            assert truncated[i] == (bool(done[i]) and not g.is_over())
             self.restart[i] = bool(done[i])
 
     # --- operations ---------------------------------------------------------------------
@@ -71,8 +72,7 @@ class BatchMachine(RuleBasedStateMachine):
         for i in range(self.batch.n):
             legal = np.flatnonzero(mask[i]).tolist()
             actions.append(data.draw(st.sampled_from(legal)) if legal else data.draw(st.integers(-2**63, 2**63 - 1)))
-        rewards, done = self.batch.step(np.array(actions, np.int64))
-        self.step_model(actions, rewards, done)
+        self.step_model(actions, *self.batch.step(np.array(actions, np.int64)))
 
     @rule(plies=st.integers(0, 8))
     def play_random_is_stepping_random_actions(self, plies):

@@ -348,7 +348,7 @@ def test_tree_reuse_equals_search_from_kept_subtree():
         actions = search.choose(0)
         assert list(actions) == [t.choose() for t in trees]
         before = search.visits()
-        rewards, done = search.step(actions)
+        rewards, done, _ = search.step(actions)
         for i, tree in enumerate(trees):
             if actions[i] >= 0:
                 kept[i] = before[i][actions[i]] - 1
@@ -515,7 +515,7 @@ def test_games_without_action_are_not_searched():
     search.run()
     assert search.visits()[0].sum() == 0 and search.policy()[0].sum() == 0
     assert search.root_values()[0] == 0 and search.choose(0)[0] == -1 and search.choose(1.0)[0] == -1
-    rewards, done = search.step(search.choose(0))
+    rewards, done, _ = search.step(search.choose(0))
     assert list(done) == [True, True] and list(rewards) == [-1.0, 1.0]
     search.run()                                 # both games restart at the next step
     assert (search.visits() == 0).all() and list(search.choose(0)) == [-1, -1]
@@ -628,3 +628,28 @@ def test_ctrl_c_stops_a_long_search_between_rounds():
     assert 1 <= k <= batch.n
     search.expand(np.zeros((k, batch.num_actions), np.float32), np.zeros(k, np.float32))
     assert (search.visits().sum(axis=1) >= visits).all() and search.visits().sum() > visits.sum()
+
+
+@pytest.mark.parametrize("repetitions", [False, True])
+def test_threefold_repetition_ends_leaves_when_the_batch_counts_it(repetitions):
+    # The knights have danced out and back twice; Black's Nf6-g8 would bring the start
+    # position a third time.
+    game = mc.Game(8, 8, STANDARD_FEN, True)
+    for lan in ["g1f3", "g8f6", "f3g1", "f6g8", "g1f3", "g8f6", "f3g1"]:
+        assert game.make_move(game.move_from_lan(lan))
+    batch = rl.GameBatch(1, 8, 8, repetitions=repetitions, threads=1)
+    batch.set_game(0, game)
+    children = len(game.legal_moves())
+    evaluated = []
+
+    def evaluate(planes, mask):
+        evaluated.extend(planes[:, 96, 0, 0].tolist())
+        return np.zeros((len(planes), batch.num_actions), np.float32), np.zeros(len(planes), np.float32)
+
+    search = rl.Search(batch, children, seed=0)   # uniform priors, value 0: each child once
+    search.run(evaluate)
+    assert search.visits().sum() == children and (search.visits()[0] <= 1).all()
+    # The root, then every child but the repetition when it ends the game.
+    assert len(evaluated) == 1 + children - repetitions
+    # With repetitions counted, the root (seen once before) shows it in plane 96.
+    assert evaluated[0] == float(repetitions)

@@ -10,6 +10,9 @@ squares, at most 32 rows):
   ``GameBatch``, driven by your network through arrays: ``select`` -> network -> ``expand``.
 - :func:`encode_action`, :func:`decode_action`, :func:`legal_action_mask`: the same full
   actions for a single ``murkle_chess.Game``.
+- :func:`planes`, :func:`legal_mask`, :func:`packed_planes`: the observations of one
+  ``murkle_chess.Game`` or a sequence of them as arrays; :func:`unpack_planes` turns packed
+  planes (bits and scalars, an eighth of the memory or less) back into dense float32 planes.
 - :func:`dumps_game` / :func:`loads_game`: a ``murkle_chess.Game`` as bytes and back, whole
   (history included), for multiprocessing and Ray workers. ``GameBatch`` pickles directly.
 - :func:`start_fen`: the start position used for every board size.
@@ -27,8 +30,12 @@ from ._core import (
     dumps_game,
     encode_action,
     legal_action_mask,
+    legal_mask,
     loads_game,
+    packed_planes,
+    planes,
     start_fen,
+    unpack_planes,
 )
 
 if TYPE_CHECKING:
@@ -75,7 +82,11 @@ __all__ = [
     "encode_action",
     "env",
     "legal_action_mask",
+    "legal_mask",
     "loads_game",
+    "packed_planes",
+    "planes",
     "start_fen",
+    "unpack_planes",
     "__version__",
 ]

@@ -254,7 +254,7 @@ class raw_env(AECEnv[str, Observation, int]):
                 f"action {a} is not legal for {agent} ({side}) in this position; "
                 "legal actions are those where observation['action_mask'] is 1"
             )
-        reward, done = self._batch.step(np.array([a], np.int64))
+        reward, done, _ = self._batch.step(np.array([a], np.int64))
         self._planes = self._mask = None
         self._plies += 1
         self._cumulative_rewards[agent] = 0.0

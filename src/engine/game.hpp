@@ -234,6 +234,10 @@ public:
     bool is_over() const;
     std::optional<GameOutcome> outcome() const;
     bool is_insufficient_material() const;
+    // How many times the current position has occurred in this game's history, itself included:
+    // the same placement, side to move, castling rights and en-passant capture. The rules never
+    // end a game by it; a caller may.
+    int repetition_count() const;
     double reward_absolute() const;
     // None for a perspective other than 1 or -1 once the game is over.
     std::optional<double> reward_from_perspective(int8_t perspective) const;
@@ -322,6 +326,13 @@ public:
     // are found by taking moves back on a scratch board; the game itself is never touched.
     template <class One, class Constant>
     void visit_game_planes(One&& one, Constant&& constant) const;
+    // step(k, board) for the boards of the current position (k = 0) and of up to seven earlier
+    // ones (k plies ago), as the piece planes read them.
+    template <class Step>
+    void visit_history_boards(Step&& step) const;
+    // constant(plane, value) for each of the planes 98 to 104 that is not all 0.0.
+    template <class Constant>
+    void visit_constant_planes(Constant&& constant) const;
 
     // ----- perft ------------------------------------------------------------------------------
 

@@ -53,6 +53,34 @@ bool Game<NW>::is_insufficient_material() const {
 }
 
 template <int NW>
+int Game<NW>::repetition_count() const {
+    // Captures and pawn moves cannot be undone, so only positions since the last one can recur,
+    // and a position needs four plies at least to come back with the same side to move. In
+    // that window the current position has no en-passant square (only a pawn's double step,
+    // which resets the clock, sets one).
+    const size_t window = std::min<size_t>(halfmove_, history_.size());
+    if (window < 4) return 1;
+    int count = 1;
+    Board<NW> scratch = board_;
+    for (size_t k = 1; k <= window; ++k) {
+        const HistoryEntry& h = history_[history_.size() - k];
+        undo_squares(scratch, h);
+        if (k % 2 || h.prev_castling_rights != castling_ || scratch.piece_bitboards != board_.piece_bitboards ||
+            scratch.color_bitboards != board_.color_bitboards)
+            continue;
+        if (h.prev_en_passant_square) {
+            // The earlier position had an en-passant square: it differs when the capture was legal.
+            Game earlier = *this;
+            earlier.set_en_passant(h.prev_en_passant_square);
+            earlier.memo_.invalidate();
+            if (earlier.has_legal_en_passant()) continue;
+        }
+        ++count;
+    }
+    return count;
+}
+
+template <int NW>
 double Game<NW>::reward_absolute() const {
     auto o = outcome();
     return o ? encode_winner_absolute(*o) : 0.0;

@@ -183,24 +183,24 @@ struct Output {
 // new array when `out` is None; anything else is refused with the reason, judged from the
 // memory `out` exports.
 template <class T>
-Output<T> output_array(nb::handle out, const std::vector<size_t>& shape, const char* dtype) {
+Output<T> output_array(nb::handle out, const std::vector<size_t>& shape, const char* dtype, const char* name = "out") {
     if (out.is_none()) {
         nb::object array = numpy().attr("empty")(nb::tuple(nb::cast(shape)), dtype);
         nb::object held = exported_buffer(array, "out");
         return {array, static_cast<T*>(buffer_of(held).buf), held};
     }
     if (!PyObject_TypeCheck(out.ptr(), reinterpret_cast<PyTypeObject*>(numpy().attr("ndarray").ptr())))
-        throw nb::type_error(("out must be a numpy.ndarray, not " + kind_of(out)).c_str());
-    nb::object held = exported_buffer(out, "out");
+        throw nb::type_error((std::string(name) + " must be a numpy.ndarray, not " + kind_of(out)).c_str());
+    nb::object held = exported_buffer(out, name);
     const Py_buffer& b = buffer_of(held);
     const std::string got = ItemType(b).name();
     if (got != dtype || b.itemsize != static_cast<Py_ssize_t>(sizeof(T)))
-        throw nb::type_error(("out must have dtype " + std::string(dtype) + ", got " + got).c_str());
+        throw nb::type_error((std::string(name) + " must have dtype " + std::string(dtype) + ", got " + got).c_str());
     const auto got_shape = buffer_shape(b);
     if (got_shape != shape)
-        throw nb::value_error(("out must have shape " + shape_text(shape) + ", got " + shape_text(got_shape)).c_str());
-    if (!PyBuffer_IsContiguous(&b, 'C')) throw nb::value_error("out must be C-contiguous");
-    if (b.readonly) throw nb::value_error("out must be writeable");
+        throw nb::value_error((std::string(name) + " must have shape " + shape_text(shape) + ", got " + shape_text(got_shape)).c_str());
+    if (!PyBuffer_IsContiguous(&b, 'C')) throw nb::value_error((std::string(name) + " must be C-contiguous").c_str());
+    if (b.readonly) throw nb::value_error((std::string(name) + " must be writeable").c_str());
     return {nb::borrow(out), static_cast<T*>(b.buf), held};
 }
 
@@ -259,6 +259,14 @@ nb::object vector_array(const std::vector<T>& v, const char* dtype) {
     auto [array, data] = output_array<T>(nb::none(), {v.size()}, dtype);
     std::copy(v.begin(), v.end(), data);
     return array;
+}
+
+// The data of a C-contiguous array of element type T (made so by the caller).
+template <class T>
+T* array_data(nb::handle array) {
+    nb::ndarray<T, nb::c_contig, nb::device::cpu> view;
+    if (!nb::try_cast(array, view, false)) throw nb::type_error("array could not be viewed as a C array");
+    return view.data();
 }
 
 }  // namespace murkle::rl

@@ -1,7 +1,9 @@
 #pragma once
 // N games of one size class stepped together. Every per-game operation works on one slot and
 // touches nothing shared, so a thread pool can split the games freely. No Python here.
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -54,16 +56,81 @@ struct StepResult {
     std::optional<GameOutcome> outcome;
 };
 
+// Whether a game has ended: by the rules, by a third occurrence of its position when
+// `repetitions` is on, or by a ply cap (0: none). The one judge of a game's end for the batch
+// and the search; `legal_moves` is the number of legal moves of the position.
+template <int NW>
+StepResult game_status(const Game<NW>& g, uint64_t max_plies, size_t legal_moves, bool repetitions = false) {
+    StepResult r;
+    if (legal_moves == 0 || g.halfmove_clock() >= 150 || g.is_insufficient_material()) {
+        r.outcome = g.outcome();
+    } else if (repetitions && g.repetition_count() >= 3) {
+        r.outcome = GameOutcome::ThreefoldRepetition;
+    }
+    if (r.outcome) {
+        r.done = true;
+        r.reward = static_cast<float>(encode_winner_absolute(*r.outcome));
+    } else if (max_plies && g.history().size() >= max_plies) {
+        r.done = r.truncated = true;
+    }
+    return r;
+}
+
+template <int NW>
+StepResult game_status(const Game<NW>& g, uint64_t max_plies) {
+    return game_status(g, max_plies, g.legal().size);
+}
+
+// Planes 0 to 95 hold pieces (one bit a square); 96 to 104 are constant over the board.
+// With repetitions on: plane 96 is 1.0 when the position has occurred before, 97 when twice.
+constexpr int REPETITION_PLANE = 96;
+
+// The bytes of one packed plane: a square's bit at (row * width + col) in little bit order.
+inline size_t packed_plane_bytes(size_t area) { return (area + 7) / 8; }
+
+// constant(plane, 1.0) for the repetition planes that are set, when `repetitions` is on.
+template <int NW, class Constant>
+void visit_repetition_planes(const Game<NW>& g, bool repetitions, Constant&& constant) {
+    if (!repetitions) return;
+    const int seen = g.repetition_count();
+    if (seen >= 2) constant(REPETITION_PLANE, 1.0f);
+    if (seen >= 3) constant(REPETITION_PLANE + 1, 1.0f);
+}
+
 // The 105 input planes of a game into out[0 .. 105 * area).
 template <int NW>
-void write_game_planes(const Game<NW>& g, float* out) {
+void write_game_planes(const Game<NW>& g, float* out, bool repetitions = false) {
     const size_t n = g.width() * g.height();
     std::memset(out, 0, sizeof(float) * TOTAL_INPUT_PLANES * n);
-    g.visit_game_planes([&](size_t offset) { out[offset] = 1.0f; },
-                        [&](int plane, float v) {
-                            float* p = out + static_cast<size_t>(plane) * n;
-                            std::fill(p, p + n, v);
-                        });
+    auto constant = [&](int plane, float v) {
+        float* p = out + static_cast<size_t>(plane) * n;
+        std::fill(p, p + n, v);
+    };
+    g.visit_game_planes([&](size_t offset) { out[offset] = 1.0f; }, constant);
+    visit_repetition_planes(g, repetitions, constant);
+}
+
+// The same planes packed: the piece planes as bits into bits[0 .. 105 * bytes) (the constant
+// planes' bytes zero) and the value of every constant plane into scalars[0 .. 105) (zero for
+// the piece planes). A piece plane's bits are its bitboard's, square index row * width + col.
+template <int NW>
+void write_game_packed(const Game<NW>& g, uint8_t* bits, float* scalars, bool repetitions = false) {
+    const size_t bytes = packed_plane_bytes(g.width() * g.height());
+    std::memset(bits, 0, TOTAL_INPUT_PLANES * bytes);
+    std::fill(scalars, scalars + TOTAL_INPUT_PLANES, 0.0f);
+    const int own = color_index(g.turn());
+    g.visit_history_boards([&](size_t k, const Board<NW>& b) {
+        for (int c = 0; c < 2; ++c) {
+            for (int t = 0; t < 6; ++t) {
+                const Bitboard<NW> bb = b.piece_bitboards[t] & b.color_bitboards[c];
+                uint8_t* row = bits + (12 * k + (c == own ? 0 : 6) + t) * bytes;
+                for (size_t j = 0; j < bytes; ++j) row[j] = static_cast<uint8_t>(bb.words[j / 8] >> (8 * (j % 8)));
+            }
+        }
+    });
+    auto constant = [&](int plane, float v) { scalars[plane] = v; };
+    g.visit_constant_planes(constant);
+    visit_repetition_planes(g, repetitions, constant);
 }
 
 // The legal full actions of a game as true entries of out[0 .. planes * area).
@@ -75,24 +142,8 @@ void write_game_mask(const Game<NW>& g, bool* out) {
     for (size_t k = 0; k < v.size; ++k) out[full_action(v, k, area)] = true;
 }
 
-// Whether a game has ended, by the rules or by a ply cap (0: none). The one judge of a game's
-// end for the batch and the search.
-template <int NW>
-StepResult game_status(const Game<NW>& g, uint64_t max_plies, size_t legal_moves) {
-    StepResult r;
-    if (legal_moves == 0 || g.halfmove_clock() >= 150 || g.is_insufficient_material()) r.outcome = g.outcome();
-    if (r.outcome) {
-        r.done = true;
-        r.reward = static_cast<float>(encode_winner_absolute(*r.outcome));
-    } else if (max_plies && g.history().size() >= max_plies) {
-        r.done = r.truncated = true;
-    }
-    return r;
-}
-template <int NW>
-StepResult game_status(const Game<NW>& g, uint64_t max_plies) {
-    return game_status(g, max_plies, g.legal().size);
-}
+// A uniform double in [0, 1).
+inline double uniform_unit(uint64_t& state) { return static_cast<double>(next_random(state) >> 11) * 0x1.0p-53; }
 
 template <int NW>
 class Batch {
@@ -101,8 +152,8 @@ public:
 
     Batch() = default;
     // Game i starts (and restarts) from starts[i], or from starts[0] when there is one start.
-    Batch(size_t n, std::vector<Game<NW>> starts, uint64_t seed, uint64_t max_plies)
-        : starts_(std::move(starts)), max_plies_(max_plies), slots_(n) {
+    Batch(size_t n, std::vector<Game<NW>> starts, uint64_t seed, uint64_t max_plies, bool repetitions = false)
+        : starts_(std::move(starts)), max_plies_(max_plies), repetitions_(repetitions), slots_(n) {
         for (size_t i = 0; i < n; ++i) {
             slots_[i].game = start(i);
             slots_[i].rng = stream_seed(seed, i);
@@ -113,6 +164,7 @@ public:
     const std::vector<Game<NW>>& starts() const { return starts_; }
     const Game<NW>& start(size_t i) const { return starts_[starts_.size() == 1 ? 0 : i]; }
     uint64_t max_plies() const { return max_plies_; }
+    bool repetitions() const { return repetitions_; }
     size_t width() const { return starts_[0].width(); }
     size_t height() const { return starts_[0].height(); }
     size_t area() const { return width() * height(); }
@@ -140,13 +192,14 @@ public:
 
     // ----- observations -----------------------------------------------------------------------
 
-    // The 105 input planes of game i into out[0 .. 105 * area).
-    void write_planes(size_t i, float* out) const { write_game_planes(slots_[i].game, out); }
-
-    // The legal full actions of game i as true entries of out[0 .. planes * area): none for a
-    // game that takes no action.
+    // The observations of game i: see write_game_planes, write_game_packed, write_game_mask.
+    void write_planes(size_t i, float* out) const { write_game_planes(game(i), out, repetitions_); }
+    void write_packed(size_t i, uint8_t* bits, float* scalars) const {
+        write_game_packed(game(i), bits, scalars, repetitions_);
+    }
+    // None for a game that takes no action.
     void write_mask(size_t i, bool* out) const {
-        if (takes_action(i)) write_game_mask(slots_[i].game, out);
+        if (takes_action(i)) write_game_mask(game(i), out);
         else std::memset(out, 0, planes() * area());
     }
 
@@ -179,6 +232,48 @@ public:
         return full_action(v, uniform_below(slots_[i].rng, v.size));
     }
 
+    enum class SampleError { None, NotFinite, NoWeight };
+
+    // A legal full action of game i drawn from the softmax of logits[action] / temperature
+    // over its legal moves (temperature 0: the first legal move of highest logit), or
+    // NO_ACTION for a game that takes none. The game's stream advances only into `rng`, so a
+    // caller can drop the draw. NaN and +inf logits of legal actions are refused, and so is a
+    // game whose legal actions all have -inf.
+    template <class T>
+    SampleError sample_action(size_t i, const T* logits, double temperature, int64_t& action, uint64_t& rng) const {
+        rng = slots_[i].rng;
+        action = NO_ACTION;
+        if (!takes_action(i)) return SampleError::None;
+        const LegalView v = legal(i);
+        double top = -std::numeric_limits<double>::infinity();
+        size_t best = 0;
+        for (size_t k = 0; k < v.size; ++k) {
+            const double x = static_cast<double>(logits[full_action(v, k)]);
+            if (std::isnan(x) || x == std::numeric_limits<double>::infinity()) return SampleError::NotFinite;
+            if (x > top) top = x, best = k;
+        }
+        if (top == -std::numeric_limits<double>::infinity()) return SampleError::NoWeight;
+        if (temperature == 0.0) {
+            action = full_action(v, best);
+            return SampleError::None;
+        }
+        double total = 0.0;
+        for (size_t k = 0; k < v.size; ++k)
+            total += std::exp((static_cast<double>(logits[full_action(v, k)]) - top) / temperature);
+        double target = uniform_unit(rng) * total;
+        size_t chosen = best;  // rounding can leave a sliver past the last weight
+        for (size_t k = 0; k < v.size; ++k) {
+            const double w = std::exp((static_cast<double>(logits[full_action(v, k)]) - top) / temperature);
+            if (w > 0.0 && target < w) {
+                chosen = k;
+                break;
+            }
+            target -= w;
+        }
+        action = full_action(v, chosen);
+        return SampleError::None;
+    }
+
     // One step of game i: a game that ended at the previous step restarts (its move is
     // ignored); a game already over reports its end and plays nothing; otherwise the move is
     // played. `move` is a legal move of game i whenever takes_action(i).
@@ -199,7 +294,7 @@ public:
     }
 
     // Whether game i has ended, by the rules or by the ply cap.
-    StepResult status(size_t i) const { return game_status(slots_[i].game, max_plies_); }
+    StepResult status(size_t i) const { return game_status(game(i), max_plies_, legal(i).size, repetitions_); }
 
     // The legal moves of game i with their move planes, remembered by the game.
     LegalView legal(size_t i) const { return slots_[i].game.legal(); }
@@ -214,6 +309,7 @@ private:
 
     std::vector<Game<NW>> starts_;
     uint64_t max_plies_ = 0;
+    bool repetitions_ = false;  // a third occurrence of a position ends the game drawn
     std::vector<Slot> slots_;
 };
 

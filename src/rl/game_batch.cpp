@@ -14,7 +14,9 @@ void bind_batch(nb::module_& m) {
         "index ``p * height * width + row * width + col`` of a mask entry is a *full action*: the\n"
         "legal move from square (col, row) whose move plane is p. Each full action names\n"
         "exactly one move, so a policy over ``num_actions`` entries reaches every legal move.\n\n"
-        "``step(actions)`` plays one full action in every game and returns ``(rewards, done)``.\n"
+        "``step(actions)`` plays one full action in every game and returns ``(rewards, done,\n"
+        "truncated)``; given ``planes``/``mask``/``bits``/``scalars`` arrays it also writes the next\n"
+        "observations in the same pass.\n"
         "A game that ends at a step keeps its final position (observations stay readable) and\n"
         "restarts from its start position at the *next* step, whose action for that game is\n"
         "ignored (its reward is 0.0 and done is False then). A game already over when stepped\n"
@@ -24,12 +26,13 @@ void bind_batch(nb::module_& m) {
         "batch; every game has its own random stream, so results depend on ``seed`` only, never\n"
         "on the number of threads. Pass ``out=`` arrays to write observations in place.")
         .def(nb::init<nb::handle, nb::handle, nb::handle, nb::handle, std::optional<bool>, nb::handle, nb::handle,
-                      nb::handle>(),
+                      nb::handle, bool>(),
              "n"_a, "width"_a = 8, "height"_a = 8, nb::kw_only(), "fen"_a = nb::none(), "castling"_a = nb::none(),
-             "threads"_a = nb::none(), "seed"_a = nb::none(), "max_plies"_a = nb::none(),
+             "threads"_a = nb::none(), "seed"_a = nb::none(), "max_plies"_a = nb::none(), "repetitions"_a = false,
              nb::sig("def __init__(self, n: int, width: int = 8, height: int = 8, *, "
                      "fen: str | collections.abc.Sequence[str] | None = None, castling: bool | None = None, "
-                     "threads: int | None = None, seed: int | None = None, max_plies: int | None = None) -> None"),
+                     "threads: int | None = None, seed: int | None = None, max_plies: int | None = None, "
+                     "repetitions: bool = False) -> None"),
              "Makes n games of width x height, each at its start position.\n\n"
              "n: the number of games (int, 1 or more). width, height: the board size (int), 1 to 32\n"
              "    rows and at most 1024 squares.\n"
@@ -37,7 +40,11 @@ void bind_batch(nb::module_& m) {
              "    for ``start_fen(width, height)``. castling: bool, or None for on on 8x8 only.\n"
              "threads: worker threads (int), None for every core. seed: int, None draws one from the\n"
              "    system. max_plies: int, a game that reaches this many plies ends as truncated (done,\n"
-             "    reward 0.0); None leaves the end to the rules.")
+             "    reward 0.0); None leaves the end to the rules. repetitions: bool; when\n"
+             "    True, a position occurring for the third time (same placement, side to move,\n"
+             "    castling rights and en-passant capture) ends the game drawn (outcome code 4), and\n"
+             "    planes 96 and 97 are 1.0 when the position has occurred before, and twice before.\n"
+             "    Off by default, so that every value equals the exact module's.")
         .def("planes", &GameBatch::planes, "out"_a = nb::none(),
              nb::sig("def planes(self, out: numpy.typing.NDArray[numpy.float32] | None = None) -> "
                      "numpy.typing.NDArray[numpy.float32]"),
@@ -51,29 +58,101 @@ void bind_batch(nb::module_& m) {
              "The legal full actions of every game: bool (n, P, height, width), True where legal.\n"
              "A game that takes no action at the next step (it ended, or it is over) has an empty\n"
              "mask.\n\n"
-             "out: None for a new array, or a C-contiguous writable bool array of that shape, which\n"
-             "    is filled and returned.")
-        .def("step", &GameBatch::step, "actions"_a,
-             nb::sig("def step(self, actions: numpy.typing.ArrayLike) -> "
-                     "tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.bool_]]"),
-             "Plays one full action in every game; returns (rewards float32 (n,), done bool (n,)).\n\n"
+             "out: None for a new array, or a C-contiguous writable bool array of that shape,\n"
+             "    which is filled and returned.")
+        .def("packed_planes", &GameBatch::packed_planes, "bits"_a = nb::none(), "scalars"_a = nb::none(),
+             nb::sig("def packed_planes(self, bits: numpy.typing.NDArray[numpy.uint8] | None = None, "
+                     "scalars: numpy.typing.NDArray[numpy.float32] | None = None) -> "
+                     "tuple[numpy.typing.NDArray[numpy.uint8], numpy.typing.NDArray[numpy.float32]]"),
+             "The input planes of every game, packed: ``bits`` uint8 (n, 105, ceil(height * width\n"
+             "/ 8)) holds each plane's squares in row-major order as\n"
+             "``numpy.packbits(plane.reshape(-1), bitorder=\"little\")`` for the piece planes 0-95\n"
+             "(zero bytes for 96-104), and ``scalars`` float32 (n, 105) the value of each plane that\n"
+             "is constant over the board, 96-104 (0.0 for 0-95). A dense plane is its bits plus its\n"
+             "scalar; ``unpack_planes`` gives exactly ``planes()``. Written into the arrays given.")
+        .def("step",
+             [](GameBatch& self, nb::handle actions, nb::handle planes, nb::handle mask, nb::handle rewards,
+                nb::handle done, nb::handle truncated, nb::handle bits, nb::handle scalars) {
+                 return self.step(actions, {planes, mask, rewards, done, truncated, bits, scalars});
+             },
+             "actions"_a, "planes"_a = nb::none(), "mask"_a = nb::none(), "rewards"_a = nb::none(),
+             "done"_a = nb::none(), nb::kw_only(), "truncated"_a = nb::none(), "bits"_a = nb::none(),
+             "scalars"_a = nb::none(),
+             nb::sig("def step(self, actions: numpy.typing.ArrayLike, "
+                     "planes: numpy.typing.NDArray[numpy.float32] | None = None, "
+                     "mask: numpy.typing.NDArray[numpy.bool_] | None = None, "
+                     "rewards: numpy.typing.NDArray[numpy.float32] | None = None, "
+                     "done: numpy.typing.NDArray[numpy.bool_] | None = None, *, "
+                     "truncated: numpy.typing.NDArray[numpy.bool_] | None = None, "
+                     "bits: numpy.typing.NDArray[numpy.uint8] | None = None, "
+                     "scalars: numpy.typing.NDArray[numpy.float32] | None = None) -> "
+                     "tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.bool_], "
+                     "numpy.typing.NDArray[numpy.bool_]]"),
+             "Plays one full action in every game; returns (rewards float32 (n,), done bool (n,),\n"
+             "truncated bool (n,)), written into ``rewards``, ``done`` and ``truncated`` when given.\n\n"
              "actions: integers of shape (n,), any integer dtype (a list works too): the full action\n"
              "    of each game, ``p * height * width + row * width + col``.\n\n"
              "rewards holds ``reward_absolute()`` of each game that ended (1.0 White won, -1.0\n"
-             "Black won, 0.0 draw or truncated) and 0.0 elsewhere. If any action is not legal in\n"
-             "its game, ValueError names the game and the action and no game changes. The\n"
-             "actions of games that take no action (they restart, or they are over) are ignored.")
-        .def("step_planes", &GameBatch::step_planes, "plane_actions"_a,
-             nb::sig("def step_planes(self, plane_actions: numpy.typing.ArrayLike) -> "
-                     "tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.bool_]]"),
+             "Black won, 0.0 draw or truncated) and 0.0 elsewhere: White's reward. The reward of\n"
+             "the side that moved is ``rewards * turns``, with ``turns = batch.turns()`` read before\n"
+             "the step. done is True for every game that ended, by the rules or by ``max_plies``;\n"
+             "truncated is True for those ended by ``max_plies`` only, so ``done & ~truncated`` is\n"
+             "the ending by the rules (a draw among them has reward 0.0 too).\n\n"
+             "Given ``planes``, ``mask`` or ``bits`` and ``scalars`` (the arrays of ``planes()``,\n"
+             "``legal_mask()`` and ``packed_planes()``), the observations after the step are written\n"
+             "there in the same pass over the games, exactly as those calls would write them.\n\n"
+             "If any action is not legal in its game, ValueError names the game and the action and\n"
+             "no game changes. The actions of games that take no action (they restart, or they are\n"
+             "over) are ignored.")
+        .def("step_planes",
+             [](GameBatch& self, nb::handle actions, nb::handle planes, nb::handle mask, nb::handle rewards,
+                nb::handle done, nb::handle truncated, nb::handle bits, nb::handle scalars) {
+                 return self.step_planes(actions, {planes, mask, rewards, done, truncated, bits, scalars});
+             },
+             "plane_actions"_a, "planes"_a = nb::none(), "mask"_a = nb::none(), "rewards"_a = nb::none(),
+             "done"_a = nb::none(), nb::kw_only(), "truncated"_a = nb::none(), "bits"_a = nb::none(),
+             "scalars"_a = nb::none(),
+             nb::sig("def step_planes(self, plane_actions: numpy.typing.ArrayLike, "
+                     "planes: numpy.typing.NDArray[numpy.float32] | None = None, "
+                     "mask: numpy.typing.NDArray[numpy.bool_] | None = None, "
+                     "rewards: numpy.typing.NDArray[numpy.float32] | None = None, "
+                     "done: numpy.typing.NDArray[numpy.bool_] | None = None, *, "
+                     "truncated: numpy.typing.NDArray[numpy.bool_] | None = None, "
+                     "bits: numpy.typing.NDArray[numpy.uint8] | None = None, "
+                     "scalars: numpy.typing.NDArray[numpy.float32] | None = None) -> "
+                     "tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.bool_], "
+                     "numpy.typing.NDArray[numpy.bool_]]"),
              "Like ``step`` with move planes instead of full actions: each game plays the first\n"
              "legal move whose move plane is given, as ``murkle_chess.Game.apply_action`` does.\n\n"
              "plane_actions: integers of shape (n,), any integer dtype: the move plane of each game.\n"
-             "Returns (rewards float32 (n,), done bool (n,)) as ``step`` does.")
-        .def("random_actions", &GameBatch::random_actions,
-             nb::sig("def random_actions(self) -> numpy.typing.NDArray[numpy.int64]"),
+             "planes, mask, rewards, done, truncated, bits, scalars and the result as in ``step``.")
+        .def("random_actions", &GameBatch::random_actions, "out"_a = nb::none(),
+             nb::sig("def random_actions(self, out: numpy.typing.NDArray[numpy.int64] | None = None) -> "
+                     "numpy.typing.NDArray[numpy.int64]"),
              "A uniformly chosen legal full action for every game, int64 (n,), from each game's\n"
-             "own seeded stream; -1 for a game that takes no action at the next step.")
+             "own seeded stream; -1 for a game that takes no action at the next step.\n\n"
+             "out: None for a new array, or a C-contiguous writable int64 array of that shape,\n"
+             "    which is filled and returned.")
+        .def("sample", &GameBatch::sample, "logits"_a, "temperature"_a = 1.0, "out"_a = nb::none(),
+             nb::sig("def sample(self, logits: numpy.typing.ArrayLike, temperature: float = 1.0, "
+                     "out: numpy.typing.NDArray[numpy.int64] | None = None) -> numpy.typing.NDArray[numpy.int64]"),
+             "A full action for every game, int64 (n,), drawn from the softmax of\n"
+             "``logits / temperature`` over the game's legal actions, from the game's own seeded\n"
+             "stream (as ``random_actions`` draws); -1 for a game that takes no action at the next\n"
+             "step. logits: (n, num_actions) or (n, P, height, width), float32 or float64 (other\n"
+             "dtypes are converted); entries of illegal actions are never read. temperature 0\n"
+             "takes the first legal action of highest logit. ValueError names the game whose legal\n"
+             "logits hold NaN or +inf or are all -inf; then no stream moves.\n\n"
+             "out: None for a new array, or a C-contiguous writable int64 array of that shape,\n"
+             "    which is filled and returned.")
+        .def("legal_actions", &GameBatch::legal_actions,
+             nb::sig("def legal_actions(self) -> "
+                     "tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64]]"),
+             "The legal full actions of every game in legal-move order, as compressed rows:\n"
+             "``(actions, offsets)``, int64, where game i's actions are\n"
+             "``actions[offsets[i]:offsets[i + 1]]`` (offsets has n + 1 entries). The same actions\n"
+             "as ``legal_mask()`` (none for a game that takes no action), for policies over the\n"
+             "legal moves only.")
         .def("play_random", &GameBatch::play_random, "plies"_a,
              nb::sig("def play_random(self, plies: int) -> dict[str, int]"),
              "Steps every game ``plies`` (int) times with random actions, inside the engine (the\n"
@@ -85,14 +164,27 @@ void bind_batch(nb::module_& m) {
              "same ply too; running out inside a ply (the legal moves of a new position) raises\n"
              "MemoryError with every game whole and legal, but the games may then have taken\n"
              "different numbers of plies.")
-        .def("turns", &GameBatch::turns, nb::sig("def turns(self) -> numpy.typing.NDArray[numpy.int8]"),
-             "The side to move in every game, int8 (n,): 1 White, -1 Black.")
-        .def("plies", &GameBatch::plies, nb::sig("def plies(self) -> numpy.typing.NDArray[numpy.int64]"),
-             "The moves played in every game since its start position, int64 (n,).")
-        .def("outcomes", &GameBatch::outcomes, nb::sig("def outcomes(self) -> numpy.typing.NDArray[numpy.int8]"),
+        .def("turns", &GameBatch::turns, "out"_a = nb::none(),
+             nb::sig("def turns(self, out: numpy.typing.NDArray[numpy.int8] | None = None) -> "
+                     "numpy.typing.NDArray[numpy.int8]"),
+             "The side to move in every game, int8 (n,): 1 White, -1 Black.\n\n"
+             "out: None for a new array, or a C-contiguous writable int8 array of that shape,\n"
+             "    which is filled and returned.")
+        .def("plies", &GameBatch::plies, "out"_a = nb::none(),
+             nb::sig("def plies(self, out: numpy.typing.NDArray[numpy.int64] | None = None) -> "
+                     "numpy.typing.NDArray[numpy.int64]"),
+             "The moves played in every game since its start position, int64 (n,).\n\n"
+             "out: None for a new array, or a C-contiguous writable int64 array of that shape,\n"
+             "    which is filled and returned.")
+        .def("outcomes", &GameBatch::outcomes, "out"_a = nb::none(),
+             nb::sig("def outcomes(self, out: numpy.typing.NDArray[numpy.int8] | None = None) -> "
+                     "numpy.typing.NDArray[numpy.int8]"),
              "The result of every game, int8 (n,): the code of ``murkle_chess.GameOutcome`` (0 White\n"
-             "won, 1 Black won, 2 and above a draw) once the rules end it, else -1. A game ended by\n"
-             "``max_plies`` shows -1 with ``plies() >= max_plies``.")
+             "won, 1 Black won, 2 and above a draw; 4 a threefold repetition when the batch counts\n"
+             "repetitions) once the rules end it, else -1. A game ended by ``max_plies`` shows -1\n"
+             "with ``plies() >= max_plies``.\n\n"
+             "out: None for a new array, or a C-contiguous writable int8 array of that shape,\n"
+             "    which is filled and returned.")
         .def("game", &GameBatch::game, "i"_a, nb::sig("def game(self, i: int) -> murkle_chess.Game"),
              "A new murkle_chess.Game equal to game i (int, negative counts from the end; IndexError\n"
              "out of range): board, rights, clocks, history and hash.")
@@ -113,6 +205,7 @@ void bind_batch(nb::module_& m) {
         .def_prop_ro("height", &GameBatch::height, "Board height.")
         .def_prop_ro("threads", &GameBatch::threads, "Worker threads of this batch (the caller's included).")
         .def_prop_ro("max_plies", &GameBatch::max_plies, "The ply cap, or None.")
+        .def_prop_ro("repetitions", &GameBatch::repetitions, "Whether a threefold repetition ends a game.")
         .def_prop_ro("action_planes", &GameBatch::action_planes, "P, the number of move planes: 8 * max(width, height) + 18.")
         .def_prop_ro("num_actions", &GameBatch::num_actions, "The size of the full action space: P * height * width.")
         .def("__getstate__", &GameBatch::state, "For pickle: the whole batch (games, start positions, random streams).")

@@ -8,6 +8,7 @@
 #include <nanobind/stl/vector.h>
 
 #include <atomic>
+#include <cmath>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -66,6 +67,13 @@ inline GameVariant parse_game(uint64_t width, uint64_t height, const std::string
 // and index of them fits any integer type used here.
 constexpr uint64_t MAX_GAMES = uint64_t(1) << 32;
 
+// What GameBatch::step writes besides the games: the results, and the next observations
+// when asked for (None: made for the results, left out for the observations).
+struct StepOutputs {
+    nb::handle planes = nb::none(), mask = nb::none(), rewards = nb::none(), done = nb::none(),
+               truncated = nb::none(), bits = nb::none(), scalars = nb::none();
+};
+
 class GameBatch {
 public:
     // Runs f on the batch with the batch's lock held: a call from another thread waits for
@@ -101,7 +109,7 @@ public:
     }
 
     GameBatch(nb::handle n_arg, nb::handle width_arg, nb::handle height_arg, nb::handle fen, std::optional<bool> castling,
-              nb::handle threads_arg, nb::handle seed_arg, nb::handle max_plies_arg) {
+              nb::handle threads_arg, nb::handle seed_arg, nb::handle max_plies_arg, bool repetitions) {
         const uint64_t n = integer_arg<uint64_t>(n_arg, "n", 1, MAX_GAMES);
         const auto [width, height] = board_size_args(width_arg, height_arg);
         const auto threads = optional_integer_arg<uint64_t>(threads_arg, "threads", 1);
@@ -132,35 +140,132 @@ public:
                 starts.push_back(parse_game(width, height, fens[i], castle, "game " + std::to_string(i) + ": "));
         }
         init(n, starts, seed.value_or(random_seed()), max_plies.value_or(0),
-             std::min<uint64_t>(threads.value_or(default_threads()), n));
+             std::min<uint64_t>(threads.value_or(default_threads()), n), repetitions);
     }
 
     // ----- observations -----------------------------------------------------------------------
 
-    // Arguments are read before the batch's lock is taken: reading them may run Python code.
+    // The observation arrays a call writes, each checked (or made) before any game changes.
+    // Each keeps its array's memory exported while it lives.
+    struct Observations {
+        Output<float> planes{};
+        Output<bool> mask{};
+        Output<uint8_t> bits{};
+        Output<float> scalars{};
+
+        template <class B>
+        void write(const B& batch, size_t i) const {
+            const size_t area = batch.area();
+            if (planes.data) batch.write_planes(i, planes.data + i * TOTAL_INPUT_PLANES * area);
+            if (mask.data) batch.write_mask(i, mask.data + i * batch.planes() * area);
+            if (bits.data)
+                batch.write_packed(i, bits.data + i * TOTAL_INPUT_PLANES * packed_plane_bytes(area),
+                                   scalars.data + i * TOTAL_INPUT_PLANES);
+        }
+    };
+
+    // Arrays for the observations asked for: given ones are checked, None ones are made when
+    // `make` names them and left out otherwise.
+    enum : unsigned { PLANES = 1, MASK = 2, PACKED = 4 };
+    Observations observations(nb::handle planes, nb::handle mask, nb::handle bits, nb::handle scalars, unsigned make) {
+        Observations o;
+        const size_t h = height(), w = width(), bytes = packed_plane_bytes(h * w);
+        if (!planes.is_none() || (make & PLANES))
+            o.planes = output_array<float>(planes, {n_, TOTAL_INPUT_PLANES, h, w}, "float32");
+        if (!mask.is_none() || (make & MASK))
+            o.mask = output_array<bool>(mask, {n_, action_planes(), h, w}, "bool");
+        if (bits.is_none() != scalars.is_none() && !(make & PACKED))
+            throw nb::value_error("bits and scalars go together: give both or neither");
+        if (!bits.is_none() || (make & PACKED)) {
+            o.bits = output_array<uint8_t>(bits, {n_, TOTAL_INPUT_PLANES, bytes}, "uint8");
+            o.scalars = output_array<float>(scalars, {n_, TOTAL_INPUT_PLANES}, "float32");
+        }
+        return o;
+    }
+
+    void observe(const Observations& o) {
+        visit([&](auto& b) { parallel([&](size_t i) { o.write(b, i); }); });
+    }
+
     nb::object planes(nb::handle out) {
-        auto [array, data] = output_array<float>(out, {n_, TOTAL_INPUT_PLANES, height(), width()}, "float32");
-        const size_t per_game = TOTAL_INPUT_PLANES * width() * height();
-        visit([&](auto& b) { parallel([&](size_t i) { b.write_planes(i, data + i * per_game); }); });
-        return array;
+        Observations o = observations(out, nb::none(), nb::none(), nb::none(), PLANES);
+        observe(o);
+        return o.planes.array;
     }
 
     nb::object legal_mask(nb::handle out) {
-        auto [array, data] = output_array<bool>(out, {n_, action_planes(), height(), width()}, "bool");
-        const size_t per_game = action_planes() * width() * height();
-        visit([&](auto& b) { parallel([&](size_t i) { b.write_mask(i, data + i * per_game); }); });
-        return array;
+        Observations o = observations(nb::none(), out, nb::none(), nb::none(), MASK);
+        observe(o);
+        return o.mask.array;
+    }
+
+    nb::tuple packed_planes(nb::handle bits, nb::handle scalars) {
+        Observations o = observations(nb::none(), nb::none(), bits, scalars, PACKED);
+        observe(o);
+        return nb::make_tuple(o.bits.array, o.scalars.array);
     }
 
     // ----- play -------------------------------------------------------------------------------
 
-    nb::tuple step(nb::handle actions) { return step_with(actions, false); }
-    nb::tuple step_planes(nb::handle actions) { return step_with(actions, true); }
+    nb::tuple step(nb::handle actions, const StepOutputs& out = {}) { return step_with(actions, false, out); }
+    nb::tuple step_planes(nb::handle actions, const StepOutputs& out) { return step_with(actions, true, out); }
 
-    nb::object random_actions() {
-        std::vector<int64_t> out(n_);
-        visit([&](auto& b) { parallel([&](size_t i) { out[i] = b.random_action(i); }); });
-        return vector_array(out, "int64");
+    nb::object random_actions(nb::handle out) {
+        return per_game<int64_t>(out, "int64", [](auto& b, size_t i) { return b.random_action(i); });
+    }
+
+    nb::object sample(nb::handle logits, double temperature, nb::handle out) {
+        if (!(temperature >= 0.0) || std::isinf(temperature))
+            throw nb::value_error(("temperature must be finite and at least 0, got " + std::to_string(temperature)).c_str());
+        const size_t actions = num_actions();
+        nb::object a = numpy().attr("asarray")(logits);
+        const auto shape = nb::cast<std::vector<size_t>>(a.attr("shape"));
+        const std::vector<size_t> flat{n_, actions}, full{n_, action_planes(), height(), width()};
+        if (shape != flat && shape != full)
+            throw nb::value_error(("logits must have shape " + shape_text(flat) + " or " + shape_text(full) + ", got " +
+                                   shape_text(shape))
+                                      .c_str());
+        const std::string dtype = nb::cast<std::string>(a.attr("dtype").attr("name"));
+        if (dtype != "float64") a = numpy().attr("ascontiguousarray")(a, "float32");
+        else a = numpy().attr("ascontiguousarray")(a);
+        auto [result, chosen] = output_array<int64_t>(out, {n_}, "int64");
+        std::vector<uint64_t> streams(n_);
+        std::vector<uint8_t> errors(n_);
+        auto draw = [&](const auto* data) {
+            visit([&](auto& b) {
+                using Error = typename std::remove_cvref_t<decltype(b)>::SampleError;
+                parallel([&](size_t i) {
+                    errors[i] = static_cast<uint8_t>(b.sample_action(i, data + i * actions, temperature, chosen[i], streams[i]));
+                });
+                for (size_t i = 0; i < n_; ++i) {
+                    if (errors[i] == static_cast<uint8_t>(Error::NotFinite))
+                        throw nb::value_error(("game " + std::to_string(i) + ": the logits of legal actions must be finite or -inf").c_str());
+                    if (errors[i] == static_cast<uint8_t>(Error::NoWeight))
+                        throw nb::value_error(("game " + std::to_string(i) + ": every legal action has logit -inf").c_str());
+                }
+                for (size_t i = 0; i < n_; ++i) b.set_rng_state(i, streams[i]);
+            });
+        };
+        if (dtype == "float64") draw(array_data<const double>(a));
+        else draw(array_data<const float>(a));
+        return result;
+    }
+
+    nb::tuple legal_actions() {
+        return visit([&](auto& b) {
+            std::vector<int64_t> counts(n_);
+            parallel([&](size_t i) { counts[i] = b.takes_action(i) ? static_cast<int64_t>(b.legal(i).size) : 0; });
+            auto [offsets, o] = output_array<int64_t>(nb::none(), {n_ + 1}, "int64");
+            o[0] = 0;
+            for (size_t i = 0; i < n_; ++i) o[i + 1] = o[i] + counts[i];
+            auto [actions, a] = output_array<int64_t>(nb::none(), {static_cast<size_t>(o[n_])}, "int64");
+            parallel([&, a = a, o = o](size_t i) {
+                if (!counts[i]) return;
+                const LegalView v = b.legal(i);
+                for (size_t k = 0; k < v.size; ++k) a[o[i] + k] = b.full_action(v, k);
+            });
+            return nb::make_tuple(actions, offsets);
+        });
     }
 
     // The plies run in chunks of about CHUNK_STEPS game steps. Before each chunk every game's
@@ -203,14 +308,14 @@ public:
 
     // ----- per-game facts ----------------------------------------------------------------------
 
-    nb::object turns() {
-        return per_game<int8_t>("int8", [](auto& b, size_t i) { return static_cast<int8_t>(b.game(i).turn()); });
+    nb::object turns(nb::handle out) {
+        return per_game<int8_t>(out, "int8", [](auto& b, size_t i) { return static_cast<int8_t>(b.game(i).turn()); });
     }
-    nb::object plies() {
-        return per_game<int64_t>("int64", [](auto& b, size_t i) { return static_cast<int64_t>(b.game(i).history().size()); });
+    nb::object plies(nb::handle out) {
+        return per_game<int64_t>(out, "int64", [](auto& b, size_t i) { return static_cast<int64_t>(b.game(i).history().size()); });
     }
-    nb::object outcomes() {
-        return per_game<int8_t>("int8", [](auto& b, size_t i) {
+    nb::object outcomes(nb::handle out) {
+        return per_game<int8_t>(out, "int8", [](auto& b, size_t i) {
             const auto o = b.status(i).outcome;
             return static_cast<int8_t>(o ? static_cast<int>(*o) : -1);
         });
@@ -266,6 +371,7 @@ public:
     uint64_t height() const { return std::visit([](auto& b) -> uint64_t { return b.height(); }, batch_); }
     uint64_t action_planes() const { return std::visit([](auto& b) -> uint64_t { return b.planes(); }, batch_); }
     uint64_t num_actions() const { return action_planes() * width() * height(); }
+    bool repetitions() const { return std::visit([](auto& b) { return b.repetitions(); }, batch_); }
     std::optional<uint64_t> max_plies() const {
         const uint64_t m = std::visit([](auto& b) { return b.max_plies(); }, batch_);
         return m ? std::optional<uint64_t>(m) : std::nullopt;
@@ -288,14 +394,15 @@ public:
                 restart.append(b.restarting(i));
                 rng.append(b.rng_state(i));
             }
-            return nb::make_tuple(1, b.width(), b.height(), starts, games, restart, rng, b.max_plies(), threads());
+            return nb::make_tuple(1, b.width(), b.height(), starts, games, restart, rng, b.max_plies(), threads(),
+                                  b.repetitions());
         });
     }
 
     // Everything is read and checked before the batch is made, so that a refused state leaves
     // nothing behind.
     static void restore(GameBatch* self, nb::tuple t) {
-        if (t.size() != 9 || !nb::isinstance<nb::int_>(t[0]) || !t[0].equal(nb::int_(1)))
+        if ((t.size() != 9 && t.size() != 10) || !nb::isinstance<nb::int_>(t[0]) || !t[0].equal(nb::int_(1)))
             throw nb::value_error("unsupported GameBatch state");
         const auto [width, height] = board_size_args(t[1], t[2]);
         auto items = [](nb::handle v, const char* name) {
@@ -334,7 +441,11 @@ public:
         const uint64_t max_plies = integer_arg<uint64_t>(t[7], "GameBatch state: max_plies");
         const uint64_t threads = integer_arg<uint64_t>(t[8], "GameBatch state: threads", 1);
 
-        GameBatch* made = new (self) GameBatch(n, starts, 0, max_plies, std::min<uint64_t>(threads, n));
+        if (t.size() == 10 && !nb::isinstance<nb::bool_>(t[9]))
+            throw nb::type_error(("GameBatch state: repetitions must be a bool, not " + kind_of(t[9])).c_str());
+        const bool repetitions = t.size() == 10 && nb::cast<bool>(t[9]);
+
+        GameBatch* made = new (self) GameBatch(n, starts, 0, max_plies, std::min<uint64_t>(threads, n), repetitions);
         made->visit([&](auto& b) {
             using G = std::remove_cvref_t<decltype(b.game(0))>;
             for (size_t i = 0; i < n; ++i) {
@@ -364,16 +475,18 @@ private:
         }
     };
 
-    GameBatch(size_t n, const std::vector<GameVariant>& starts, uint64_t seed, uint64_t max_plies, size_t threads) {
-        init(n, starts, seed, max_plies, threads);
+    GameBatch(size_t n, const std::vector<GameVariant>& starts, uint64_t seed, uint64_t max_plies, size_t threads,
+              bool repetitions) {
+        init(n, starts, seed, max_plies, threads, repetitions);
     }
 
-    void init(size_t n, const std::vector<GameVariant>& starts, uint64_t seed, uint64_t max_plies, size_t threads) {
+    void init(size_t n, const std::vector<GameVariant>& starts, uint64_t seed, uint64_t max_plies, size_t threads,
+              bool repetitions) {
         n_ = n;
         with_size_class(static_cast<int>(starts[0].index()) + 1, [&](auto NW) {
             std::vector<Game<NW()>> games;
             for (const auto& s : starts) games.push_back(std::get<Game<NW()>>(s));
-            batch_.template emplace<Batch<NW()>>(n, std::move(games), seed, max_plies);
+            batch_.template emplace<Batch<NW()>>(n, std::move(games), seed, max_plies, repetitions);
             return 0;
         });
         pool_ = std::make_unique<ThreadPool>(threads);
@@ -414,19 +527,21 @@ private:
         return index(*k);
     }
 
-    // A NumPy vector of f(batch, i) for every game.
+    // A NumPy vector of f(batch, i) for every game, into `out` when given.
     template <class T, class F>
-    nb::object per_game(const char* dtype, F&& f) {
-        std::vector<T> out(n_);
-        visit([&](auto& b) { parallel([&](size_t i) { out[i] = f(b, i); }); });
-        return vector_array(out, dtype);
+    nb::object per_game(nb::handle out, const char* dtype, F&& f) {
+        auto [array, data] = output_array<T>(out, {n_}, dtype);
+        visit([&, data = data](auto& b) { parallel([&](size_t i) { data[i] = f(b, i); }); });
+        return array;
     }
 
-    nb::tuple step_with(nb::handle actions, bool by_plane) {
+    nb::tuple step_with(nb::handle actions, bool by_plane, const StepOutputs& out) {
         const std::vector<int64_t> a = integer_vector(actions, n_, by_plane ? "plane_actions" : "actions");
-        auto [rewards, r] = output_array<float>(nb::none(), {n_}, "float32");
-        auto [done, d] = output_array<bool>(nb::none(), {n_}, "bool");
-        visit([&](auto& b) {
+        auto [rewards, r] = output_array<float>(out.rewards, {n_}, "float32");
+        auto [done, d] = output_array<bool>(out.done, {n_}, "bool");
+        auto [truncated, t] = output_array<bool>(out.truncated, {n_}, "bool");
+        const Observations o = observations(out.planes, out.mask, out.bits, out.scalars, 0);
+        visit([&, r = r, d = d, t = t](auto& b) {
             // Every action is checked before any game moves.
             parallel([&](size_t i) {
                 chosen_[i] = b.takes_action(i) ? (by_plane ? b.find_plane(i, a[i]) : b.find_full(i, a[i])) : std::nullopt;
@@ -441,9 +556,11 @@ private:
                 const StepResult s = b.step(i, chosen_[i]);
                 r[i] = s.reward;
                 d[i] = s.done;
+                t[i] = s.truncated;
+                o.write(b, i);
             });
         });
-        return nb::make_tuple(rewards, done);
+        return nb::make_tuple(rewards, done, truncated);
     }
 
     size_t n_ = 0;

@@ -112,7 +112,7 @@ public:
     // Descends tree i to up to leaves_per_round new leaves and writes the planes and masks of
     // each to consecutive rows from `planes`/`mask` (none when null). Terminal leaves are backed
     // up here. Returns the number of leaves handed out.
-    uint32_t select_round(size_t i, uint64_t max_plies, float* planes, bool* mask) {
+    uint32_t select_round(size_t i, const Batch<NW>& b, float* planes, bool* mask) {
         TreeSearch<NW>& t = trees_[i];
         if (!t.active) return 0;
         t.round_start = t.tree.nodes.size();
@@ -122,7 +122,7 @@ public:
         // A new leaf: its children listed, its planes and mask written, its path recorded.
         auto hand_out = [&](int32_t x) {
             open_leaf(t, x, planes || mask);
-            if (planes) write_game_planes(t.work, planes + leaves * plane_row);
+            if (planes) write_game_planes(t.work, planes + leaves * plane_row, b.repetitions());
             if (mask) {
                 bool* row = mask + leaves * mask_row;
                 std::memset(row, 0, mask_row);
@@ -146,7 +146,7 @@ public:
             }
             if (leaf.state == NodeState::Unexpanded) {
                 t.work.legal_moves_into(t.moves);
-                const StepResult end = game_status(t.work, max_plies, t.moves.size());
+                const StepResult end = game_status(t.work, b.max_plies(), t.moves.size(), b.repetitions());
                 if (!end.done) {
                     hand_out(x);
                     ++t.waiting;
@@ -220,9 +220,9 @@ public:
 
     // Runs tree i's search to `rounds` more rounds with uniform priors and value 0: the same
     // tree as select and expand with uniform logits, without writing any observation.
-    void run_uniform(size_t i, uint64_t max_plies, uint32_t rounds) {
+    void run_uniform(size_t i, const Batch<NW>& b, uint32_t rounds) {
         for (uint32_t r = 0; r < rounds && !finished(i); ++r) {
-            const uint32_t leaves = select_round(i, max_plies, nullptr, nullptr);
+            const uint32_t leaves = select_round(i, b, nullptr, nullptr);
             for (uint32_t k = 0; k < leaves; ++k) expand_leaf(i, k, nullptr, 0.0f);
             end_round(i);
         }

@@ -52,17 +52,21 @@ public:
 
     size_t select(nb::handle planes, nb::handle mask) {
         const size_t rows = n_ * p_.leaves_per_round;
-        auto [planes_array, p] = output_array<float>(planes, {rows, TOTAL_INPUT_PLANES, height(), width()}, "float32");
-        auto [mask_array, m] = output_array<bool>(mask, {rows, action_planes(), height(), width()}, "bool");
+        auto [planes_array, p] = output_array<float>(planes, {rows, TOTAL_INPUT_PLANES, height(), width()}, "float32", "planes");
+        auto [mask_array, m] = output_array<bool>(mask, {rows, action_planes(), height(), width()}, "bool", "mask");
         return select_into(p, m);
     }
 
     void expand(nb::handle logits, nb::handle values) {
-        if (rows_ == 0) throw nb::value_error("expand() needs the leaves of a select() first");
-        const Float32Input logits_in = float32_input(logits, {rows_, num_actions()}, "logits");
-        const Float32Input values_in = float32_input(values, {rows_}, "values", true);
+        // The arrays are read before the lock is taken (reading them may run Python code); the
+        // leaves they answer are checked again under it.
+        const size_t rows = rows_;
+        if (rows == 0) throw nb::value_error("expand() needs the leaves of a select() first");
+        const Float32Input logits_in = float32_input(logits, {rows, num_actions()}, "logits");
+        const Float32Input values_in = float32_input(values, {rows}, "values", true);
         const float *l = logits_in.data, *v = values_in.data;
         with_search([&](auto& b, auto& s) {
+            if (rows_ != rows) throw nb::value_error("expand(): the leaves of that select() were taken meanwhile");
             // Every row is checked before any tree changes.
             std::vector<std::string> errors(n_);
             batch_->parallel([&](size_t i) {
@@ -89,9 +93,9 @@ public:
                 }
                 s.end_round(i);
             });
+            rows_ = 0;
             (void)b;
         });
-        rows_ = 0;
     }
 
     void run(nb::handle evaluate) {
@@ -124,9 +128,11 @@ public:
 
     // Drops the leaves of the last select() that wait for expand().
     void cancel() {
-        if (!rows_) return;
-        with_search([&](auto&, auto& s) { batch_->parallel([&](size_t i) { s.cancel_round(i); }); });
-        rows_ = 0;
+        with_search([&](auto&, auto& s) {
+            if (!rows_) return;
+            batch_->parallel([&](size_t i) { s.cancel_round(i); });
+            rows_ = 0;
+        });
     }
 
     // ----- results ----------------------------------------------------------------------------
@@ -235,8 +241,8 @@ private:
     }
 
     size_t select_into(float* planes, bool* mask) {
-        if (rows_) throw nb::value_error("select() was called again before expand() took the leaves of the last one");
         return with_search([&](auto& b, auto& s) -> size_t {
+            if (rows_) throw nb::value_error("select() was called again before expand() took the leaves of the last one");
             begin_if_due(b, s);
             if (state_ == State::Done) return 0;
             const size_t per_leaf_planes = TOTAL_INPUT_PLANES * height() * width();
@@ -245,7 +251,7 @@ private:
             leaves_.assign(n_, 0);
             first_row_.assign(n_, 0);
             batch_->parallel([&](size_t i) {
-                leaves_[i] = s.select_round(i, b.max_plies(), planes + i * L * per_leaf_planes, mask + i * L * per_leaf_mask);
+                leaves_[i] = s.select_round(i, b, planes + i * L * per_leaf_planes, mask + i * L * per_leaf_mask);
             });
             // The leaves move up to the first rows, in game order.
             size_t row = 0;
@@ -271,9 +277,10 @@ private:
         const uint32_t rounds = static_cast<uint32_t>(std::clamp<size_t>(32768 / n_, 16, 1 << 20));
         for (;;) {
             bool done = with_search([&](auto& b, auto& s) {
+                if (rows_) throw nb::value_error("run() cannot start while a select() waits for expand()");
                 begin_if_due(b, s);
                 if (state_ == State::Done) return true;
-                batch_->parallel([&](size_t i) { s.run_uniform(i, b.max_plies(), rounds); });
+                batch_->parallel([&](size_t i) { s.run_uniform(i, b, rounds); });
                 for (size_t i = 0; i < n_; ++i)
                     if (!s.finished(i)) return false;
                 state_ = State::Done;
@@ -368,7 +375,8 @@ void bind_search(nb::module_& m) {
              "action.")
         .def("step", &SearchObject::step, "actions"_a,
              nb::sig("def step(self, actions: numpy.typing.ArrayLike) -> "
-                     "tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.bool_]]"),
+                     "tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.bool_], "
+                     "numpy.typing.NDArray[numpy.bool_]]"),
              "Plays the actions in the batch as ``GameBatch.step`` does (same return) and keeps each\n"
              "chosen child's subtree as the next root (not with gumbel).")
         .def("__repr__", &SearchObject::repr)

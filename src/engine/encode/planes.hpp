@@ -20,15 +20,26 @@ template <int NW>
 template <class One, class Constant>
 void Game<NW>::visit_game_planes(One&& one, Constant&& constant) const {
     const size_t area = static_cast<size_t>(width_) * static_cast<size_t>(height_);
-    fill_chess_planes(one, board_, turn_, 0, area);
+    visit_history_boards([&](size_t k, const Board<NW>& b) { fill_chess_planes(one, b, turn_, k, area); });
+    visit_constant_planes(constant);
+}
+
+template <int NW>
+template <class Step>
+void Game<NW>::visit_history_boards(Step&& step) const {
+    step(size_t{0}, board_);
     const size_t steps = std::min<size_t>(history_.size(), 7);
-    if (steps > 0) {
-        Board<NW> scratch = board_;
-        for (size_t k = 1; k <= steps; ++k) {
-            undo_squares(scratch, history_[history_.size() - k]);
-            fill_chess_planes(one, scratch, turn_, k, area);
-        }
+    if (steps == 0) return;
+    Board<NW> scratch = board_;
+    for (size_t k = 1; k <= steps; ++k) {
+        undo_squares(scratch, history_[history_.size() - k]);
+        step(k, static_cast<const Board<NW>&>(scratch));
     }
+}
+
+template <int NW>
+template <class Constant>
+void Game<NW>::visit_constant_planes(Constant&& constant) const {
     const Color them = ~turn_;
     auto fill = [&](int plane, float v) {
         if (v != 0.0f) constant(plane, v);
