@@ -1,5 +1,7 @@
-"""The type stubs of murkle_chess and murkle_rl: they match the modules (mypy's stubtest), and a
-type checker reading them accepts correct code and refuses wrong calls."""
+"""The type stubs of murkle_chess and murkle_rl: they match the modules (mypy's stubtest), a
+type checker reading them accepts correct code and refuses wrong calls, and they explain every
+class and method of the exact module, which carries no docstrings of its own."""
+import ast
 import re
 import site
 import subprocess
@@ -12,11 +14,12 @@ import murkle_chess
 import murkle_rl
 
 ALLOWLIST = Path(__file__).parent / "data" / "stubtest_allowlist.txt"
+STUBS = Path(__file__).parent.parent / "python" / "murkle_chess-stubs" / "__init__.pyi"
 
 # The stubs live beside the installed modules; a build tree put on the path (the sanitizer run)
 # has none for mypy to find.
 _installed = {Path(p).resolve() for p in [*site.getsitepackages(), site.getusersitepackages()]}
-pytestmark = pytest.mark.skipif(
+installed_only = pytest.mark.skipif(
     Path(murkle_chess.__file__).resolve().parent not in _installed
     or Path(murkle_rl.__file__).resolve().parent.parent not in _installed,
     reason="the type stubs are checked only for an installed wheel",
@@ -28,6 +31,7 @@ def run(args, cwd):
     return subprocess.run([sys.executable, "-m", *args], cwd=cwd, capture_output=True, text=True)
 
 
+@installed_only
 def test_stubtest_finds_no_mismatch(tmp_path):
     result = run(["mypy.stubtest", "murkle_chess", "murkle_rl", "--allowlist", str(ALLOWLIST)], tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
@@ -87,6 +91,7 @@ class MyGame(mc.Game): ...  # E: misc
 """
 
 
+@installed_only
 def test_mypy_reads_the_stubs(tmp_path):
     (tmp_path / "good.py").write_text(GOOD)
     (tmp_path / "bad.py").write_text(BAD)
@@ -97,3 +102,22 @@ def test_mypy_reads_the_stubs(tmp_path):
     expected = {("bad.py", str(n), m.group(1))
                 for n, line in enumerate(BAD.splitlines(), 1) if (m := re.search(r"# E: ([\w-]+)", line))}
     assert found == expected, output
+
+
+def test_every_class_and_method_has_a_one_line_docstring():
+    # Read from the source tree, so that the check needs no installed wheel.
+    classes = {node.name: node for node in ast.parse(STUBS.read_text()).body if isinstance(node, ast.ClassDef)}
+    undocumented = []
+    for name in murkle_chess.__all__:
+        runtime = getattr(murkle_chess, name)
+        if not isinstance(runtime, type):
+            continue
+        stub = classes.get(name)
+        defs = {f.name: f for f in stub.body if isinstance(f, ast.FunctionDef)} if stub else {}
+        # Every public method the module has, and every special method the stub declares.
+        methods = sorted({m for m in vars(runtime) if not m.startswith("_")} | set(defs))
+        for label, node in [(name, stub), *((f"{name}.{m}", defs.get(m)) for m in methods)]:
+            doc = ast.get_docstring(node) if node else None
+            if not doc or "\n" in doc:
+                undocumented.append(label)
+    assert undocumented == []

@@ -64,7 +64,8 @@ def env(
     """A chess game of width x height as a PettingZoo AEC environment.
 
     The :class:`raw_env` wrapped in PettingZoo's ``OrderEnforcingWrapper`` (no call before
-    ``reset``). Arguments are those of :class:`raw_env`.
+    ``reset``). The arguments are those of :class:`raw_env`: width and height (int), fen (str
+    or None), render_mode (str or None), max_plies (int or None) and castling (bool or None).
     """
     return wrappers.OrderEnforcingWrapper(
         raw_env(width, height, fen=fen, render_mode=render_mode, max_plies=max_plies, castling=castling)
@@ -78,13 +79,13 @@ class raw_env(AECEnv[str, Observation, int]):
     """Chess on a width x height board (1 to 32 rows, at most 1024 squares) for two agents.
 
     Args:
-        width, height: the board size.
+        width, height: the board size (int).
         fen: the start position; None for ``murkle_rl.start_fen(width, height)`` (the standard
             position on 8x8). ValueError with the engine's message when it does not parse, and
             for None on a board without a playable start (1x2, 2x1, 1x3, 3x1 and 2x2).
         render_mode: None, ``"human"`` (prints the board picture), ``"ansi"`` (returns it) or
             ``"rgb_array"`` (returns a uint8 image, White at the bottom).
-        max_plies: plies after which a game that goes on is truncated (reward 0); None
+        max_plies: plies (int) after which a game that goes on is truncated (reward 0); None
             leaves the end to the rules (checkmate, stalemate, insufficient material, the
             150-ply move clock).
         castling: None allows castling on 8x8 only.
@@ -150,11 +151,14 @@ class raw_env(AECEnv[str, Observation, int]):
     # ------------------------------------------------------------------ spaces
 
     def observation_space(self, agent: str) -> spaces.Space[Any]:
-        """The observation space of an agent (the same object on every call)."""
+        """The observation space of ``agent`` (a name in ``possible_agents``): a ``Dict`` of
+        "observation" ``Box`` float32 (height, width, 105) and "action_mask" ``Box`` int8
+        (num_actions,); the same object on every call."""
         return self.observation_spaces[agent]
 
     def action_space(self, agent: str) -> spaces.Space[Any]:
-        """``Discrete(num_actions)``: full actions (the same object on every call)."""
+        """The action space of ``agent``: ``Discrete(num_actions)`` over the full actions, with
+        ``num_actions = P * height * width``; the same object on every call."""
         return self.action_spaces[agent]
 
     # ------------------------------------------------------------------ state
@@ -166,7 +170,7 @@ class raw_env(AECEnv[str, Observation, int]):
 
     @property
     def plies(self) -> int:
-        """Plies played since the last reset."""
+        """Plies played since the last reset (int)."""
         return self._plies
 
     def _current_planes(self) -> NDArray[np.float32]:
@@ -188,7 +192,11 @@ class raw_env(AECEnv[str, Observation, int]):
     # ------------------------------------------------------------------ AEC API
 
     def reset(self, seed: int | None = None, options: dict[str, Any] | None = None) -> None:
-        """Starts the game again from the start position; ``seed`` seeds the action spaces."""
+        """Starts the game again from the start position.
+
+        seed: an int that seeds the agents' action spaces (``seed`` and ``seed + 1``), or None.
+        options: accepted for the API and ignored.
+        """
         self._batch.reset()
         self._planes = self._mask = None
         self._plies = 0
@@ -210,7 +218,12 @@ class raw_env(AECEnv[str, Observation, int]):
             self.render()
 
     def observe(self, agent: str) -> Observation:
-        """The observation of an agent: planes from its side and its legal-action mask."""
+        """The observation of ``agent``, a dict of new arrays.
+
+        "observation": float32 (height, width, 105), the input planes with ``agent``'s pieces
+        in planes 0-5 and the opponent's in 6-11. "action_mask": int8 (num_actions,), 1 at the
+        legal full actions when ``agent`` is to move and not done, else all 0.
+        """
         planes = self._current_planes()
         if (agent == AGENTS[0]) != self._white_to_move():
             planes = planes[_OTHER_SIDE]
@@ -220,9 +233,11 @@ class raw_env(AECEnv[str, Observation, int]):
         return {"observation": np.ascontiguousarray(planes.transpose(1, 2, 0)), "action_mask": mask}
 
     def step(self, action: int | None) -> None:
-        """Plays a full action for ``agent_selection`` (None once that agent is done).
+        """Plays a full action for ``agent_selection``.
 
-        ValueError, with nothing changed, for an action that is not legal in the position.
+        action: an int full action (``p * height * width + row * width + col``) where the
+        agent's "action_mask" is 1, or None once that agent is done. ValueError, with nothing
+        changed, for an action that is not legal in the position.
         """
         agent = self.agent_selection
         if self.terminations[agent] or self.truncations[agent]:
@@ -262,7 +277,9 @@ class raw_env(AECEnv[str, Observation, int]):
     # ------------------------------------------------------------------ rendering
 
     def render(self) -> str | NDArray[np.uint8] | None:
-        """Draws the position as ``render_mode`` says: printed (human), text (ansi) or an image."""
+        """Draws the position as ``render_mode`` says: "human" prints the board picture and
+        returns None, "ansi" returns it as a str, "rgb_array" returns a uint8 image of shape
+        (height * cell, width * cell, 3) (see ``board_image``)."""
         if self.render_mode is None:
             gymnasium.logger.warn("render() was called without a render_mode; pass render_mode to env()")
             return None
@@ -406,7 +423,7 @@ def _outline(mask: NDArray[np.bool_]) -> NDArray[np.bool_]:
 
 
 def board_image(planes: NDArray[np.float32], cell: int | None = None) -> NDArray[np.uint8]:
-    """An RGB picture (height*cell, width*cell, 3) of the position in ``planes`` (105, h, w).
+    """An RGB picture, uint8 (h * cell, w * cell, 3), of the position in ``planes``, float32 (105, h, w).
 
     Square a1 (column 0, row 0) is dark and at the bottom left; White's pieces are light with a
     dark edge, Black's dark with a light edge. ``cell`` defaults to the largest multiple of 16

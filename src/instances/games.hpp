@@ -1,24 +1,32 @@
 #pragma once
 // The sixteen size classes of the game are compiled once each, in the files beside this one,
 // spread over several translation units so that a parallel build shares them out. Code that
-// includes this header uses those instances instead of compiling its own.
+// includes this header uses those instances instead of compiling its own: the game, its board
+// geometry and its byte codec, which the modules and murkle-perft would otherwise each compile
+// again for every size class.
+#include "engine/codec.hpp"
 #include "engine/game.hpp"
 
+#define MURKLE_SIZE_CLASS(extern_, NW)    \
+    extern_ template class Game<NW>;      \
+    extern_ template struct Geometry<NW>; \
+    extern_ template struct GameCodec<NW>;
+
 namespace murkle {
-extern template class Game<1>;
-extern template class Game<2>;
-extern template class Game<3>;
-extern template class Game<4>;
-extern template class Game<5>;
-extern template class Game<6>;
-extern template class Game<7>;
-extern template class Game<8>;
-extern template class Game<9>;
-extern template class Game<10>;
-extern template class Game<11>;
-extern template class Game<12>;
-extern template class Game<13>;
-extern template class Game<14>;
-extern template class Game<15>;
-extern template class Game<16>;
+MURKLE_SIZE_CLASS(extern, 1)
+MURKLE_SIZE_CLASS(extern, 2)
+MURKLE_SIZE_CLASS(extern, 3)
+MURKLE_SIZE_CLASS(extern, 4)
+MURKLE_SIZE_CLASS(extern, 5)
+MURKLE_SIZE_CLASS(extern, 6)
+MURKLE_SIZE_CLASS(extern, 7)
+MURKLE_SIZE_CLASS(extern, 8)
+MURKLE_SIZE_CLASS(extern, 9)
+MURKLE_SIZE_CLASS(extern, 10)
+MURKLE_SIZE_CLASS(extern, 11)
+MURKLE_SIZE_CLASS(extern, 12)
+MURKLE_SIZE_CLASS(extern, 13)
+MURKLE_SIZE_CLASS(extern, 14)
+MURKLE_SIZE_CLASS(extern, 15)
+MURKLE_SIZE_CLASS(extern, 16)
 }  // namespace murkle

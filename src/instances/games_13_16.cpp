@@ -2,8 +2,8 @@
 #include "instances/games.hpp"
 
 namespace murkle {
-template class Game<13>;
-template class Game<14>;
-template class Game<15>;
-template class Game<16>;
+MURKLE_SIZE_CLASS(, 13)
+MURKLE_SIZE_CLASS(, 14)
+MURKLE_SIZE_CLASS(, 15)
+MURKLE_SIZE_CLASS(, 16)
 }  // namespace murkle

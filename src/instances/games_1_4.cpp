@@ -2,8 +2,8 @@
 #include "instances/games.hpp"
 
 namespace murkle {
-template class Game<1>;
-template class Game<2>;
-template class Game<3>;
-template class Game<4>;
+MURKLE_SIZE_CLASS(, 1)
+MURKLE_SIZE_CLASS(, 2)
+MURKLE_SIZE_CLASS(, 3)
+MURKLE_SIZE_CLASS(, 4)
 }  // namespace murkle

@@ -2,8 +2,8 @@
 #include "instances/games.hpp"
 
 namespace murkle {
-template class Game<5>;
-template class Game<6>;
-template class Game<7>;
-template class Game<8>;
+MURKLE_SIZE_CLASS(, 5)
+MURKLE_SIZE_CLASS(, 6)
+MURKLE_SIZE_CLASS(, 7)
+MURKLE_SIZE_CLASS(, 8)
 }  // namespace murkle

@@ -2,8 +2,8 @@
 #include "instances/games.hpp"
 
 namespace murkle {
-template class Game<9>;
-template class Game<10>;
-template class Game<11>;
-template class Game<12>;
+MURKLE_SIZE_CLASS(, 9)
+MURKLE_SIZE_CLASS(, 10)
+MURKLE_SIZE_CLASS(, 11)
+MURKLE_SIZE_CLASS(, 12)
 }  // namespace murkle

@@ -33,11 +33,14 @@ void bind_batch(nb::module_& m) {
                      "fen: str | collections.abc.Sequence[str] | None = None, castling: bool | None = None, "
                      "threads: int | None = None, seed: int | None = None, max_plies: int | None = None, "
                      "repetitions: bool = False) -> None"),
-             "Makes n games of width x height.\n\n"
-             "fen: one FEN for every game, a sequence of n FENs (one start per game), or None for\n"
-             "    ``start_fen(width, height)``. castling: None means on for 8x8 only. threads: None\n"
-             "    uses every core. seed: None draws one from the system. max_plies: a game that\n"
-             "    reaches this many plies ends as truncated (done, reward 0.0). repetitions: when\n"
+             "Makes n games of width x height, each at its start position.\n\n"
+             "n: the number of games (int, 1 or more). width, height: the board size (int), 1 to 32\n"
+             "    rows and at most 1024 squares.\n"
+             "fen: one FEN str for every game, a sequence of n FEN strs (one start per game), or None\n"
+             "    for ``start_fen(width, height)``. castling: bool, or None for on on 8x8 only.\n"
+             "threads: worker threads (int), None for every core. seed: int, None draws one from the\n"
+             "    system. max_plies: int, a game that reaches this many plies ends as truncated (done,\n"
+             "    reward 0.0); None leaves the end to the rules. repetitions: bool; when\n"
              "    True, a position occurring for the third time (same placement, side to move,\n"
              "    castling rights and en-passant capture) ends the game drawn (outcome code 4), and\n"
              "    planes 96 and 97 are 1.0 when the position has occurred before, and twice before.\n"
@@ -45,14 +48,18 @@ void bind_batch(nb::module_& m) {
         .def("planes", &GameBatch::planes, "out"_a = nb::none(),
              nb::sig("def planes(self, out: numpy.typing.NDArray[numpy.float32] | None = None) -> "
                      "numpy.typing.NDArray[numpy.float32]"),
-             "The 105 input planes of every game, float32 (n, 105, height, width), equal to\n"
-             "``murkle_chess.Game.encode_game_planes()``. Written into ``out`` when given.")
+             "The 105 input planes of every game: float32 (n, 105, height, width), equal to\n"
+             "``murkle_chess.Game.encode_game_planes()``.\n\n"
+             "out: None for a new array, or a C-contiguous writable float32 array of that shape,\n"
+             "    which is filled and returned.")
         .def("legal_mask", &GameBatch::legal_mask, "out"_a = nb::none(),
              nb::sig("def legal_mask(self, out: numpy.typing.NDArray[numpy.bool_] | None = None) -> "
                      "numpy.typing.NDArray[numpy.bool_]"),
-             "The legal full actions of every game, bool (n, P, height, width). Written into\n"
-             "``out`` when given. A game that takes no action at the next step (it ended, or it is\n"
-             "over) has an empty mask.")
+             "The legal full actions of every game: bool (n, P, height, width), True where legal.\n"
+             "A game that takes no action at the next step (it ended, or it is over) has an empty\n"
+             "mask.\n\n"
+             "out: None for a new array, or a C-contiguous writable bool array of that shape,\n"
+             "    which is filled and returned.")
         .def("packed_planes", &GameBatch::packed_planes, "bits"_a = nb::none(), "scalars"_a = nb::none(),
              nb::sig("def packed_planes(self, bits: numpy.typing.NDArray[numpy.uint8] | None = None, "
                      "scalars: numpy.typing.NDArray[numpy.float32] | None = None) -> "
@@ -83,6 +90,8 @@ void bind_batch(nb::module_& m) {
                      "numpy.typing.NDArray[numpy.bool_]]"),
              "Plays one full action in every game; returns (rewards float32 (n,), done bool (n,),\n"
              "truncated bool (n,)), written into ``rewards``, ``done`` and ``truncated`` when given.\n\n"
+             "actions: integers of shape (n,), any integer dtype (a list works too): the full action\n"
+             "    of each game, ``p * height * width + row * width + col``.\n\n"
              "rewards holds ``reward_absolute()`` of each game that ended (1.0 White won, -1.0\n"
              "Black won, 0.0 draw or truncated) and 0.0 elsewhere: White's reward. The reward of\n"
              "the side that moved is ``rewards * turns``, with ``turns = batch.turns()`` read before\n"
@@ -114,12 +123,16 @@ void bind_batch(nb::module_& m) {
                      "tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.bool_], "
                      "numpy.typing.NDArray[numpy.bool_]]"),
              "Like ``step`` with move planes instead of full actions: each game plays the first\n"
-             "legal move whose move plane is given, as ``murkle_chess.Game.apply_action`` does.")
+             "legal move whose move plane is given, as ``murkle_chess.Game.apply_action`` does.\n\n"
+             "plane_actions: integers of shape (n,), any integer dtype: the move plane of each game.\n"
+             "planes, mask, rewards, done, truncated, bits, scalars and the result as in ``step``.")
         .def("random_actions", &GameBatch::random_actions, "out"_a = nb::none(),
              nb::sig("def random_actions(self, out: numpy.typing.NDArray[numpy.int64] | None = None) -> "
                      "numpy.typing.NDArray[numpy.int64]"),
              "A uniformly chosen legal full action for every game, int64 (n,), from each game's\n"
-             "own seeded stream; -1 for a game that takes no action at the next step.")
+             "own seeded stream; -1 for a game that takes no action at the next step.\n\n"
+             "out: None for a new array, or a C-contiguous writable int64 array of that shape,\n"
+             "    which is filled and returned.")
         .def("sample", &GameBatch::sample, "logits"_a, "temperature"_a = 1.0, "out"_a = nb::none(),
              nb::sig("def sample(self, logits: numpy.typing.ArrayLike, temperature: float = 1.0, "
                      "out: numpy.typing.NDArray[numpy.int64] | None = None) -> numpy.typing.NDArray[numpy.int64]"),
@@ -129,7 +142,9 @@ void bind_batch(nb::module_& m) {
              "step. logits: (n, num_actions) or (n, P, height, width), float32 or float64 (other\n"
              "dtypes are converted); entries of illegal actions are never read. temperature 0\n"
              "takes the first legal action of highest logit. ValueError names the game whose legal\n"
-             "logits hold NaN or +inf or are all -inf; then no stream moves.")
+             "logits hold NaN or +inf or are all -inf; then no stream moves.\n\n"
+             "out: None for a new array, or a C-contiguous writable int64 array of that shape,\n"
+             "    which is filled and returned.")
         .def("legal_actions", &GameBatch::legal_actions,
              nb::sig("def legal_actions(self) -> "
                      "tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64]]"),
@@ -140,9 +155,9 @@ void bind_batch(nb::module_& m) {
              "legal moves only.")
         .def("play_random", &GameBatch::play_random, "plies"_a,
              nb::sig("def play_random(self, plies: int) -> dict[str, int]"),
-             "Steps every game ``plies`` times with random actions, inside the engine (the same\n"
-             "as ``plies`` calls of ``step(random_actions())``). Returns counts: steps, moves,\n"
-             "finished games, white_wins, black_wins, draws, truncated.\n\n"
+             "Steps every game ``plies`` (int) times with random actions, inside the engine (the\n"
+             "same as ``plies`` calls of ``step(random_actions())``). Returns a dict of int counts\n"
+             "over all games: steps, moves, finished, white_wins, black_wins, draws, truncated.\n\n"
              "Ctrl-C (any signal handler that raises) stops it between plies, every game at the\n"
              "same ply, and raises. Before each run of plies every game's history is given room\n"
              "for them, so running out of memory there raises MemoryError with every game at the\n"
@@ -152,30 +167,39 @@ void bind_batch(nb::module_& m) {
         .def("turns", &GameBatch::turns, "out"_a = nb::none(),
              nb::sig("def turns(self, out: numpy.typing.NDArray[numpy.int8] | None = None) -> "
                      "numpy.typing.NDArray[numpy.int8]"),
-             "The side to move in every game, int8 (n,): 1 White, -1 Black.")
+             "The side to move in every game, int8 (n,): 1 White, -1 Black.\n\n"
+             "out: None for a new array, or a C-contiguous writable int8 array of that shape,\n"
+             "    which is filled and returned.")
         .def("plies", &GameBatch::plies, "out"_a = nb::none(),
              nb::sig("def plies(self, out: numpy.typing.NDArray[numpy.int64] | None = None) -> "
                      "numpy.typing.NDArray[numpy.int64]"),
-             "The moves played in every game since its start position, int64 (n,).")
+             "The moves played in every game since its start position, int64 (n,).\n\n"
+             "out: None for a new array, or a C-contiguous writable int64 array of that shape,\n"
+             "    which is filled and returned.")
         .def("outcomes", &GameBatch::outcomes, "out"_a = nb::none(),
              nb::sig("def outcomes(self, out: numpy.typing.NDArray[numpy.int8] | None = None) -> "
                      "numpy.typing.NDArray[numpy.int8]"),
              "The result of every game, int8 (n,): the code of ``murkle_chess.GameOutcome`` (0 White\n"
              "won, 1 Black won, 2 and above a draw; 4 a threefold repetition when the batch counts\n"
              "repetitions) once the rules end it, else -1. A game ended by ``max_plies`` shows -1\n"
-             "with ``plies() >= max_plies``.")
+             "with ``plies() >= max_plies``.\n\n"
+             "out: None for a new array, or a C-contiguous writable int8 array of that shape,\n"
+             "    which is filled and returned.")
         .def("game", &GameBatch::game, "i"_a, nb::sig("def game(self, i: int) -> murkle_chess.Game"),
-             "A murkle_chess.Game equal to game i: board, rights, clocks, history and hash.")
+             "A new murkle_chess.Game equal to game i (int, negative counts from the end; IndexError\n"
+             "out of range): board, rights, clocks, history and hash.")
         .def("set_game", &GameBatch::set_game, "i"_a, "game"_a,
              nb::sig("def set_game(self, i: int, game: murkle_chess.Game) -> None"),
-             "Replaces game i by a copy of a murkle_chess.Game of the batch's board size. Its\n"
-             "history counts towards max_plies; it restarts from the batch's start position.")
-        .def("fens", &GameBatch::fens, "The FEN of every game.")
+             "Replaces game i (int, negative counts from the end) by a copy of ``game``, a\n"
+             "murkle_chess.Game of the batch's board size. Its history counts towards max_plies; it\n"
+             "restarts from the batch's start position.")
+        .def("fens", &GameBatch::fens, "The FEN of every game: a list of n str.")
         .def("reset", &GameBatch::reset, "indices"_a = nb::none(),
              nb::sig("def reset(self, indices: numpy.typing.ArrayLike | None = None) -> None"),
-             "Puts the given games (all when None) back to their start positions.")
-        .def("__len__", &GameBatch::size)
-        .def("__repr__", &GameBatch::repr)
+             "Puts games back to their start positions. indices: integers of shape (k,) naming\n"
+             "games (any integer dtype, or a list), or None for every game.")
+        .def("__len__", &GameBatch::size, "The number of games, n.")
+        .def("__repr__", &GameBatch::repr, "``GameBatch(n=..., width=..., height=..., threads=...)``.")
         .def_prop_ro("n", &GameBatch::size, "The number of games.")
         .def_prop_ro("width", &GameBatch::width, "Board width.")
         .def_prop_ro("height", &GameBatch::height, "Board height.")
@@ -184,8 +208,8 @@ void bind_batch(nb::module_& m) {
         .def_prop_ro("repetitions", &GameBatch::repetitions, "Whether a threefold repetition ends a game.")
         .def_prop_ro("action_planes", &GameBatch::action_planes, "P, the number of move planes: 8 * max(width, height) + 18.")
         .def_prop_ro("num_actions", &GameBatch::num_actions, "The size of the full action space: P * height * width.")
-        .def("__getstate__", &GameBatch::state)
-        .def("__setstate__", &GameBatch::restore);
+        .def("__getstate__", &GameBatch::state, "For pickle: the whole batch (games, start positions, random streams).")
+        .def("__setstate__", &GameBatch::restore, "For pickle: the batch of a ``__getstate__`` tuple.");
 
 }
 

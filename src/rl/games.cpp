@@ -229,35 +229,40 @@ std::string start_fen_of(nb::handle width, nb::handle height) {
 void bind_games(nb::module_& m) {
     m.def("start_fen", &start_fen_of, "width"_a, "height"_a,
           nb::sig("def start_fen(width: int, height: int) -> str"),
-          "The start position of a width x height board, playable wherever the board admits one\n"
-          "(neither side in check, the game not over, the same pieces a side): the standard\n"
-          "position on 8x8; from three rows the back ranks (RNBQKBNR-like, king in the middle) on\n"
-          "the first and last rows, with pawns in front from four rows (on three rows a knight\n"
-          "beside a king or a bishop two files from it, which would give check, stands as a rook);\n"
-          "on one row or column a king in each corner with a rook in front (KR...rk); on two rows\n"
-          "K R at the left of the first row and r k at the right of the second. 1x2, 2x1, 1x3, 3x1\n"
-          "and 2x2 admit none and get the two bare kings, a game drawn at once.");
+          "The start position of a width x height board (ints), as a six-field FEN str, playable\n"
+          "wherever the board admits one (neither side in check, the game not over, the same pieces\n"
+          "a side): the standard position on 8x8; from three rows the back ranks (RNBQKBNR-like,\n"
+          "king in the middle) on the first and last rows, with pawns in front from four rows (on\n"
+          "three rows a knight beside a king or a bishop two files from it, which would give check,\n"
+          "stands as a rook); on one row or column a king in each corner with a rook in front\n"
+          "(KR...rk); on two rows K R at the left of the first row and r k at the right of the\n"
+          "second. 1x2, 2x1, 1x3, 3x1 and 2x2 admit none and get the two bare kings, a game drawn\n"
+          "at once.");
     m.def("encode_action", &encode_action, "game"_a, "move"_a,
           nb::sig("def encode_action(game: murkle_chess.Game, move: murkle_chess.Move) -> int"),
-          "The full action of a move in a game: plane * height * width + row * width + col of its\n"
-          "source square. Legality is not checked.");
+          "The full action (int) of ``move``, a murkle_chess.Move, in ``game``, a murkle_chess.Game:\n"
+          "plane * height * width + row * width + col of its source square. Legality is not\n"
+          "checked; ValueError when the move has no move plane on this board.");
     m.def("decode_action", &decode_action, "game"_a, "action"_a,
           nb::sig("def decode_action(game: murkle_chess.Game, action: int) -> murkle_chess.Move"),
-          "The legal move of the game named by a full action; ValueError when there is none.");
+          "The legal move (a new murkle_chess.Move) of ``game``, a murkle_chess.Game, named by\n"
+          "``action``, an int full action; ValueError when there is none.");
     m.def("legal_action_mask", &legal_action_mask, "game"_a,
           nb::sig("def legal_action_mask(game: murkle_chess.Game) -> numpy.typing.NDArray[numpy.bool_]"),
-          "The legal full actions of a game, bool (P, height, width).");
+          "The legal full actions of ``game``, a murkle_chess.Game: a new bool array of shape\n"
+          "(P, height, width), P = 8 * max(width, height) + 18, True where legal.");
     m.def("planes", &planes_of, "games"_a, "out"_a = nb::none(),
           nb::sig("def planes(games: murkle_chess.Game | collections.abc.Sequence[murkle_chess.Game], "
                   "out: numpy.typing.NDArray[numpy.float32] | None = None) -> numpy.typing.NDArray[numpy.float32]"),
           "The input planes of a game, float32 (105, height, width), or of a sequence of games of one\n"
           "board size, (n, 105, height, width): ``encode_game_planes()`` as an array, written into\n"
-          "``out`` when given.");
+          "``out`` (None, or a C-contiguous writable float32 array of that shape) when given.");
     m.def("legal_mask", &legal_mask_of, "games"_a, "out"_a = nb::none(),
           nb::sig("def legal_mask(games: murkle_chess.Game | collections.abc.Sequence[murkle_chess.Game], "
                   "out: numpy.typing.NDArray[numpy.bool_] | None = None) -> numpy.typing.NDArray[numpy.bool_]"),
           "The legal full actions of a game, bool (P, height, width), or of a sequence of games of\n"
-          "one board size, (n, P, height, width); written into ``out`` when given.");
+          "one board size, (n, P, height, width); written into ``out`` (None, or a C-contiguous\n"
+          "writable bool array of that shape) when given.");
     m.def("packed_planes", &packed_planes_of, "games"_a, "bits"_a = nb::none(), "scalars"_a = nb::none(),
           nb::sig("def packed_planes(games: murkle_chess.Game | collections.abc.Sequence[murkle_chess.Game], "
                   "bits: numpy.typing.NDArray[numpy.uint8] | None = None, "
@@ -265,20 +270,22 @@ void bind_games(nb::module_& m) {
                   "tuple[numpy.typing.NDArray[numpy.uint8], numpy.typing.NDArray[numpy.float32]]"),
           "The input planes of a game (or a sequence of games) packed as ``GameBatch.packed_planes``\n"
           "packs them: bits uint8 (105, ceil(height * width / 8)) and scalars float32 (105,), with a\n"
-          "leading game axis for a sequence.");
+          "leading game axis for a sequence; written into ``bits`` and ``scalars`` when given.");
     m.def("unpack_planes", &unpack_planes, "bits"_a, "scalars"_a, "height"_a, "width"_a, "out"_a = nb::none(),
           nb::sig("def unpack_planes(bits: numpy.typing.ArrayLike, scalars: numpy.typing.ArrayLike, height: int, "
                   "width: int, out: numpy.typing.NDArray[numpy.float32] | None = None) -> "
                   "numpy.typing.NDArray[numpy.float32]"),
           "Dense float32 planes (..., 105, height, width) from packed ones: bits uint8\n"
           "(..., 105, ceil(height * width / 8)) and scalars (..., 105). Every square is its bit plus\n"
-          "its plane's scalar, so the result equals the planes that were packed exactly.");
+          "its plane's scalar, so the result equals the planes that were packed exactly. height and\n"
+          "width (ints) are the board's; written into ``out`` (float32) when given.");
     m.def("dumps_game", &dumps_game, "game"_a,
           nb::sig("def dumps_game(game: murkle_chess.Game) -> bytes"),
-          "A murkle_chess.Game as bytes: its whole state with every history entry.");
+          "``game``, a murkle_chess.Game, as bytes: its whole state with every history entry.");
     m.def("loads_game", &loads_game, "data"_a,
           nb::sig("def loads_game(data: bytes) -> murkle_chess.Game"),
-          "The murkle_chess.Game written by ``dumps_game``; ValueError for any other bytes.");
+          "The murkle_chess.Game that ``dumps_game`` wrote into ``data`` (bytes); ValueError for\n"
+          "any other bytes.");
 }
 
 }  // namespace murkle::rl

@@ -360,7 +360,9 @@ void bind_search(nb::module_& m) {
              nb::sig("def policy(self, out: numpy.typing.NDArray[numpy.float32] | None = None) -> "
                      "numpy.typing.NDArray[numpy.float32]"),
              "The policy target of every game, float32 (n, A): the root's visit distribution (Gumbel:\n"
-             "the improved policy), zero outside the legal moves and for games not searched.")
+             "the improved policy), zero outside the legal moves and for games not searched.\n\n"
+             "out: None for a new array, or a C-contiguous writable float32 array of that shape,\n"
+             "    which is filled and returned.")
         .def("visits", &SearchObject::visits, nb::sig("def visits(self) -> numpy.typing.NDArray[numpy.int32]"),
              "The visits of every root child at its full action, int32 (n, A).")
         .def("root_values", &SearchObject::root_values,
