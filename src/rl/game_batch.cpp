@@ -4,6 +4,39 @@
 
 namespace murkle::rl {
 
+namespace {
+
+// step and step_planes take the same outputs; they differ in how the actions name the moves.
+template <nb::tuple (GameBatch::*Step)(nb::handle, const StepOutputs&)>
+auto step_method() {
+    return [](GameBatch& self, nb::handle actions, nb::handle planes, nb::handle mask, nb::handle rewards,
+              nb::handle done, nb::handle truncated, nb::handle bits, nb::handle scalars) {
+        return (self.*Step)(actions, {planes, mask, rewards, done, truncated, bits, scalars});
+    };
+}
+#define STEP_OUTPUTS                                                                                    \
+    "planes"_a = nb::none(), "mask"_a = nb::none(), "rewards"_a = nb::none(), "done"_a = nb::none(),   \
+        nb::kw_only(), "truncated"_a = nb::none(), "bits"_a = nb::none(), "scalars"_a = nb::none()
+
+// The signature text of a step method; kept for the life of the module.
+const char* step_sig(const char* name, const char* first) {
+    static std::vector<std::unique_ptr<std::string>> kept;
+    kept.push_back(std::make_unique<std::string>(
+        std::string("def ") + name + "(self, " + first + ": numpy.typing.ArrayLike, " +
+        "planes: numpy.typing.NDArray[numpy.float32] | None = None, "
+        "mask: numpy.typing.NDArray[numpy.bool_] | None = None, "
+        "rewards: numpy.typing.NDArray[numpy.float32] | None = None, "
+        "done: numpy.typing.NDArray[numpy.bool_] | None = None, *, "
+        "truncated: numpy.typing.NDArray[numpy.bool_] | None = None, "
+        "bits: numpy.typing.NDArray[numpy.uint8] | None = None, "
+        "scalars: numpy.typing.NDArray[numpy.float32] | None = None) -> "
+        "tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.bool_], "
+        "numpy.typing.NDArray[numpy.bool_]]"));
+    return kept.back()->c_str();
+}
+
+}  // namespace
+
 void bind_batch(nb::module_& m) {
     // Its instances have their own layout, so the class cannot be mixed with another such base.
     nb::class_<GameBatch>(m, "GameBatch", nb::sig("@typing_extensions.disjoint_base\nclass GameBatch()"),
@@ -70,24 +103,7 @@ void bind_batch(nb::module_& m) {
              "(zero bytes for 96-104), and ``scalars`` float32 (n, 105) the value of each plane that\n"
              "is constant over the board, 96-104 (0.0 for 0-95). A dense plane is its bits plus its\n"
              "scalar; ``unpack_planes`` gives exactly ``planes()``. Written into the arrays given.")
-        .def("step",
-             [](GameBatch& self, nb::handle actions, nb::handle planes, nb::handle mask, nb::handle rewards,
-                nb::handle done, nb::handle truncated, nb::handle bits, nb::handle scalars) {
-                 return self.step(actions, {planes, mask, rewards, done, truncated, bits, scalars});
-             },
-             "actions"_a, "planes"_a = nb::none(), "mask"_a = nb::none(), "rewards"_a = nb::none(),
-             "done"_a = nb::none(), nb::kw_only(), "truncated"_a = nb::none(), "bits"_a = nb::none(),
-             "scalars"_a = nb::none(),
-             nb::sig("def step(self, actions: numpy.typing.ArrayLike, "
-                     "planes: numpy.typing.NDArray[numpy.float32] | None = None, "
-                     "mask: numpy.typing.NDArray[numpy.bool_] | None = None, "
-                     "rewards: numpy.typing.NDArray[numpy.float32] | None = None, "
-                     "done: numpy.typing.NDArray[numpy.bool_] | None = None, *, "
-                     "truncated: numpy.typing.NDArray[numpy.bool_] | None = None, "
-                     "bits: numpy.typing.NDArray[numpy.uint8] | None = None, "
-                     "scalars: numpy.typing.NDArray[numpy.float32] | None = None) -> "
-                     "tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.bool_], "
-                     "numpy.typing.NDArray[numpy.bool_]]"),
+        .def("step", step_method<&GameBatch::step>(), "actions"_a, STEP_OUTPUTS, nb::sig(step_sig("step", "actions")),
              "Plays one full action in every game; returns (rewards float32 (n,), done bool (n,),\n"
              "truncated bool (n,)), written into ``rewards``, ``done`` and ``truncated`` when given.\n\n"
              "actions: integers of shape (n,), any integer dtype (a list works too): the full action\n"
@@ -104,24 +120,8 @@ void bind_batch(nb::module_& m) {
              "If any action is not legal in its game, ValueError names the game and the action and\n"
              "no game changes. The actions of games that take no action (they restart, or they are\n"
              "over) are ignored.")
-        .def("step_planes",
-             [](GameBatch& self, nb::handle actions, nb::handle planes, nb::handle mask, nb::handle rewards,
-                nb::handle done, nb::handle truncated, nb::handle bits, nb::handle scalars) {
-                 return self.step_planes(actions, {planes, mask, rewards, done, truncated, bits, scalars});
-             },
-             "plane_actions"_a, "planes"_a = nb::none(), "mask"_a = nb::none(), "rewards"_a = nb::none(),
-             "done"_a = nb::none(), nb::kw_only(), "truncated"_a = nb::none(), "bits"_a = nb::none(),
-             "scalars"_a = nb::none(),
-             nb::sig("def step_planes(self, plane_actions: numpy.typing.ArrayLike, "
-                     "planes: numpy.typing.NDArray[numpy.float32] | None = None, "
-                     "mask: numpy.typing.NDArray[numpy.bool_] | None = None, "
-                     "rewards: numpy.typing.NDArray[numpy.float32] | None = None, "
-                     "done: numpy.typing.NDArray[numpy.bool_] | None = None, *, "
-                     "truncated: numpy.typing.NDArray[numpy.bool_] | None = None, "
-                     "bits: numpy.typing.NDArray[numpy.uint8] | None = None, "
-                     "scalars: numpy.typing.NDArray[numpy.float32] | None = None) -> "
-                     "tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.bool_], "
-                     "numpy.typing.NDArray[numpy.bool_]]"),
+        .def("step_planes", step_method<&GameBatch::step_planes>(), "plane_actions"_a, STEP_OUTPUTS,
+             nb::sig(step_sig("step_planes", "plane_actions")),
              "Like ``step`` with move planes instead of full actions: each game plays the first\n"
              "legal move whose move plane is given, as ``murkle_chess.Game.apply_action`` does.\n\n"
              "plane_actions: integers of shape (n,), any integer dtype: the move plane of each game.\n"
