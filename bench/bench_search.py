@@ -123,8 +123,8 @@ def search_case(fen, n, threads, simulations, with_network, reuse=True):
 
 def compile_openspiel_peer():
     """The C++ MCTS with a zero evaluator as a ctypes function, or (None, why not)."""
-    spec = importlib.util.find_spec("pyspiel")
-    library = spec.origin
+    found = importlib.util.find_spec("pyspiel")
+    library = found.origin
     site = os.path.dirname(library)
     headers = os.path.join(site, "open_spiel")
     if not os.path.exists(os.path.join(headers, "algorithms", "mcts.h")):

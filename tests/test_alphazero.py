@@ -19,10 +19,10 @@ import murkle_chess as mc  # noqa: E402
 import murkle_rl  # noqa: E402
 
 SCRIPT = Path(__file__).resolve().parent.parent / "examples" / "alphazero.py"
-spec = importlib.util.spec_from_file_location("alphazero", SCRIPT)
-az = importlib.util.module_from_spec(spec)
+loader_info = importlib.util.spec_from_file_location("alphazero", SCRIPT)
+az = importlib.util.module_from_spec(loader_info)
 sys.modules["alphazero"] = az  # its dataclass looks its module up
-spec.loader.exec_module(az)
+loader_info.loader.exec_module(az)
 
 # A tiny run on 5x5: 8 games, 4 simulations, a 8x1 network, 3 iterations of 6 plies.
 TINY = ["--width", "5", "--height", "5", "--games", "8", "--simulations", "4", "--max-considered", "4",
