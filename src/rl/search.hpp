@@ -64,8 +64,6 @@ public:
             for (uint32_t m = 0; m <= p.max_considered; ++m) schedule_.push_back(considered_visits(m, p.simulations));
     }
 
-    const SearchParams& params() const { return p_; }
-    size_t size() const { return trees_.size(); }
     const TreeSearch<NW>& tree(size_t i) const { return trees_[i]; }
 
     // Whether tree i still describes game i of the batch.
@@ -335,7 +333,6 @@ public:
         return bytes;
     }
 
-    size_t pending(size_t i) const { return trees_[i].pending.size(); }
     const PendingLeaf& pending_leaf(size_t i, size_t k) const { return trees_[i].pending[k]; }
     const int32_t* pending_actions(size_t i, size_t k) const {
         return trees_[i].actions.data() + trees_[i].pending[k].actions_begin;
