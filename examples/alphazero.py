@@ -57,8 +57,7 @@ try:
 except ModuleNotFoundError as e:
     sys.exit(f"alphazero.py needs {e.name}: pip install 'murkle_chess[train]'")
 
-PIECE_PLANES = 96  # 8 positions x 12 piece planes: stored as bits
-SCALAR_PLANES = range(98, 105)  # side to move, move number, castling rights, clock: one value each
+SCALAR_PLANES = range(96, 105)  # repetitions, side to move, move number, castling, clock: one value each
 PIECE_VALUES = np.array([1, 3, 3, 5, 9, 0], np.float32)  # pawn, knight, bishop, rook, queen, king
 CHECKPOINT = "checkpoint.pt"
 
@@ -73,6 +72,7 @@ class Config:
     # network
     channels: int = 32
     blocks: int = 3
+    history: int = 1  # positions the network sees: the current one and the plies before it (at most 8)
     # self-play
     games: int = 128  # games played at once
     simulations: int = 16
@@ -81,6 +81,7 @@ class Config:
     dirichlet_alpha: float = 0.3  # PUCT only
     c_puct: float = 1.25
     temperature_plies: int = 8  # moves sampled from the visits before this ply, then the best
+    value_mix: float = 0.5  # value target: (1 - this) x the result + this x the searched root value
     max_plies: int = 150  # a self-play game reaching this many plies ends
     adjudicate: float = 4.0  # ... and its value target is tanh(material difference / this); 0: a draw
     plies_per_iter: int = 8
@@ -103,7 +104,12 @@ class Config:
     checkpoint_every: float = 5.0  # minutes
     seed: int = 0
     threads: int = 0  # search threads (0: every core)
-    torch_threads: int = 1
+    torch_threads: int = 0  # 0: every core
+
+    @property
+    def input_planes(self) -> np.ndarray:
+        """The planes the network sees: 12 piece planes per position of history, then 96 to 104."""
+        return np.r_[0: 12 * self.history, SCALAR_PLANES]
 
     @property
     def action_planes(self) -> int:
@@ -127,13 +133,13 @@ class ResBlock(nn.Module):
 
 
 class Net(nn.Module):
-    """A residual tower over the 105 input planes. The policy head is convolutional: its
+    """A residual tower over the input planes (``Config.input_planes`` of the 105). The policy head is convolutional: its
     (P, H, W) output is the full action layout, flattened to logits over every full action.
     The value head pools the board, so the same layers fit any board with the same P."""
 
-    def __init__(self, action_planes: int, channels: int, blocks: int) -> None:
+    def __init__(self, input_planes: int, action_planes: int, channels: int, blocks: int) -> None:
         super().__init__()
-        self.stem = nn.Sequential(nn.Conv2d(murkle_chess.TOTAL_INPUT_PLANES, channels, 3, padding=1, bias=False),
+        self.stem = nn.Sequential(nn.Conv2d(input_planes, channels, 3, padding=1, bias=False),
                                   nn.BatchNorm2d(channels), nn.ReLU())
         self.tower = nn.Sequential(*(ResBlock(channels) for _ in range(blocks)))
         self.policy = nn.Sequential(nn.Conv2d(channels, channels, 3, padding=1, bias=False),
@@ -149,15 +155,21 @@ class Net(nn.Module):
         return logits, torch.tanh(self.value_fc(v)).squeeze(1)
 
 
+def use_threads(n: int) -> None:
+    """PyTorch on n threads, or on every core this process may use with 0."""
+    torch.set_num_threads(n or len(os.sched_getaffinity(0)))
+
+
 def make_net(cfg: Config) -> Net:
-    return Net(cfg.action_planes, cfg.channels, cfg.blocks)
+    return Net(len(cfg.input_planes), cfg.action_planes, cfg.channels, cfg.blocks)
 
 
 class Evaluator:
-    """The network as the search sees it: planes in, (logits, values) out, as NumPy arrays."""
+    """The network as the search sees it: the 105 planes in, (logits, values) out, as NumPy arrays."""
 
-    def __init__(self, net: Net) -> None:
+    def __init__(self, net: Net, cfg: Config) -> None:
         self.net = net
+        self.inputs = cfg.input_planes
         self.seconds = 0.0
         self.positions = 0
 
@@ -165,7 +177,7 @@ class Evaluator:
         started = time.perf_counter()
         self.net.eval()
         with torch.inference_mode():
-            logits, values = self.net(torch.from_numpy(planes))
+            logits, values = self.net(torch.from_numpy(planes[:, self.inputs]))
         self.seconds += time.perf_counter() - started
         self.positions += len(planes)
         return logits.numpy(), values.numpy()
@@ -190,15 +202,16 @@ def search_moves(search: Any, evaluate: Evaluator, planes: np.ndarray, mask: np.
 
 
 class Samples:
-    """Training samples kept compactly: the 96 piece planes and the legal mask as bits, the
-    seven constant planes as one value each, the policy as its largest entries."""
+    """Training samples kept compactly: the piece planes the network sees as bits (the packed
+    format of ``GameBatch.packed_planes``), planes 96-104 as one value each, the legal mask as
+    bits, the policy as its largest entries."""
 
-    FIELDS = ("pieces", "scalars", "mask", "policy_index", "policy_p", "value")
+    FIELDS = ("bits", "scalars", "mask", "policy_index", "policy_p", "value")
 
     def __init__(self, cfg: Config, capacity: int) -> None:
         hw = cfg.height * cfg.width
         self.cfg = cfg
-        self.pieces = np.zeros((capacity, (PIECE_PLANES * hw + 7) // 8), np.uint8)
+        self.bits = np.zeros((capacity, 12 * cfg.history, (hw + 7) // 8), np.uint8)
         self.scalars = np.zeros((capacity, len(SCALAR_PLANES)), np.float32)
         self.mask = np.zeros((capacity, (cfg.action_planes * hw + 7) // 8), np.uint8)
         self.policy_index = np.zeros((capacity, cfg.policy_top), np.int32)
@@ -209,33 +222,36 @@ class Samples:
         return {f: getattr(self, f) for f in self.FIELDS}
 
     @staticmethod
-    def encode(cfg: Config, planes: np.ndarray, mask: np.ndarray, policy: np.ndarray) -> dict[str, np.ndarray]:
-        """The compact form of positions: planes (k, 105, H, W), masks (k, P, H, W), policies (k, A)."""
-        k, hw = len(planes), cfg.height * cfg.width
+    def encode(cfg: Config, bits: np.ndarray, scalars: np.ndarray, mask: np.ndarray,
+               policy: np.ndarray) -> dict[str, np.ndarray]:
+        """The compact form of positions from ``packed_planes`` (bits (k, 105, B), scalars
+        (k, 105)), masks (k, P, H, W) and policies (k, A)."""
+        k = len(bits)
         top = min(cfg.policy_top, policy.shape[1])
         index = np.argpartition(-policy, top - 1, axis=1)[:, :top].astype(np.int32)
         p = np.take_along_axis(policy, index, 1)
         p /= np.maximum(p.sum(1, keepdims=True), 1e-12)
         return {
-            "pieces": np.packbits(planes[:, :PIECE_PLANES].reshape(k, PIECE_PLANES * hw) > 0.5, axis=1),
-            "scalars": planes[:, SCALAR_PLANES, 0, 0].copy(),
-            "mask": np.packbits(mask.reshape(k, cfg.action_planes * hw), axis=1),
+            "bits": bits[:, : 12 * cfg.history].copy(),
+            "scalars": scalars[:, SCALAR_PLANES].copy(),
+            "mask": np.packbits(mask.reshape(k, policy.shape[1]), axis=1),
             "policy_index": index,
             "policy_p": p.astype(np.float16),
         }
 
     @staticmethod
     def decode(cfg: Config, rows: dict[str, np.ndarray]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        """Planes, masks and dense policies of compact rows."""
+        """The network's inputs (k, len(cfg.input_planes), H, W), masks (k, A) and dense
+        policies (k, A) of compact rows."""
         h, w, p_planes = cfg.height, cfg.width, cfg.action_planes
-        k = len(rows["pieces"])
-        planes = np.zeros((k, murkle_chess.TOTAL_INPUT_PLANES, h, w), np.float32)
-        planes[:, :PIECE_PLANES] = np.unpackbits(rows["pieces"], axis=1, count=PIECE_PLANES * h * w).reshape(k, PIECE_PLANES, h, w)
-        planes[:, SCALAR_PLANES] = rows["scalars"][:, :, None, None]
+        k, pieces = len(rows["bits"]), 12 * cfg.history
+        inputs = np.empty((k, pieces + len(SCALAR_PLANES), h, w), np.float32)
+        inputs[:, :pieces] = np.unpackbits(rows["bits"], axis=2, count=h * w, bitorder="little").reshape(k, pieces, h, w)
+        inputs[:, pieces:] = rows["scalars"][:, :, None, None]
         mask = np.unpackbits(rows["mask"], axis=1, count=p_planes * h * w).astype(bool)
         policy = np.zeros((k, p_planes * h * w), np.float32)
         np.put_along_axis(policy, rows["policy_index"].astype(np.int64), rows["policy_p"].astype(np.float32), 1)
-        return planes, mask, policy
+        return inputs, mask, policy
 
 
 class ReplayBuffer(Samples):
@@ -285,16 +301,24 @@ class SelfPlayer:
         self.cfg = cfg
         self.batch = murkle_rl.GameBatch(cfg.games, cfg.width, cfg.height, seed=seed,
                                          max_plies=cfg.max_plies, threads=cfg.threads or None)
-        n, hw = cfg.games, (cfg.height, cfg.width)
-        self.planes = np.zeros((n, murkle_chess.TOTAL_INPUT_PLANES, *hw), np.float32)
-        self.mask = np.zeros((n, cfg.action_planes, *hw), bool)
-        self.policy = np.zeros((n, cfg.action_planes * hw[0] * hw[1]), np.float32)
+        self.make_arrays(cfg)
+        n = cfg.games
         self.waiting: list[list[dict[str, np.ndarray]]] = [[] for _ in range(n)]  # per game: rows so far
         self.white: list[list[bool]] = [[] for _ in range(n)]  # White to move at each row
         self.rounds = 0  # searches made so far, numbering the searches' seeds
         self.seed = seed
         self.stats = {"games": 0, "moves": 0, "white_wins": 0, "black_wins": 0, "draws": 0, "capped": 0,
                       "plies": 0, "search_s": 0.0, "network_s": 0.0, "positions": 0}
+
+    WORK = ("planes", "mask", "policy", "bits", "scalars")  # arrays rewritten at every move
+
+    def make_arrays(self, cfg: Config) -> None:
+        self.cfg = cfg
+        n, hw = cfg.games, (cfg.height, cfg.width)
+        self.planes = np.zeros((n, murkle_chess.TOTAL_INPUT_PLANES, *hw), np.float32)
+        self.mask = np.zeros((n, cfg.action_planes, *hw), bool)
+        self.policy = np.zeros((n, cfg.action_planes * hw[0] * hw[1]), np.float32)
+        self.bits, self.scalars = self.batch.packed_planes()
 
     def new_search(self) -> Any:
         cfg = self.cfg
@@ -305,7 +329,7 @@ class SelfPlayer:
     def play(self, net: Net, plies: int) -> dict[str, np.ndarray]:
         """Every game plays ``plies`` moves; returns the samples of the games that ended."""
         cfg = self.cfg
-        evaluate = Evaluator(net)
+        evaluate = Evaluator(net, cfg)
         search = self.new_search()  # one search per call, seeded by its number: resumable
         self.rounds += 1
         finished: list[dict[str, np.ndarray]] = []
@@ -317,9 +341,10 @@ class SelfPlayer:
             played = self.batch.plies()
             actions = np.where(played < cfg.temperature_plies, explore, best)
             moving = np.flatnonzero(actions >= 0)
-            self.batch.planes(out=self.planes)
+            self.batch.packed_planes(self.bits, self.scalars)
             self.batch.legal_mask(out=self.mask)
-            rows = Samples.encode(cfg, self.planes[moving], self.mask[moving], self.policy[moving])
+            rows = Samples.encode(cfg, self.bits[moving], self.scalars[moving], self.mask[moving], self.policy[moving])
+            rows["q"] = search.root_values()[moving]
             white = self.batch.turns() == murkle_chess.WHITE
             for j, i in enumerate(moving):
                 self.waiting[i].append({f: v[j] for f, v in rows.items()})
@@ -353,21 +378,19 @@ class SelfPlayer:
         s["draws"] += white_reward == 0
         s["capped"] += capped
         out = {f: np.stack([r[f] for r in rows]) for f in rows[0]}
-        out["value"] = np.where(white, target, -target).astype(np.float32) + 0.0
+        mix = self.cfg.value_mix
+        out["value"] = ((1 - mix) * np.where(white, target, -target) + mix * out.pop("q")).astype(np.float32) + 0.0
         return out
 
     def state(self) -> dict[str, Any]:
         """What a checkpoint keeps: the games (GameBatch pickles), their waiting samples, counts."""
-        return {k: v for k, v in self.__dict__.items() if k not in ("cfg", "planes", "mask", "policy")}
+        return {k: v for k, v in self.__dict__.items() if k not in ("cfg", *self.WORK)}
 
     @classmethod
     def from_state(cls, cfg: Config, state: dict[str, Any]) -> SelfPlayer:
         self = cls.__new__(cls)
         self.__dict__.update(state)
-        self.cfg, hw = cfg, (cfg.height, cfg.width)
-        self.planes = np.zeros((cfg.games, murkle_chess.TOTAL_INPUT_PLANES, *hw), np.float32)
-        self.mask = np.zeros((cfg.games, cfg.action_planes, *hw), bool)
-        self.policy = np.zeros((cfg.games, cfg.action_planes * hw[0] * hw[1]), np.float32)
+        self.make_arrays(cfg)
         return self
 
 
@@ -417,7 +440,7 @@ def agent_moves(net: Net, cfg: Config, batch: Any, simulations: int, seed: int) 
     (PUCT, or Gumbel with ``cfg.eval_gumbel``), or with 0 the legal move the network likes best."""
     n = batch.n
     if simulations == 0:
-        logits, _ = Evaluator(net)(batch.planes())
+        logits, _ = Evaluator(net, cfg)(batch.planes())
         logits[~batch.legal_mask().reshape(n, -1)] = -np.inf
         actions = logits.argmax(1)
         return np.where(batch.random_actions() >= 0, actions, -1), None
@@ -425,7 +448,7 @@ def agent_moves(net: Net, cfg: Config, batch: Any, simulations: int, seed: int) 
                               max_considered=cfg.max_considered, seed=seed)
     planes = np.zeros((n, murkle_chess.TOTAL_INPUT_PLANES, batch.height, batch.width), np.float32)
     mask = np.zeros((n, batch.action_planes, batch.height, batch.width), bool)
-    search_moves(search, Evaluator(net), planes, mask)
+    search_moves(search, Evaluator(net, cfg), planes, mask)
     return search.choose(0.0), search
 
 
@@ -508,6 +531,7 @@ class Trainer:
         self.last_checkpoint = 0.0
         self.history: list[dict[str, Any]] = []  # evaluations, for the curve
         self.losses: list[dict[str, float]] = []
+        self.ray_players: list[dict[str, Any]] = []  # the games of the Ray actors, when self-play is there
 
     # -- one iteration
     def lr(self) -> float:
@@ -561,13 +585,15 @@ class Trainer:
                                seed=cfg.seed * 7919 + self.iteration)}
 
     # -- checkpoints
+    COUNTS = ("iteration", "train_steps", "samples_seen", "seconds", "train_s", "last_eval", "last_checkpoint",
+              "history", "losses", "ray_players")
+
     def state(self) -> dict[str, Any]:
         return {
             "config": asdict(self.cfg), "net": self.net.state_dict(), "opt": self.opt.state_dict(),
             "buffer": self.buffer.state(), "rng": self.rng.bit_generator.state,
             "torch_rng": torch.get_rng_state(), "player": self.player.state(),
-            **{k: getattr(self, k) for k in ("iteration", "train_steps", "samples_seen", "seconds", "train_s",
-                                             "last_eval", "last_checkpoint", "history", "losses")},
+            **{k: getattr(self, k) for k in self.COUNTS},
         }
 
     def save(self, out: Path) -> None:
@@ -586,9 +612,8 @@ class Trainer:
         self.rng.bit_generator.state = state["rng"]
         torch.set_rng_state(state["torch_rng"])
         self.player = SelfPlayer.from_state(cfg, state["player"])
-        for k in ("iteration", "train_steps", "samples_seen", "seconds", "train_s", "last_eval",
-                  "last_checkpoint", "history", "losses"):
-            setattr(self, k, state[k])
+        for k in self.COUNTS:
+            setattr(self, k, state.get(k, []))  # checkpoints before Ray games were kept lack ray_players
         return self
 
 
@@ -687,9 +712,12 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
                                if trainer.history else ""))
         if trainer.seconds - trainer.last_checkpoint >= cfg.checkpoint_every * 60:
             trainer.last_checkpoint = trainer.seconds
+            if args.ray:
+                from_ray.keep_states()
             trainer.save(out)
     bar.close()
     if args.ray:
+        from_ray.keep_states()
         from_ray.close()
     if cfg.eval_every > 0:
         log_eval()
@@ -747,7 +775,9 @@ class RaySelfPlay:
                 ray.init(num_cpus=max(args.workers, 1), include_dashboard=False)
         self.trainer = trainer
         actor = ray.remote(num_cpus=1)(RayActor)
-        self.actors = [actor.remote(cfg, cfg.seed * 1000 + 1 + w) for w in range(args.workers)]
+        saved = trainer.ray_players  # a resumed run goes on with the games its actors had in flight
+        self.actors = [actor.remote(cfg, cfg.seed * 1000 + 1 + w, saved[w] if w < len(saved) else None)
+                       for w in range(args.workers)]
         self.weights = ray.put(self.trainer.net.state_dict())
         self.pending = {a.play.remote(self.weights, cfg.plies_per_iter): a for a in self.actors}
 
@@ -764,6 +794,12 @@ class RaySelfPlay:
     def publish(self) -> None:
         self.weights = self.ray.put(self.trainer.net.state_dict())
 
+    def keep_states(self) -> None:
+        """Puts the actors' games in the trainer, for its checkpoint. Each actor answers once
+        its current moves are made; their samples reach the buffer after this checkpoint, so a
+        run resumed from it misses them but replays no move."""
+        self.trainer.ray_players = self.ray.get([a.state.remote() for a in self.actors])
+
     def close(self) -> None:
         for a in self.actors:
             self.ray.kill(a)
@@ -771,11 +807,14 @@ class RaySelfPlay:
 
 
 class RayActor:
-    def __init__(self, cfg: Config, seed: int) -> None:
-        torch.set_num_threads(cfg.torch_threads)
+    def __init__(self, cfg: Config, seed: int, state: dict[str, Any] | None = None) -> None:
+        use_threads(cfg.torch_threads or 1)  # an actor has one core
         self.cfg = cfg
         self.net = make_net(cfg)
-        self.player = SelfPlayer(cfg, seed)
+        self.player = SelfPlayer(cfg, seed) if state is None else SelfPlayer.from_state(cfg, state)
+
+    def state(self) -> dict[str, Any]:
+        return self.player.state()
 
     def play(self, weights: dict[str, torch.Tensor], plies: int) -> tuple[dict[str, np.ndarray], dict[str, Any]]:
         self.net.load_state_dict(weights)
@@ -838,6 +877,8 @@ def config_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(add_help=False)
     helps = {
         "width": "board width", "height": "board height", "channels": "network width", "blocks": "residual blocks",
+        "history": "positions the network sees (1: only the current one; at most 8)",
+        "value_mix": "weight of the searched root value in the value target (0: the game's result only)",
         "games": "self-play games played at once", "simulations": "search simulations per self-play move",
         "gumbel": "Gumbel root search in self-play (--no-gumbel: PUCT with Dirichlet noise)",
         "max_considered": "Gumbel: root moves considered", "dirichlet_alpha": "PUCT self-play: root noise",
@@ -853,7 +894,7 @@ def config_parser() -> argparse.ArgumentParser:
         "eval_gumbel": "evaluations search with a Gumbel root (--no-eval-gumbel: PUCT)",
         "minutes": "budget of self-play and training", "iterations": "stop after this many iterations (0: no limit)",
         "checkpoint_every": "minutes between checkpoints", "seed": "random seed",
-        "threads": "search threads (0: every core)", "torch_threads": "PyTorch threads",
+        "threads": "search threads (0: every core)", "torch_threads": "PyTorch threads (0: every core)",
     }
     for name, default in asdict(Config()).items():
         flag = "--" + name.replace("_", "-")
@@ -905,12 +946,16 @@ def main(argv: list[str] | None = None) -> Any:
         parser.error(f"board {cfg.width}x{cfg.height}: {err}")
     if cfg.minutes == 0 and cfg.iterations == 0:
         parser.error("give a budget: --minutes or --iterations")
-    torch.set_num_threads(cfg.torch_threads)
+    if not 1 <= cfg.history <= 8:
+        parser.error(f"--history must be 1 to 8, got {cfg.history}")
+    if cfg.value_mix > 1:
+        parser.error(f"--value-mix must be between 0 and 1, got {cfg.value_mix}")
+    use_threads(cfg.torch_threads)
     return train(cfg, args)
 
 
 def evaluate_checkpoint(args: argparse.Namespace) -> dict[str, Any]:
-    torch.set_num_threads(1)
+    use_threads(0)
     net, cfg = load_net(args.checkpoint)
     if args.max_plies:
         cfg.eval_max_plies = args.max_plies

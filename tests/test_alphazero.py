@@ -61,7 +61,7 @@ def test_training_lowers_the_loss_on_self_play_samples():
     samples = trainer.player.play(trainer.net, cfg.plies_per_iter)
     assert len(samples["value"]) >= 16  # every game ended by the cap at the latest
     trainer.buffer.add(samples)
-    planes, mask, policy = az.Samples.decode(cfg, samples)
+    inputs, mask, policy = az.Samples.decode(cfg, samples)
     value = torch.from_numpy(samples["value"])
     target = torch.from_numpy(policy)
     entropy = -(target * torch.log(target.clamp_min(1e-30))).sum(1).mean()
@@ -70,7 +70,7 @@ def test_training_lowers_the_loss_on_self_play_samples():
         """KL divergence of the policy from its targets plus the value's squared error."""
         trainer.net.eval()
         with torch.no_grad():
-            logits, v = trainer.net(torch.from_numpy(planes))
+            logits, v = trainer.net(torch.from_numpy(inputs))
             logits = logits.masked_fill(~torch.from_numpy(mask), -1e9)
             ce = -(target * torch.log_softmax(logits, 1)).sum(1).mean()
             return float(ce - entropy + torch.mean((v - value) ** 2))
@@ -106,7 +106,7 @@ def test_checkpoint_reloads_to_the_same_predictions(run_dir):
     batch = murkle_rl.GameBatch(6, cfg.width, cfg.height, seed=3, threads=1)
     batch.play_random(5)
     planes = batch.planes()
-    for a, b in zip(az.Evaluator(net)(planes), az.Evaluator(trainer.net)(planes)):
+    for a, b in zip(az.Evaluator(net, cfg)(planes), az.Evaluator(trainer.net, cfg)(planes)):
         np.testing.assert_array_equal(a, b)
 
 
@@ -124,16 +124,18 @@ def test_a_resumed_run_equals_an_unbroken_one(tmp_path):
     assert a.player.batch.fens() == b.player.batch.fens()
 
 
-def test_compact_samples_give_back_planes_masks_and_policies():
-    cfg = tiny_cfg(width=6, height=4, policy_top=64)
-    batch = murkle_rl.GameBatch(5, 6, 4, seed=1, threads=1)
+@pytest.mark.parametrize("history", [1, 3, 8])
+def test_compact_samples_give_back_inputs_masks_and_policies(history):
+    cfg = tiny_cfg(width=6, height=4, policy_top=64, history=history)
+    batch = murkle_rl.GameBatch(5, 6, 4, seed=1, threads=1, repetitions=True)
     batch.play_random(7)
     planes, mask = batch.planes(), batch.legal_mask()
     search = murkle_rl.Search(batch, 12, seed=1)
     search.run()
     policy = search.policy()
-    back_planes, back_mask, back_policy = az.Samples.decode(cfg, az.Samples.encode(cfg, planes, mask, policy))
-    np.testing.assert_array_equal(back_planes, planes)
+    rows = az.Samples.encode(cfg, *batch.packed_planes(), mask, policy)
+    back_inputs, back_mask, back_policy = az.Samples.decode(cfg, rows)
+    np.testing.assert_array_equal(back_inputs, planes[:, cfg.input_planes])
     np.testing.assert_array_equal(back_mask, mask.reshape(5, -1))
     np.testing.assert_allclose(back_policy, policy, atol=1e-3)
 
@@ -191,3 +193,12 @@ def test_ray_self_play_feeds_the_learner(tmp_path):
     assert "self-play games" in run.stdout and "per minute" in run.stdout
     trainer = az.Trainer.load(tmp_path)
     assert trainer.iteration == 3 and trainer.buffer.size > 0
+    [kept] = trainer.ray_players
+    assert kept["rounds"] >= 3 and kept["stats"]["moves"] > 0
+    # A resumed run goes on with the games the actor had in flight, not with new ones.
+    run = subprocess.run([sys.executable, str(SCRIPT), *TINY, "--iterations", "5", "--ray", "--workers", "1",
+                          "--out", str(tmp_path), "--resume"], capture_output=True, text=True, env=env, timeout=600)
+    assert run.returncode == 0, run.stderr
+    [resumed] = az.Trainer.load(tmp_path).ray_players
+    assert resumed["rounds"] >= kept["rounds"] + 2
+    assert resumed["stats"]["moves"] >= kept["stats"]["moves"] + 2 * 6 * 8
