@@ -12,9 +12,12 @@ network in PyTorch, a compact replay buffer, evaluation against a random and a g
 Training repeats one iteration: every game of the self-play batch plays ``--plies-per-iter``
 moves chosen by a search that the current network drives (Gumbel at the root by default, or
 PUCT with Dirichlet noise); each position becomes a sample (input planes, legal mask, the
-search's policy) whose value target is the final result seen from the side to move, once its
-game has ended; then the network takes enough training steps on random minibatches from the
-replay buffer that each new sample is seen ``--replay-ratio`` times on average. Every
+search's policy) whose value target, once its game has ended, mixes the final result seen
+from the side to move with the value the search found for the position (``--value-mix``);
+then the network takes enough training steps on random minibatches from the replay buffer
+that each new sample is seen ``--replay-ratio`` times on average. The network sees the piece
+planes of the current position (of ``--history`` positions with more) and the planes of
+repetitions, side to move, move number, castling rights and clock. Every
 ``--eval-every`` minutes the network plays a random mover and a greedy mover (takes the most
 valuable piece it can, else plays at random), and the scores go to ``metrics.jsonl`` and the
 learning curve ``curve.png`` in ``--out``. The clock (``--minutes``) counts self-play and

@@ -202,13 +202,23 @@ def test_per_game_fens_and_errors_name_the_game():
     (dict(n=1, threads=0), ValueError, "threads must be at least 1"),
     (dict(n=1, max_plies=0), ValueError, "max_plies must be at least 1"),
     (dict(n=1, fen=5), TypeError, "fen must be a str, a sequence of str or None, not int"),
+    (dict(n=-1), ValueError, "n must be at least 1, got -1"),
+    (dict(n=2.0), TypeError, "n must be an integer, not float"),
+    (dict(n=2**64 - 1), ValueError, "n must be at most 4294967296, got 18446744073709551615"),
+    (dict(n=1, threads=-1), ValueError, "threads must be at least 1, got -1"),
+    (dict(n=1, seed=-1), ValueError, "seed must be at least 0, got -1"),
+    (dict(n=1, seed=2**64), ValueError, "seed must be at most 18446744073709551615"),
+    (dict(n=1, max_plies=-5), ValueError, "max_plies must be at least 1, got -5"),
+    (dict(n=1, width=-3), ValueError, "board size -3x8 is out of range"),
+    (dict(n=1, height="8"), TypeError, "height must be an integer, not str"),
+    (dict(n=2, fen=[rl.start_fen(8, 8), 5]), TypeError, r"fen\[1\] must be a str, not int"),
 ])
 def test_bad_construction(kwargs, error, text):
     with pytest.raises(error, match=text):
         rl.GameBatch(**kwargs)
 
 
-def test_bad_arrays_are_refused():
+def test_bad_calls_are_refused_naming_the_argument():
     batch = rl.GameBatch(2, 4, 4, seed=0)
     before = batch.fens()
     with pytest.raises(ValueError, match=r"actions must have shape \(2,\), got \(3,\)"):
@@ -233,7 +243,27 @@ def test_bad_arrays_are_refused():
         batch.set_game(0, mc.Game.standard())
     with pytest.raises(TypeError, match="murkle_chess.Game"):
         batch.set_game(0, "not a game")
+    with pytest.raises(ValueError, match=r"actions\[1\] is 18446744073709551615, beyond the int64 range"):
+        batch.step(np.array([0, 2**64 - 1], np.uint64))
+    with pytest.raises(ValueError, match="plies must be at least 0, got -1"):
+        batch.play_random(-1)
+    with pytest.raises(TypeError, match="plies must be an integer, not float"):
+        batch.play_random(1.0)
+    with pytest.raises(IndexError, match="game index 1180591620717411303424 is out of range for 2 games"):
+        batch.game(2**70)
+    with pytest.raises(TypeError, match="i must be an integer, not str"):
+        batch.set_game("0", mc.Game.standard())
+    batch.reset([])  # nothing to reset, whatever dtype NumPy gives an empty list
     assert batch.fens() == before
+    g = mc.Game.standard()
+    with pytest.raises(ValueError, match="action 1180591620717411303424 is not a legal move of this game"):
+        rl.decode_action(g, 2**70)
+    with pytest.raises(TypeError, match="action must be an integer, not float"):
+        rl.decode_action(g, 1.0)
+    with pytest.raises(ValueError, match="board size 3x-1 is out of range"):
+        rl.start_fen(3, -1)
+    assert rl.decode_action(g, np.int64(rl.encode_action(g, g.move_from_lan("e2e4")))) == g.move_from_lan("e2e4")
+    assert pickle.loads(pickle.dumps(batch)).fens() == before
 
 
 def test_games_cross_both_ways_and_reset():

@@ -5,7 +5,6 @@ What could crash or hang the test process runs in a child interpreter with a tim
 """
 import json
 import os
-import pickle
 import subprocess
 import sys
 import textwrap
@@ -351,48 +350,3 @@ MEMORY_CHILD = """
 @LINUX_ONLY
 def test_memory_shortage_leaves_every_game_at_the_same_ply():
     assert run_child(MEMORY_CHILD) == {"result": "MemoryError", "unchanged": True, "plies": True}
-
-
-# --- refused arguments name themselves ---------------------------------------------------------
-
-@pytest.mark.parametrize("kwargs,error,text", [
-    (dict(n=-1), ValueError, "n must be at least 1, got -1"),
-    (dict(n=2.0), TypeError, "n must be an integer, not float"),
-    (dict(n=2**64 - 1), ValueError, "n must be at most 4294967296, got 18446744073709551615"),
-    (dict(n=1, threads=-1), ValueError, "threads must be at least 1, got -1"),
-    (dict(n=1, seed=-1), ValueError, "seed must be at least 0, got -1"),
-    (dict(n=1, seed=2**64), ValueError, "seed must be at most 18446744073709551615"),
-    (dict(n=1, max_plies=-5), ValueError, "max_plies must be at least 1, got -5"),
-    (dict(n=1, width=-3), ValueError, "board size -3x8 is out of range"),
-    (dict(n=1, height="8"), TypeError, "height must be an integer, not str"),
-    (dict(n=2, fen=[rl.start_fen(8, 8), 5]), TypeError, r"fen\[1\] must be a str, not int"),
-])
-def test_refused_construction_names_the_argument(kwargs, error, text):
-    with pytest.raises(error, match=text):
-        rl.GameBatch(**kwargs)
-
-
-def test_refused_calls_name_the_argument():
-    batch = rl.GameBatch(2, 4, 4, seed=0)
-    before = batch.fens()
-    with pytest.raises(ValueError, match=r"actions\[1\] is 18446744073709551615, beyond the int64 range"):
-        batch.step(np.array([0, 2**64 - 1], np.uint64))
-    with pytest.raises(ValueError, match="plies must be at least 0, got -1"):
-        batch.play_random(-1)
-    with pytest.raises(TypeError, match="plies must be an integer, not float"):
-        batch.play_random(1.0)
-    with pytest.raises(IndexError, match="game index 1180591620717411303424 is out of range for 2 games"):
-        batch.game(2**70)
-    with pytest.raises(TypeError, match="i must be an integer, not str"):
-        batch.set_game("0", mc.Game.standard())
-    batch.reset([])  # nothing to reset, whatever dtype NumPy gives an empty list
-    assert batch.fens() == before
-    g = mc.Game.standard()
-    with pytest.raises(ValueError, match="action 1180591620717411303424 is not a legal move of this game"):
-        rl.decode_action(g, 2**70)
-    with pytest.raises(TypeError, match="action must be an integer, not float"):
-        rl.decode_action(g, 1.0)
-    with pytest.raises(ValueError, match="board size 3x-1 is out of range"):
-        rl.start_fen(3, -1)
-    assert rl.decode_action(g, np.int64(rl.encode_action(g, g.move_from_lan("e2e4")))) == g.move_from_lan("e2e4")
-    assert pickle.loads(pickle.dumps(batch)).fens() == before
