@@ -294,6 +294,30 @@ def test_a_forked_child_uses_and_drops_a_threaded_batch():
     assert result.stdout.split() == ["0", "True"]
 
 
+def test_a_child_forked_while_another_thread_holds_the_batch_refuses_it_without_hanging():
+    result = run_script("""
+        import os, threading, time, murkle_rl as rl
+        batch = rl.GameBatch(64, 8, 8, seed=2, threads=1)
+        threading.Thread(target=batch.play_random, args=(10**7,), daemon=True).start()
+        time.sleep(0.3)  # the thread is inside play_random, holding the batch
+        pid = os.fork()
+        if pid == 0:
+            try:
+                batch.fens()
+                code = 1
+            except RuntimeError as e:
+                code = 0 if "forked" in str(e) else 2
+            fresh = rl.GameBatch(2, 4, 4, seed=0, threads=1)  # a new batch works in the child
+            fresh.play_random(3)
+            os._exit(code)
+        _, status = os.waitpid(pid, 0)
+        print(os.waitstatus_to_exitcode(status), flush=True)
+        os._exit(0)  # the thread is still playing
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["0"]
+
+
 def test_a_worker_that_cannot_start_is_a_runtime_error():
     result = run_script("""
         import os, resource, murkle_rl as rl

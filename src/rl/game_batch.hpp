@@ -8,6 +8,7 @@
 #include <nanobind/stl/vector.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <memory>
 #include <mutex>
@@ -80,17 +81,28 @@ public:
     // it, without the GIL, so that the holder can take the GIL back when it needs it. A call
     // made while this same thread holds the lock (Python code run from inside a call: a
     // finalizer, an argument's method) is refused instead of waiting for itself for ever.
+    //
+    // A process forked while another thread of its parent held the lock inherits it locked,
+    // with nobody left to unlock it, and the games that thread was changing half-changed:
+    // such a batch refuses every call instead of hanging the child.
     template <class F>
     decltype(auto) visit(F&& f) {
-        std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+        std::unique_lock<std::timed_mutex> lock(mutex_, std::try_to_lock);
         if (!lock.owns_lock()) {
             if (owner_.load() == std::this_thread::get_id())
                 throw std::runtime_error(
                     "GameBatch is busy with a call of this same thread: a call on a batch cannot be made from "
                     "inside another call on it");
             nb::gil_scoped_release release;
-            lock.lock();
+            // The holder records its fork generation right after locking; a wait longer than
+            // that window which still sees an older generation is waiting for a parent's thread.
+            while (!lock.try_lock_for(std::chrono::milliseconds(20)))
+                if (locked_in_.load() != pool_detail::fork_generation())
+                    throw std::runtime_error(
+                        "GameBatch was in use by another thread when this process forked: its games may be "
+                        "half-changed and its lock has no holder here; make a new batch in this process");
         }
+        locked_in_.store(pool_detail::fork_generation());
         struct Owner {
             std::atomic<std::thread::id>& id;
             explicit Owner(std::atomic<std::thread::id>& o) : id(o) { id.store(std::this_thread::get_id()); }
@@ -566,8 +578,9 @@ private:
     size_t n_ = 0;
     BatchVariant batch_;
     std::unique_ptr<ThreadPool> pool_;
-    std::mutex mutex_;
+    std::timed_mutex mutex_;
     std::atomic<std::thread::id> owner_{};  // the thread holding mutex_, if any
+    std::atomic<uint64_t> locked_in_{0};    // the fork generation of mutex_'s last holder
     std::vector<std::optional<EMove>> chosen_;
     std::vector<char> refused_;
 };
