@@ -276,6 +276,8 @@ INTERRUPT_CHILD = """
         return rl.GameBatch(64, 6, 6, seed=3, threads=2, max_plies=60)
 
     b = batch()
+    # A shell that starts a job in the background hands it SIGINT ignored: take it back.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     threading.Timer(0.5, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
     try:
         b.play_random(10**9)
