@@ -87,20 +87,14 @@ public:
     // such a batch refuses every call instead of hanging the child.
     template <class F>
     decltype(auto) visit(F&& f) {
-        std::unique_lock<std::timed_mutex> lock(mutex_, std::try_to_lock);
+        std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
         if (!lock.owns_lock()) {
             if (owner_.load() == std::this_thread::get_id())
                 throw std::runtime_error(
                     "GameBatch is busy with a call of this same thread: a call on a batch cannot be made from "
                     "inside another call on it");
             nb::gil_scoped_release release;
-            // The holder records its fork generation right after locking; a wait longer than
-            // that window which still sees an older generation is waiting for a parent's thread.
-            while (!lock.try_lock_for(std::chrono::milliseconds(20)))
-                if (locked_in_.load() != pool_detail::fork_generation())
-                    throw std::runtime_error(
-                        "GameBatch was in use by another thread when this process forked: its games may be "
-                        "half-changed and its lock has no holder here; make a new batch in this process");
+            wait_for_lock(lock);
         }
         locked_in_.store(pool_detail::fork_generation());
         struct Owner {
@@ -109,6 +103,28 @@ public:
             ~Owner() { id.store(std::thread::id()); }
         } owner(owner_);
         return std::visit(std::forward<F>(f), batch_);
+    }
+
+    // Takes the lock another thread holds. The holder records its fork generation right after
+    // locking; a wait well past that moment which still sees an older generation is waiting
+    // for a thread of the parent process, which will never unlock.
+    void wait_for_lock(std::unique_lock<std::mutex>& lock) {
+        using clock = std::chrono::steady_clock;
+        const auto started = clock::now();
+        for (unsigned k = 0; !lock.try_lock(); ++k) {
+            if (k < 64) {
+                pool_detail::cpu_relax();
+            } else if (k < 128) {
+                std::this_thread::yield();
+            } else {
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+                if (locked_in_.load() != pool_detail::fork_generation() &&
+                    clock::now() - started > std::chrono::milliseconds(100))
+                    throw std::runtime_error(
+                        "GameBatch was in use by another thread when this process forked: its games may be "
+                        "half-changed and its lock has no holder here; make a new batch in this process");
+            }
+        }
     }
 
     // f(i) for every game, split over the pool, without the GIL.
@@ -578,7 +594,7 @@ private:
     size_t n_ = 0;
     BatchVariant batch_;
     std::unique_ptr<ThreadPool> pool_;
-    std::timed_mutex mutex_;
+    std::mutex mutex_;
     std::atomic<std::thread::id> owner_{};  // the thread holding mutex_, if any
     std::atomic<uint64_t> locked_in_{0};    // the fork generation of mutex_'s last holder
     std::vector<std::optional<EMove>> chosen_;
