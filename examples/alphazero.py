@@ -25,7 +25,8 @@ training only, not evaluation.
 
 The output directory holds ``checkpoint.pt`` (network, optimizer, replay buffer, the games in
 flight, random states and the clock), written every ``--checkpoint-every`` minutes and at the
-end; ``--resume`` continues from it exactly where it stopped.
+end, and when a first Ctrl-C stops the run after its current iteration (a second one stops it
+at once); ``--resume`` continues from it exactly where it stopped.
 
 ``play`` reads lines ``WIDTH HEIGHT FEN`` on standard input and answers each with the long
 algebraic notation of the move its search chooses (most visited), or a line starting with
@@ -41,7 +42,9 @@ import argparse
 import json
 import math
 import os
+import signal
 import sys
+import threading
 import time
 from dataclasses import asdict, dataclass
 from pathlib import Path
@@ -683,8 +686,11 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
                bar_format="{l_bar}{bar}| {n_fmt}/{total_fmt} s {postfix}")
     bar.update(min(round(trainer.seconds), round(budget)))
 
+    interrupted = CtrlC()
+
     def done() -> bool:
-        return (cfg.minutes > 0 and trainer.seconds >= budget) or (0 < cfg.iterations <= trainer.iteration)
+        return (interrupted.asked or (cfg.minutes > 0 and trainer.seconds >= budget)
+                or (0 < cfg.iterations <= trainer.iteration))
 
     def log_eval() -> None:
         entry = trainer.evaluate()
@@ -694,35 +700,36 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
             f.write(json.dumps({"kind": "eval", **entry, **trainer_stats(trainer)}) + "\n")
         plot_curve(trainer.history, out / "curve.png", title)
 
-    while not done():
-        if cfg.eval_every > 0 and trainer.seconds - trainer.last_eval >= cfg.eval_every * 60:
-            log_eval()
-        started = time.perf_counter()
-        if args.ray:
-            samples = from_ray.collect()
-        else:
-            samples = trainer.player.play(trainer.net, cfg.plies_per_iter)
-        trainer.iterate(samples)
-        if args.ray:
-            from_ray.publish()
-        elapsed = time.perf_counter() - started
-        trainer.seconds += elapsed
-        bar.update(min(round(trainer.seconds), round(budget)) - bar.n)
-        stats = trainer_stats(trainer)
-        last = trainer.losses[-1] if trainer.losses else {"policy": float("nan"), "value": float("nan")}
-        bar.set_postfix_str(f"games {stats['games']}, loss {last['policy']:.2f}+{last['value']:.2f}, "
-                            + (f"random {trainer.history[-1]['random']:.0%}, greedy {trainer.history[-1]['greedy']:.0%}"
-                               if trainer.history else ""))
-        if trainer.seconds - trainer.last_checkpoint >= cfg.checkpoint_every * 60:
-            trainer.last_checkpoint = trainer.seconds
+    with interrupted:
+        while not done():
+            if cfg.eval_every > 0 and trainer.seconds - trainer.last_eval >= cfg.eval_every * 60:
+                log_eval()
+            started = time.perf_counter()
             if args.ray:
-                from_ray.keep_states()
-            trainer.save(out)
+                samples = from_ray.collect()
+            else:
+                samples = trainer.player.play(trainer.net, cfg.plies_per_iter)
+            trainer.iterate(samples)
+            if args.ray:
+                from_ray.publish()
+            elapsed = time.perf_counter() - started
+            trainer.seconds += elapsed
+            bar.update(min(round(trainer.seconds), round(budget)) - bar.n)
+            stats = trainer_stats(trainer)
+            last = trainer.losses[-1] if trainer.losses else {"policy": float("nan"), "value": float("nan")}
+            bar.set_postfix_str(f"games {stats['games']}, loss {last['policy']:.2f}+{last['value']:.2f}, "
+                                + (f"random {trainer.history[-1]['random']:.0%}, greedy {trainer.history[-1]['greedy']:.0%}"
+                                   if trainer.history else ""))
+            if trainer.seconds - trainer.last_checkpoint >= cfg.checkpoint_every * 60:
+                trainer.last_checkpoint = trainer.seconds
+                if args.ray:
+                    from_ray.keep_states()
+                trainer.save(out)
     bar.close()
     if args.ray:
         from_ray.keep_states()
         from_ray.close()
-    if cfg.eval_every > 0:
+    if cfg.eval_every > 0 and not interrupted.asked:
         log_eval()
     trainer.save(out)
     stats = trainer_stats(trainer)
@@ -730,6 +737,31 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
         f.write(json.dumps({"kind": "end", **stats}) + "\n")
     print(summary(trainer, stats))
     return trainer
+
+
+class CtrlC:
+    """Within ``with``, a first Ctrl-C asks the run to stop after its current iteration (it then
+    saves a checkpoint that ``--resume`` continues); a second one stops it at once."""
+
+    def __init__(self) -> None:
+        self.asked = False
+        self.previous: Any = None
+
+    def __enter__(self) -> CtrlC:
+        if threading.current_thread() is threading.main_thread():
+            self.previous = signal.signal(signal.SIGINT, self.handle)
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        if self.previous is not None:
+            signal.signal(signal.SIGINT, self.previous)
+
+    def handle(self, signum: int, frame: Any) -> None:
+        if self.asked:
+            raise KeyboardInterrupt
+        self.asked = True
+        print("\nCtrl-C: stopping after this iteration and saving a checkpoint (Ctrl-C again: stop now)",
+              file=sys.stderr, flush=True)
 
 
 def trainer_stats(trainer: Trainer) -> dict[str, Any]:

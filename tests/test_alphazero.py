@@ -4,8 +4,10 @@ opponents and the compact buffer are right, and the play protocol answers legal 
 
 import importlib.util
 import os
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -123,6 +125,24 @@ def test_a_resumed_run_equals_an_unbroken_one(tmp_path):
     for field in az.Samples.FIELDS:
         np.testing.assert_array_equal(getattr(a.buffer, field), getattr(b.buffer, field))
     assert a.player.batch.fens() == b.player.batch.fens()
+
+
+def test_ctrl_c_stops_after_the_iteration_and_saves_a_checkpoint(tmp_path):
+    run = subprocess.Popen([sys.executable, str(SCRIPT), *TINY, "--iterations", "1000000", "--checkpoint-every",
+                            "0.00001", "--out", str(tmp_path)], stderr=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 120
+        while not (tmp_path / "checkpoint.pt").exists() and run.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.1)  # the first iteration is done once its checkpoint is there
+        run.send_signal(signal.SIGINT)
+        out, err = run.communicate(timeout=120)
+    finally:
+        run.kill()
+    assert run.returncode == 0, err
+    assert "Ctrl-C: stopping after this iteration" in err and "self-play games" in out
+    trainer = az.Trainer.load(tmp_path)
+    assert 1 <= trainer.iteration < 1000000
+    assert '"kind": "end"' in (tmp_path / "metrics.jsonl").read_text().splitlines()[-1]
 
 
 @pytest.mark.parametrize("history", [1, 3, 8])
