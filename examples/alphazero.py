@@ -139,9 +139,10 @@ class ResBlock(nn.Module):
 
 
 class Net(nn.Module):
-    """A residual tower over the input planes (``Config.input_planes`` of the 105). The policy head is convolutional: its
-    (P, H, W) output is the full action layout, flattened to logits over every full action.
-    The value head pools the board, so the same layers fit any board with the same P."""
+    """A residual tower over the input planes (``Config.input_planes`` of the 105). The policy
+    head is convolutional: its (P, H, W) output is the full action layout, flattened to logits
+    over every full action. The value head pools the board, so the same layers fit any board
+    with the same P."""
 
     def __init__(self, input_planes: int, action_planes: int, channels: int, blocks: int) -> None:
         super().__init__()
@@ -610,7 +611,10 @@ class Trainer:
     @classmethod
     def load(cls, path: Path, **overrides: Any) -> Trainer:
         state = torch.load(path / CHECKPOINT, weights_only=False)
-        cfg = Config(**(state["config"] | overrides))
+        cfg = config_of(state, **overrides)
+        if "bits" not in state["buffer"]:
+            raise SystemExit(f"{path / CHECKPOINT} was written by an older alphazero.py: its replay buffer "
+                             "cannot be resumed (evaluate and play still take it)")
         self = cls(cfg)
         self.net.load_state_dict(state["net"])
         self.opt.load_state_dict(state["opt"])
@@ -623,10 +627,16 @@ class Trainer:
         return self
 
 
+def config_of(state: dict[str, Any], **overrides: Any) -> Config:
+    """The configuration of a checkpoint; those written before --history and --value-mix fed
+    the network all 105 planes, which is history 8, and taught results only."""
+    return Config(**({"history": 8, "value_mix": 0.0} | state["config"] | overrides))
+
+
 def load_net(path: Path) -> tuple[Net, Config]:
     """The network of a checkpoint, for play and evaluation."""
     state = torch.load(Path(path) / CHECKPOINT, weights_only=False)
-    cfg = Config(**state["config"])
+    cfg = config_of(state)
     net = make_net(cfg)
     net.load_state_dict(state["net"])
     net.eval()
