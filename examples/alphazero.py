@@ -610,8 +610,7 @@ class Trainer:
 
     @classmethod
     def load(cls, path: Path, **overrides: Any) -> Trainer:
-        state = torch.load(path / CHECKPOINT, weights_only=False)
-        cfg = config_of(state, **overrides)
+        state, cfg = read_checkpoint(path, **overrides)
         if "bits" not in state["buffer"]:
             raise SystemExit(f"{path / CHECKPOINT} was written by an older alphazero.py: its replay buffer "
                              "cannot be resumed (evaluate and play still take it)")
@@ -623,24 +622,29 @@ class Trainer:
         torch.set_rng_state(state["torch_rng"])
         self.player = SelfPlayer.from_state(cfg, state["player"])
         for k in self.COUNTS:
-            setattr(self, k, state.get(k, []))  # checkpoints before Ray games were kept lack ray_players
+            setattr(self, k, state[k])
         return self
 
 
-def config_of(state: dict[str, Any], **overrides: Any) -> Config:
-    """The configuration of a checkpoint; those written before --history and --value-mix fed
-    the network all 105 planes, which is history 8, and taught results only."""
-    return Config(**({"history": 8, "value_mix": 0.0} | state["config"] | overrides))
-
-
-def load_net(path: Path) -> tuple[Net, Config]:
-    """The network of a checkpoint, for play and evaluation."""
+def read_checkpoint(path: Path, **overrides: Any) -> tuple[dict[str, Any], Config]:
+    """A checkpoint's state and configuration; those written before --history and --value-mix
+    fed the network all 105 planes, which is history 8, and taught results only."""
     state = torch.load(Path(path) / CHECKPOINT, weights_only=False)
-    cfg = config_of(state)
+    return state, Config(**({"history": 8, "value_mix": 0.0} | state["config"] | overrides))
+
+
+def net_of(state: dict[str, Any], cfg: Config) -> Net:
+    """The network of a checkpoint's state, for play and evaluation."""
     net = make_net(cfg)
     net.load_state_dict(state["net"])
     net.eval()
-    return net, cfg
+    return net
+
+
+def load_net(path: Path) -> tuple[Net, Config]:
+    """The network of a checkpoint and its configuration."""
+    state, cfg = read_checkpoint(path)
+    return net_of(state, cfg), cfg
 
 
 def curve_title(cfg: Config) -> str:
@@ -1001,7 +1005,8 @@ def main(argv: list[str] | None = None) -> Any:
 
 def evaluate_checkpoint(args: argparse.Namespace) -> dict[str, Any]:
     use_threads(0)
-    net, cfg = load_net(args.checkpoint)
+    state, cfg = read_checkpoint(args.checkpoint)
+    net = net_of(state, cfg)
     if args.max_plies:
         cfg.eval_max_plies = args.max_plies
     started = time.perf_counter()
@@ -1011,9 +1016,8 @@ def evaluate_checkpoint(args: argparse.Namespace) -> dict[str, Any]:
         r = entry[name + "_result"]
         print(f"vs {name}: {entry[name]:.1%} ({r['wins']} wins, {r['draws']} draws, {r['losses']} losses)")
     print(f"{args.games} games per opponent, {args.simulations} simulations per move, {minutes:.1f} minutes")
-    history = torch.load(Path(args.checkpoint) / CHECKPOINT, weights_only=False)["history"]
-    if history:  # the run's curve, with these scores at its end
-        plot_curve(history, Path(args.checkpoint) / "curve.png", curve_title(cfg), final=entry | {"games": args.games})
+    if state["history"]:  # the run's curve, with these scores at its end
+        plot_curve(state["history"], Path(args.checkpoint) / "curve.png", curve_title(cfg), final=entry | {"games": args.games})
     return entry
 
 
