@@ -254,13 +254,6 @@ inline Float32Input float32_input(nb::handle values, const std::vector<size_t>& 
     return {held, static_cast<const float*>(buffer_of(held).buf)};
 }
 
-template <class T>
-nb::object vector_array(const std::vector<T>& v, const char* dtype) {
-    auto [array, data] = output_array<T>(nb::none(), {v.size()}, dtype);
-    std::copy(v.begin(), v.end(), data);
-    return array;
-}
-
 // The data of a C-contiguous array of element type T (made so by the caller).
 template <class T>
 T* array_data(nb::handle array) {

@@ -15,6 +15,11 @@
 namespace murkle::rl {
 namespace nb = nanobind;
 
+// A game's board size as text: "8x8".
+inline std::string size_text(const GameVariant& g) {
+    return std::visit([](const auto& x) { return std::to_string(x.width()) + "x" + std::to_string(x.height()); }, g);
+}
+
 // The classes of the exact module, looked up once. Objects of them are read and made here
 // through their shared layout, under their borrow counters.
 inline void bind_exact_module() {

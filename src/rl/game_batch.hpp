@@ -535,10 +535,6 @@ private:
             .value();
     }
 
-    static std::string size_text(const GameVariant& g) {
-        return std::visit([](auto& x) { return std::to_string(x.width()) + "x" + std::to_string(x.height()); }, g);
-    }
-
     // A game index, negative ones counting from the end.
     size_t index(int64_t i) const {
         const int64_t n = static_cast<int64_t>(n_);

@@ -95,15 +95,10 @@ private:
                                      .c_str());
         auto& self = py::GameObj::cast(obj.ptr());
         const GameVariant& g = self.value;
-        if (!games_.empty()) {
-            const auto size = [](const GameVariant& v) {
-                return std::visit([](const auto& x) { return std::to_string(x.width()) + "x" + std::to_string(x.height()); }, v);
-            };
-            if (size(g) != size(first()))
-                throw nb::value_error(("game " + std::to_string(games_.size()) + " is " + size(g) + " but game 0 is " +
-                                       size(first()))
-                                          .c_str());
-        }
+        if (!games_.empty() && size_text(g) != size_text(first()))
+            throw nb::value_error(("game " + std::to_string(games_.size()) + " is " + size_text(g) + " but game 0 is " +
+                                   size_text(first()))
+                                      .c_str());
         if (!self.borrow.try_shared()) throw std::runtime_error("Already mutably borrowed");
         borrows_.flags.push_back(&self.borrow);
         objects_.push_back(nb::borrow(obj));
