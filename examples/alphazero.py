@@ -816,12 +816,10 @@ class RaySelfPlay:
             import ray
         except ModuleNotFoundError:
             sys.exit("--ray needs Ray: pip install 'murkle_chess[ray]'")
+        from ray_start import init_ray  # beside this script, which Python puts on the path
+
         self.ray = ray
-        if not ray.is_initialized():
-            if args.address:
-                ray.init(address=args.address)
-            else:
-                ray.init(num_cpus=max(args.workers, 1), include_dashboard=False)
+        init_ray(args.address, num_cpus=max(args.workers, 1))
         self.trainer = trainer
         actor = ray.remote(num_cpus=1)(RayActor)
         saved = trainer.ray_players  # a resumed run goes on with the games its actors had in flight

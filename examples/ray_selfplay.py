@@ -225,10 +225,9 @@ def main(argv: list[str] | None = None) -> ReplayBuffer:
     args = parser.parse_args(argv)
     width, height = args.size
 
-    if args.address is None:
-        ray.init(num_cpus=max(args.workers * args.threads, 1), include_dashboard=False)
-    else:
-        ray.init(address=args.address)
+    from ray_start import init_ray  # beside this script, which Python puts on the path
+
+    init_ray(args.address, num_cpus=max(args.workers * args.threads, 1))
     try:
         remote = ray.remote(num_cpus=args.threads)(SelfPlayWorker)
         actors: list[Any] = [remote.remote(w, width, height, args.games, args.seed * 1000 + w, args.max_plies, args.threads)

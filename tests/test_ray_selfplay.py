@@ -104,3 +104,35 @@ def test_ring_buffer_keeps_the_newest_samples(tmp_path):
     assert complete[0] > 0 and complete[1] > 0
     planes, masks, values = buffer.sample(64, np.random.default_rng(0))
     assert planes.shape == (64, 105, HEIGHT, WIDTH) and not np.isnan(values).any()
+
+
+def test_a_local_start_that_times_out_is_tried_again(monkeypatch, capsys):
+    module_spec = importlib.util.spec_from_file_location("ray_start", SCRIPT.parent / "ray_start.py")
+    ray_start = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(ray_start)
+    import ray
+
+    calls = []
+
+    def init(**kwargs):
+        calls.append(kwargs)
+        if len(calls) < 3:
+            raise Exception("The current node timed out during startup. This could happen because ...")
+
+    monkeypatch.setattr(ray, "is_initialized", lambda: False)
+    monkeypatch.setattr(ray, "init", init)
+    monkeypatch.setattr(ray, "shutdown", lambda: None)
+    ray_start.init_ray(None, num_cpus=2)
+    assert calls == [{"num_cpus": 2, "include_dashboard": False}] * 3
+    assert capsys.readouterr().err.count("did not start in time") == 2
+    # The last timeout allowed is raised, and so is any other failure, or one to join a cluster.
+    calls.clear()
+    with pytest.raises(Exception, match="timed out"):
+        ray_start.init_ray(None, num_cpus=2, attempts=2)
+    monkeypatch.setattr(ray, "init", lambda **kw: calls.append(kw) or 1 / 0)
+    calls.clear()
+    with pytest.raises(ZeroDivisionError):
+        ray_start.init_ray(None, num_cpus=2)
+    with pytest.raises(ZeroDivisionError):
+        ray_start.init_ray("auto", num_cpus=2)
+    assert calls == [{"num_cpus": 2, "include_dashboard": False}, {"address": "auto"}]
