@@ -146,9 +146,11 @@ def test_sample_draws_legal_actions_from_the_softmax():
     counts = np.array([np.sum(drawn == a) for a in legal])
     chi2 = ((counts - expected) ** 2 / expected).sum()
     assert chi2 < 45.3, (chi2, counts, expected)  # 19 degrees of freedom, p = 0.001
-    # Temperature 0 takes the best legal action; float64 logits are read as they are.
+    # Temperature 0 takes the best legal action; float64 logits are read as they are, in
+    # either byte order.
     best = legal[int(np.argmax(logits[0, legal]))]
     assert (batch.sample(logits.astype(np.float64), temperature=0) == best).all()
+    assert (batch.sample(logits.astype(">f8"), temperature=0) == best).all()
 
 
 @pytest.mark.threads

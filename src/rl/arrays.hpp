@@ -204,20 +204,47 @@ Output<T> output_array(nb::handle out, const std::vector<size_t>& shape, const c
     return {nb::borrow(out), static_cast<T*>(b.buf), held};
 }
 
-// Integers of a one-dimensional array-like of length n, as int64, judged from the memory of
-// the array NumPy makes of them; values beyond int64 are refused by index.
-inline std::vector<int64_t> integer_vector(nb::handle values, size_t n, const char* name) {
+// An array-like as NumPy makes it (`array`), judged from the memory it exports (`held`, kept
+// while this lives).
+struct ArrayInput {
+    nb::object array, held;
+    const Py_buffer& buffer() const { return buffer_of(held); }
+    ItemType item() const { return ItemType(buffer()); }
+    std::vector<size_t> shape() const { return buffer_shape(buffer()); }
+};
+
+inline ArrayInput array_input(nb::handle values, const char* name) {
     nb::object a = numpy().attr("asarray")(values);
     nb::object held = exported_buffer(a, name);
-    const Py_buffer& b = buffer_of(held);
-    const auto shape = buffer_shape(b);
-    if (shape != std::vector<size_t>{n})
-        throw nb::value_error((std::string(name) + " must have shape " + shape_text({n}) + ", got " + shape_text(shape)).c_str());
+    return {a, held};
+}
+
+// The items of an input as C-contiguous, native `dtype` items of type T, converted and copied
+// only when they are not already; `data` stays valid while `held` lives.
+template <class T>
+struct CArray {
+    nb::object held;
+    const T* data;
+};
+
+template <class T>
+CArray<T> c_array(const ArrayInput& in, const char* dtype, const char* name) {
+    nb::object held = exported_buffer(numpy().attr("ascontiguousarray")(in.array, dtype), name);
+    return {held, static_cast<const T*>(buffer_of(held).buf)};
+}
+
+// Integers of a one-dimensional array-like of length n, as int64; values beyond int64 are
+// refused by index.
+inline std::vector<int64_t> integer_vector(nb::handle values, size_t n, const char* name) {
+    const ArrayInput in = array_input(values, name);
+    if (in.shape() != std::vector<size_t>{n})
+        throw nb::value_error((std::string(name) + " must have shape " + shape_text({n}) + ", got " + shape_text(in.shape())).c_str());
     if (n == 0) return {};  // an empty list holds no number, whatever dtype NumPy gives it
-    const ItemType item(b);
+    const ItemType item = in.item();
     if (item.kind != 'i' && item.kind != 'u')
         throw nb::type_error((std::string(name) + " must hold integers, got dtype " + item.name()).c_str());
     if (item.kind == 'u' && item.size == 8) {
+        const nb::object& a = in.array;
         nb::object beyond = numpy().attr("flatnonzero")(numpy().attr("greater")(a, nb::int_(std::numeric_limits<int64_t>::max())));
         if (nb::len(beyond)) {
             const nb::object at = beyond.attr("__getitem__")(0), value = a.attr("__getitem__")(at);
@@ -226,40 +253,23 @@ inline std::vector<int64_t> integer_vector(nb::handle values, size_t n, const ch
                                       .c_str());
         }
     }
-    nb::object c = numpy().attr("ascontiguousarray")(a, "int64");
-    nb::object converted = exported_buffer(c, name);
-    const auto* data = static_cast<const int64_t*>(buffer_of(converted).buf);
-    return std::vector<int64_t>(data, data + n);
+    const CArray<int64_t> c = c_array<int64_t>(in, "int64", name);
+    return std::vector<int64_t>(c.data, c.data + n);
 }
 
 // A float32 array-like of the given shape (with `squeeze_last`, a trailing axis of 1 may be
-// added), judged from the memory of the array NumPy makes of it and copied to C order when it
-// is not; `data` stays valid while `held` lives.
-struct Float32Input {
-    nb::object held;
-    const float* data;
-};
-inline Float32Input float32_input(nb::handle values, const std::vector<size_t>& shape, const char* name,
-                                  bool squeeze_last = false) {
-    nb::object a = numpy().attr("asarray")(values);
-    nb::object held = exported_buffer(a, name);
-    const ItemType item(buffer_of(held));
+// added), copied to C order when it is not.
+inline CArray<float> float32_input(nb::handle values, const std::vector<size_t>& shape, const char* name,
+                                   bool squeeze_last = false) {
+    const ArrayInput in = array_input(values, name);
+    const ItemType item = in.item();
     if (item.kind != 'f' || item.size != 4 || item.swapped)
         throw nb::type_error((std::string(name) + " must be float32, got dtype " + item.name()).c_str());
-    auto got = buffer_shape(buffer_of(held));
+    auto got = in.shape();
     if (squeeze_last && got.size() == shape.size() + 1 && got.back() == 1) got.pop_back();
     if (got != shape)
         throw nb::value_error((std::string(name) + " must have shape " + shape_text(shape) + ", got " + shape_text(got)).c_str());
-    if (!PyBuffer_IsContiguous(&buffer_of(held), 'C')) held = exported_buffer(numpy().attr("ascontiguousarray")(a), name);
-    return {held, static_cast<const float*>(buffer_of(held).buf)};
-}
-
-// The data of a C-contiguous array of element type T (made so by the caller).
-template <class T>
-T* array_data(nb::handle array) {
-    nb::ndarray<T, nb::c_contig, nb::device::cpu> view;
-    if (!nb::try_cast(array, view, false)) throw nb::type_error("array could not be viewed as a C array");
-    return view.data();
+    return c_array<float>(in, "float32", name);
 }
 
 }  // namespace murkle::rl

@@ -246,16 +246,15 @@ public:
         if (!(temperature >= 0.0) || std::isinf(temperature))
             throw nb::value_error(("temperature must be finite and at least 0, got " + std::to_string(temperature)).c_str());
         const size_t actions = num_actions();
-        nb::object a = numpy().attr("asarray")(logits);
-        const auto shape = nb::cast<std::vector<size_t>>(a.attr("shape"));
+        const ArrayInput a = array_input(logits, "logits");
+        const auto shape = a.shape();
         const std::vector<size_t> flat{n_, actions}, full{n_, action_planes(), height(), width()};
         if (shape != flat && shape != full)
             throw nb::value_error(("logits must have shape " + shape_text(flat) + " or " + shape_text(full) + ", got " +
                                    shape_text(shape))
                                       .c_str());
-        const std::string dtype = nb::cast<std::string>(a.attr("dtype").attr("name"));
-        if (dtype != "float64") a = numpy().attr("ascontiguousarray")(a, "float32");
-        else a = numpy().attr("ascontiguousarray")(a);
+        // float64 logits are read as they are; any other dtype as float32
+        const bool doubles = a.item().kind == 'f' && a.item().size == 8;
         auto [result, chosen] = output_array<int64_t>(out, {n_}, "int64");
         std::vector<uint64_t> streams(n_);
         std::vector<uint8_t> errors(n_);
@@ -274,8 +273,8 @@ public:
                 for (size_t i = 0; i < n_; ++i) b.set_rng_state(i, streams[i]);
             });
         };
-        if (dtype == "float64") draw(array_data<const double>(a));
-        else draw(array_data<const float>(a));
+        if (doubles) draw(c_array<double>(a, "float64", "logits").data);
+        else draw(c_array<float>(a, "float32", "logits").data);
         return result;
     }
 

@@ -157,38 +157,34 @@ nb::object unpack_planes(nb::handle bits, nb::handle scalars, uint64_t height, u
     if (height < 1 || width < 1 || height > 1024 || width > 1024)
         throw nb::value_error("height and width must be between 1 and 1024");
     const size_t area = height * width, bytes = packed_plane_bytes(area);
-    nb::object b = numpy().attr("asarray")(bits);
-    if (nb::cast<std::string>(b.attr("dtype").attr("name")) != "uint8")
-        throw nb::type_error(("bits must have dtype uint8, got " + nb::cast<std::string>(b.attr("dtype").attr("name"))).c_str());
-    const auto shape = nb::cast<std::vector<size_t>>(b.attr("shape"));
+    const ArrayInput b = array_input(bits, "bits");
+    if (b.item().kind != 'u' || b.item().size != 1)
+        throw nb::type_error(("bits must have dtype uint8, got " + b.item().name()).c_str());
+    const auto shape = b.shape();
     if (shape.size() < 2 || shape[shape.size() - 2] != TOTAL_INPUT_PLANES || shape.back() != bytes)
         throw nb::value_error(("bits must have shape (..., 105, " + std::to_string(bytes) + ") for " +
                                std::to_string(height) + "x" + std::to_string(width) + " planes, got " + shape_text(shape))
                                   .c_str());
     const std::vector<size_t> scalar_shape(shape.begin(), shape.end() - 1);
-    nb::object s = numpy().attr("asarray")(scalars);
-    if (nb::cast<std::string>(s.attr("dtype").attr("kind")) != "f")
-        throw nb::type_error(("scalars must hold floats, got dtype " + nb::cast<std::string>(s.attr("dtype").attr("name"))).c_str());
-    if (nb::cast<std::vector<size_t>>(s.attr("shape")) != scalar_shape)
-        throw nb::value_error(("scalars must have shape " + shape_text(scalar_shape) + ", got " +
-                               shape_text(nb::cast<std::vector<size_t>>(s.attr("shape"))))
-                                  .c_str());
-    b = numpy().attr("ascontiguousarray")(b);
-    s = numpy().attr("ascontiguousarray")(s, "float32");
+    const ArrayInput s = array_input(scalars, "scalars");
+    if (s.item().kind != 'f')
+        throw nb::type_error(("scalars must hold floats, got dtype " + s.item().name()).c_str());
+    if (s.shape() != scalar_shape)
+        throw nb::value_error(("scalars must have shape " + shape_text(scalar_shape) + ", got " + shape_text(s.shape())).c_str());
+    const CArray<uint8_t> in = c_array<uint8_t>(b, "uint8", "bits");
+    const CArray<float> values = c_array<float>(s, "float32", "scalars");
     std::vector<size_t> dense = scalar_shape;
     dense.push_back(height);
     dense.push_back(width);
     auto [array, data] = output_array<float>(out, dense, "float32");
-    const uint8_t* in = array_data<const uint8_t>(b);
-    const float* values = array_data<const float>(s);
     size_t planes = 1;
     for (size_t d : scalar_shape) planes *= d;
     {
         nb::gil_scoped_release release;
         for (size_t p = 0; p < planes; ++p) {
             float* o = data + p * area;
-            const uint8_t* row = in + p * bytes;
-            const float v = values[p];
+            const uint8_t* row = in.data + p * bytes;
+            const float v = values.data[p];
             for (size_t sq = 0; sq < area; ++sq) o[sq] = static_cast<float>((row[sq / 8] >> (sq % 8)) & 1) + v;
         }
     }

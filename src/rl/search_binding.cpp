@@ -62,8 +62,8 @@ public:
         // leaves they answer are checked again under it.
         const size_t rows = rows_;
         if (rows == 0) throw nb::value_error("expand() needs the leaves of a select() first");
-        const Float32Input logits_in = float32_input(logits, {rows, num_actions()}, "logits");
-        const Float32Input values_in = float32_input(values, {rows}, "values", true);
+        const CArray<float> logits_in = float32_input(logits, {rows, num_actions()}, "logits");
+        const CArray<float> values_in = float32_input(values, {rows}, "values", true);
         const float *l = logits_in.data, *v = values_in.data;
         with_search([&](auto& b, auto& s) {
             if (rows_ != rows) throw nb::value_error("expand(): the leaves of that select() were taken meanwhile");
