@@ -7,8 +7,8 @@ it, starting a new game whenever one ends. Compared side by side in one run:
 
   - murkle_rl.GameBatch on one thread and on two: ``random_actions(out=)`` and
     ``step(actions, planes, mask)``, which writes the next observations in the pass that
-    plays the moves, over n games at once; on 8x8 also with packed planes (``bits`` and
-    ``scalars`` instead of ``planes``), with 1,024 games, and as two processes of one thread
+    plays the moves, over n games at once; on 8x8 also packed (``bits`` and ``scalars``
+    instead of ``planes``, ``mask_bits`` instead of ``mask``), with 1,024 games, and as two processes of one thread
     each running at the same time (what the machine gives two independent loops),
   - the murkle_chess API one game at a time, with the plane list and the legal action
     indices as they come, and converted to the NumPy arrays a trainer feeds its network,
@@ -75,7 +75,9 @@ def batch_case(width, height, n, threads, max_plies, seed, with_planes=True, wit
         obs["bits"], obs["scalars"] = b.packed_planes()
     elif with_planes:
         obs["planes"] = b.planes()
-    if with_mask:
+    if with_mask and packed:
+        obs["mask_bits"] = b.packed_legal_mask()
+    elif with_mask:
         obs["mask"] = b.legal_mask()
     actions = np.empty(n, np.int64)
     results = {"rewards": np.empty(n, np.float32), "done": np.empty(n, np.bool_),
@@ -218,7 +220,7 @@ def cases(width, height, n, args):
     if (width, height) == (8, 8):
         out += [
             ("GameBatch, 1 thread, packed", batch_case(width, height, n, 1, args.max_plies, args.seed,
-                                                       packed=True)[1], f"n={n}, bits and scalars"),
+                                                       packed=True)[1], f"n={n}, bits, scalars, mask_bits"),
             ("GameBatch, 1 thread, 1,024 games", batch_case(width, height, 1024, 1, args.max_plies,
                                                             args.seed)[1], "n=1024"),
         ]

@@ -231,6 +231,11 @@ def test_bad_calls_are_refused_naming_the_argument():
         batch.legal_mask(out=np.zeros((2, 50, 4, 5), bool))
     with pytest.raises(ValueError, match="C-contiguous"):
         batch.planes(out=np.zeros((2, 105, 4, 8), np.float32)[..., ::2])
+    # The arrays a step writes are named by their keywords.
+    with pytest.raises(ValueError, match=r"mask_bits must have shape \(2, 100\), got \(2, 99\)"):
+        batch.step(batch.random_actions(), mask_bits=np.zeros((2, 99), np.uint8))
+    with pytest.raises(TypeError, match="planes must have dtype float32, got float64"):
+        batch.step(batch.random_actions(), planes=np.zeros((2, 105, 4, 4)))
     frozen = np.zeros((2, 105, 4, 4), np.float32)
     frozen.flags.writeable = False
     with pytest.raises(ValueError, match="writeable"):

@@ -37,12 +37,14 @@ def test_fused_step_and_packed_planes_equal_the_plain_calls(width, height, steps
     mask = np.ones((n, p, height, width), bool)
     bits = np.full((n, 105, (height * width + 7) // 8), 255, np.uint8)
     scalars = np.full((n, 105), 7, np.float32)
+    mask_bits = np.full((n, (plain.num_actions + 7) // 8), 255, np.uint8)
     rewards, done, truncated = np.empty(n, np.float32), np.empty(n, bool), np.empty(n, bool)
     for _ in range(steps):
         actions = plain.random_actions()
         np.testing.assert_array_equal(actions, fused.random_actions())
         want = plain.step(actions)
-        got = fused.step(actions, planes, mask, rewards, done, truncated=truncated, bits=bits, scalars=scalars)
+        got = fused.step(actions, planes, mask, rewards, done, truncated=truncated, bits=bits, scalars=scalars,
+                         mask_bits=mask_bits)
         assert got[0] is rewards and got[1] is done and got[2] is truncated
         for w, g in zip(want, got):
             np.testing.assert_array_equal(w, g)
@@ -51,6 +53,8 @@ def test_fused_step_and_packed_planes_equal_the_plain_calls(width, height, steps
         dense = plain.planes()
         np.testing.assert_array_equal(planes, dense)
         np.testing.assert_array_equal(mask, plain.legal_mask())
+        np.testing.assert_array_equal(mask_bits, np.packbits(mask.reshape(n, -1), axis=1, bitorder="little"))
+        np.testing.assert_array_equal(plain.packed_legal_mask(), mask_bits)
         want_bits, want_scalars = packed_by_numpy(dense)
         np.testing.assert_array_equal(bits, want_bits)
         np.testing.assert_array_equal(scalars, want_scalars)

@@ -1,6 +1,7 @@
 #pragma once
 // N games of one size class stepped together. Every per-game operation works on one slot and
 // touches nothing shared, so a thread pool can split the games freely. No Python here.
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -124,7 +125,9 @@ void write_game_packed(const Game<NW>& g, uint8_t* bits, float* scalars, bool re
             for (int t = 0; t < 6; ++t) {
                 const Bitboard<NW> bb = b.piece_bitboards[t] & b.color_bitboards[c];
                 uint8_t* row = bits + (12 * k + (c == own ? 0 : 6) + t) * bytes;
-                for (size_t j = 0; j < bytes; ++j) row[j] = static_cast<uint8_t>(bb.words[j / 8] >> (8 * (j % 8)));
+                if constexpr (std::endian::native == std::endian::little) std::memcpy(row, bb.words.data(), bytes);
+                else
+                    for (size_t j = 0; j < bytes; ++j) row[j] = static_cast<uint8_t>(bb.words[j / 8] >> (8 * (j % 8)));
             }
         }
     });
@@ -140,6 +143,19 @@ void write_game_mask(const Game<NW>& g, bool* out) {
     std::memset(out, 0, g.action_size() * area);
     const LegalView v = g.legal();
     for (size_t k = 0; k < v.size; ++k) out[full_action(v, k, area)] = true;
+}
+
+// The same mask packed eight full actions a byte: action a is bit a % 8 of byte a / 8
+// (numpy.packbits of the flat mask with bitorder="little").
+template <int NW>
+void write_game_mask_bits(const Game<NW>& g, uint8_t* out) {
+    const size_t area = g.width() * g.height();
+    std::memset(out, 0, packed_plane_bytes(g.action_size() * area));
+    const LegalView v = g.legal();
+    for (size_t k = 0; k < v.size; ++k) {
+        const size_t a = static_cast<size_t>(full_action(v, k, area));
+        out[a / 8] |= static_cast<uint8_t>(1u << (a % 8));
+    }
 }
 
 // A uniform double in [0, 1).
@@ -192,7 +208,7 @@ public:
 
     // ----- observations -----------------------------------------------------------------------
 
-    // The observations of game i: see write_game_planes, write_game_packed, write_game_mask.
+    // The observations of game i: see write_game_planes, write_game_packed, write_game_mask(_bits).
     void write_planes(size_t i, float* out) const { write_game_planes(game(i), out, repetitions_); }
     void write_packed(size_t i, uint8_t* bits, float* scalars) const {
         write_game_packed(game(i), bits, scalars, repetitions_);
@@ -201,6 +217,10 @@ public:
     void write_mask(size_t i, bool* out) const {
         if (takes_action(i)) write_game_mask(game(i), out);
         else std::memset(out, 0, planes() * area());
+    }
+    void write_mask_bits(size_t i, uint8_t* out) const {
+        if (takes_action(i)) write_game_mask_bits(game(i), out);
+        else std::memset(out, 0, packed_plane_bytes(planes() * area()));
     }
 
     // ----- actions ----------------------------------------------------------------------------

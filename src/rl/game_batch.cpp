@@ -10,13 +10,14 @@ namespace {
 template <nb::tuple (GameBatch::*Step)(nb::handle, const StepOutputs&)>
 auto step_method() {
     return [](GameBatch& self, nb::handle actions, nb::handle planes, nb::handle mask, nb::handle rewards,
-              nb::handle done, nb::handle truncated, nb::handle bits, nb::handle scalars) {
-        return (self.*Step)(actions, {planes, mask, rewards, done, truncated, bits, scalars});
+              nb::handle done, nb::handle truncated, nb::handle bits, nb::handle scalars, nb::handle mask_bits) {
+        return (self.*Step)(actions, {planes, mask, rewards, done, truncated, bits, scalars, mask_bits});
     };
 }
 #define STEP_OUTPUTS                                                                                    \
     "planes"_a = nb::none(), "mask"_a = nb::none(), "rewards"_a = nb::none(), "done"_a = nb::none(),   \
-        nb::kw_only(), "truncated"_a = nb::none(), "bits"_a = nb::none(), "scalars"_a = nb::none()
+        nb::kw_only(), "truncated"_a = nb::none(), "bits"_a = nb::none(), "scalars"_a = nb::none(),      \
+        "mask_bits"_a = nb::none()
 
 // The signature text of a step method; kept for the life of the module.
 const char* step_sig(const char* name, const char* first) {
@@ -29,7 +30,8 @@ const char* step_sig(const char* name, const char* first) {
         "done: numpy.typing.NDArray[numpy.bool_] | None = None, *, "
         "truncated: numpy.typing.NDArray[numpy.bool_] | None = None, "
         "bits: numpy.typing.NDArray[numpy.uint8] | None = None, "
-        "scalars: numpy.typing.NDArray[numpy.float32] | None = None) -> "
+        "scalars: numpy.typing.NDArray[numpy.float32] | None = None, "
+        "mask_bits: numpy.typing.NDArray[numpy.uint8] | None = None) -> "
         "tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.bool_], "
         "numpy.typing.NDArray[numpy.bool_]]"));
     return kept.back()->c_str();
@@ -48,8 +50,8 @@ void bind_batch(nb::module_& m) {
         "legal move from square (col, row) whose move plane is p. Each full action names\n"
         "exactly one move, so a policy over ``num_actions`` entries reaches every legal move.\n\n"
         "``step(actions)`` plays one full action in every game and returns ``(rewards, done,\n"
-        "truncated)``; given ``planes``/``mask``/``bits``/``scalars`` arrays it also writes the next\n"
-        "observations in the same pass.\n"
+        "truncated)``; given ``planes``/``mask``/``bits``/``scalars``/``mask_bits`` arrays it also\n"
+        "writes the next observations in the same pass.\n"
         "A game that ends at a step keeps its final position (observations stay readable) and\n"
         "restarts from its start position at the *next* step, whose action for that game is\n"
         "ignored (its reward is 0.0 and done is False then). A game already over when stepped\n"
@@ -103,6 +105,16 @@ void bind_batch(nb::module_& m) {
              "(zero bytes for 96-104), and ``scalars`` float32 (n, 105) the value of each plane that\n"
              "is constant over the board, 96-104 (0.0 for 0-95). A dense plane is its bits plus its\n"
              "scalar; ``unpack_planes`` gives exactly ``planes()``. Written into the arrays given.")
+        .def("packed_legal_mask", &GameBatch::packed_legal_mask, "out"_a = nb::none(),
+             nb::sig("def packed_legal_mask(self, out: numpy.typing.NDArray[numpy.uint8] | None = None) -> "
+                     "numpy.typing.NDArray[numpy.uint8]"),
+             "The legal mask of every game packed eight full actions a byte: uint8 (n,\n"
+             "ceil(num_actions / 8)), where full action a is bit a % 8 of byte a // 8, as\n"
+             "``numpy.packbits(legal_mask().reshape(n, -1), axis=1, bitorder=\"little\")``;\n"
+             "``numpy.unpackbits(m, axis=1, count=num_actions, bitorder=\"little\")`` gives the\n"
+             "flat mask back. An eighth of the memory of ``legal_mask()``, for replay buffers.\n\n"
+             "out: None for a new array, or a C-contiguous writable uint8 array of that shape,\n"
+             "    which is filled and returned.")
         .def("step", step_method<&GameBatch::step>(), "actions"_a, STEP_OUTPUTS, nb::sig(step_sig("step", "actions")),
              "Plays one full action in every game; returns (rewards float32 (n,), done bool (n,),\n"
              "truncated bool (n,)), written into ``rewards``, ``done`` and ``truncated`` when given.\n\n"
@@ -114,9 +126,10 @@ void bind_batch(nb::module_& m) {
              "the step. done is True for every game that ended, by the rules or by ``max_plies``;\n"
              "truncated is True for those ended by ``max_plies`` only, so ``done & ~truncated`` is\n"
              "the ending by the rules (a draw among them has reward 0.0 too).\n\n"
-             "Given ``planes``, ``mask`` or ``bits`` and ``scalars`` (the arrays of ``planes()``,\n"
-             "``legal_mask()`` and ``packed_planes()``), the observations after the step are written\n"
-             "there in the same pass over the games, exactly as those calls would write them.\n\n"
+             "Given ``planes``, ``mask``, ``bits`` and ``scalars`` or ``mask_bits`` (the arrays of\n"
+             "``planes()``, ``legal_mask()``, ``packed_planes()`` and ``packed_legal_mask()``), the\n"
+             "observations after the step are written there in the same pass over the games,\n"
+             "exactly as those calls would write them.\n\n"
              "If any action is not legal in its game, ValueError names the game and the action and\n"
              "no game changes. The actions of games that take no action (they restart, or they are\n"
              "over) are ignored.")
@@ -125,7 +138,8 @@ void bind_batch(nb::module_& m) {
              "Like ``step`` with move planes instead of full actions: each game plays the first\n"
              "legal move whose move plane is given, as ``murkle_chess.Game.apply_action`` does.\n\n"
              "plane_actions: integers of shape (n,), any integer dtype: the move plane of each game.\n"
-             "planes, mask, rewards, done, truncated, bits, scalars and the result as in ``step``.")
+             "planes, mask, rewards, done, truncated, bits, scalars, mask_bits and the result as in\n"
+             "``step``.")
         .def("random_actions", &GameBatch::random_actions, "out"_a = nb::none(),
              nb::sig("def random_actions(self, out: numpy.typing.NDArray[numpy.int64] | None = None) -> "
                      "numpy.typing.NDArray[numpy.int64]"),

@@ -72,7 +72,7 @@ constexpr uint64_t MAX_GAMES = uint64_t(1) << 32;
 // when asked for (None: made for the results, left out for the observations).
 struct StepOutputs {
     nb::handle planes = nb::none(), mask = nb::none(), rewards = nb::none(), done = nb::none(),
-               truncated = nb::none(), bits = nb::none(), scalars = nb::none();
+               truncated = nb::none(), bits = nb::none(), scalars = nb::none(), mask_bits = nb::none();
 };
 
 class GameBatch {
@@ -180,6 +180,7 @@ public:
         Output<bool> mask{};
         Output<uint8_t> bits{};
         Output<float> scalars{};
+        Output<uint8_t> mask_bits{};
 
         template <class B>
         void write(const B& batch, size_t i) const {
@@ -189,25 +190,31 @@ public:
             if (bits.data)
                 batch.write_packed(i, bits.data + i * TOTAL_INPUT_PLANES * packed_plane_bytes(area),
                                    scalars.data + i * TOTAL_INPUT_PLANES);
+            if (mask_bits.data) batch.write_mask_bits(i, mask_bits.data + i * packed_plane_bytes(batch.planes() * area));
         }
     };
 
     // Arrays for the observations asked for: given ones are checked, None ones are made when
-    // `make` names them and left out otherwise.
-    enum : unsigned { PLANES = 1, MASK = 2, PACKED = 4 };
-    Observations observations(nb::handle planes, nb::handle mask, nb::handle bits, nb::handle scalars, unsigned make) {
+    // `make` names them and left out otherwise. A refusal names the argument: `out` for the
+    // one array of a call that makes it, else the step's keyword.
+    enum : unsigned { PLANES = 1, MASK = 2, PACKED = 4, MASK_BITS = 8 };
+    Observations observations(nb::handle planes, nb::handle mask, nb::handle bits, nb::handle scalars,
+                              nb::handle mask_bits, unsigned make) {
         Observations o;
         const size_t h = height(), w = width(), bytes = packed_plane_bytes(h * w);
         if (!planes.is_none() || (make & PLANES))
-            o.planes = output_array<float>(planes, {n_, TOTAL_INPUT_PLANES, h, w}, "float32");
+            o.planes = output_array<float>(planes, {n_, TOTAL_INPUT_PLANES, h, w}, "float32", (make & PLANES) ? "out" : "planes");
         if (!mask.is_none() || (make & MASK))
-            o.mask = output_array<bool>(mask, {n_, action_planes(), h, w}, "bool");
+            o.mask = output_array<bool>(mask, {n_, action_planes(), h, w}, "bool", (make & MASK) ? "out" : "mask");
         if (bits.is_none() != scalars.is_none() && !(make & PACKED))
             throw nb::value_error("bits and scalars go together: give both or neither");
         if (!bits.is_none() || (make & PACKED)) {
-            o.bits = output_array<uint8_t>(bits, {n_, TOTAL_INPUT_PLANES, bytes}, "uint8");
-            o.scalars = output_array<float>(scalars, {n_, TOTAL_INPUT_PLANES}, "float32");
+            o.bits = output_array<uint8_t>(bits, {n_, TOTAL_INPUT_PLANES, bytes}, "uint8", "bits");
+            o.scalars = output_array<float>(scalars, {n_, TOTAL_INPUT_PLANES}, "float32", "scalars");
         }
+        if (!mask_bits.is_none() || (make & MASK_BITS))
+            o.mask_bits = output_array<uint8_t>(mask_bits, {n_, packed_plane_bytes(num_actions())}, "uint8",
+                                                (make & MASK_BITS) ? "out" : "mask_bits");
         return o;
     }
 
@@ -216,21 +223,27 @@ public:
     }
 
     nb::object planes(nb::handle out) {
-        Observations o = observations(out, nb::none(), nb::none(), nb::none(), PLANES);
+        Observations o = observations(out, nb::none(), nb::none(), nb::none(), nb::none(), PLANES);
         observe(o);
         return o.planes.array;
     }
 
     nb::object legal_mask(nb::handle out) {
-        Observations o = observations(nb::none(), out, nb::none(), nb::none(), MASK);
+        Observations o = observations(nb::none(), out, nb::none(), nb::none(), nb::none(), MASK);
         observe(o);
         return o.mask.array;
     }
 
     nb::tuple packed_planes(nb::handle bits, nb::handle scalars) {
-        Observations o = observations(nb::none(), nb::none(), bits, scalars, PACKED);
+        Observations o = observations(nb::none(), nb::none(), bits, scalars, nb::none(), PACKED);
         observe(o);
         return nb::make_tuple(o.bits.array, o.scalars.array);
+    }
+
+    nb::object packed_legal_mask(nb::handle out) {
+        Observations o = observations(nb::none(), nb::none(), nb::none(), nb::none(), out, MASK_BITS);
+        observe(o);
+        return o.mask_bits.array;
     }
 
     // ----- play -------------------------------------------------------------------------------
@@ -563,7 +576,7 @@ private:
         auto [rewards, r] = output_array<float>(out.rewards, {n_}, "float32");
         auto [done, d] = output_array<bool>(out.done, {n_}, "bool");
         auto [truncated, t] = output_array<bool>(out.truncated, {n_}, "bool");
-        const Observations o = observations(out.planes, out.mask, out.bits, out.scalars, 0);
+        const Observations o = observations(out.planes, out.mask, out.bits, out.scalars, out.mask_bits, 0);
         visit([&, r = r, d = d, t = t](auto& b) {
             // Every action is checked before any game moves.
             parallel([&](size_t i) {
