@@ -98,6 +98,22 @@ void visit_repetition_planes(const Game<NW>& g, bool repetitions, Constant&& con
     if (seen >= 3) constant(REPETITION_PLANE + 1, 1.0f);
 }
 
+// piece(plane, bitboard) for each of the 12 piece planes of every history step the game has
+// (the own side first); returns the number of such steps. A plane's squares are its
+// bitboard's bits, square index row * width + col.
+template <int NW, class Piece>
+size_t visit_piece_planes(const Game<NW>& g, Piece&& piece) {
+    const int own = color_index(g.turn());
+    size_t steps = 0;
+    g.visit_history_boards([&](size_t k, const Board<NW>& b) {
+        for (int c = 0; c < 2; ++c)
+            for (int t = 0; t < 6; ++t)
+                piece(12 * k + (c == own ? 0 : 6) + t, b.piece_bitboards[t] & b.color_bitboards[c]);
+        steps = k + 1;
+    });
+    return steps;
+}
+
 // The 105 input planes of a game into out[0 .. 105 * area).
 template <int NW>
 void write_game_planes(const Game<NW>& g, float* out, bool repetitions = false) {
@@ -113,24 +129,19 @@ void write_game_planes(const Game<NW>& g, float* out, bool repetitions = false) 
 
 // The same planes packed: the piece planes as bits into bits[0 .. 105 * bytes) (the constant
 // planes' bytes zero) and the value of every constant plane into scalars[0 .. 105) (zero for
-// the piece planes). A piece plane's bits are its bitboard's, square index row * width + col.
+// the piece planes).
 template <int NW>
 void write_game_packed(const Game<NW>& g, uint8_t* bits, float* scalars, bool repetitions = false) {
     const size_t bytes = packed_plane_bytes(g.width() * g.height());
-    std::memset(bits, 0, TOTAL_INPUT_PLANES * bytes);
-    std::fill(scalars, scalars + TOTAL_INPUT_PLANES, 0.0f);
-    const int own = color_index(g.turn());
-    g.visit_history_boards([&](size_t k, const Board<NW>& b) {
-        for (int c = 0; c < 2; ++c) {
-            for (int t = 0; t < 6; ++t) {
-                const Bitboard<NW> bb = b.piece_bitboards[t] & b.color_bitboards[c];
-                uint8_t* row = bits + (12 * k + (c == own ? 0 : 6) + t) * bytes;
-                if constexpr (std::endian::native == std::endian::little) std::memcpy(row, bb.words.data(), bytes);
-                else
-                    for (size_t j = 0; j < bytes; ++j) row[j] = static_cast<uint8_t>(bb.words[j / 8] >> (8 * (j % 8)));
-            }
-        }
+    const size_t steps = visit_piece_planes(g, [&](size_t plane, const Bitboard<NW>& bb) {
+        uint8_t* row = bits + plane * bytes;
+        size_t j = 0;
+        if constexpr (std::endian::native == std::endian::little)
+            for (; j + 8 <= bytes; j += 8) std::memcpy(row + j, &bb.words[j / 8], 8);  // whole words
+        for (; j < bytes; ++j) row[j] = static_cast<uint8_t>(bb.words[j / 8] >> (8 * (j % 8)));
     });
+    std::memset(bits + 12 * steps * bytes, 0, (TOTAL_INPUT_PLANES - 12 * steps) * bytes);
+    std::fill(scalars, scalars + TOTAL_INPUT_PLANES, 0.0f);
     auto constant = [&](int plane, float v) { scalars[plane] = v; };
     g.visit_constant_planes(constant);
     visit_repetition_planes(g, repetitions, constant);
