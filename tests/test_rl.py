@@ -236,6 +236,8 @@ def test_bad_calls_are_refused_naming_the_argument():
         batch.step(batch.random_actions(), mask_bits=np.zeros((2, 99), np.uint8))
     with pytest.raises(TypeError, match="planes must have dtype float32, got float64"):
         batch.step(batch.random_actions(), planes=np.zeros((2, 105, 4, 4)))
+    with pytest.raises(ValueError, match=r"truncated must have shape \(2,\), got \(3,\)"):
+        batch.step(batch.random_actions(), truncated=np.zeros(3, bool))
     frozen = np.zeros((2, 105, 4, 4), np.float32)
     frozen.flags.writeable = False
     with pytest.raises(ValueError, match="writeable"):

@@ -573,9 +573,9 @@ private:
 
     nb::tuple step_with(nb::handle actions, bool by_plane, const StepOutputs& out) {
         const std::vector<int64_t> a = integer_vector(actions, n_, by_plane ? "plane_actions" : "actions");
-        auto [rewards, r] = output_array<float>(out.rewards, {n_}, "float32");
-        auto [done, d] = output_array<bool>(out.done, {n_}, "bool");
-        auto [truncated, t] = output_array<bool>(out.truncated, {n_}, "bool");
+        auto [rewards, r] = output_array<float>(out.rewards, {n_}, "float32", "rewards");
+        auto [done, d] = output_array<bool>(out.done, {n_}, "bool", "done");
+        auto [truncated, t] = output_array<bool>(out.truncated, {n_}, "bool", "truncated");
         const Observations o = observations(out.planes, out.mask, out.bits, out.scalars, out.mask_bits, 0);
         visit([&, r = r, d = d, t = t](auto& b) {
             // Every action is checked before any game moves.
