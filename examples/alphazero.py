@@ -190,16 +190,18 @@ class Evaluator:
         return logits.numpy(), values.numpy()
 
 
-def search_moves(search: Any, evaluate: Evaluator, planes: np.ndarray, mask: np.ndarray) -> float:
-    """Runs a search to its end with the network; returns the seconds spent in the tree."""
+def search_moves(search: Any, evaluate: Evaluator, planes: np.ndarray) -> float:
+    """Runs a search to its end with the network; returns the seconds spent in the tree. The
+    network reads no legal mask (the search takes only the legal moves' logits), so none is
+    written."""
     tree = 0.0
     while True:
         started = time.perf_counter()
-        k = search.select(planes, mask)
+        k = search.select(planes)
         tree += time.perf_counter() - started
         if k == 0:
             return tree
-        logits, values = evaluate(planes[:k], mask[:k])
+        logits, values = evaluate(planes[:k])
         started = time.perf_counter()
         search.expand(logits, values)
         tree += time.perf_counter() - started
@@ -341,7 +343,7 @@ class SelfPlayer:
         self.rounds += 1
         finished: list[dict[str, np.ndarray]] = []
         for _ in range(plies):
-            self.stats["search_s"] += search_moves(search, evaluate, self.planes, self.mask)
+            self.stats["search_s"] += search_moves(search, evaluate, self.planes)
             search.policy(out=self.policy)
             explore = search.choose(1.0)
             best = search.choose(0.0)
@@ -454,8 +456,7 @@ def agent_moves(net: Net, cfg: Config, batch: Any, simulations: int, seed: int) 
     search = murkle_rl.Search(batch, simulations, c_puct=cfg.c_puct, gumbel=cfg.eval_gumbel,
                               max_considered=cfg.max_considered, seed=seed)
     planes = np.zeros((n, murkle_chess.TOTAL_INPUT_PLANES, batch.height, batch.width), np.float32)
-    mask = np.zeros((n, batch.action_planes, batch.height, batch.width), bool)
-    search_moves(search, Evaluator(net, cfg), planes, mask)
+    search_moves(search, Evaluator(net, cfg), planes)
     return search.choose(0.0), search
 
 

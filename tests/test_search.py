@@ -538,6 +538,8 @@ def test_several_leaves_per_round(width, height, leaves):
     simulations = 40
     search = rl.Search(batch, simulations, leaves_per_round=leaves, seed=0)
     planes, mask = buffers(batch, leaves)
+    # A search asked for no masks hands over the same leaves and planes.
+    bare, bare_planes = rl.Search(batch, simulations, leaves_per_round=leaves, seed=0), planes.copy()
     net = FakeNet(width, height, seed=3)
     seen = set()
     rounds = 0
@@ -548,9 +550,15 @@ def test_several_leaves_per_round(width, height, leaves):
             row = p.tobytes() + m.tobytes()
             assert row not in seen                   # distinct leaves, each handed over once
             seen.add(row)
-        search.expand(*net(planes[:k], mask[:k]))
+        assert bare.select(bare_planes) == k
+        np.testing.assert_array_equal(bare_planes[:k], planes[:k])
+        answer = net(planes[:k], mask[:k])
+        search.expand(*answer)
+        bare.expand(*answer)
         rounds += 1
     assert (search.visits().sum(axis=1) == simulations).all()
+    assert bare.select(bare_planes) == 0
+    np.testing.assert_array_equal(bare.visits(), search.visits())
     assert rounds < simulations + 1                  # several leaves were taken per round
     uniform = rl.Search(batch, simulations, leaves_per_round=leaves, seed=0)
     uniform.run()

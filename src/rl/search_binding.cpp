@@ -53,6 +53,7 @@ public:
     size_t select(nb::handle planes, nb::handle mask) {
         const size_t rows = n_ * p_.leaves_per_round;
         auto [planes_array, p] = output_array<float>(planes, {rows, TOTAL_INPUT_PLANES, height(), width()}, "float32", "planes");
+        if (mask.is_none()) return select_into(p, nullptr);  // a network that needs no mask
         auto [mask_array, m] = output_array<bool>(mask, {rows, action_planes(), height(), width()}, "bool", "mask");
         return select_into(p, m);
     }
@@ -251,7 +252,7 @@ private:
             leaves_.assign(n_, 0);
             first_row_.assign(n_, 0);
             batch_->parallel([&](size_t i) {
-                leaves_[i] = s.select_round(i, b, planes + i * L * per_leaf_planes, mask + i * L * per_leaf_mask);
+                leaves_[i] = s.select_round(i, b, planes + i * L * per_leaf_planes, mask ? mask + i * L * per_leaf_mask : nullptr);
             });
             // The leaves move up to the first rows, in game order.
             size_t row = 0;
@@ -260,7 +261,7 @@ private:
                 if (row != i * L && leaves_[i]) {
                     std::memmove(planes + row * per_leaf_planes, planes + i * L * per_leaf_planes,
                                  leaves_[i] * per_leaf_planes * sizeof(float));
-                    std::memmove(mask + row * per_leaf_mask, mask + i * L * per_leaf_mask, leaves_[i] * per_leaf_mask);
+                    if (mask) std::memmove(mask + row * per_leaf_mask, mask + i * L * per_leaf_mask, leaves_[i] * per_leaf_mask);
                 }
                 row += leaves_[i];
             }
@@ -336,12 +337,13 @@ void bind_search(nb::module_& m) {
              "    ``max_considered`` actions, and the improved policy as ``policy()``.\n"
              "leaves_per_round: leaves per tree and round, kept apart by virtual loss.\n"
              "seed: the random streams of noise and ``choose``; None draws one from the system.")
-        .def("select", &SearchObject::select, "planes"_a, "mask"_a,
+        .def("select", &SearchObject::select, "planes"_a, "mask"_a = nb::none(),
              nb::sig("def select(self, planes: numpy.typing.NDArray[numpy.float32], "
-                     "mask: numpy.typing.NDArray[numpy.bool_]) -> int"),
+                     "mask: numpy.typing.NDArray[numpy.bool_] | None = None) -> int"),
              "Advances every tree to its next leaves; writes their planes (rows, 105, H, W) float32\n"
              "and masks (rows, P, H, W) bool into the first k rows (rows = n * leaves_per_round) and\n"
-             "returns k, or 0 once the search is complete.")
+             "returns k, or 0 once the search is complete. mask None: no masks written, for a\n"
+             "network that does not read them (``expand`` reads only the legal actions' logits).")
         .def("expand", &SearchObject::expand, "logits"_a, "values"_a,
              nb::sig("def expand(self, logits: numpy.typing.ArrayLike, values: numpy.typing.ArrayLike) -> None"),
              "Gives the k leaves of the last ``select`` their priors and values: ``logits`` (k, A)\n"
