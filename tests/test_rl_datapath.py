@@ -69,6 +69,7 @@ def test_fused_step_and_packed_planes_equal_the_plain_calls(width, height, steps
         single = rl.legal_mask(games)  # a game's own moves, also where the batch takes none
         acting = mask.reshape(n, -1).any(axis=1)
         np.testing.assert_array_equal(single[acting], mask[acting])
+        np.testing.assert_array_equal(rl.packed_legal_mask(games)[acting], mask_bits[acting])
         gb, gs = rl.packed_planes(games[2])
         np.testing.assert_array_equal(gb, bits[2])
         np.testing.assert_array_equal(gs, scalars[2])

@@ -10,8 +10,8 @@ squares, at most 32 rows):
   ``GameBatch``, driven by your network through arrays: ``select`` -> network -> ``expand``.
 - :func:`encode_action`, :func:`decode_action`, :func:`legal_action_mask`: the same full
   actions for a single ``murkle_chess.Game``.
-- :func:`planes`, :func:`legal_mask`, :func:`packed_planes`: the observations of one
-  ``murkle_chess.Game`` or a sequence of them as arrays; :func:`unpack_planes` turns packed
+- :func:`planes`, :func:`legal_mask`, :func:`packed_planes`, :func:`packed_legal_mask`: the
+  observations of one ``murkle_chess.Game`` or a sequence of them as arrays; :func:`unpack_planes` turns packed
   planes (bits and scalars, an eighth of the memory or less) back into dense float32 planes.
 - :func:`dumps_game` / :func:`loads_game`: a ``murkle_chess.Game`` as bytes and back, whole
   (history included), for multiprocessing and Ray workers. ``GameBatch`` pickles directly.
@@ -32,6 +32,7 @@ from ._core import (
     legal_action_mask,
     legal_mask,
     loads_game,
+    packed_legal_mask,
     packed_planes,
     planes,
     start_fen,
@@ -84,6 +85,7 @@ __all__ = [
     "legal_action_mask",
     "legal_mask",
     "loads_game",
+    "packed_legal_mask",
     "packed_planes",
     "planes",
     "start_fen",

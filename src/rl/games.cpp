@@ -141,6 +141,15 @@ nb::object legal_mask_of(nb::handle games, nb::handle out) {
     return array;
 }
 
+nb::object packed_legal_mask_of(nb::handle games, nb::handle out) {
+    GameList list(games);
+    const size_t bytes = std::visit([](const auto& g) { return packed_plane_bytes(g.action_size() * g.width() * g.height()); },
+                                    list.first());
+    auto [array, data] = output_array<uint8_t>(out, list.shape({bytes}), "uint8");
+    list.each([&, data = data](const auto& g, size_t k) { write_game_mask_bits(g, data + k * bytes); });
+    return array;
+}
+
 nb::tuple packed_planes_of(nb::handle games, nb::handle bits, nb::handle scalars) {
     GameList list(games);
     const size_t bytes = packed_plane_bytes(game_area(list.first()));
@@ -254,6 +263,13 @@ void bind_games(nb::module_& m) {
           "The legal full actions of a game, bool (P, height, width), or of a sequence of games of\n"
           "one board size, (n, P, height, width); written into ``out`` (None, or a C-contiguous\n"
           "writable bool array of that shape) when given.");
+    m.def("packed_legal_mask", &packed_legal_mask_of, "games"_a, "out"_a = nb::none(),
+          nb::sig("def packed_legal_mask(games: murkle_chess.Game | collections.abc.Sequence[murkle_chess.Game], "
+                  "out: numpy.typing.NDArray[numpy.uint8] | None = None) -> numpy.typing.NDArray[numpy.uint8]"),
+          "The legal full actions of a game packed as ``GameBatch.packed_legal_mask`` packs them:\n"
+          "uint8 (ceil(num_actions / 8),), with a leading game axis for a sequence of games of one\n"
+          "board size; written into ``out`` (None, or a C-contiguous writable uint8 array of that\n"
+          "shape) when given.");
     m.def("packed_planes", &packed_planes_of, "games"_a, "bits"_a = nb::none(), "scalars"_a = nb::none(),
           nb::sig("def packed_planes(games: murkle_chess.Game | collections.abc.Sequence[murkle_chess.Game], "
                   "bits: numpy.typing.NDArray[numpy.uint8] | None = None, "
