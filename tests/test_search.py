@@ -78,8 +78,8 @@ class RootSpread:
 
 def buffers(batch, leaves=1):
     rows = batch.n * leaves
-    planes = np.empty((rows, 105, batch.height, batch.width), np.float32)
-    mask = np.empty((rows, batch.action_planes, batch.height, batch.width), bool)
+    planes = np.zeros((rows, 105, batch.height, batch.width), np.float32)
+    mask = np.zeros((rows, batch.action_planes, batch.height, batch.width), bool)
     return planes, mask
 
 
