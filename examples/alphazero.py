@@ -241,8 +241,8 @@ class Samples:
         p = np.take_along_axis(policy, index, 1)
         p /= np.maximum(p.sum(1, keepdims=True), 1e-12)
         return {
-            "bits": bits[:, : 12 * cfg.history].copy(),
-            "scalars": scalars[:, SCALAR_PLANES].copy(),
+            "bits": np.ascontiguousarray(bits[:, : 12 * cfg.history]),  # a copy unless given just these planes
+            "scalars": scalars[:, SCALAR_PLANES],  # indexed by a range: a copy
             "mask": np.packbits(mask.reshape(k, policy.shape[1]), axis=1),
             "policy_index": index,
             "policy_p": p.astype(np.float16),
@@ -352,7 +352,8 @@ class SelfPlayer:
             moving = np.flatnonzero(actions >= 0)
             self.batch.packed_planes(self.bits, self.scalars)
             self.batch.legal_mask(out=self.mask)
-            rows = Samples.encode(cfg, self.bits[moving], self.scalars[moving], self.mask[moving], self.policy[moving])
+            rows = Samples.encode(cfg, self.bits[moving, : 12 * cfg.history], self.scalars[moving], self.mask[moving],
+                                  self.policy[moving])
             rows["q"] = search.root_values()[moving]
             white = self.batch.turns() == murkle_chess.WHITE
             for j, i in enumerate(moving):

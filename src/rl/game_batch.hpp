@@ -69,7 +69,8 @@ inline GameVariant parse_game(uint64_t width, uint64_t height, const std::string
 constexpr uint64_t MAX_GAMES = uint64_t(1) << 32;
 
 // What GameBatch::step writes besides the games: the results, and the next observations
-// when asked for (None: made for the results, left out for the observations).
+// when asked for (None: made for the results, left out for the observations). The calls that
+// write one observation name just its array.
 struct StepOutputs {
     nb::handle planes = nb::none(), mask = nb::none(), rewards = nb::none(), done = nb::none(),
                truncated = nb::none(), bits = nb::none(), scalars = nb::none(), mask_bits = nb::none();
@@ -198,22 +199,21 @@ public:
     // `make` names them and left out otherwise. A refusal names the argument: `out` for the
     // one array of a call that makes it, else the step's keyword.
     enum : unsigned { PLANES = 1, MASK = 2, PACKED = 4, MASK_BITS = 8 };
-    Observations observations(nb::handle planes, nb::handle mask, nb::handle bits, nb::handle scalars,
-                              nb::handle mask_bits, unsigned make) {
+    Observations observations(const StepOutputs& given, unsigned make) {
         Observations o;
         const size_t h = height(), w = width(), bytes = packed_plane_bytes(h * w);
-        if (!planes.is_none() || (make & PLANES))
-            o.planes = output_array<float>(planes, {n_, TOTAL_INPUT_PLANES, h, w}, "float32", (make & PLANES) ? "out" : "planes");
-        if (!mask.is_none() || (make & MASK))
-            o.mask = output_array<bool>(mask, {n_, action_planes(), h, w}, "bool", (make & MASK) ? "out" : "mask");
-        if (bits.is_none() != scalars.is_none() && !(make & PACKED))
+        if (!given.planes.is_none() || (make & PLANES))
+            o.planes = output_array<float>(given.planes, {n_, TOTAL_INPUT_PLANES, h, w}, "float32", (make & PLANES) ? "out" : "planes");
+        if (!given.mask.is_none() || (make & MASK))
+            o.mask = output_array<bool>(given.mask, {n_, action_planes(), h, w}, "bool", (make & MASK) ? "out" : "mask");
+        if (given.bits.is_none() != given.scalars.is_none() && !(make & PACKED))
             throw nb::value_error("bits and scalars go together: give both or neither");
-        if (!bits.is_none() || (make & PACKED)) {
-            o.bits = output_array<uint8_t>(bits, {n_, TOTAL_INPUT_PLANES, bytes}, "uint8", "bits");
-            o.scalars = output_array<float>(scalars, {n_, TOTAL_INPUT_PLANES}, "float32", "scalars");
+        if (!given.bits.is_none() || (make & PACKED)) {
+            o.bits = output_array<uint8_t>(given.bits, {n_, TOTAL_INPUT_PLANES, bytes}, "uint8", "bits");
+            o.scalars = output_array<float>(given.scalars, {n_, TOTAL_INPUT_PLANES}, "float32", "scalars");
         }
-        if (!mask_bits.is_none() || (make & MASK_BITS))
-            o.mask_bits = output_array<uint8_t>(mask_bits, {n_, packed_plane_bytes(num_actions())}, "uint8",
+        if (!given.mask_bits.is_none() || (make & MASK_BITS))
+            o.mask_bits = output_array<uint8_t>(given.mask_bits, {n_, packed_plane_bytes(num_actions())}, "uint8",
                                                 (make & MASK_BITS) ? "out" : "mask_bits");
         return o;
     }
@@ -223,25 +223,25 @@ public:
     }
 
     nb::object planes(nb::handle out) {
-        Observations o = observations(out, nb::none(), nb::none(), nb::none(), nb::none(), PLANES);
+        Observations o = observations({.planes = out}, PLANES);
         observe(o);
         return o.planes.array;
     }
 
     nb::object legal_mask(nb::handle out) {
-        Observations o = observations(nb::none(), out, nb::none(), nb::none(), nb::none(), MASK);
+        Observations o = observations({.mask = out}, MASK);
         observe(o);
         return o.mask.array;
     }
 
     nb::tuple packed_planes(nb::handle bits, nb::handle scalars) {
-        Observations o = observations(nb::none(), nb::none(), bits, scalars, nb::none(), PACKED);
+        Observations o = observations({.bits = bits, .scalars = scalars}, PACKED);
         observe(o);
         return nb::make_tuple(o.bits.array, o.scalars.array);
     }
 
     nb::object packed_legal_mask(nb::handle out) {
-        Observations o = observations(nb::none(), nb::none(), nb::none(), nb::none(), out, MASK_BITS);
+        Observations o = observations({.mask_bits = out}, MASK_BITS);
         observe(o);
         return o.mask_bits.array;
     }
@@ -267,7 +267,8 @@ public:
                                    shape_text(shape))
                                       .c_str());
         // float64 logits are read as they are; any other dtype as float32
-        const bool doubles = a.item().kind == 'f' && a.item().size == 8;
+        const ItemType item = a.item();
+        const bool doubles = item.kind == 'f' && item.size == 8;
         auto [result, chosen] = output_array<int64_t>(out, {n_}, "int64");
         std::vector<uint64_t> streams(n_);
         std::vector<uint8_t> errors(n_);
@@ -576,7 +577,7 @@ private:
         auto [rewards, r] = output_array<float>(out.rewards, {n_}, "float32", "rewards");
         auto [done, d] = output_array<bool>(out.done, {n_}, "bool", "done");
         auto [truncated, t] = output_array<bool>(out.truncated, {n_}, "bool", "truncated");
-        const Observations o = observations(out.planes, out.mask, out.bits, out.scalars, out.mask_bits, 0);
+        const Observations o = observations(out, 0);
         visit([&, r = r, d = d, t = t](auto& b) {
             // Every action is checked before any game moves.
             parallel([&](size_t i) {

@@ -167,8 +167,8 @@ nb::object unpack_planes(nb::handle bits, nb::handle scalars, uint64_t height, u
         throw nb::value_error("height and width must be between 1 and 1024");
     const size_t area = height * width, bytes = packed_plane_bytes(area);
     const ArrayInput b = array_input(bits, "bits");
-    if (b.item().kind != 'u' || b.item().size != 1)
-        throw nb::type_error(("bits must have dtype uint8, got " + b.item().name()).c_str());
+    if (const ItemType item = b.item(); item.kind != 'u' || item.size != 1)
+        throw nb::type_error(("bits must have dtype uint8, got " + item.name()).c_str());
     const auto shape = b.shape();
     if (shape.size() < 2 || shape[shape.size() - 2] != TOTAL_INPUT_PLANES || shape.back() != bytes)
         throw nb::value_error(("bits must have shape (..., 105, " + std::to_string(bytes) + ") for " +
