@@ -352,3 +352,59 @@ MEMORY_CHILD = """
 @LINUX_ONLY
 def test_memory_shortage_leaves_every_game_at_the_same_ply():
     assert run_child(MEMORY_CHILD) == {"result": "MemoryError", "unchanged": True, "plies": True}
+
+
+SEARCH_MEMORY_CHILD = """
+    import json, os, resource, sys
+    import numpy as np
+    import murkle_rl as rl
+
+    def report(**kw):
+        print(json.dumps(kw))
+        sys.exit(0)
+
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        report(skip="the address sanitizer aborts instead of failing an allocation")
+    batch = rl.GameBatch(8, 8, 8, seed=0, threads=1)
+    search = rl.Search(batch, 1 << 30, leaves_per_round=64, seed=0)
+    planes = np.zeros((8 * 64, 105, 8, 8), np.float32)
+    logits = np.zeros((8 * 64, batch.num_actions), np.float32)
+    values = np.zeros(8 * 64, np.float32)
+    fens = batch.fens()
+    page = os.sysconf("SC_PAGE_SIZE")
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    with open("/proc/self/statm") as f:
+        limit = int(f.read().split()[0]) * page + (24 << 20)
+    if hard != resource.RLIM_INFINITY and hard < limit:
+        report(skip="the address-space limit is already lower than the test needs")
+    resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
+    try:
+        for _ in range(100000):
+            k = search.select(planes)
+            search.expand(logits[:k], values[:k])
+        result = "searched"
+    except MemoryError:
+        result = "MemoryError"
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    if result == "searched":
+        report(skip="the allocator found room for the trees under the lowered limit")
+    refusals = []
+    for call in (lambda: search.run(), lambda: search.select(planes), lambda: search.choose(0),
+                 lambda: search.step(batch.random_actions())):
+        try:
+            call()
+            refusals.append("ran")
+        except RuntimeError as e:
+            refusals.append("make a new Search" in str(e))
+    del search
+    fresh = rl.Search(batch, 16, seed=0)
+    fresh.run()
+    report(result=result, refusals=refusals, unchanged=batch.fens() == fens, fresh=int(fresh.visits().sum()))
+"""
+
+
+@LINUX_ONLY
+def test_a_search_that_ran_out_of_memory_refuses_to_go_on():
+    assert run_child(SEARCH_MEMORY_CHILD) == {"result": "MemoryError", "refusals": [True] * 4, "unchanged": True,
+                                              "fresh": 8 * 16}

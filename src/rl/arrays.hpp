@@ -8,7 +8,9 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -90,6 +92,22 @@ inline double real_arg(nb::handle v, const char* name, double low, double high) 
                                nb::str(nb::float_(high)).c_str() + ", got " + nb::str(nb::float_(x)).c_str())
                                   .c_str());
     return x;
+}
+
+// A truth-value argument: a bool or a NumPy bool, never an int, a str or None.
+inline bool bool_arg(nb::handle v, const char* name) {
+    if (PyBool_Check(v.ptr())) return v.ptr() == Py_True;
+    if (PyObject_TypeCheck(v.ptr(), reinterpret_cast<PyTypeObject*>(numpy().attr("bool_").ptr())))
+        return PyObject_IsTrue(v.ptr()) == 1;
+    throw nb::type_error((std::string(name) + " must be a bool, not " + kind_of(v)).c_str());
+}
+
+// The shortest text that reads back as the same float32 ("1.0000001", "nan", "-inf"); no
+// Python involved, so it may run with the GIL released.
+inline std::string float_text(float x) {
+    char text[64];
+    const auto end = std::to_chars(text, text + sizeof text, x).ptr;
+    return std::string(text, end);
 }
 
 // The int64 value of an integer, or none when it lies beyond int64.
@@ -257,19 +275,31 @@ inline std::vector<int64_t> integer_vector(nb::handle values, size_t n, const ch
     return std::vector<int64_t>(c.data, c.data + n);
 }
 
-// A float32 array-like of the given shape (with `squeeze_last`, a trailing axis of 1 may be
-// added), copied to C order when it is not.
-inline CArray<float> float32_input(nb::handle values, const std::vector<size_t>& shape, const char* name,
-                                   bool squeeze_last = false) {
-    const ArrayInput in = array_input(values, name);
+// An array-like of real numbers (floats, integers or bools: any dtype NumPy converts to a float
+// without loss of meaning) of one of the given shapes; refused with the reason otherwise.
+inline ArrayInput real_input(nb::handle values, const std::vector<std::vector<size_t>>& shapes, const char* name,
+                             bool squeeze_last = false) {
+    ArrayInput in = array_input(values, name);
     const ItemType item = in.item();
-    if (item.kind != 'f' || item.size != 4 || item.swapped)
-        throw nb::type_error((std::string(name) + " must be float32, got dtype " + item.name()).c_str());
-    auto got = in.shape();
-    if (squeeze_last && got.size() == shape.size() + 1 && got.back() == 1) got.pop_back();
-    if (got != shape)
-        throw nb::value_error((std::string(name) + " must have shape " + shape_text(shape) + ", got " + shape_text(got)).c_str());
-    return c_array<float>(in, "float32", name);
+    if (item.kind != 'f' && item.kind != 'i' && item.kind != 'u' && item.kind != 'b')
+        throw nb::type_error((std::string(name) + " must hold real numbers, got dtype " + item.name()).c_str());
+    const auto got = in.shape();
+    for (const auto& shape : shapes) {
+        if (got == shape) return in;
+        if (squeeze_last && got.size() == shape.size() + 1 && got.back() == 1 &&
+            std::equal(shape.begin(), shape.end(), got.begin()))
+            return in;
+    }
+    std::string wanted;
+    for (size_t k = 0; k < shapes.size(); ++k) wanted += (k ? " or " : "") + shape_text(shapes[k]);
+    throw nb::value_error((std::string(name) + " must have shape " + wanted + ", got " + shape_text(in.shape())).c_str());
+}
+
+// The same as float32 items in C order (float64 and the other real dtypes converted, copied
+// only when they are not float32 in C order already).
+inline CArray<float> float32_input(nb::handle values, const std::vector<std::vector<size_t>>& shapes, const char* name,
+                                   bool squeeze_last = false) {
+    return c_array<float>(real_input(values, shapes, name, squeeze_last), "float32", name);
 }
 
 }  // namespace murkle::rl

@@ -259,14 +259,8 @@ public:
         if (!(temperature >= 0.0) || std::isinf(temperature))
             throw nb::value_error(("temperature must be finite and at least 0, got " + std::to_string(temperature)).c_str());
         const size_t actions = num_actions();
-        const ArrayInput a = array_input(logits, "logits");
-        const auto shape = a.shape();
-        const std::vector<size_t> flat{n_, actions}, full{n_, action_planes(), height(), width()};
-        if (shape != flat && shape != full)
-            throw nb::value_error(("logits must have shape " + shape_text(flat) + " or " + shape_text(full) + ", got " +
-                                   shape_text(shape))
-                                      .c_str());
-        // float64 logits are read as they are; any other dtype as float32
+        const ArrayInput a = real_input(logits, {{n_, actions}, {n_, action_planes(), height(), width()}}, "logits");
+        // float64 logits are read as they are; any other real dtype as float32
         const ItemType item = a.item();
         const bool doubles = item.kind == 'f' && item.size == 8;
         auto [result, chosen] = output_array<int64_t>(out, {n_}, "int64");
@@ -572,7 +566,16 @@ private:
         return array;
     }
 
-    nb::tuple step_with(nb::handle actions, bool by_plane, const StepOutputs& out) {
+public:
+    // Plays the actions as step() does; `around(b, a, played)` runs under the same hold of the
+    // lock, once before the games move (played false, after every action was checked) and once
+    // after (played true), with the actions read once.
+    struct NoHook {
+        template <class B>
+        void operator()(B&, const std::vector<int64_t>&, bool) const {}
+    };
+    template <class Around = NoHook>
+    nb::tuple step_with(nb::handle actions, bool by_plane, const StepOutputs& out, Around&& around = {}) {
         const std::vector<int64_t> a = integer_vector(actions, n_, by_plane ? "plane_actions" : "actions");
         auto [rewards, r] = output_array<float>(out.rewards, {n_}, "float32", "rewards");
         auto [done, d] = output_array<bool>(out.done, {n_}, "bool", "done");
@@ -589,6 +592,7 @@ private:
                     throw nb::value_error(("game " + std::to_string(i) + ": " + (by_plane ? "move plane " : "action ") +
                                            std::to_string(a[i]) + " is not legal")
                                               .c_str());
+            around(b, a, false);
             parallel([&](size_t i) {
                 const StepResult s = b.step(i, chosen_[i]);
                 r[i] = s.reward;
@@ -596,9 +600,12 @@ private:
                 t[i] = s.truncated;
                 o.write(b, i);
             });
+            around(b, a, true);
         });
         return nb::make_tuple(rewards, done, truncated);
     }
+
+private:
 
     size_t n_ = 0;
     BatchVariant batch_;

@@ -175,13 +175,8 @@ nb::object unpack_planes(nb::handle bits, nb::handle scalars, uint64_t height, u
                                std::to_string(height) + "x" + std::to_string(width) + " planes, got " + shape_text(shape))
                                   .c_str());
     const std::vector<size_t> scalar_shape(shape.begin(), shape.end() - 1);
-    const ArrayInput s = array_input(scalars, "scalars");
-    if (s.item().kind != 'f')
-        throw nb::type_error(("scalars must hold floats, got dtype " + s.item().name()).c_str());
-    if (s.shape() != scalar_shape)
-        throw nb::value_error(("scalars must have shape " + shape_text(scalar_shape) + ", got " + shape_text(s.shape())).c_str());
+    const CArray<float> values = float32_input(scalars, {scalar_shape}, "scalars");
     const CArray<uint8_t> in = c_array<uint8_t>(b, "uint8", "bits");
-    const CArray<float> values = c_array<float>(s, "float32", "scalars");
     std::vector<size_t> dense = scalar_shape;
     dense.push_back(height);
     dense.push_back(width);

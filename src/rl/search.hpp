@@ -60,8 +60,6 @@ public:
     Search() = default;
     Search(const SearchParams& p, size_t n) : p_(p), trees_(n) {
         for (size_t i = 0; i < n; ++i) trees_[i].rng = stream_seed(p.seed ^ 0x5EA2C4D1B7E3F905ull, i);
-        if (p.gumbel)
-            for (uint32_t m = 0; m <= p.max_considered; ++m) schedule_.push_back(considered_visits(m, p.simulations));
     }
 
     const TreeSearch<NW>& tree(size_t i) const { return trees_[i]; }
@@ -75,6 +73,13 @@ public:
     }
 
     // ----- a search ---------------------------------------------------------------------------
+
+    // Whether tree i no longer fits game i in a search under way: the game was changed (set,
+    // reset, stepped) since the search began, or it began or stopped taking actions.
+    bool stale(const Batch<NW>& b, size_t i) const {
+        const TreeSearch<NW>& t = trees_[i];
+        return t.active != b.takes_action(i) || (t.active && !current(b, i));
+    }
 
     // Prepares tree i for a new search of game i: a fresh tree unless the tree still describes
     // the game (and the rules are PUCT); a game that takes no action is not searched.
@@ -95,10 +100,7 @@ public:
             t.root_replaced = b.replaced(i);
             t.has_root = true;
         }
-        t.work = b.game(i);
-        const LegalView v = t.work.legal();
-        t.root_actions.resize(v.size);
-        for (size_t k = 0; k < v.size; ++k) t.root_actions[k] = static_cast<int32_t>(full_action(v, k, area(t)));
+        set_root_game(t, b.game(i));
         if (t.tree.root().state == NodeState::Expanded) prepare_root(t);
     }
 
@@ -238,7 +240,10 @@ public:
         if (!p_.gumbel && t.has_root && root.state == NodeState::Expanded)
             for (int32_t k = 0; k < root.count && k < static_cast<int32_t>(t.root_actions.size()); ++k)
                 if (t.root_actions[k] == action) keep = root.first + k;
-        if (keep < 0 || t.tree.nodes[keep].state != NodeState::Expanded) {
+        // A kept root adds `simulations` visits to its own: one that could pass the int32
+        // counts starts afresh instead.
+        if (keep < 0 || t.tree.nodes[keep].state != NodeState::Expanded ||
+            t.tree.nodes[keep].visits > std::numeric_limits<int32_t>::max() - static_cast<int64_t>(p_.simulations) - 1) {
             forget(i);
             return;
         }
@@ -248,6 +253,9 @@ public:
         t.root_ply = after.history().size();
         t.root_replaced = b.replaced(i);
         t.active = false;
+        // The kept root's children are the new position's legal moves, in their order: the
+        // results read until the next search name them by the new position's full actions.
+        set_root_game(t, after);
     }
 
     void forget(size_t i) {
@@ -321,6 +329,48 @@ public:
         return most;
     }
 
+    // The full actions of the most visited line from the root of tree i (ties: the first
+    // child), each in the position after the ones before, at most max_plies of them.
+    void principal_variation(size_t i, size_t max_plies, std::vector<int64_t>& out) {
+        TreeSearch<NW>& t = trees_[i];
+        out.clear();
+        if (!root_children(i)) return;
+        int32_t x = 0;
+        size_t made = 0;
+        while (out.size() < max_plies && t.tree.nodes[x].count > 0) {
+            const Node& n = t.tree.nodes[x];
+            int32_t best = -1;
+            for (int32_t c = 0; c < n.count; ++c)
+                if (t.tree.nodes[n.first + c].visits > 0 && (best < 0 || t.tree.nodes[n.first + c].visits >
+                                                                              t.tree.nodes[n.first + best].visits))
+                    best = c;
+            if (best < 0) break;
+            const EMove m = t.tree.nodes[n.first + best].move;
+            out.push_back(static_cast<int64_t>(*t.work.move_plane(m) * area(t) + m.from));
+            t.work.do_move(m);
+            ++made;
+            x = n.first + best;
+        }
+        for (; made > 0; --made) t.work.unmake_move();
+    }
+
+    // The depth of tree i's deepest visited node below the root (0 for a tree not searched).
+    size_t max_depth(size_t i) {
+        TreeSearch<NW>& t = trees_[i];
+        if (!root_children(i)) return 0;
+        size_t deepest = 0;
+        std::vector<std::pair<int32_t, uint32_t>> stack{{0, 0u}};
+        while (!stack.empty()) {
+            const auto [x, depth] = stack.back();
+            stack.pop_back();
+            deepest = std::max<size_t>(deepest, depth);
+            const Node& n = t.tree.nodes[x];
+            for (int32_t c = 0; c < n.count; ++c)
+                if (t.tree.nodes[n.first + c].visits > 0) stack.emplace_back(n.first + c, depth + 1);
+        }
+        return deepest;
+    }
+
     double root_value(size_t i) const {
         const TreeSearch<NW>& t = trees_[i];
         const Node& root = t.tree.root();
@@ -341,6 +391,14 @@ public:
 private:
     static size_t area(const TreeSearch<NW>& t) { return t.work.width() * t.work.height(); }
 
+    // The game at tree t's root, and the full action of each of its children.
+    static void set_root_game(TreeSearch<NW>& t, const Game<NW>& g) {
+        t.work = g;
+        const LegalView v = t.work.legal();
+        t.root_actions.resize(v.size);
+        for (size_t k = 0; k < v.size; ++k) t.root_actions[k] = static_cast<int32_t>(full_action(v, k, area(t)));
+    }
+
     // The value of a finished position for the side to move: -1 when mated, else 0.
     static float terminal_value(const Game<NW>& g, const StepResult& end) {
         if (!end.outcome) return 0.0f;
@@ -357,7 +415,7 @@ private:
         while (t.tree.nodes[x].state == NodeState::Expanded) {
             int32_t c;
             if (!p_.gumbel) c = select_puct(t.tree, x, p_.c_puct);
-            else if (x == 0) c = select_gumbel_root(t.tree, schedule_[considered(t)], t.gumbel, t.scratch);
+            else if (x == 0) c = select_gumbel_root(t.tree, considered(t), p_.simulations, t.gumbel, t.scratch);
             else c = select_gumbel_interior(t.tree, x, t.scratch);
             t.work.do_move(t.tree.nodes[c].move);
             t.path.push_back(c);
@@ -416,7 +474,6 @@ private:
 
     SearchParams p_;
     std::vector<TreeSearch<NW>> trees_;
-    std::vector<std::vector<int32_t>> schedule_;  // Gumbel: the considered visits for m = 0..max
 };
 
 }  // namespace murkle::rl

@@ -17,19 +17,51 @@ template <class B>
 constexpr int size_class_of = std::remove_cvref_t<B>::size_class;
 
 class SearchObject {
-    // f(batch, search) under the batch's lock.
+    // f(batch, search) under the batch's lock; refused once a failure has left the trees
+    // half-changed.
     template <class F>
     decltype(auto) with_search(F&& f) {
         return batch_->visit([&](auto& b) -> decltype(auto) {
+            refuse_if_broken();
             return f(b, std::get<Search<size_class_of<decltype(b)>>>(search_));
         });
+    }
+
+    // Runs a change of the trees; an exception inside it (memory running out) leaves them
+    // half-changed, so the search refuses every later call rather than go on from there.
+    template <class F>
+    void changing(const char* call, F&& f) {
+        try {
+            f();
+        } catch (...) {
+            broken_ = std::string("this Search failed inside ") + call + " (" + current_error() +
+                      ") and its trees are half-changed; make a new Search for this batch";
+            rows_ = 0;
+            throw;
+        }
+    }
+
+    void refuse_if_broken() const {
+        if (!broken_.empty()) throw std::runtime_error(broken_);
+    }
+
+    static std::string current_error() {
+        try {
+            throw;
+        } catch (const std::bad_alloc&) {
+            return "out of memory";
+        } catch (const std::exception& e) {
+            return e.what();
+        } catch (...) {
+            return "unknown error";
+        }
     }
 
 public:
     SearchObject(const SearchObject&) = delete;
     SearchObject& operator=(const SearchObject&) = delete;
     SearchObject(nb::handle batch, nb::handle simulations, nb::handle c_puct, nb::handle dirichlet_alpha,
-                 nb::handle dirichlet_fraction, bool gumbel, nb::handle max_considered, nb::handle leaves_per_round,
+                 nb::handle dirichlet_fraction, nb::handle gumbel, nb::handle max_considered, nb::handle leaves_per_round,
                  nb::handle seed) {
         if (!nb::isinstance<GameBatch>(batch))
             throw nb::type_error(("batch must be a murkle_rl.GameBatch, not " + kind_of(batch)).c_str());
@@ -38,7 +70,7 @@ public:
         p_.c_puct = real_arg(c_puct, "c_puct", 0.0, huge);
         p_.dirichlet_alpha = dirichlet_alpha.is_none() ? 0.0 : real_arg(dirichlet_alpha, "dirichlet_alpha", 1e-300, huge);
         p_.dirichlet_fraction = real_arg(dirichlet_fraction, "dirichlet_fraction", 0.0, 1.0);
-        p_.gumbel = gumbel;
+        p_.gumbel = bool_arg(gumbel, "gumbel");
         p_.max_considered = integer_arg<uint32_t>(max_considered, "max_considered", 1, 4096);
         p_.leaves_per_round = integer_arg<uint32_t>(leaves_per_round, "leaves_per_round", 1, 4096);
         p_.seed = optional_integer_arg<uint64_t>(seed, "seed").value_or(random_seed());
@@ -63,43 +95,55 @@ public:
         // leaves they answer are checked again under it.
         const size_t rows = rows_;
         if (rows == 0) throw nb::value_error("expand() needs the leaves of a select() first");
-        const CArray<float> logits_in = float32_input(logits, {rows, num_actions()}, "logits");
-        const CArray<float> values_in = float32_input(values, {rows}, "values", true);
+        const CArray<float> logits_in =
+            float32_input(logits, {{rows, num_actions()}, {rows, action_planes(), height(), width()}}, "logits");
+        const CArray<float> values_in = float32_input(values, {{rows}}, "values", true);
         const float *l = logits_in.data, *v = values_in.data;
         with_search([&](auto& b, auto& s) {
             if (rows_ != rows) throw nb::value_error("expand(): the leaves of that select() were taken meanwhile");
+            // A game changed since select() (stepped, set or reset) drops its leaves and starts
+            // its tree afresh: its rows answer a position it no longer has.
+            std::vector<char> stale(n_);
+            for (size_t i = 0; i < n_; ++i) stale[i] = s.stale(b, i);
             // Every row is checked before any tree changes.
             std::vector<std::string> errors(n_);
             batch_->parallel([&](size_t i) {
-                for (size_t k = 0; k < leaves_[i] && errors[i].empty(); ++k) {
+                for (size_t k = 0; k < leaves_[i] && errors[i].empty() && !stale[i]; ++k) {
                     const size_t r = first_row_[i] + k;
                     const float value = v[r];
                     if (!(std::isfinite(value) && value >= -1.0f && value <= 1.0f))
-                        errors[i] = "values[" + std::to_string(r) + "] must be within [-1, 1], got " + std::to_string(value);
+                        errors[i] = "values[" + std::to_string(r) + "] must be within [-1, 1], got " + float_text(value);
                     const float* row = l + r * num_actions();
                     const PendingLeaf& leaf = s.pending_leaf(i, k);
                     const int32_t* actions = s.pending_actions(i, k);
                     for (uint32_t c = 0; c < leaf.actions_end - leaf.actions_begin && errors[i].empty(); ++c)
                         if (!std::isfinite(row[actions[c]]))
                             errors[i] = "logits[" + std::to_string(r) + ", " + std::to_string(actions[c]) +
-                                        "] of a legal action must be finite, got " + std::to_string(row[actions[c]]);
+                                        "] of a legal action must be finite, got " + float_text(row[actions[c]]);
                 }
             });
             for (const auto& e : errors)
                 if (!e.empty()) throw nb::value_error(e.c_str());
-            batch_->parallel([&](size_t i) {
-                for (size_t k = 0; k < leaves_[i]; ++k) {
-                    const size_t r = first_row_[i] + k;
-                    s.expand_leaf(i, k, l + r * num_actions(), v[r]);
-                }
-                s.end_round(i);
+            changing("expand()", [&] {
+                batch_->parallel([&](size_t i) {
+                    if (stale[i]) {
+                        s.cancel_round(i);
+                        s.begin(b, i);
+                        return;
+                    }
+                    for (size_t k = 0; k < leaves_[i]; ++k) {
+                        const size_t r = first_row_[i] + k;
+                        s.expand_leaf(i, k, l + r * num_actions(), v[r]);
+                    }
+                    s.end_round(i);
+                });
             });
             rows_ = 0;
-            (void)b;
         });
     }
 
     void run(nb::handle evaluate) {
+        refuse_if_broken();
         if (rows_) throw nb::value_error("run() cannot start while a select() waits for expand()");
         if (evaluate.is_none()) {
             run_uniform();
@@ -116,9 +160,13 @@ public:
             try {
                 nb::slice first(nb::int_(0), nb::int_(k), nb::none());
                 nb::object out = evaluate(planes_buffer_[first], mask_buffer_[first]);
-                nb::object logits = out[nb::int_(0)], values = out[nb::int_(1)];
-                if (nb::len(out) != 2) throw nb::type_error("evaluate must return (logits, values)");
-                expand(logits, values);
+                if (!PyTuple_Check(out.ptr()) && !PyList_Check(out.ptr()))
+                    throw nb::type_error(("evaluate must return (logits, values), got " + kind_of(out)).c_str());
+                if (nb::len(out) != 2)
+                    throw nb::type_error(("evaluate must return (logits, values), got a sequence of " +
+                                          std::to_string(nb::len(out)))
+                                             .c_str());
+                expand(out[nb::int_(0)], out[nb::int_(1)]);
                 if (PyErr_CheckSignals() != 0) throw nb::python_error();
             } catch (...) {
                 cancel();
@@ -129,11 +177,7 @@ public:
 
     // Drops the leaves of the last select() that wait for expand().
     void cancel() {
-        with_search([&](auto&, auto& s) {
-            if (!rows_) return;
-            batch_->parallel([&](size_t i) { s.cancel_round(i); });
-            rows_ = 0;
-        });
+        with_search([&](auto&, auto& s) { cancel_rounds(s); });
     }
 
     // ----- results ----------------------------------------------------------------------------
@@ -187,20 +231,42 @@ public:
         return array;
     }
 
+    // One hold of the batch's lock: the actions read once, the trees that still describe their
+    // games noted, the moves played, and the chosen subtrees kept.
     nb::tuple step(nb::handle actions) {
-        cancel();
-        const std::vector<int64_t> a = integer_vector(actions, n_, "actions");
+        refuse_if_broken();
         std::vector<char> live(n_);
-        with_search([&](auto& b, auto& s) { batch_->parallel([&](size_t i) { live[i] = s.current(b, i); }); });
-        nb::tuple result = batch_->step(actions);
-        with_search([&](auto& b, auto& s) {
-            batch_->parallel([&](size_t i) {
-                if (live[i] && !b.restarting(i)) s.advance(i, a[i], b);
-                else s.forget(i);
+        return batch_->step_with(actions, false, {}, [&](auto& b, const std::vector<int64_t>& a, bool played) {
+            refuse_if_broken();
+            auto& s = std::get<Search<size_class_of<decltype(b)>>>(search_);
+            if (!played) {
+                cancel_rounds(s);
+                batch_->parallel([&](size_t i) { live[i] = s.current(b, i); });
+                return;
+            }
+            changing("step()", [&] {
+                batch_->parallel([&](size_t i) {
+                    if (live[i] && !b.restarting(i)) s.advance(i, a[i], b);
+                    else s.forget(i);
+                });
             });
+            state_ = State::Idle;
         });
-        state_ = State::Idle;
-        return result;
+    }
+
+    std::vector<int64_t> principal_variation(nb::handle game, nb::handle max_plies) {
+        const size_t i = game_arg(game);
+        const size_t plies = integer_arg<size_t>(max_plies, "max_plies", 0, 1u << 20);
+        std::vector<int64_t> line;
+        with_search([&](auto& b, auto& s) {
+            if (s.current(b, i)) s.principal_variation(i, plies, line);
+        });
+        return line;
+    }
+
+    size_t max_depth(nb::handle game) {
+        const size_t i = game_arg(game);
+        return with_search([&](auto& b, auto& s) -> size_t { return s.current(b, i) ? s.max_depth(i) : 0; });
     }
 
     // ----- description ------------------------------------------------------------------------
@@ -211,7 +277,7 @@ public:
     bool gumbel() const { return p_.gumbel; }
     size_t pending() const { return rows_; }
     size_t memory_bytes() {
-        return with_search([&](auto&, auto& s) { return s.memory_bytes(); });
+        return batch_->visit([&](auto& b) { return std::get<Search<size_class_of<decltype(b)>>>(search_).memory_bytes(); });
     }
     std::string repr() const {
         return "Search(n=" + std::to_string(n_) + ", simulations=" + std::to_string(p_.simulations) +
@@ -220,6 +286,18 @@ public:
 
 private:
     enum class State { Idle, Running, Done };
+
+    size_t game_arg(nb::handle game) const {
+        const int64_t i = integer_arg<int64_t>(game, "game", 0, static_cast<int64_t>(n_) - 1);
+        return static_cast<size_t>(i);
+    }
+
+    template <class S>
+    void cancel_rounds(S& s) {
+        if (!rows_) return;
+        changing("cancel()", [&] { batch_->parallel([&](size_t i) { s.cancel_round(i); }); });
+        rows_ = 0;
+    }
 
     size_t width() const { return batch_->width(); }
     size_t height() const { return batch_->height(); }
@@ -230,15 +308,21 @@ private:
     // finished search once a game of the batch has changed.
     template <class B, class S>
     void begin_if_due(B& b, S& s) {
+        if (state_ == State::Running) {  // a game changed between rounds starts its tree afresh
+            changing("select()", [&] {
+                batch_->parallel([&](size_t i) {
+                    if (s.stale(b, i)) s.begin(b, i);
+                });
+            });
+            return;
+        }
         if (state_ == State::Done) {
             bool changed = false;
             for (size_t i = 0; i < n_ && !changed; ++i) changed = b.takes_action(i) != s.current(b, i);
             if (!changed) return;
         }
-        if (state_ != State::Running) {
-            batch_->parallel([&](size_t i) { s.begin(b, i); });
-            state_ = State::Running;
-        }
+        changing("select()", [&] { batch_->parallel([&](size_t i) { s.begin(b, i); }); });
+        state_ = State::Running;
     }
 
     size_t select_into(float* planes, bool* mask) {
@@ -251,8 +335,10 @@ private:
             const size_t L = p_.leaves_per_round;
             leaves_.assign(n_, 0);
             first_row_.assign(n_, 0);
-            batch_->parallel([&](size_t i) {
-                leaves_[i] = s.select_round(i, b, planes + i * L * per_leaf_planes, mask ? mask + i * L * per_leaf_mask : nullptr);
+            changing("select()", [&] {
+                batch_->parallel([&](size_t i) {
+                    leaves_[i] = s.select_round(i, b, planes + i * L * per_leaf_planes, mask ? mask + i * L * per_leaf_mask : nullptr);
+                });
             });
             // The leaves move up to the first rows, in game order.
             size_t row = 0;
@@ -281,7 +367,7 @@ private:
                 if (rows_) throw nb::value_error("run() cannot start while a select() waits for expand()");
                 begin_if_due(b, s);
                 if (state_ == State::Done) return true;
-                batch_->parallel([&](size_t i) { s.run_uniform(i, b, rounds); });
+                changing("run()", [&] { batch_->parallel([&](size_t i) { s.run_uniform(i, b, rounds); }); });
                 for (size_t i = 0; i < n_; ++i)
                     if (!s.finished(i)) return false;
                 state_ = State::Done;
@@ -298,6 +384,7 @@ private:
     size_t n_ = 0;
     SearchVariant search_;
     State state_ = State::Idle;
+    std::string broken_;                    // why the search refuses every call, once it does
     size_t rows_ = 0;                       // leaves of the last select() waiting for expand()
     std::vector<size_t> leaves_, first_row_;  // per game: its leaves and its first row
     nb::object planes_buffer_, mask_buffer_;  // run(evaluate)'s arrays
@@ -313,18 +400,18 @@ void bind_search(nb::module_& m) {
         "input planes float32 ``(k, 105, H, W)`` and legal masks bool ``(k, P, H, W)`` into the\n"
         "first k rows of your arrays (shaped for ``n * leaves_per_round`` rows) and returns k (0\n"
         "once every tree has its simulations); ``expand(logits, values)`` takes the network's\n"
-        "logits ``(k, A)`` over full actions and values ``(k,)`` in [-1, 1] from the side to move\n"
-        "at each leaf, and backs them up. ``run(evaluate)`` is that loop. Positions that are over\n"
+        "logits ``(k, A)`` or ``(k, P, H, W)`` over full actions and values ``(k,)`` in [-1, 1]\n"
+        "from the side to move at each leaf (any real dtype, read as float32), and backs them up. ``run(evaluate)`` is that loop. Positions that are over\n"
         "take their value from the rules and never reach the network.\n\n"
         "Afterwards ``policy()`` (the training target), ``visits()``, ``root_values()`` and\n"
         "``choose(temperature)`` give the results, and ``step(actions)`` plays the chosen moves in\n"
         "the batch and keeps their subtrees for the next search. Work runs with the GIL released\n"
         "on the batch's threads; each game has its own random stream, so a seed gives the same\n"
         "search on any number of threads. docs/search.md gives the exact rules.")
-        .def(nb::init<nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, bool, nb::handle, nb::handle,
+        .def(nb::init<nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle,
                       nb::handle>(),
              "batch"_a, "simulations"_a, nb::kw_only(), "c_puct"_a = nb::float_(1.25), "dirichlet_alpha"_a = nb::none(),
-             "dirichlet_fraction"_a = nb::float_(0.25), "gumbel"_a = false, "max_considered"_a = nb::int_(16),
+             "dirichlet_fraction"_a = nb::float_(0.25), "gumbel"_a = nb::bool_(false), "max_considered"_a = nb::int_(16),
              "leaves_per_round"_a = nb::int_(1),
              "seed"_a = nb::none(),
              nb::sig("def __init__(self, batch: GameBatch, simulations: int, *, c_puct: float = 1.25, "
@@ -346,10 +433,12 @@ void bind_search(nb::module_& m) {
              "network that does not read them (``expand`` reads only the legal actions' logits).")
         .def("expand", &SearchObject::expand, "logits"_a, "values"_a,
              nb::sig("def expand(self, logits: numpy.typing.ArrayLike, values: numpy.typing.ArrayLike) -> None"),
-             "Gives the k leaves of the last ``select`` their priors and values: ``logits`` (k, A)\n"
-             "float32 over full actions (softmax over each leaf's legal actions; other entries are\n"
-             "ignored), ``values`` float32 (k,) in [-1, 1] from the side to move at each leaf. Refused with\n"
-             "nothing changed when a legal logit or a value is not finite or a value is out of range.")
+             "Gives the k leaves of the last ``select`` their priors and values: ``logits`` (k, A) or\n"
+             "(k, P, H, W) over full actions (softmax over each leaf's legal actions; other entries are\n"
+             "ignored), ``values`` (k,) in [-1, 1] from the side to move at each leaf; float64 and other\n"
+             "real dtypes are converted to float32. Refused with nothing changed when a legal logit or a\n"
+             "value is not finite or a value is out of range. A game changed since ``select`` starts its\n"
+             "tree afresh and its rows are ignored.")
         .def("run", &SearchObject::run, "evaluate"_a = nb::none(),
              nb::sig("def run(self, evaluate: collections.abc.Callable[[numpy.typing.NDArray[numpy.float32], "
                      "numpy.typing.NDArray[numpy.bool_]], tuple[numpy.typing.ArrayLike, numpy.typing.ArrayLike]] "
@@ -380,7 +469,18 @@ void bind_search(nb::module_& m) {
                      "tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.bool_], "
                      "numpy.typing.NDArray[numpy.bool_]]"),
              "Plays the actions in the batch as ``GameBatch.step`` does (same return) and keeps each\n"
-             "chosen child's subtree as the next root (not with gumbel).")
+             "chosen child's subtree as the next root (not with gumbel). Until the next search the\n"
+             "results describe the kept subtrees under the new positions' actions; games whose tree\n"
+             "was not kept read as not searched (zeros, -1).")
+        .def("principal_variation", &SearchObject::principal_variation, "game"_a = nb::int_(0),
+             "max_plies"_a = nb::int_(64),
+             nb::sig("def principal_variation(self, game: int = 0, max_plies: int = 64) -> list[int]"),
+             "The most visited line of game ``game``'s tree: full actions from its root, each in the\n"
+             "position after the ones before (decode them on a game that plays them in turn); at\n"
+             "most ``max_plies``, empty for a game not searched.")
+        .def("max_depth", &SearchObject::max_depth, "game"_a = nb::int_(0),
+             nb::sig("def max_depth(self, game: int = 0) -> int"),
+             "The depth of the deepest visited node of game ``game``'s tree below its root.")
         .def("__repr__", &SearchObject::repr)
         .def_prop_ro("batch", &SearchObject::batch, nb::sig("def batch(self) -> GameBatch"), "The searched GameBatch.")
         .def_prop_ro("simulations", &SearchObject::simulations, "Simulations per tree and search.")

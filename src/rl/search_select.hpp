@@ -83,30 +83,26 @@ inline double gumbel_sample(uint64_t& rng) { return -std::log(-std::log(open_uni
 
 // ------------------------------------------------------------------ Gumbel
 
-// The visit count each considered root action should have before the next one is visited, for
-// every simulation of a search: sequential halving over m actions.
-inline std::vector<int32_t> considered_visits(uint32_t m, uint32_t simulations) {
-    std::vector<int32_t> seq;
-    seq.reserve(simulations);
-    if (m <= 1) {
-        for (uint32_t s = 0; s < simulations; ++s) seq.push_back(static_cast<int32_t>(s));
-        return seq;
-    }
+// Sequential halving over m considered root actions and a budget of `simulations`: the visit
+// count the considered actions should have when the root has `visited` visits among its
+// children. The plan runs in phases: each gives every action still considered
+// max(1, simulations / (ceil(log2 m) * considered)) more visits, one action at a time, then
+// halves the actions considered (never below 2). Computed phase by phase, so nothing grows with
+// the budget.
+inline int32_t considered_visit(uint32_t m, uint32_t simulations, uint64_t visited) {
+    if (simulations > 0) visited = std::min<uint64_t>(visited, simulations - 1);
+    if (m <= 1) return static_cast<int32_t>(visited);
     uint32_t log2max = 0;
     while ((1u << log2max) < m) ++log2max;
-    std::vector<int32_t> visits(m, 0);
-    uint32_t considered = m;
-    while (seq.size() < simulations) {
-        const auto extra = std::max<uint32_t>(
-            1, static_cast<uint32_t>(static_cast<double>(simulations) / static_cast<double>(log2max * considered)));
-        for (uint32_t e = 0; e < extra; ++e) {
-            seq.insert(seq.end(), visits.begin(), visits.begin() + considered);
-            for (uint32_t i = 0; i < considered; ++i) ++visits[i];
-        }
-        considered = std::max(2u, considered / 2);
+    uint64_t start = 0;
+    int64_t base = 0;  // the visits of every considered action when the phase begins
+    for (uint32_t considered = m;; considered = std::max(2u, considered / 2)) {
+        const auto extra = std::max<uint64_t>(
+            1, static_cast<uint64_t>(static_cast<double>(simulations) / static_cast<double>(log2max * considered)));
+        if (visited < start + extra * considered) return static_cast<int32_t>(base + (visited - start) / considered);
+        start += extra * considered;
+        base += static_cast<int64_t>(extra);
     }
-    seq.resize(simulations);
-    return seq;
 }
 
 // A root or interior logit: the log of the prior, kept finite.
@@ -165,15 +161,14 @@ inline int32_t best_considered(const Tree& tree, const std::vector<double>& sigm
 
 // Sequential halving at the root: among the children with the visits the schedule wants now,
 // the best halving score.
-inline int32_t select_gumbel_root(const Tree& tree, const std::vector<int32_t>& schedule, const std::vector<double>& gumbel,
-                                  std::vector<double>& scratch) {
+inline int32_t select_gumbel_root(const Tree& tree, uint32_t considered, uint32_t simulations,
+                                  const std::vector<double>& gumbel, std::vector<double>& scratch) {
     const Node& root = tree.root();
     const Node* child = tree.nodes.data() + root.first;
     double visits = 0.0;
     for (int32_t k = 0; k < root.count; ++k) visits += child[k].seen_visits();
-    const size_t s = std::min(static_cast<size_t>(visits), schedule.size() - 1);
     completed_q(tree, 0, scratch);
-    int32_t best = best_considered(tree, scratch, gumbel, schedule[s]);
+    int32_t best = best_considered(tree, scratch, gumbel, considered_visit(considered, simulations, static_cast<uint64_t>(visits)));
     if (best < 0) best = best_considered(tree, scratch, gumbel, -1.0);  // never: the schedule is met
     return root.first + std::max(best, 0);
 }
