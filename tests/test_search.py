@@ -761,3 +761,11 @@ def test_numpy_scalars_and_real_dtypes_are_accepted():
     values[0] = np.nextafter(np.float32(1), np.float32(2))
     with pytest.raises(ValueError, match=r"got 1\.0000001"):
         search.expand(logits, values)
+
+
+def test_numpy_bools_are_bools_everywhere():
+    batch = rl.GameBatch(1, 8, 8, castling=np.bool_(False), repetitions=np.bool_(True))
+    assert batch.fens()[0].split()[2] == "-"
+    for kwargs in [dict(castling=1), dict(repetitions="yes")]:
+        with pytest.raises(TypeError, match="must be a bool"):
+            rl.GameBatch(1, 8, 8, **kwargs)

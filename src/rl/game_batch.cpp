@@ -60,10 +60,10 @@ void bind_batch(nb::module_& m) {
         "Work runs with the GIL released, split over ``threads`` worker threads made once per\n"
         "batch; every game has its own random stream, so results depend on ``seed`` only, never\n"
         "on the number of threads. Pass ``out=`` arrays to write observations in place.")
-        .def(nb::init<nb::handle, nb::handle, nb::handle, nb::handle, std::optional<bool>, nb::handle, nb::handle,
-                      nb::handle, bool>(),
+        .def(nb::init<nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle,
+                      nb::handle, nb::handle>(),
              "n"_a, "width"_a = 8, "height"_a = 8, nb::kw_only(), "fen"_a = nb::none(), "castling"_a = nb::none(),
-             "threads"_a = nb::none(), "seed"_a = nb::none(), "max_plies"_a = nb::none(), "repetitions"_a = false,
+             "threads"_a = nb::none(), "seed"_a = nb::none(), "max_plies"_a = nb::none(), "repetitions"_a = nb::bool_(false),
              nb::sig("def __init__(self, n: int, width: int = 8, height: int = 8, *, "
                      "fen: str | collections.abc.Sequence[str] | None = None, castling: bool | None = None, "
                      "threads: int | None = None, seed: int | None = None, max_plies: int | None = None, "

@@ -137,14 +137,15 @@ public:
         });
     }
 
-    GameBatch(nb::handle n_arg, nb::handle width_arg, nb::handle height_arg, nb::handle fen, std::optional<bool> castling,
-              nb::handle threads_arg, nb::handle seed_arg, nb::handle max_plies_arg, bool repetitions) {
+    GameBatch(nb::handle n_arg, nb::handle width_arg, nb::handle height_arg, nb::handle fen, nb::handle castling_arg,
+              nb::handle threads_arg, nb::handle seed_arg, nb::handle max_plies_arg, nb::handle repetitions_arg) {
+        const bool repetitions = bool_arg(repetitions_arg, "repetitions");
         const uint64_t n = integer_arg<uint64_t>(n_arg, "n", 1, MAX_GAMES);
         const auto [width, height] = board_size_args(width_arg, height_arg);
         const auto threads = optional_integer_arg<uint64_t>(threads_arg, "threads", 1);
         const auto seed = optional_integer_arg<uint64_t>(seed_arg, "seed");
         const auto max_plies = optional_integer_arg<uint64_t>(max_plies_arg, "max_plies", 1);
-        const bool castle = castling.value_or(width == 8 && height == 8);
+        const bool castle = castling_arg.is_none() ? width == 8 && height == 8 : bool_arg(castling_arg, "castling");
         std::vector<GameVariant> starts;
         if (fen.is_none()) {
             starts.push_back(parse_game(width, height, start_fen_or_raise(width, height), castle, ""));
