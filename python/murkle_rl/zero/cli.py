@@ -123,6 +123,7 @@ def main(argv: list[str] | None = None) -> Any:
         needs_train_extra(args.command)
     if args.command == "train":
         cfg = config_of(args)
+        args.given = given_options(argv)
         for problem in cfg.problems():
             parser.error(problem)
         from .learner import train
@@ -137,6 +138,17 @@ def main(argv: list[str] | None = None) -> Any:
     except KeyboardInterrupt:
         print("\nstopped", file=sys.stderr)
         sys.exit(130)
+
+
+def given_options(argv: list[str]) -> set[str]:
+    """The Config fields named on a command line (``--eval-every 2``, ``--eval-every=2``, ``--no-gumbel``)."""
+    from dataclasses import fields
+
+    from .config import Config
+
+    flags = {a.split("=", 1)[0] for a in argv if a.startswith("--")}
+    return {f.name for f in fields(Config)
+            if {"--" + f.name.replace("_", "-"), "--no-" + f.name.replace("_", "-")} & flags}
 
 
 # ------------------------------------------------------------------ play

@@ -32,6 +32,9 @@ METRICS = "metrics.jsonl"
 CURVE = "curve.png"
 EVAL_GAMES = "eval_games.txt"
 SELFPLAY_GAMES = "selfplay_games.txt"
+# Options a resumed run takes from its command line; the others are the checkpoint's.
+RESUME_OPTIONS = {"minutes", "iterations", "eval_every", "eval_games", "eval_simulations", "eval_max_plies",
+                  "eval_gumbel", "eval_seconds", "keep_games", "checkpoint_every", "threads", "torch_threads"}
 
 
 class Trainer:
@@ -332,7 +335,13 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     if args.resume and (out / CHECKPOINT).exists():
-        trainer = Trainer.load(out, minutes=cfg.minutes, iterations=cfg.iterations)
+        given = set(getattr(args, "given", ()))
+        trainer = Trainer.load(out, **{k: getattr(cfg, k) for k in given & RESUME_OPTIONS | {"minutes", "iterations"}})
+        kept = {k for k in given - RESUME_OPTIONS if getattr(cfg, k) != getattr(trainer.cfg, k)}
+        if kept:
+            print("a resumed run keeps its own " + ", ".join("--" + k.replace("_", "-") for k in sorted(kept))
+                  + f" (only {', '.join('--' + k.replace('_', '-') for k in sorted(RESUME_OPTIONS))} change)",
+                  file=sys.stderr)
         print(f"resumed from {out / CHECKPOINT}: iteration {trainer.iteration}, "
               f"{trainer.seconds / 60:.1f} minutes, {trainer.player.stats['games']} games", file=sys.stderr)
     else:
@@ -360,12 +369,13 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
         return (interrupted.asked or (cfg.minutes > 0 and trainer.seconds >= budget)
                 or (0 < cfg.iterations <= trainer.iteration))
 
-    def save() -> None:
+    def save(plot: bool = True) -> None:
         tick()
         if from_ray is not None:
             from_ray.keep_states()
         trainer.save(out)
-        plot_curve(trainer, out / CURVE)
+        if plot:
+            plot_curve(trainer, out / CURVE)
 
     def postfix(extra: str = "") -> None:
         last = trainer.losses[-1] if trainer.losses else {"policy": math.nan, "value": math.nan}
@@ -376,7 +386,7 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
         bar.set_postfix_str(text + extra)
 
     def log_eval() -> None:
-        save()  # an evaluation never stands between the run and its last checkpoint
+        save(plot=False)  # an evaluation never stands between the run and its last checkpoint
         shown = [0.0]
 
         def progress(name: str, r: MatchResult) -> None:
