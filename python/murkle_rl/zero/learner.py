@@ -354,7 +354,7 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
         from_ray = RaySelfPlay(cfg, args, trainer)
     budget = cfg.minutes * 60
     bar = tqdm(total=round(budget), unit="s", desc="training", disable=args.quiet,
-               bar_format="{l_bar}{bar}| {n_fmt}/{total_fmt} s {postfix}")
+               bar_format="{l_bar}{bar}| {n_fmt}/{total_fmt} s{postfix}")
     bar.update(min(round(trainer.seconds), round(budget)))
     session_start, wall_before = time.monotonic(), trainer.wall_s
     log_every = min(2.0, budget / 200) if budget else 0.0  # seconds of clock between loss lines in the metrics
