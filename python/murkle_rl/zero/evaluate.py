@@ -7,6 +7,7 @@ Matches stop early, with the games finished so far counted, at a wall-clock dead
 
 from __future__ import annotations
 
+import functools
 import math
 import time
 from dataclasses import dataclass, field
@@ -121,47 +122,57 @@ def play_match(agent: Any, cfg: Config, opponent: str, games: int, simulations: 
     ``progress`` is called after every move with the result so far."""
     rng = np.random.default_rng(seed)
     result = MatchResult()
-    halves = []  # [batch, agent_white, start games, actions per game]
+    halves = []
     for agent_white, count in ((True, (games + 1) // 2), (False, games // 2)):
         if count:
             batch = murkle_rl.GameBatch(count, cfg.width, cfg.height, seed=int(rng.integers(2**63)),
                                         max_plies=cfg.eval_max_plies, threads=cfg.threads or None)
-            halves.append([batch, agent_white, [batch.game(i) for i in range(count)], [[] for _ in range(count)]])
+            halves.append(_Half(batch, agent_white, [batch.game(i) for i in range(count)], [[] for _ in range(count)]))
     while halves:
         for half in list(halves):
             if (stop is not None and stop()) or (deadline is not None and time.monotonic() >= deadline):
                 result.stopped = True
                 return result
-            batch, agent_white, starts, moves = half
-            agent_turn = (batch.turns()[0] == murkle_chess.WHITE) == agent_white  # the games move in step
+            batch = half.batch
+            agent_turn = (batch.turns()[0] == murkle_chess.WHITE) == half.agent_white  # the games move in step
             if agent_turn:
                 actions, _ = agent_moves(agent, cfg, batch, simulations, int(rng.integers(2**63)))
             else:
                 actions = OPPONENTS[opponent](batch, rng)
-            for i, a in enumerate(actions):
-                moves[i].append(int(a))
+            for moves, a in zip(half.moves, actions):
+                moves.append(int(a))
             rewards, done, _ = batch.step(actions)
             for i in np.flatnonzero(done):
                 r = float(rewards[i])
-                mine = r if agent_white else -r
+                mine = r if half.agent_white else -r
                 if mine > 0:
                     result.wins += 1
                 elif mine < 0:
                     result.losses += 1
                 else:
                     result.draws += 1
-                players = (name, opponent) if agent_white else (opponent, name)
-                result.games.append(record_of(starts[i], moves[i], r, *players))
+                players = (name, opponent) if half.agent_white else (opponent, name)
+                result.games.append(record_of(half.starts[i], half.moves[i], r, *players))
             if done.all():
                 halves.remove(half)
             elif done.any():  # keep the games still running; the others would restart
                 keep = np.flatnonzero(~done)
-                half[0] = rebatch(batch, keep, cfg)
-                half[2] = [starts[i] for i in keep]
-                half[3] = [moves[i] for i in keep]
+                half.batch = rebatch(batch, keep, cfg)
+                half.starts = [half.starts[i] for i in keep]
+                half.moves = [half.moves[i] for i in keep]
             if progress is not None:
                 progress(result)
     return result
+
+
+@dataclass
+class _Half:
+    """The games of a match in which the agent has one colour: their batch, starts and moves."""
+
+    batch: Any
+    agent_white: bool
+    starts: list[murkle_chess.Game]
+    moves: list[list[int]]
 
 
 def rebatch(batch: Any, keep: np.ndarray, cfg: Config) -> Any:
@@ -186,7 +197,7 @@ def evaluate_agent(agent: Any, cfg: Config, games: int, simulations: int, seed: 
     for k, name in enumerate(OPPONENTS):
         deadline = started + seconds * (k + 1) / len(OPPONENTS) if seconds > 0 else None
         result = play_match(agent, cfg, name, games, simulations, seed=seed * 2 + k, deadline=deadline, stop=stop,
-                            progress=None if progress is None else (lambda r, name=name: progress(name, r)))
+                            progress=None if progress is None else functools.partial(progress, name))
         entry[name] = score(result.counts())
         entry[name + "_result"] = result.counts()
         entry["stopped"] |= result.stopped

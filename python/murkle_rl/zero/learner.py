@@ -295,8 +295,8 @@ def plot_curve(trainer: Trainer | dict[str, Any], path: Path, final: dict[str, A
         points = [(h["minutes"], 100 * h[name]) for h in history if h.get(name) is not None]
         if points:
             scored = True
-            x, y = zip(*points)
-            ax_s.plot(x, y, style, color=colour, label=f"vs {name} mover")
+            xs, ys = zip(*points)
+            ax_s.plot(xs, ys, style, color=colour, label=f"vs {name} mover")
             if final is not None and final.get(name) is not None:
                 ax_s.plot([clock], [100 * final[name]], "*", color=colour, markersize=14,
                           label=f"vs {name}: {final['games']} games, {final['simulations']} simulations")
@@ -337,9 +337,9 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
     if args.resume and (out / CHECKPOINT).exists():
         given = set(getattr(args, "given", ()))
         trainer = Trainer.load(out, **{k: getattr(cfg, k) for k in given & RESUME_OPTIONS | {"minutes", "iterations"}})
-        kept = {k for k in given - RESUME_OPTIONS if getattr(cfg, k) != getattr(trainer.cfg, k)}
-        if kept:
-            print("a resumed run keeps its own " + ", ".join("--" + k.replace("_", "-") for k in sorted(kept))
+        ignored = {k for k in given - RESUME_OPTIONS if getattr(cfg, k) != getattr(trainer.cfg, k)}
+        if ignored:
+            print("a resumed run keeps its own " + ", ".join("--" + k.replace("_", "-") for k in sorted(ignored))
                   + f" (only {', '.join('--' + k.replace('_', '-') for k in sorted(RESUME_OPTIONS))} change)",
                   file=sys.stderr)
         print(f"resumed from {out / CHECKPOINT}: iteration {trainer.iteration}, "

@@ -59,12 +59,12 @@ class RaySelfPlay:
         init_ray(args.address, num_cpus=max(args.workers, 1))
         self.trainer = trainer
         self.kept: list[Any] = []  # the game records the last collected actor kept
-        actor = ray.remote(num_cpus=1)(RayActor)
+        actor: Any = ray.remote(num_cpus=1)(RayActor)
         saved = trainer.ray_players  # a resumed run goes on with the games its actors had in flight
-        self.actors = [actor.remote(cfg, cfg.seed * 1000 + 1 + w, saved[w] if w < len(saved) else None)
+        self.actors: list[Any] = [actor.remote(cfg, cfg.seed * 1000 + 1 + w, saved[w] if w < len(saved) else None)
                        for w in range(args.workers)]
         self.weights = ray.put(self.trainer.net.state_dict())
-        self.pending = {a.play.remote(self.weights, cfg.plies_per_iter): a for a in self.actors}
+        self.pending: dict[Any, Any] = {a.play.remote(self.weights, cfg.plies_per_iter): a for a in self.actors}
 
     def collect(self) -> dict[str, np.ndarray]:
         """The samples of the first actor to finish its moves; it starts on the next ones."""
