@@ -196,6 +196,10 @@ def test_a_match_counts_every_game_and_stops_when_asked(zero):
                         progress=lambda r: seen.append(r.played) if r.played else None)
     assert result.stopped and 1 <= result.played == len(result.games) <= 6
     assert play_match(agent, cfg, "random", 6, simulations=0, seed=2, deadline=0.0).played == 0
+    calls = []  # a stop asked during a search of 50 simulations ends it at the next round
+    counting = Interrupted(agent, lambda planes, mask: calls.append(1) or agent(planes, mask))
+    result = play_match(counting, cfg, "random", 6, simulations=50, seed=2, stop=lambda: bool(calls))
+    assert result.stopped and result.played == 0 and len(calls) == 1
     # The greedy mover: the queen on d1 can take the pawn on b3 or the queen on d3.
     batch = murkle_rl.GameBatch(4, 6, 6, fen="k5/6/6/1p1q2/6/K2Q2 w - - 0 1", threads=1, seed=5)
     actions = greedy_mover(batch, np.random.default_rng(0))

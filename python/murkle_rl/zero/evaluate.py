@@ -53,17 +53,27 @@ def greedy_mover(batch: Any, rng: np.random.Generator) -> np.ndarray:
 OPPONENTS = {"random": random_mover, "greedy": greedy_mover}
 
 
-def search_moves(search: Any, agent: Any, planes: np.ndarray) -> None:
-    """Runs a search to its end with the agent (no legal masks written)."""
+class Stopped(Exception):
+    """A search given up because its caller asked to stop."""
+
+
+def search_moves(search: Any, agent: Any, planes: np.ndarray, stop: Callable[[], bool] | None = None) -> None:
+    """Runs a search to its end with the agent (no legal masks written). Raises Stopped, the
+    search's waiting leaves dropped, once ``stop()`` is true."""
     while (k := search.select(planes)) > 0:
+        if stop is not None and stop():
+            search.cancel()
+            raise Stopped
         logits, values = agent(planes[:k])
         search.expand(logits, values)
 
 
-def agent_moves(agent: Any, cfg: Config, batch: Any, simulations: int, seed: int) -> tuple[np.ndarray, Any]:
+def agent_moves(agent: Any, cfg: Config, batch: Any, simulations: int, seed: int,
+                stop: Callable[[], bool] | None = None) -> tuple[np.ndarray, Any]:
     """The agent's move in every game of the batch: the best after a search of ``simulations``
     (PUCT, or Gumbel with ``cfg.eval_gumbel``), or with 0 the legal move the network likes best.
-    Returns the actions (-1 for a game over) and the search (None with 0 simulations)."""
+    Returns the actions (-1 for a game over) and the search (None with 0 simulations). Raises
+    Stopped when ``stop()`` turns true during the search."""
     n = batch.n
     if simulations == 0:
         logits, _ = agent(batch.planes())
@@ -74,7 +84,7 @@ def agent_moves(agent: Any, cfg: Config, batch: Any, simulations: int, seed: int
     search = murkle_rl.Search(batch, simulations, c_puct=cfg.c_puct, gumbel=cfg.eval_gumbel,
                               max_considered=cfg.max_considered, seed=seed)
     planes = np.zeros((n, murkle_chess.TOTAL_INPUT_PLANES, batch.height, batch.width), np.float32)
-    search_moves(search, agent, planes)
+    search_moves(search, agent, planes, stop)
     return search.choose(0.0), search
 
 
@@ -118,7 +128,8 @@ def play_match(agent: Any, cfg: Config, opponent: str, games: int, simulations: 
                progress: Callable[[MatchResult], None] | None = None, name: str = "agent") -> MatchResult:
     """``games`` games against an opponent, the agent White in half of them (the extra one) and
     Black in the others, both halves played side by side. Stops early at ``deadline``
-    (``time.monotonic()``) or once ``stop()`` is true, counting only the games finished.
+    (``time.monotonic()``) or once ``stop()`` is true, even in the middle of a search, counting
+    only the games finished.
     ``progress`` is called after every move with the result so far."""
     rng = np.random.default_rng(seed)
     result = MatchResult()
@@ -128,15 +139,23 @@ def play_match(agent: Any, cfg: Config, opponent: str, games: int, simulations: 
             batch = murkle_rl.GameBatch(count, cfg.width, cfg.height, seed=int(rng.integers(2**63)),
                                         max_plies=cfg.eval_max_plies, threads=cfg.threads or None)
             halves.append(_Half(batch, agent_white, [batch.game(i) for i in range(count)], [[] for _ in range(count)]))
+
+    def halt() -> bool:
+        return (stop is not None and stop()) or (deadline is not None and time.monotonic() >= deadline)
+
     while halves:
         for half in list(halves):
-            if (stop is not None and stop()) or (deadline is not None and time.monotonic() >= deadline):
+            if halt():
                 result.stopped = True
                 return result
             batch = half.batch
             agent_turn = (batch.turns()[0] == murkle_chess.WHITE) == half.agent_white  # the games move in step
             if agent_turn:
-                actions, _ = agent_moves(agent, cfg, batch, simulations, int(rng.integers(2**63)))
+                try:
+                    actions, _ = agent_moves(agent, cfg, batch, simulations, int(rng.integers(2**63)), stop=halt)
+                except Stopped:
+                    result.stopped = True
+                    return result
             else:
                 actions = OPPONENTS[opponent](batch, rng)
             for moves, a in zip(half.moves, actions):
