@@ -96,6 +96,8 @@ def test_an_old_checkpoint_still_evaluates_plays_and_resumes(zero, tmp_path, cap
     trainer = zero.cli.main(["train", "--resume", "--out", str(run), "--iterations", "3", "--minutes", "0",
                              "--eval-every", "0", "--torch-threads", "1", "--quiet"])
     assert trainer.iteration == 3 and trainer.buffer.size > 0
+    # The evaluation options come from the command line (0: none), the rest from the checkpoint.
+    assert trainer.cfg.eval_every == 0 and trainer.cfg.channels == 8 and not (run / "eval_games.txt").exists()
     assert (run / "agent.pt").stat().st_size < 100_000
 
 
