@@ -182,10 +182,11 @@ def test_ctrl_c_stops_after_the_iteration_and_saves_a_checkpoint(tmp_path, monke
 
 
 def test_ctrl_c_ends_an_evaluation_at_once_with_its_partial_scores(tmp_path):
-    # A first evaluation of 100000 games a side and no time limit; the checkpoint written before it
-    # says it is starting.
-    code, out, err = interrupt([*TINY, "--iterations", "5", "--eval-every", "1", "--eval-games", "100000",
-                                "--eval-seconds", "0", "--eval-max-plies", "300"], tmp_path, "checkpoint.pt")
+    # A first evaluation of minutes (200 games, 64 simulations a move, no time limit); the
+    # checkpoint written before it says it is starting.
+    code, out, err = interrupt([*TINY, "--iterations", "5", "--eval-every", "1", "--eval-games", "200",
+                                "--eval-simulations", "64", "--eval-seconds", "0", "--eval-max-plies", "300"],
+                               tmp_path, "checkpoint.pt")
     assert code == 0, err
     assert "evaluation cut short (Ctrl-C)" in err and "last evaluation" not in out
     trainer = Trainer.load(tmp_path)

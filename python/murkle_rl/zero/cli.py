@@ -130,7 +130,10 @@ def main(argv: list[str] | None = None) -> Any:
         from .network import use_threads
 
         use_threads(cfg.torch_threads)
-        return train(cfg, args)
+        try:
+            return train(cfg, args)
+        except KeyboardInterrupt:  # a second Ctrl-C
+            sys.exit(f"\nstopped at once: the last checkpoint in {args.out} stands")
     try:
         return {"games": show_games, "play": play, "evaluate": evaluate}[args.command](args)
     except (FileNotFoundError, ValueError) as err:  # a missing or unreadable file, said in a line
