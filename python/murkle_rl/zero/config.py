@@ -1,0 +1,154 @@
+"""The trainer's configuration: one dataclass, one command-line option per field.
+
+No PyTorch here: ``murkle-zero --help`` and the front ends read configurations without it.
+"""
+
+from __future__ import annotations
+
+import argparse
+from dataclasses import asdict, dataclass, fields
+from typing import Any
+
+import numpy as np
+
+import murkle_chess
+
+SCALAR_PLANES = range(96, 105)  # repetitions, side to move, move number, castling, clock: one value each
+PIECE_VALUES = np.array([1, 3, 3, 5, 9, 0], np.float32)  # pawn, knight, bishop, rook, queen, king
+
+
+@dataclass
+class Config:
+    width: int = 6
+    height: int = 6
+    # network
+    channels: int = 32
+    blocks: int = 3
+    history: int = 1  # positions the network sees: the current one and the plies before it (at most 8)
+    # self-play
+    games: int = 128  # games played at once
+    simulations: int = 16
+    gumbel: bool = True
+    max_considered: int = 8
+    dirichlet_alpha: float = 0.3  # PUCT only
+    c_puct: float = 1.25
+    temperature_plies: int = 8  # moves sampled from the visits before this ply, then the best
+    value_mix: float = 0.5  # value target: (1 - this) x the result + this x the searched root value
+    max_plies: int = 150  # a self-play game reaching this many plies ends
+    adjudicate: float = 4.0  # ... and its value target is tanh(material difference / this); 0: a draw
+    plies_per_iter: int = 8
+    keep_games: int = 2  # self-play games written to selfplay_games.txt per iteration
+    # training
+    batch_size: int = 256
+    replay_ratio: float = 4.0
+    buffer: int = 100_000
+    policy_top: int = 64  # policy entries kept per sample
+    lr: float = 2e-3
+    weight_decay: float = 1e-4
+    # evaluation during training
+    eval_every: float = 5.0  # minutes
+    eval_games: int = 20  # per opponent
+    eval_simulations: int = 32  # 0: the network's own most likely move
+    eval_max_plies: int = 200
+    eval_gumbel: bool = False  # the agent's search in evaluations and play: Gumbel root, else PUCT
+    eval_seconds: float = 60.0  # wall-time budget of one evaluation (0: none)
+    # budget
+    minutes: float = 30.0
+    iterations: int = 0  # stop after this many iterations (0: no limit)
+    checkpoint_every: float = 5.0  # minutes
+    seed: int = 0
+    threads: int = 0  # search threads (0: every core)
+    torch_threads: int = 0  # 0: every core
+
+    @property
+    def input_planes(self) -> np.ndarray:
+        """The planes the network sees: 12 piece planes per position of history, then 96 to 104."""
+        return np.r_[0: 12 * self.history, SCALAR_PLANES]
+
+    @property
+    def action_planes(self) -> int:
+        return murkle_chess.Game.get_move_planes_count(self.width, self.height)
+
+    @classmethod
+    def from_saved(cls, saved: dict[str, Any], **overrides: Any) -> Config:
+        """The configuration a checkpoint stored. Checkpoints written before ``history`` and
+        ``value_mix`` existed fed the network all 105 planes (history 8) and taught results
+        only; options added since take their defaults, and names this version does not know are
+        dropped."""
+        known = {f.name for f in fields(cls)}
+        values = {"history": 8, "value_mix": 0.0} | saved | overrides
+        return cls(**{k: v for k, v in values.items() if k in known})
+
+    def problems(self) -> list[str]:
+        """What makes this configuration unusable, in words for the command line."""
+        out = []
+        try:
+            import murkle_rl
+
+            murkle_rl.start_fen(self.width, self.height)
+        except ValueError as err:
+            out.append(f"board {self.width}x{self.height}: {err}")
+        if self.minutes == 0 and self.iterations == 0:
+            out.append("give a budget: --minutes or --iterations")
+        if not 1 <= self.history <= 8:
+            out.append(f"--history must be 1 to 8, got {self.history}")
+        if self.value_mix > 1:
+            out.append(f"--value-mix must be between 0 and 1, got {self.value_mix}")
+        if self.games < 1 or self.simulations < 1 or self.batch_size < 1 or self.buffer < 1:
+            out.append("--games, --simulations, --batch-size and --buffer must be at least 1")
+        return out
+
+
+HELPS = {
+    "width": "board width", "height": "board height", "channels": "network width", "blocks": "residual blocks",
+    "history": "positions the network sees (1: only the current one; at most 8)",
+    "value_mix": "weight of the searched root value in the value target (0: the game's result only)",
+    "games": "self-play games played at once", "simulations": "search simulations per self-play move",
+    "gumbel": "Gumbel root search in self-play (--no-gumbel: PUCT with Dirichlet noise)",
+    "max_considered": "Gumbel: root moves considered", "dirichlet_alpha": "PUCT self-play: root noise",
+    "c_puct": "PUCT exploration weight", "temperature_plies": "plies that sample moves from the visits",
+    "max_plies": "a self-play game ends at this many plies",
+    "adjudicate": "a game ended by --max-plies teaches tanh(material difference / this), 0: a draw",
+    "plies_per_iter": "self-play moves per iteration",
+    "keep_games": "self-play games written to selfplay_games.txt in --out per iteration",
+    "batch_size": "training minibatch", "replay_ratio": "times each new sample is trained on, on average",
+    "buffer": "replay buffer samples", "policy_top": "policy entries kept per sample", "lr": "peak learning rate",
+    "weight_decay": "AdamW weight decay", "eval_every": "minutes between evaluations (0: none)",
+    "eval_games": "games per opponent in each evaluation",
+    "eval_simulations": "search simulations per move in evaluations (0: the network's favourite move)",
+    "eval_max_plies": "an evaluation game ends drawn at this many plies",
+    "eval_gumbel": "evaluations search with a Gumbel root (--no-eval-gumbel: PUCT)",
+    "eval_seconds": "wall-clock seconds one evaluation may take; the games finished by then count (0: no limit)",
+    "minutes": "budget of self-play and training", "iterations": "stop after this many iterations (0: no limit)",
+    "checkpoint_every": "minutes between checkpoints", "seed": "random seed",
+    "threads": "search threads (0: every core)", "torch_threads": "PyTorch threads (0: every core)",
+}
+
+
+def non_negative(kind: type) -> Any:
+    """An argparse type: a number of ``kind`` that is not negative."""
+    def parse(text: str) -> Any:
+        value = kind(text)
+        if value < 0:
+            raise argparse.ArgumentTypeError(f"must be >= 0, got {text}")
+        return value
+    parse.__name__ = kind.__name__  # argparse names the type in its error
+    return parse
+
+
+def config_parser() -> argparse.ArgumentParser:
+    """The training options, one per Config field, with its default."""
+    parser = argparse.ArgumentParser(add_help=False)
+    for name, default in asdict(Config()).items():
+        flag = "--" + name.replace("_", "-")
+        if isinstance(default, bool):
+            parser.add_argument(flag, action=argparse.BooleanOptionalAction, default=default, help=HELPS[name])
+        else:
+            parser.add_argument(flag, type=non_negative(type(default)), default=default,
+                                help=f"{HELPS[name]} (default {default})")
+    return parser
+
+
+def config_of(args: argparse.Namespace) -> Config:
+    """The Config of parsed options."""
+    return Config(**{f.name: getattr(args, f.name) for f in fields(Config)})

@@ -1,0 +1,183 @@
+"""The network, the agent built on it, and the files that hold them.
+
+Two kinds of file hold a network: ``checkpoint.pt``, everything a run needs to resume (the
+network with its optimizer, the replay buffer, the games in flight...), and ``agent.pt``, the
+network's weights and its configuration only (a few hundred KB), which is what the front ends
+load. :func:`load_agent` takes either, or the run directory that holds them.
+"""
+
+from __future__ import annotations
+
+import os
+import pickle
+import time
+from dataclasses import asdict
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+try:
+    import torch
+    import torch.nn.functional as F
+    from torch import nn
+except ModuleNotFoundError as e:  # pragma: no cover - depends on the environment
+    raise ModuleNotFoundError(f"murkle_rl.zero needs PyTorch for this: pip install 'murkle_chess[train]' ({e})",
+                              name=e.name) from None
+
+from .config import Config
+
+CHECKPOINT = "checkpoint.pt"
+AGENT = "agent.pt"
+AGENT_FORMAT = "murkle-zero agent"
+
+
+class ResBlock(nn.Module):
+    def __init__(self, channels: int) -> None:
+        super().__init__()
+        self.conv1 = nn.Conv2d(channels, channels, 3, padding=1, bias=False)
+        self.bn1 = nn.BatchNorm2d(channels)
+        self.conv2 = nn.Conv2d(channels, channels, 3, padding=1, bias=False)
+        self.bn2 = nn.BatchNorm2d(channels)
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        y = F.relu(self.bn1(self.conv1(x)))
+        return F.relu(x + self.bn2(self.conv2(y)))
+
+
+class Net(nn.Module):
+    """A residual tower over the input planes (``Config.input_planes`` of the 105). The policy
+    head is convolutional: its (P, H, W) output is the full action layout, flattened to logits
+    over every full action. The value head pools the board, so the same layers fit any board
+    with the same P."""
+
+    def __init__(self, input_planes: int, action_planes: int, channels: int, blocks: int) -> None:
+        super().__init__()
+        self.stem = nn.Sequential(nn.Conv2d(input_planes, channels, 3, padding=1, bias=False),
+                                  nn.BatchNorm2d(channels), nn.ReLU())
+        self.tower = nn.Sequential(*(ResBlock(channels) for _ in range(blocks)))
+        self.policy = nn.Sequential(nn.Conv2d(channels, channels, 3, padding=1, bias=False),
+                                    nn.BatchNorm2d(channels), nn.ReLU(), nn.Conv2d(channels, action_planes, 1))
+        self.value_conv = nn.Sequential(nn.Conv2d(channels, channels, 1, bias=False), nn.BatchNorm2d(channels), nn.ReLU())
+        self.value_fc = nn.Sequential(nn.Linear(2 * channels, 64), nn.ReLU(), nn.Linear(64, 1))
+
+    def forward(self, x: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+        h = self.tower(self.stem(x))
+        logits = self.policy(h).flatten(1)
+        v = self.value_conv(h)
+        v = torch.cat([v.mean((2, 3)), v.amax((2, 3))], 1)
+        return logits, torch.tanh(self.value_fc(v)).squeeze(1)
+
+
+def use_threads(n: int) -> None:
+    """PyTorch on n threads, or on every core this process may use with 0."""
+    torch.set_num_threads(n or len(os.sched_getaffinity(0)))
+
+
+def make_net(cfg: Config) -> Net:
+    """A new network for the configuration."""
+    return Net(len(cfg.input_planes), cfg.action_planes, cfg.channels, cfg.blocks)
+
+
+class Evaluator:
+    """The network as the search sees it, and the agent every front end uses: the 105 planes
+    ``(k, 105, H, W)`` float32 in, logits ``(k, A)`` and values ``(k,)`` out as NumPy arrays.
+    ``width`` and ``height`` are the board it was trained on; it plays any board with its
+    ``action_planes``."""
+
+    def __init__(self, net: Net, cfg: Config) -> None:
+        self.net = net
+        self.cfg = cfg
+        self.inputs = cfg.input_planes
+        self.width, self.height, self.action_planes = cfg.width, cfg.height, cfg.action_planes
+        self.seconds = 0.0
+        self.positions = 0
+
+    def __call__(self, planes: np.ndarray, mask: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
+        started = time.perf_counter()
+        self.net.eval()
+        with torch.inference_mode():
+            logits, values = self.net(torch.from_numpy(np.ascontiguousarray(planes[:, self.inputs])))
+        self.seconds += time.perf_counter() - started
+        self.positions += len(planes)
+        return logits.numpy(), values.numpy()
+
+
+# ------------------------------------------------------------------ files
+
+
+def resolve(path: str | Path, prefer: str = AGENT) -> Path:
+    """The file a path names: itself, or in a run directory ``prefer`` (agent.pt, else
+    checkpoint.pt). Raises FileNotFoundError naming what is missing."""
+    path = Path(path)
+    if path.is_dir():
+        order = (prefer, CHECKPOINT if prefer == AGENT else AGENT)
+        for name in order:
+            if (path / name).is_file():
+                return path / name
+        raise FileNotFoundError(f"{path} holds neither {AGENT} nor {CHECKPOINT}")
+    if not path.is_file():
+        raise FileNotFoundError(f"no such file or run directory: {path}")
+    return path
+
+
+def read_state(path: str | Path, prefer: str = AGENT) -> tuple[dict[str, Any], Config, Path]:
+    """The saved state of an agent file or a checkpoint (or a run directory), its
+    configuration, and the file read. An agent file is read without unpickling any code
+    (``weights_only``); a checkpoint also holds the games in flight, which need it."""
+    file = resolve(path, prefer)
+    try:
+        if file.name == CHECKPOINT:
+            state = torch.load(file, weights_only=False, map_location="cpu")
+        else:
+            try:
+                state = torch.load(file, weights_only=True, map_location="cpu")
+            except pickle.UnpicklingError:  # a checkpoint by another name
+                state = torch.load(file, weights_only=False, map_location="cpu")
+    except Exception as e:
+        raise ValueError(f"{file} is not a murkle-zero agent or checkpoint: {e}") from None
+    if not isinstance(state, dict) or "net" not in state or "config" not in state:
+        raise ValueError(f"{file} is not a murkle-zero agent or checkpoint")
+    return state, Config.from_saved(state["config"]), file
+
+
+def read_checkpoint(path: str | Path, **overrides: Any) -> tuple[dict[str, Any], Config]:
+    """A checkpoint's whole state and its configuration (``path``: the file or its run
+    directory)."""
+    path = Path(path)
+    file = path / CHECKPOINT if path.is_dir() else path
+    if not file.is_file():
+        raise FileNotFoundError(f"no checkpoint at {file}")
+    state = torch.load(file, weights_only=False, map_location="cpu")
+    return state, Config.from_saved(state["config"], **overrides)
+
+
+def net_of(state: dict[str, Any], cfg: Config) -> Net:
+    """The network of a saved state, in evaluation mode."""
+    net = make_net(cfg)
+    net.load_state_dict(state["net"])
+    net.eval()
+    return net
+
+
+def load_net(path: str | Path) -> tuple[Net, Config]:
+    """The network of an agent file, a checkpoint or a run directory, and its configuration."""
+    state, cfg, _ = read_state(path)
+    return net_of(state, cfg), cfg
+
+
+def load_agent(path: str | Path, threads: int = 1) -> Evaluator:
+    """The agent of a run directory, a checkpoint.pt or an agent.pt, computing on ``threads``
+    PyTorch threads (0: every core)."""
+    use_threads(threads)
+    net, cfg = load_net(path)
+    return Evaluator(net, cfg)
+
+
+def save_agent(path: str | Path, net: Net, cfg: Config, **info: Any) -> None:
+    """Writes the small agent file: the weights, the configuration and ``info`` (plain
+    values: iteration, minutes, games). Replaces an older file only once the new one is whole."""
+    path = Path(path)
+    tmp = path.with_name(path.name + ".tmp")
+    torch.save({"format": AGENT_FORMAT, "config": asdict(cfg), "net": net.state_dict(), **info}, tmp)
+    os.replace(tmp, path)

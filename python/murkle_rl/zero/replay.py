@@ -1,0 +1,99 @@
+"""Training samples kept compactly, and the replay buffer that holds them. NumPy only."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+from .config import SCALAR_PLANES, Config
+
+
+class Samples:
+    """Training samples kept compactly: the piece planes the network sees as bits (the packed
+    format of ``GameBatch.packed_planes``), planes 96-104 as one value each, the legal mask as
+    bits, the policy as its largest entries."""
+
+    FIELDS = ("bits", "scalars", "mask", "policy_index", "policy_p", "value")
+
+    def __init__(self, cfg: Config, capacity: int) -> None:
+        hw = cfg.height * cfg.width
+        self.cfg = cfg
+        self.bits = np.zeros((capacity, 12 * cfg.history, (hw + 7) // 8), np.uint8)
+        self.scalars = np.zeros((capacity, len(SCALAR_PLANES)), np.float32)
+        self.mask = np.zeros((capacity, (cfg.action_planes * hw + 7) // 8), np.uint8)
+        self.policy_index = np.zeros((capacity, cfg.policy_top), np.int32)
+        self.policy_p = np.zeros((capacity, cfg.policy_top), np.float16)
+        self.value = np.zeros(capacity, np.float32)
+
+    def rows(self) -> dict[str, np.ndarray]:
+        return {f: getattr(self, f) for f in self.FIELDS}
+
+    @staticmethod
+    def encode(cfg: Config, bits: np.ndarray, scalars: np.ndarray, mask: np.ndarray,
+               policy: np.ndarray) -> dict[str, np.ndarray]:
+        """The compact form of positions from ``packed_planes`` (bits (k, 105, B), scalars
+        (k, 105)), masks (k, P, H, W) and policies (k, A)."""
+        k = len(bits)
+        top = min(cfg.policy_top, policy.shape[1])
+        index = np.argpartition(-policy, top - 1, axis=1)[:, :top].astype(np.int32)
+        p = np.take_along_axis(policy, index, 1)
+        p /= np.maximum(p.sum(1, keepdims=True), 1e-12)
+        return {
+            "bits": np.ascontiguousarray(bits[:, : 12 * cfg.history]),  # a copy unless given just these planes
+            "scalars": scalars[:, SCALAR_PLANES],  # indexed by a range: a copy
+            "mask": np.packbits(mask.reshape(k, policy.shape[1]), axis=1),
+            "policy_index": index,
+            "policy_p": p.astype(np.float16),
+        }
+
+    @staticmethod
+    def decode(cfg: Config, rows: dict[str, np.ndarray]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """The network's inputs (k, len(cfg.input_planes), H, W), masks (k, A) and dense
+        policies (k, A) of compact rows."""
+        h, w, p_planes = cfg.height, cfg.width, cfg.action_planes
+        k, pieces = len(rows["bits"]), 12 * cfg.history
+        inputs = np.empty((k, pieces + len(SCALAR_PLANES), h, w), np.float32)
+        inputs[:, :pieces] = np.unpackbits(rows["bits"], axis=2, count=h * w, bitorder="little").reshape(k, pieces, h, w)
+        inputs[:, pieces:] = rows["scalars"][:, :, None, None]
+        mask = np.unpackbits(rows["mask"], axis=1, count=p_planes * h * w).astype(bool)
+        policy = np.zeros((k, p_planes * h * w), np.float32)
+        np.put_along_axis(policy, rows["policy_index"].astype(np.int64), rows["policy_p"].astype(np.float32), 1)
+        return inputs, mask, policy
+
+
+class ReplayBuffer(Samples):
+    """The newest ``capacity`` samples of finished games, in a ring."""
+
+    def __init__(self, cfg: Config) -> None:
+        super().__init__(cfg, cfg.buffer)
+        self.capacity = cfg.buffer
+        self.size = 0
+        self.next = 0
+
+    def add(self, rows: dict[str, np.ndarray]) -> None:
+        """Adds samples, overwriting the oldest once full."""
+        k = len(rows["value"])
+        if k > self.capacity:  # keep the newest
+            rows = {f: v[-self.capacity:] for f, v in rows.items()}
+            k = self.capacity
+        at = (self.next + np.arange(k)) % self.capacity
+        for f in self.FIELDS:
+            getattr(self, f)[at] = rows[f]
+        self.next = (self.next + k) % self.capacity
+        self.size = min(self.capacity, self.size + k)
+
+    def sample(self, n: int, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+        """A minibatch of n samples drawn with replacement: inputs, masks, policies, values."""
+        idx = rng.integers(0, self.size, n)
+        planes, mask, policy = self.decode(self.cfg, {f: getattr(self, f)[idx] for f in self.FIELDS})
+        return planes, mask, policy, self.value[idx]
+
+    def state(self) -> dict[str, Any]:
+        return {"size": self.size, "next": self.next,
+                **{f: getattr(self, f)[: self.size].copy() for f in self.FIELDS}}
+
+    def load(self, state: dict[str, Any]) -> None:
+        self.size, self.next = state["size"], state["next"]
+        for f in self.FIELDS:
+            getattr(self, f)[: self.size] = state[f]

@@ -1,0 +1,158 @@
+"""Self-play: a GameBatch of games the network plays against itself, with the search."""
+
+from __future__ import annotations
+
+import time
+from typing import Any
+
+import numpy as np
+
+import murkle_chess
+import murkle_rl
+
+from .config import PIECE_VALUES, Config
+from .games import GameRecord, record_of
+from .network import Evaluator, Net
+from .replay import Samples
+
+
+def search_moves(search: Any, evaluate: Any, planes: np.ndarray) -> float:
+    """Runs a search to its end with the network; returns the seconds spent in the tree. The
+    network reads no legal mask (the search takes only the legal moves' logits), so none is
+    written."""
+    tree = 0.0
+    while True:
+        started = time.perf_counter()
+        k = search.select(planes)
+        tree += time.perf_counter() - started
+        if k == 0:
+            return tree
+        logits, values = evaluate(planes[:k])
+        started = time.perf_counter()
+        search.expand(logits, values)
+        tree += time.perf_counter() - started
+
+
+class SelfPlayer:
+    """A GameBatch of games that the network plays against itself. ``play`` makes some moves
+    and returns the samples of the games that ended (their values known); the positions of
+    the games still running wait here. The first ``cfg.keep_games`` games to end in each call
+    are kept as records in ``kept``, for the caller to write."""
+
+    def __init__(self, cfg: Config, seed: int) -> None:
+        self.cfg = cfg
+        self.batch = murkle_rl.GameBatch(cfg.games, cfg.width, cfg.height, seed=seed,
+                                         max_plies=cfg.max_plies, threads=cfg.threads or None)
+        self.make_arrays(cfg)
+        n = cfg.games
+        self.waiting: list[list[dict[str, np.ndarray]]] = [[] for _ in range(n)]  # per game: rows so far
+        self.white: list[list[bool]] = [[] for _ in range(n)]  # White to move at each row
+        self.actions: list[list[int]] = [[] for _ in range(n)]  # per game: the moves so far
+        self.rounds = 0  # searches made so far, numbering the searches' seeds
+        self.seed = seed
+        self.stats = {"games": 0, "moves": 0, "white_wins": 0, "black_wins": 0, "draws": 0, "capped": 0,
+                      "plies": 0, "search_s": 0.0, "network_s": 0.0, "positions": 0}
+
+    WORK = ("planes", "mask", "policy", "bits", "scalars", "kept")  # rewritten at every move, or per call
+
+    def make_arrays(self, cfg: Config) -> None:
+        self.cfg = cfg
+        n, hw = cfg.games, (cfg.height, cfg.width)
+        self.planes = np.zeros((n, murkle_chess.TOTAL_INPUT_PLANES, *hw), np.float32)
+        self.mask = np.zeros((n, cfg.action_planes, *hw), bool)
+        self.policy = np.zeros((n, cfg.action_planes * hw[0] * hw[1]), np.float32)
+        self.bits, self.scalars = self.batch.packed_planes()
+        self.kept: list[GameRecord] = []
+
+    def new_search(self) -> Any:
+        cfg = self.cfg
+        return murkle_rl.Search(
+            self.batch, cfg.simulations, c_puct=cfg.c_puct, gumbel=cfg.gumbel, max_considered=cfg.max_considered,
+            dirichlet_alpha=None if cfg.gumbel else cfg.dirichlet_alpha, seed=self.seed * 1_000_003 + self.rounds)
+
+    def play(self, net: Net, plies: int) -> dict[str, np.ndarray]:
+        """Every game plays ``plies`` moves; returns the samples of the games that ended."""
+        cfg = self.cfg
+        evaluate = Evaluator(net, cfg)
+        search = self.new_search()  # one search per call, seeded by its number: resumable
+        self.rounds += 1
+        self.kept = []
+        finished: list[dict[str, np.ndarray]] = []
+        for _ in range(plies):
+            self.stats["search_s"] += search_moves(search, evaluate, self.planes)
+            search.policy(out=self.policy)
+            explore = search.choose(1.0)
+            best = search.choose(0.0)
+            played = self.batch.plies()
+            actions = np.where(played < cfg.temperature_plies, explore, best)
+            moving = np.flatnonzero(actions >= 0)
+            self.batch.packed_planes(self.bits, self.scalars)
+            self.batch.legal_mask(out=self.mask)
+            rows = Samples.encode(cfg, self.bits[moving, : 12 * cfg.history], self.scalars[moving], self.mask[moving],
+                                  self.policy[moving])
+            rows["q"] = search.root_values()[moving]
+            white = self.batch.turns() == murkle_chess.WHITE
+            for j, i in enumerate(moving):
+                self.waiting[i].append({f: v[j] for f, v in rows.items()})
+                self.white[i].append(bool(white[i]))
+                self.actions[i].append(int(actions[i]))
+            self.stats["moves"] += len(moving)
+            started = time.perf_counter()
+            rewards, done, capped = search.step(actions)
+            self.stats["search_s"] += time.perf_counter() - started
+            if done.any():
+                targets = rewards.copy()
+                if cfg.adjudicate > 0 and capped.any():
+                    targets[capped] = np.tanh(material(self.batch)[capped] / cfg.adjudicate)
+                for i in np.flatnonzero(done):
+                    finished.append(self.finish(int(i), float(rewards[i]), bool(capped[i]), float(targets[i])))
+        self.stats["network_s"] += evaluate.seconds
+        self.stats["positions"] += evaluate.positions
+        if not finished:
+            return Samples(cfg, 0).rows()
+        return {f: np.concatenate([r[f] for r in finished]) for f in Samples.FIELDS}
+
+    def finish(self, i: int, white_reward: float, capped: bool, target: float) -> dict[str, np.ndarray]:
+        """The samples of game i, which just ended with ``white_reward``; ``target`` is the value
+        for White that its positions learn."""
+        rows, white = self.waiting[i], np.array(self.white[i])
+        actions = self.actions[i]
+        self.waiting[i], self.white[i], self.actions[i] = [], [], []
+        if len(self.kept) < self.cfg.keep_games and len(actions) == len(rows):
+            self.kept.append(record_of(self.start_game(), actions, white_reward, "self-play", "self-play"))
+        s = self.stats
+        s["games"] += 1
+        s["plies"] += len(rows)
+        s["white_wins"] += white_reward > 0
+        s["black_wins"] += white_reward < 0
+        s["draws"] += white_reward == 0
+        s["capped"] += capped
+        out = {f: np.stack([r[f] for r in rows]) for f in rows[0]}
+        mix = self.cfg.value_mix
+        out["value"] = ((1 - mix) * np.where(white, target, -target) + mix * out.pop("q")).astype(np.float32) + 0.0
+        return out
+
+    def start_game(self) -> murkle_chess.Game:
+        """The position every game of the batch starts from."""
+        return murkle_rl.GameBatch(1, self.cfg.width, self.cfg.height, threads=1).game(0)
+
+    def state(self) -> dict[str, Any]:
+        """What a checkpoint keeps: the games (GameBatch pickles), their waiting samples, counts."""
+        return {k: v for k, v in self.__dict__.items() if k not in ("cfg", *self.WORK)}
+
+    @classmethod
+    def from_state(cls, cfg: Config, state: dict[str, Any]) -> SelfPlayer:
+        self = cls.__new__(cls)
+        self.__dict__.update(state)
+        if "actions" not in state:  # a checkpoint from before games were kept: those in flight go unrecorded
+            self.actions = [[] for _ in range(cfg.games)]
+        self.make_arrays(cfg)
+        return self
+
+
+def material(batch: Any) -> np.ndarray:
+    """White's material minus Black's in every game (pawn 1, knight and bishop 3, rook 5, queen 9)."""
+    planes = batch.planes()
+    own = np.einsum("k,nkhw->n", PIECE_VALUES, planes[:, 0:6])
+    other = np.einsum("k,nkhw->n", PIECE_VALUES, planes[:, 6:12])
+    return (own - other) * batch.turns()

@@ -1,0 +1,242 @@
+"""The trainer (murkle_rl.zero) on tiny budgets: the network learns from its samples, a run
+writes its checkpoint, agent, metrics, curve and games, a resumed run equals an unbroken one,
+Ctrl-C saves (also in the middle of an evaluation), and the compact buffer is right."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+torch = pytest.importorskip("torch")
+pytest.importorskip("tqdm")
+pytest.importorskip("matplotlib")
+
+import murkle_chess as mc  # noqa: E402
+import murkle_rl  # noqa: E402
+from murkle_rl.zero import cli  # noqa: E402
+from murkle_rl.zero.config import Config  # noqa: E402
+from murkle_rl.zero.games import load_games  # noqa: E402
+from murkle_rl.zero.learner import Trainer  # noqa: E402
+from murkle_rl.zero.network import make_net  # noqa: E402
+from murkle_rl.zero.replay import ReplayBuffer, Samples  # noqa: E402
+from murkle_rl.zero.selfplay import SelfPlayer, material  # noqa: E402
+
+torch.set_num_threads(1)  # the tests share a small machine
+
+# A tiny run on 5x5: 8 games, 4 simulations, a 8x1 network, iterations of 6 plies.
+TINY = ["--width", "5", "--height", "5", "--games", "8", "--simulations", "4", "--max-considered", "4",
+        "--channels", "8", "--blocks", "1", "--plies-per-iter", "6", "--batch-size", "32", "--buffer", "2000",
+        "--minutes", "0", "--eval-every", "0", "--eval-games", "4", "--eval-simulations", "2",
+        "--eval-max-plies", "20", "--threads", "1", "--torch-threads", "1", "--quiet"]
+ZERO = [sys.executable, "-m", "murkle_rl.zero"]
+
+
+def tiny_cfg(**changes):
+    return Config(**({"width": 5, "height": 5, "games": 8, "simulations": 4, "max_considered": 4, "channels": 8,
+                      "blocks": 1, "plies_per_iter": 6, "batch_size": 32, "buffer": 2000, "threads": 1,
+                      "minutes": 0, "iterations": 3} | changes))
+
+
+@pytest.fixture(scope="module")
+def run_dir(tmp_path_factory):
+    """A run of 3 iterations, evaluated before the first and at the end, games capped at 12 plies."""
+    out = tmp_path_factory.mktemp("run")
+    run = subprocess.run([*ZERO, "train", *TINY, "--iterations", "3", "--eval-every", "1", "--max-plies", "12",
+                          "--keep-games", "1", "--out", str(out)], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    return out
+
+
+def test_a_run_writes_checkpoint_agent_metrics_curve_and_games(run_dir):
+    assert {"checkpoint.pt", "agent.pt", "metrics.jsonl", "curve.png", "eval_games.txt",
+            "selfplay_games.txt"} <= {p.name for p in run_dir.iterdir()}
+    records = [__import__("json").loads(line) for line in (run_dir / "metrics.jsonl").read_text().splitlines()]
+    assert records[-1]["kind"] == "end" and records[0]["kind"] == "eval"
+    assert [r["iteration"] for r in records if r["kind"] == "eval"] == [0, 3]
+    assert any(r["kind"] == "train" and r["policy"] > 0 for r in records)
+    trainer = Trainer.load(run_dir)
+    assert trainer.iteration == 3 and len(trainer.history) == 2
+    assert trainer.losses and all("games" in entry for entry in trainer.losses)
+    for entry in trainer.history:
+        for name in ("random", "greedy"):
+            assert sum(entry[name + "_result"].values()) == 4 and 0 <= entry[name] <= 1
+    # Every evaluation game is kept; self-play games that ended are kept, one per iteration at most.
+    evaluated = load_games(run_dir / "eval_games.txt")
+    assert len(evaluated) == 2 * 2 * 4
+    kept = load_games(run_dir / "selfplay_games.txt")
+    assert 1 <= len(kept) <= 3 and all(len(g.moves) == 12 and g.result == "1/2-1/2" for g in kept)
+    for game in evaluated + kept:  # the moves replay legally from the start and end as recorded
+        board = mc.Game(game.width, game.height, game.fen, False)
+        for lan in game.moves:
+            board.make_move(board.move_from_lan(lan))
+        assert not board.is_over() or game.result == {1: "1-0", -1: "0-1", 0: "1/2-1/2"}[int(board.reward_absolute())]
+
+
+def test_games_prints_the_kept_games(run_dir, capsys):
+    cli.main(["games", str(run_dir / "selfplay_games.txt"), "--index", "0"])
+    game = load_games(run_dir / "selfplay_games.txt")[0]
+    out = capsys.readouterr().out
+    assert game.fen in out and " ".join(game.moves[2:4]) in out and "1/2-1/2" in out
+    cli.main(["games", str(run_dir)])
+    assert capsys.readouterr().out.rstrip().endswith(f"16 games in {run_dir / 'eval_games.txt'}")
+    with pytest.raises(SystemExit, match="no game 99"):
+        cli.main(["games", str(run_dir), "--index", "99"])
+
+
+def test_training_lowers_the_loss_on_self_play_samples():
+    cfg = tiny_cfg(games=16, plies_per_iter=40, max_plies=40, batch_size=64, lr=1e-2)
+    trainer = Trainer(cfg)
+    samples = trainer.player.play(trainer.net, cfg.plies_per_iter)
+    assert len(samples["value"]) >= 16  # every game ended by the cap at the latest
+    trainer.buffer.add(samples)
+    inputs, mask, policy = Samples.decode(cfg, samples)
+    value = torch.from_numpy(samples["value"])
+    target = torch.from_numpy(policy)
+    entropy = -(target * torch.log(target.clamp_min(1e-30))).sum(1).mean()
+
+    def losses():
+        """KL divergence of the policy from its targets, and the value's squared error."""
+        trainer.net.eval()
+        with torch.no_grad():
+            logits, v = trainer.net(torch.from_numpy(inputs))
+            logits = logits.masked_fill(~torch.from_numpy(mask), -1e9)
+            ce = -(target * torch.log_softmax(logits, 1)).sum(1).mean()
+            return float(ce - entropy), float(torch.mean((v - value) ** 2))
+
+    kl, mse = losses()
+    for _ in range(60):
+        trainer.train_step()
+    kl_after, mse_after = losses()
+    assert kl_after < 0.98 * kl and mse_after < 0.5 * mse
+
+
+@pytest.mark.parametrize("adjudicate", [0.0, 4.0])
+def test_capped_games_teach_a_draw_or_their_material(adjudicate):
+    # The games move in step, so with a cap of 4 plies all of them end together, and at the next
+    # step every game restarts and none makes a sample.
+    cfg = tiny_cfg(max_plies=4, adjudicate=adjudicate, value_mix=0.0, keep_games=3)
+    player = SelfPlayer(cfg, seed=2)
+    samples = player.play(make_net(cfg), 4)
+    assert player.stats["games"] == cfg.games == player.stats["capped"]
+    assert len(player.kept) == 3 and all(len(g.moves) == 4 for g in player.kept)
+    values = samples["value"].reshape(cfg.games, 4)  # four positions per game, White to move first
+    np.testing.assert_array_equal(values[:, 0::2], -values[:, 1::2])
+    if adjudicate == 0:
+        assert not values.any()
+    else:
+        white = np.tanh(material(player.batch) / adjudicate)  # the final positions, shown until restart
+        np.testing.assert_allclose(values[:, 0], white, rtol=1e-6)
+    samples = player.play(make_net(cfg), 2)  # a step that restarts every game, then one move
+    assert player.stats["moves"] == 5 * cfg.games and len(samples["value"]) == 0 and not player.kept
+
+
+def test_a_resumed_run_equals_an_unbroken_one(tmp_path):
+    straight, broken = tmp_path / "straight", tmp_path / "broken"
+    a = cli.main(["train", *TINY, "--iterations", "4", "--out", str(straight)])
+    cli.main(["train", *TINY, "--iterations", "2", "--out", str(broken)])
+    b = cli.main(["train", *TINY, "--iterations", "4", "--out", str(broken), "--resume"])
+    assert b.iteration == 4 and b.train_steps == a.train_steps > 0
+    for (name, x), y in zip(a.net.state_dict().items(), b.net.state_dict().values()):
+        assert torch.equal(x, y), name
+    assert a.buffer.size == b.buffer.size
+    for field in Samples.FIELDS:
+        np.testing.assert_array_equal(getattr(a.buffer, field), getattr(b.buffer, field))
+    assert a.player.batch.fens() == b.player.batch.fens()
+
+
+def interrupt(args, tmp_path, wait_for):
+    """Starts a run, sends SIGINT once ``wait_for`` exists, returns (returncode, stdout, stderr)."""
+    run = subprocess.Popen([*ZERO, *args, "--out", str(tmp_path)], stderr=subprocess.PIPE,
+                           stdout=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 120
+        while not (tmp_path / wait_for).exists() and run.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        run.send_signal(signal.SIGINT)
+        out, err = run.communicate(timeout=120)
+    finally:
+        run.kill()
+    return run.returncode, out, err
+
+
+def test_ctrl_c_stops_after_the_iteration_and_saves_a_checkpoint(tmp_path, monkeypatch, capsys):
+    play = SelfPlayer.play
+
+    def play_then_ctrl_c(self, net, plies):  # a real SIGINT in the middle of the second iteration
+        if self.rounds == 1:
+            os.kill(os.getpid(), signal.SIGINT)
+        return play(self, net, plies)
+
+    monkeypatch.setattr(SelfPlayer, "play", play_then_ctrl_c)
+    trainer = cli.main(["train", *TINY, "--iterations", "1000000", "--out", str(tmp_path)])
+    assert trainer.iteration == 2
+    out, err = capsys.readouterr()
+    assert "Ctrl-C: stopping after this iteration" in err and "self-play games" in out
+    assert Trainer.load(tmp_path).iteration == 2 and (tmp_path / "agent.pt").exists()
+    assert '"kind": "end"' in (tmp_path / "metrics.jsonl").read_text().splitlines()[-1]
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+def test_ctrl_c_ends_an_evaluation_at_once_with_its_partial_scores(tmp_path):
+    # A first evaluation of minutes (200 games, 64 simulations a move, no time limit); the
+    # checkpoint written before it says it is starting.
+    code, out, err = interrupt([*TINY, "--iterations", "5", "--eval-every", "1", "--eval-games", "200",
+                                "--eval-simulations", "64", "--eval-seconds", "0", "--eval-max-plies", "300"],
+                               tmp_path, "checkpoint.pt")
+    assert code == 0, err
+    assert "evaluation cut short (Ctrl-C)" in err and "last evaluation" not in out
+    trainer = Trainer.load(tmp_path)
+    assert trainer.iteration == 0 and trainer.history == []
+    lines = (tmp_path / "metrics.jsonl").read_text().splitlines()
+    assert '"stopped": true' in lines[0] and '"kind": "end"' in lines[-1]
+
+
+@pytest.mark.parametrize("history", [1, 3, 8])
+def test_compact_samples_give_back_inputs_masks_and_policies(history):
+    cfg = tiny_cfg(width=6, height=4, policy_top=64, history=history)
+    batch = murkle_rl.GameBatch(5, 6, 4, seed=1, threads=1, repetitions=True)
+    batch.play_random(7)
+    planes, mask = batch.planes(), batch.legal_mask()
+    search = murkle_rl.Search(batch, 12, seed=1)
+    search.run()
+    policy = search.policy()
+    rows = Samples.encode(cfg, *batch.packed_planes(), mask, policy)
+    back_inputs, back_mask, back_policy = Samples.decode(cfg, rows)
+    np.testing.assert_array_equal(back_inputs, planes[:, cfg.input_planes])
+    np.testing.assert_array_equal(back_mask, mask.reshape(5, -1))
+    np.testing.assert_allclose(back_policy, policy, atol=1e-3)
+
+
+def test_the_buffer_keeps_the_newest_samples_when_it_wraps():
+    cfg = tiny_cfg(buffer=10)
+    buffer = ReplayBuffer(cfg)
+    rows = Samples(cfg, 7).rows()
+    for start in (0, 7, 14):
+        rows["value"] = np.arange(start, start + 7, dtype=np.float32)
+        buffer.add(rows)
+    assert buffer.size == 10 and sorted(buffer.value.tolist()) == list(range(11, 21))
+
+
+@pytest.mark.ray
+def test_ray_self_play_feeds_the_learner(tmp_path):
+    pytest.importorskip("ray")
+    env = {k: v for k, v in os.environ.items() if k != "RAY_ADDRESS"}
+    run = subprocess.run([*ZERO, *TINY, "--iterations", "3", "--ray", "--workers", "1",
+                          "--out", str(tmp_path)], capture_output=True, text=True, env=env, timeout=600)
+    assert run.returncode == 0, run.stderr
+    assert "self-play games" in run.stdout and "per minute" in run.stdout
+    trainer = Trainer.load(tmp_path)
+    assert trainer.iteration == 3 and trainer.buffer.size > 0
+    [kept] = trainer.ray_players
+    assert kept["rounds"] >= 3 and kept["stats"]["moves"] > 0
+    # A resumed run goes on with the games the actor had in flight, not with new ones.
+    run = subprocess.run([*ZERO, *TINY, "--iterations", "5", "--ray", "--workers", "1",
+                          "--out", str(tmp_path), "--resume"], capture_output=True, text=True, env=env, timeout=600)
+    assert run.returncode == 0, run.stderr
+    [resumed] = Trainer.load(tmp_path).ray_players
+    assert resumed["rounds"] >= kept["rounds"] + 2
+    assert resumed["stats"]["moves"] >= kept["stats"]["moves"] + 2 * 6 * 8
