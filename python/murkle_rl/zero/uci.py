@@ -121,8 +121,11 @@ class Searcher:
     the agent until a limit and reads the results. Used by the UCI engine and the match runner.
     """
 
-    def __init__(self, agent: Any, *, c_puct: float = 1.25, seed: int = 0) -> None:
+    def __init__(self, agent: Any, *, c_puct: float = 1.25, seed: int = 0, simulations: int = 1 << 22) -> None:
         self.agent = agent
+        # the most simulations of one search: a search whose every descent ends on a finished
+        # position runs them all at once inside one select(), so it stays bounded
+        self.simulations = simulations
         self.c_puct = c_puct
         self.seed = seed
         self.batch: Any = None
@@ -161,7 +164,7 @@ class Searcher:
             self.batch.set_game(0, game)
             # a new tree: a search left unfinished (all of ours are: they stop on a limit of
             # their own) would go on with its old tree after set_game
-            self.search_ = murkle_rl.Search(self.batch, 10**9, c_puct=self.c_puct, seed=self.seed)
+            self.search_ = murkle_rl.Search(self.batch, self.simulations, c_puct=self.c_puct, seed=self.seed)
             self.game = game.clone()
             self.start = start_fen
             self.moves = list(moves)
@@ -188,10 +191,14 @@ class Searcher:
             return SearchResult(None, [], -1.0 if game.is_check() else 0.0, 0, 0.0, 0, 0)
         if game.is_over():  # drawn by the rules but moves remain: the network's choice
             return self._network_move(started)
+        ends = self._ending_moves()
+        if ends is not None:  # every move ends the game: no tree to grow
+            return ends
         planes = np.zeros((1, murkle_chess.TOTAL_INPUT_PLANES, game.height(), game.width()), np.float32)
         search = self.search_
         baseline: int | None = None
         done = rounds = 0
+        complete = False
         last_info = started
         while True:
             stopping = stop is not None and stop.is_set()
@@ -199,13 +206,14 @@ class Searcher:
             if deadline is not None:
                 d = deadline()
                 limit = limit or (d is not None and time.monotonic() >= d)
-            full = max_bytes is not None and search.memory_bytes >= max_bytes
+            full = complete or (max_bytes is not None and search.memory_bytes >= max_bytes)
             if baseline is not None and done >= 1 and (stopping or ((limit or full) and not (wait and wait()))):
                 break
             if baseline is not None and done >= 1 and (limit or full):  # waiting for stop
                 time.sleep(0.005)
                 continue
             k = search.select(planes)
+            complete = k == 0
             if k:
                 logits, values = self.agent(planes[:k], None)
                 search.expand(np.asarray(logits, np.float32), np.asarray(values, np.float32))
@@ -223,6 +231,25 @@ class Searcher:
                 last_info = now
                 on_info(self.result(done, now - started, multipv))
         return self.result(done, time.monotonic() - started, multipv)
+
+    def _ending_moves(self) -> SearchResult | None:
+        """When every legal move ends the game: the best of them (a mate, else a draw)."""
+        game = self.game
+        assert game is not None
+        best, best_value = None, -2.0
+        for move in game.legal_moves():
+            game.make_move(move)
+            try:
+                if not game.is_over():
+                    return None
+                value = -float(game.reward_from_perspective(game.turn()))
+            finally:
+                game.unmake_move()
+            if value > best_value:
+                best, best_value = move.to_lan(), value
+        assert best is not None
+        mate = 1 if best_value > 0 else None
+        return SearchResult(best, [best], best_value, 0, 0.0, 1, 1, mate)
 
     def _network_move(self, started: float) -> SearchResult:
         game = self.game
