@@ -44,9 +44,9 @@ import numpy as np
 import murkle_chess
 import murkle_rl
 
-from .agent import UniformAgent, can_play, load_agent
+from .agent import UniformAgent, load_agent
 from .pgn import PgnGame, write_pgn
-from .uci import Searcher, legal_by_lan, new_game, parse_size
+from .uci import Searcher, can_play, legal_by_lan, new_game, parse_size
 
 __all__ = ["UciEngine", "EngineError", "fairy_variant", "MatchResult", "play_game", "run_match",
            "ladder", "elo", "main"]

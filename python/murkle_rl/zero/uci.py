@@ -42,9 +42,9 @@ import numpy as np
 import murkle_chess
 import murkle_rl
 
-from .agent import UniformAgent, can_play, load_agent
+from .agent import UniformAgent, can_play as head_fits, load_agent
 
-__all__ = ["Searcher", "SearchResult", "Engine", "board_size_of_fen", "parse_size", "main"]
+__all__ = ["Searcher", "SearchResult", "Engine", "board_size_of_fen", "parse_size", "can_play", "main"]
 
 NAME = "murkle-zero"
 AUTHOR = "the murkle_chess developers"
@@ -52,6 +52,12 @@ MAX_CP = 12800
 
 
 # ------------------------------------------------------------------ positions
+
+
+def can_play(agent: Any, width: int, height: int) -> bool:
+    """Whether the agent plays width x height: its policy head fits the board, or it has no
+    network (the uniform agent plays every size)."""
+    return isinstance(agent, UniformAgent) or head_fits(agent, width, height)
 
 
 def board_size_of_fen(fen: str) -> tuple[int, int]:
@@ -438,6 +444,7 @@ class Engine:
         self.searcher = Searcher(self.agent)
         self.position: tuple[int, int, str, list[str]] | None = None
         self.thread: threading.Thread | None = None
+        self.busy = False
         self.stop_event = threading.Event()
         self.pondering = False
         self.infinite = False
@@ -575,6 +582,9 @@ class Engine:
         started = time.monotonic()
         self.pending_budget = budget
         self.deadline = None if budget is None or self.pondering else started + budget
+        if self.thread is not None:  # the last search has answered; let its thread end
+            self.thread.join()
+        self.busy = True
         self.thread = threading.Thread(target=self._think, args=(nodes,), daemon=True)
         self.thread.start()
 
@@ -590,7 +600,8 @@ class Engine:
     # -- searching
 
     def searching(self) -> bool:
-        return self.thread is not None and self.thread.is_alive()
+        """Whether a search has not yet answered bestmove (its thread may still be ending)."""
+        return self.busy
 
     def stop_search(self) -> None:
         if self.thread is not None:
@@ -616,12 +627,13 @@ class Engine:
         # infinite and ponder searches answer only once told to
         while (self.pondering or self.infinite) and not self.stop_event.is_set():
             time.sleep(0.005)
-        if best is None:
-            self.send("bestmove (none)")
-        elif result is not None and result.ponder:
-            self.send(f"bestmove {best} ponder {result.ponder}")
-        else:
-            self.send(f"bestmove {best}")
+        answer = f"bestmove {best or '(none)'}"
+        if best and result is not None and result.ponder:
+            answer += f" ponder {result.ponder}"
+        with self.lock:  # no longer searching once bestmove is out
+            self.busy = False
+            self.out.write(answer + "\n")
+            self.out.flush()
 
     def info(self, r: SearchResult) -> None:
         if r.best is None:
