@@ -343,7 +343,7 @@ def elo(score: float) -> float:
         return -math.inf
     if score >= 1.0:
         return math.inf
-    return -400.0 * math.log10(1.0 / score - 1.0)
+    return -400.0 * math.log10(1.0 / score - 1.0) + 0.0  # + 0.0: no "-0" at an even score
 
 
 @dataclass
