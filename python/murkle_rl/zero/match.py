@@ -271,9 +271,9 @@ def play_game(searcher: Searcher, simulations: int, engine: UciEngine, width: in
     start = STANDARD_FEN if (width, height) == (8, 8) else murkle_rl.start_fen(width, height)
     game = new_game(width, height, start)
     moves: list[str] = []
-    for lan in opening:
-        game.make_move(legal_by_lan(game)[lan])
-        moves.append(lan)
+    for step in opening:
+        game.make_move(legal_by_lan(game)[step])
+        moves.append(step)
     white, black = (agent_name, engine.name) if agent_white else (engine.name, agent_name)
     pgn = PgnGame(width, height, start, moves, white=white, black=black)
     outcome, note = "error", ""
@@ -282,6 +282,7 @@ def play_game(searcher: Searcher, simulations: int, engine: UciEngine, width: in
         while True:
             if game.is_over():
                 code = game.outcome()
+                assert code is not None
                 pgn.termination = "normal"
                 if code.is_draw():
                     pgn.result, outcome = "1/2-1/2", "draw"
@@ -296,6 +297,7 @@ def play_game(searcher: Searcher, simulations: int, engine: UciEngine, width: in
                 note = f"drawn at the {max_plies}-ply cap"
                 break
             agent_turn = (game.turn() == murkle_chess.WHITE) == agent_white
+            lan: str | None
             if agent_turn:
                 searcher.set_position(width, height, start, moves)
                 lan = searcher.search(nodes=simulations).best

@@ -47,12 +47,13 @@ def san(game: murkle_chess.Game, move: murkle_chess.Move) -> str:
     elif kind == "pawn":
         capture = dc != sc  # diagonal: a capture, en passant included
         text = (file_name(sc) + "x" if capture else "") + square_name(dc, dr)
-        if move.promotion():
-            text += "=" + move.promotion().upper()
+        promotion = move.promotion()
+        if promotion:
+            text += "=" + promotion.upper()
     else:
         rivals = [m.src_square() for m in game.legal_moves()
                   if m.dst_square() == (dc, dr) and m.src_square() != (sc, sr)
-                  and game.get_piece(*m.src_square()).piece_type() == kind]
+                  and getattr(game.get_piece(*m.src_square()), "piece_type", str)() == kind]
         if not rivals:
             where = ""
         elif all(c != sc for c, _ in rivals):

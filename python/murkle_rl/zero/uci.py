@@ -277,9 +277,9 @@ class Searcher:
         visits = search.visits()[0]
         value = float(search.root_values()[0])
         best_action = int(search.choose(0.0)[0])
-        order = np.flatnonzero(visits)
-        order = order[np.argsort(-visits[order], kind="stable")]
-        order = [best_action] + [int(a) for a in order if a != best_action]
+        visited = np.flatnonzero(visits)
+        visited = visited[np.argsort(-visits[visited], kind="stable")]
+        order = [best_action] + [int(a) for a in visited if a != best_action]
         pv_actions = principal_variation(search, best_action)
         pv = lans_of(game, pv_actions)
         mate = mate_along(game, pv_actions)
