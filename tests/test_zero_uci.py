@@ -92,7 +92,9 @@ def test_protocol_exchange():
     out = s.expect("bestmove")
     assert {f"multipv {k}" for k in (1, 2, 3)} <= {" ".join(x.split()[5:7]) for x in out if "multipv" in x}
     assert out[-1].split()[1] in legal(5, 5, None, [])
-    s.send("setoption name BoardSize value 8x8", "setoption name MultiPV value 1")
+    s.send("setoption name BoardSize value 8x8", "setoption name MultiPV value 1", "setoption name Batch value 8",
+           "position startpos", "go nodes 100")
+    assert s.expect("bestmove")[-1].split()[1] in legal(8, 8, None, [])
     # a clock, a ponder search turned timed by ponderhit
     s.send("position startpos", "go wtime 2000 btime 2000 winc 10 binc 10")
     s.expect("bestmove")

@@ -412,12 +412,13 @@ def run_match(agent: Any, opponent: str | Sequence[str], games: int, simulations
               nodes: int | None = None, movetime: int | None = None, width: int | None = None,
               height: int | None = None, options: dict[str, str] | None = None, opening_plies: int = 4,
               seed: int = 0, max_plies: int = 600, pgn_path: str | None = None,
-              progress: Any = None, engine_timeout: float = 60.0) -> MatchResult:
+              progress: Any = None, engine_timeout: float = 60.0, leaves: int = 1) -> MatchResult:
     """Plays ``games`` games (rounded up to pairs of colours) of the agent against the UCI engine
     ``opponent`` (a command line), on the agent's board unless width and height are given.
 
     nodes / movetime: the engine's limit per move (nodes 1 when neither is given). options: UCI
-    options for the engine. progress: called with each finished GameRecord. The PGN of every game
+    options for the engine. leaves: the agent's positions per network call (virtual loss keeps
+    them apart). progress: called with each finished GameRecord. The PGN of every game
     goes to ``pgn_path`` when given.
     """
     width = width or agent.width
@@ -428,7 +429,7 @@ def run_match(agent: Any, opponent: str | Sequence[str], games: int, simulations
         nodes = 1
     rng = np.random.default_rng(seed)
     result = MatchResult()
-    searcher = Searcher(agent, seed=seed, simulations=simulations)
+    searcher = Searcher(agent, seed=seed, simulations=simulations, leaves=leaves)
     agent_name = getattr(agent, "name", None) or type(agent).__name__
     with tempfile.TemporaryDirectory(prefix="murkle-match-") as workdir:
         engine: UciEngine | None = None
@@ -495,6 +496,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--max-plies", type=int, default=600, help="games longer than this are drawn (default 600)")
     p.add_argument("--seed", type=int, default=0, help="the openings' seed (default 0)")
     p.add_argument("--threads", type=int, default=1, help="the network's threads (default 1)")
+    p.add_argument("--batch", type=int, default=1,
+                   help="the agent's positions per network call, kept apart by virtual loss (default 1)")
     p.add_argument("--timeout", type=float, default=60.0, help="seconds an engine may take beyond its limit (default 60)")
     p.add_argument("--pgn", help="write the games here as PGN (with --ladder: one file per budget, suffixed)")
     p.add_argument("--json", action="store_true", help="print the results as JSON")
@@ -527,7 +530,8 @@ def main(argv: list[str] | None = None) -> int:
                   f"({len(r.pgn.moves)} plies{', ' + r.note if r.note else ''})", file=sys.stderr)
 
     common = dict(width=width, height=height, options=options, opening_plies=args.opening_plies,
-                  seed=args.seed, max_plies=args.max_plies, progress=progress, engine_timeout=args.timeout)
+                  seed=args.seed, max_plies=args.max_plies, progress=progress, engine_timeout=args.timeout,
+                  leaves=args.batch)
     try:
         if args.ladder:
             budgets = [int(x) for x in args.ladder.split(",") if x.strip()]

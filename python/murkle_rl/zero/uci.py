@@ -127,8 +127,10 @@ class Searcher:
     the agent until a limit and reads the results. Used by the UCI engine and the match runner.
     """
 
-    def __init__(self, agent: Any, *, c_puct: float = 1.25, seed: int = 0, simulations: int = 1 << 22) -> None:
+    def __init__(self, agent: Any, *, c_puct: float = 1.25, seed: int = 0, simulations: int = 1 << 22,
+                 leaves: int = 1) -> None:
         self.agent = agent
+        self.leaves = leaves  # leaves per network call, kept apart by virtual loss
         # the most simulations of one search: a search whose every descent ends on a finished
         # position runs them all at once inside one select(), so it stays bounded
         self.simulations = simulations
@@ -170,7 +172,8 @@ class Searcher:
             self.batch.set_game(0, game)
             # a new tree: a search left unfinished (all of ours are: they stop on a limit of
             # their own) would go on with its old tree after set_game
-            self.search_ = murkle_rl.Search(self.batch, self.simulations, c_puct=self.c_puct, seed=self.seed)
+            self.search_ = murkle_rl.Search(self.batch, self.simulations, c_puct=self.c_puct, seed=self.seed,
+                                            leaves_per_round=self.leaves)
             self.game = game.clone()
             self.start = start_fen
             self.moves = list(moves)
@@ -200,7 +203,7 @@ class Searcher:
         ends = self._ending_moves()
         if ends is not None:  # every move ends the game: no tree to grow
             return ends
-        planes = np.zeros((1, murkle_chess.TOTAL_INPUT_PLANES, game.height(), game.width()), np.float32)
+        planes = np.zeros((self.leaves, murkle_chess.TOTAL_INPUT_PLANES, game.height(), game.width()), np.float32)
         search = self.search_
         baseline: int | None = None
         done = rounds = 0
@@ -434,6 +437,7 @@ class Engine:
             Option("Hash", "spin", 1024, 16, 1 << 20),
             Option("Move Overhead", "spin", 50, 0, 10000),
             Option("CPuct", "string", "1.25"),
+            Option("Batch", "spin", 1, 1, 256),
             Option("UCI_Variant", "combo", default_variant if default_variant in names else names[0], vars=names),
             Option("BoardSize", "string", f"{w}x{h}"),
             Option("UCI_ShowWDL", "check", True),
@@ -441,7 +445,7 @@ class Engine:
         ]}
         self.values = {k: o.default for k, o in self.options.items()}
         self.size = (w, h)
-        self.searcher = Searcher(self.agent)
+        self.searcher = self.new_searcher()
         self.position: tuple[int, int, str, list[str]] | None = None
         self.thread: threading.Thread | None = None
         self.busy = False
@@ -502,7 +506,7 @@ class Engine:
         if self.searching():
             raise ValueError("ucinewgame while searching; send stop first")
         self.position = None
-        self.searcher = Searcher(self.agent, c_puct=self.searcher.c_puct)
+        self.searcher = self.new_searcher()
 
     def cmd_setoption(self, args: list[str], line: str) -> None:
         m = re.fullmatch(r"setoption\s+name\s+(.+?)(?:\s+value\s+(.*))?", line)
@@ -525,11 +529,15 @@ class Engine:
             c = float(parsed)
             if not (c > 0 and math.isfinite(c)):
                 raise ValueError(f"CPuct must be a positive number, not {parsed!r}")
-            self.searcher = Searcher(self.agent, c_puct=c)
         elif key == "threads" and parsed != self.values[key]:
             self.agent = self.load(parsed)
-            self.searcher = Searcher(self.agent, c_puct=self.searcher.c_puct)
         self.values[key] = parsed
+        if key in ("cpuct", "threads", "batch"):
+            self.searcher = self.new_searcher()
+
+    def new_searcher(self) -> Searcher:
+        """A searcher (a fresh tree) of the current options."""
+        return Searcher(self.agent, c_puct=float(self.values["cpuct"]), leaves=self.values["batch"])
 
     def cmd_position(self, args: list[str], line: str) -> None:
         if not args:
