@@ -183,6 +183,8 @@ def test_tree_reuse():
     assert searcher.search_ is not kept
     searcher.search(nodes=1)
     assert int(searcher.search_.visits().sum()) == 1
+    with pytest.raises(ValueError, match="illegal move"):
+        searcher.set_position(6, 6, fen, [other, "a1a1"])
 
 
 def test_scores_sizes_and_clock():

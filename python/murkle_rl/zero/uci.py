@@ -159,7 +159,9 @@ class Searcher:
                 if self.game.is_over():  # the batch would restart a finished game: start afresh
                     continues = False
                     break
-                move = legal_by_lan(self.game)[lan]
+                move = legal_by_lan(self.game).get(lan)
+                if move is None:
+                    raise ValueError(f"illegal move {lan} in {self.game.to_fen()}")
                 action = murkle_rl.encode_action(self.game, move)
                 self.search_.step(np.array([action], np.int64))
                 self.game.make_move(move)
