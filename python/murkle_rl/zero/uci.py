@@ -154,18 +154,10 @@ class Searcher:
         continues = (self.game is not None and self.size == (width, height) and self.start == start_fen
                      and moves[:len(self.moves)] == self.moves)
         if continues:
-            assert self.game is not None
-            for lan in moves[len(self.moves):]:
-                if self.game.is_over():  # the batch would restart a finished game: start afresh
-                    continues = False
-                    break
-                move = legal_by_lan(self.game).get(lan)
-                if move is None:
-                    raise ValueError(f"illegal move {lan} in {self.game.to_fen()}")
-                action = murkle_rl.encode_action(self.game, move)
-                self.search_.step(np.array([action], np.int64))
-                self.game.make_move(move)
-                self.moves.append(lan)
+            try:
+                continues = self._step(moves[len(self.moves):])
+            except Exception:  # whatever went wrong, the fresh tree below is exact (or says why not)
+                continues = False
         if not continues:
             game = play_moves(new_game(width, height, start_fen), moves)
             if self.size != (width, height):
@@ -179,6 +171,21 @@ class Searcher:
             self.game = game.clone()
             self.start = start_fen
             self.moves = list(moves)
+
+    def _step(self, moves: list[str]) -> bool:
+        """Plays moves through the search, keeping the tree; False where the batch would not
+        follow (a finished game restarts at its next step)."""
+        assert self.game is not None
+        for lan in moves:
+            if self.game.is_over():
+                return False
+            move = legal_by_lan(self.game).get(lan)
+            if move is None:
+                raise ValueError(f"illegal move {lan} in {self.game.to_fen()}")
+            self.search_.step(np.array([murkle_rl.encode_action(self.game, move)], np.int64))
+            self.game.make_move(move)
+            self.moves.append(lan)
+        return True
 
     # -- search
 
