@@ -95,15 +95,19 @@ class UciEngine:
         threading.Thread(target=self._read, daemon=True).start()
         self.name = self.cmd[0]
         self.options: dict[str, dict[str, Any]] = {}
-        self.send("uci")
-        for line in self._until(lambda s: s == "uciok", timeout):
-            if line.startswith("id name "):
-                self.name = line[8:].strip()
-            elif line.startswith("option name "):
-                self._option(line)
-        for name, value in (options or {}).items():
-            self.set_option(name, value)
-        self.ready()
+        try:
+            self.send("uci")
+            for line in self._until(lambda s: s == "uciok", timeout):
+                if line.startswith("id name "):
+                    self.name = line[8:].strip()
+                elif line.startswith("option name "):
+                    self._option(line)
+            for name, value in (options or {}).items():
+                self.set_option(name, value)
+            self.ready()
+        except EngineError:
+            self.close()
+            raise
 
     def _read(self) -> None:
         assert self.proc.stdout is not None

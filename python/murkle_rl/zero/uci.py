@@ -560,7 +560,10 @@ class Engine:
             width, height = self.size
             fen = murkle_rl.start_fen(width, height)
         elif spec[0] == "fen" and len(spec) > 1:
-            fen = " ".join(spec[1:])
+            fields = spec[1:]
+            if len(fields) in (4, 5):  # the clocks left out, as some programs write FENs
+                fields += ["0", "1"][len(fields) - 4:]
+            fen = " ".join(fields)
             width, height = board_size_of_fen(fen)
         else:
             raise ValueError(f"expected startpos or fen FEN, got {' '.join(spec)!r}")
