@@ -1,0 +1,562 @@
+"""Matches of the agent against UCI engines: ``murkle-zero match --opponent CMD ...``.
+
+The agent plays with its own search (:class:`murkle_rl.zero.uci.Searcher`, a fixed number of
+simulations per move, its tree kept from move to move); the opponent is any UCI engine, spoken to
+through :class:`UciEngine`, a small client over pipes that works on every board size (it checks
+nothing itself). ``murkle_chess`` referees every game: an engine move it refuses ends the game as
+a *rules mismatch*, which is reported apart and never scored. Games longer than ``max_plies`` are
+adjudicated drawn.
+
+Openings: games come in pairs; each pair plays one random opening of ``opening_plies`` plies
+(drawn from the match seed), once with the agent White and once Black.
+
+Boards other than 8x8: an engine with a ``VariantPath`` option (Fairy-Stockfish) gets a variant
+definition of our rules (:func:`fairy_variant`) and plays it as ``UCI_Variant``; an engine whose
+``UCI_Variant`` offers ``WxH`` (our own UCI engine) gets that. On 8x8 the opponent plays standard
+chess (castling on): the referee's only difference there is the move-clock draw at 150 plies
+instead of 100, which an engine may count differently but which never makes a move illegal.
+
+Score and Elo: the score is (wins + draws / 2) / games over the scored games; its 95% interval is
+the normal approximation mean +- 1.96 * sd / sqrt(n) of the per-game scores (1, 1/2, 0), and
+the Elo difference and its interval are ``-400 * log10(1 / s - 1)`` of the score and of the
+interval's ends (infinite at a score of 0 or 1).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import queue
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from dataclasses import dataclass, field
+from typing import Any, Sequence
+
+import numpy as np
+
+import murkle_chess
+import murkle_rl
+
+from .agent import UniformAgent, load_agent
+from .pgn import PgnGame, write_pgn
+from .uci import Searcher, can_play, legal_by_lan, new_game, parse_size
+
+__all__ = ["UciEngine", "EngineError", "fairy_variant", "MatchResult", "play_game", "run_match",
+           "ladder", "elo", "main"]
+
+STANDARD_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
+FAIRY_MAX = (12, 10)  # files and ranks of Fairy-Stockfish's large-board build
+
+
+class EngineError(RuntimeError):
+    """The engine died, hung or said something the client cannot use."""
+
+
+# ------------------------------------------------------------------ UCI client
+
+
+def resolve_command(cmd: str | Sequence[str]) -> list[str]:
+    """The command as a list; a first word that is not on PATH is also looked for in /usr/games
+    (where Debian puts its chess engines)."""
+    words = shlex.split(cmd) if isinstance(cmd, str) else list(cmd)
+    if not words:
+        raise ValueError("empty engine command")
+    if os.sep not in words[0] and shutil.which(words[0]) is None:
+        found = shutil.which(words[0], path="/usr/games")
+        if found:
+            words[0] = found
+    return words
+
+
+class UciEngine:
+    """A UCI engine in a subprocess: ``bestmove(fen, moves, nodes=|movetime=)`` asks it for a move.
+
+    Every wait has a timeout, after which the engine is told to stop and, if it still does not
+    answer, killed (EngineError). ``options`` maps names to values (set after ``uci``).
+    """
+
+    def __init__(self, cmd: str | Sequence[str], options: dict[str, str] | None = None,
+                 timeout: float = 30.0) -> None:
+        self.cmd = resolve_command(cmd)
+        self.timeout = timeout
+        try:
+            self.proc = subprocess.Popen(self.cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                         stderr=subprocess.DEVNULL, text=True, bufsize=1)
+        except OSError as e:
+            raise EngineError(f"cannot start {self.cmd[0]}: {e}") from None
+        self.lines: queue.Queue[str | None] = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+        self.name = self.cmd[0]
+        self.options: dict[str, dict[str, Any]] = {}
+        try:
+            self.send("uci")
+            for line in self._until(lambda s: s == "uciok", timeout):
+                if line.startswith("id name "):
+                    self.name = line[8:].strip()
+                elif line.startswith("option name "):
+                    self._option(line)
+            for name, value in (options or {}).items():
+                self.set_option(name, value)
+            self.ready()
+        except EngineError:
+            self.close()
+            raise
+
+    def _read(self) -> None:
+        assert self.proc.stdout is not None
+        for line in self.proc.stdout:
+            self.lines.put(line.rstrip("\r\n"))
+        self.lines.put(None)
+
+    def _option(self, line: str) -> None:
+        words = line.split()
+        t = words.index("type") if "type" in words else len(words)
+        name = " ".join(words[2:t])
+        kind = words[t + 1] if t + 1 < len(words) else ""
+        vars_ = [words[i + 1] for i, w in enumerate(words[:-1]) if w == "var"]
+        self.options[name.lower()] = {"name": name, "type": kind, "vars": vars_}
+
+    def send(self, line: str) -> None:
+        try:
+            assert self.proc.stdin is not None
+            self.proc.stdin.write(line + "\n")
+            self.proc.stdin.flush()
+        except (OSError, ValueError) as e:
+            raise EngineError(f"{self.name} is gone ({e})") from None
+
+    def _until(self, done: Any, timeout: float) -> list[str]:
+        """Lines up to and including the first for which done(line) holds."""
+        end = time.monotonic() + timeout
+        seen = []
+        while True:
+            try:
+                line = self.lines.get(timeout=max(0.0, end - time.monotonic()))
+            except queue.Empty:
+                raise EngineError(f"{self.name} did not answer within {timeout:g} s") from None
+            if line is None:
+                raise EngineError(f"{self.name} exited (status {self.proc.poll()})")
+            seen.append(line)
+            if done(line):
+                return seen
+
+    def has_option(self, name: str) -> bool:
+        return name.lower() in self.options
+
+    def set_option(self, name: str, value: Any) -> None:
+        self.send(f"setoption name {name} value {value}")
+
+    def ready(self) -> None:
+        self.send("isready")
+        self._until(lambda s: s == "readyok", self.timeout)
+
+    def new_game(self) -> None:
+        self.send("ucinewgame")
+        self.ready()
+
+    def bestmove(self, fen: str, moves: Sequence[str], nodes: int | None = None,
+                 movetime: int | None = None) -> str | None:
+        """The engine's move (its text as sent, None for ``(none)``/``0000``) in the position
+        ``fen`` after ``moves``."""
+        pos = "position startpos" if fen == STANDARD_FEN else f"position fen {fen}"
+        self.send(pos + (" moves " + " ".join(moves) if moves else ""))
+        if nodes is not None:
+            self.send(f"go nodes {nodes}")
+            wait = self.timeout
+        elif movetime is not None:
+            self.send(f"go movetime {movetime}")
+            wait = movetime / 1000 + self.timeout
+        else:
+            raise ValueError("give nodes or movetime")
+        try:
+            lines = self._until(lambda s: s.startswith("bestmove"), wait)
+        except EngineError:
+            if self.proc.poll() is not None:
+                raise
+            self.send("stop")
+            lines = self._until(lambda s: s.startswith("bestmove"), 5.0)
+        words = lines[-1].split()
+        if len(words) < 2 or words[1] in ("(none)", "0000", "none"):
+            return None
+        return words[1]
+
+    def close(self) -> None:
+        """Quits the engine (kills it if it does not exit)."""
+        try:
+            self.send("quit")
+        except EngineError:
+            pass
+        try:
+            self.proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+    def __enter__(self) -> UciEngine:
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+
+# ------------------------------------------------------------------ Fairy-Stockfish
+
+
+def fairy_variant(width: int, height: int, name: str | None = None) -> tuple[str, str]:
+    """(name, text) of a Fairy-Stockfish variant definition of our rules on width x height:
+    our start position, no castling, pawns that double-step from their second rank (en passant as
+    usual) and promote on the last rank to queen, rook, bishop or knight, and the move-clock draw
+    at 150 plies (75 moves). Fairy-Stockfish's large-board build plays up to 12 files and 10 ranks.
+    Repetitions, which our rules never count, stay draws for that engine's own search."""
+    if width > FAIRY_MAX[0] or height > FAIRY_MAX[1]:
+        raise ValueError(f"Fairy-Stockfish plays boards of at most {FAIRY_MAX[0]} files and "
+                         f"{FAIRY_MAX[1]} ranks, not {width}x{height}")
+    name = name or f"murkle{width}x{height}"
+    text = "\n".join([
+        f"[{name}:chess]",
+        f"maxFile = {chr(ord('a') + width - 1)}",
+        f"maxRank = {height}",
+        f"startFen = {murkle_rl.start_fen(width, height)}",
+        "castling = false",
+        f"promotionRank = {height}",
+        "promotionPieceTypes = nbrq",
+        "doubleStep = true",
+        "doubleStepRank = 2",
+        "firstRankDoubleSteps = false",
+        "nMoveRule = 75",
+        "",
+    ])
+    return name, text
+
+
+def prepare_board(engine: UciEngine, width: int, height: int, workdir: str) -> None:
+    """Tells an engine the board it plays: standard chess on 8x8; elsewhere our variant file
+    (engines with VariantPath), or its own ``WxH`` UCI_Variant when it offers one."""
+    variant = engine.options.get("uci_variant")
+    if (width, height) == (8, 8):
+        if variant and "chess" in variant["vars"]:
+            engine.set_option("UCI_Variant", "chess")
+    elif engine.has_option("VariantPath"):
+        name, text = fairy_variant(width, height)
+        path = os.path.join(workdir, f"{name}.ini")
+        with open(path, "w") as f:
+            f.write(text)
+        engine.set_option("VariantPath", path)
+        engine.set_option("UCI_Variant", name)
+    elif variant and f"{width}x{height}" in variant["vars"]:
+        engine.set_option("UCI_Variant", f"{width}x{height}")
+    engine.ready()
+
+
+# ------------------------------------------------------------------ games
+
+
+@dataclass
+class GameRecord:
+    """One game of a match: its PGN and how it counts for the agent."""
+
+    pgn: PgnGame
+    outcome: str  # "win", "draw", "loss" (the agent's), "mismatch" or "error" (not scored)
+    agent_white: bool
+    note: str = ""
+
+
+def play_game(searcher: Searcher, simulations: int, engine: UciEngine, width: int, height: int,
+              opening: Sequence[str] = (), agent_white: bool = True, nodes: int | None = None,
+              movetime: int | None = None, max_plies: int = 600, agent_name: str = "agent") -> GameRecord:
+    """One game from the start position of width x height after ``opening`` (LAN); the agent
+    searches ``simulations`` per move, the engine ``nodes`` or ``movetime`` ms."""
+    start = STANDARD_FEN if (width, height) == (8, 8) else murkle_rl.start_fen(width, height)
+    game = new_game(width, height, start)
+    moves: list[str] = []
+    for step in opening:
+        game.make_move(legal_by_lan(game)[step])
+        moves.append(step)
+    white, black = (agent_name, engine.name) if agent_white else (engine.name, agent_name)
+    pgn = PgnGame(width, height, start, moves, white=white, black=black)
+    outcome, note = "error", ""
+    try:
+        engine.new_game()
+        while True:
+            if game.is_over():
+                code = game.outcome()
+                assert code is not None
+                pgn.termination = "normal"
+                if code.is_draw():
+                    pgn.result, outcome = "1/2-1/2", "draw"
+                else:
+                    white_won = code.winner() == murkle_chess.WHITE
+                    pgn.result = "1-0" if white_won else "0-1"
+                    outcome = "win" if white_won == agent_white else "loss"
+                note = code.name()
+                break
+            if len(moves) >= max_plies:
+                pgn.result, pgn.termination, outcome = "1/2-1/2", "adjudication", "draw"
+                note = f"drawn at the {max_plies}-ply cap"
+                break
+            agent_turn = (game.turn() == murkle_chess.WHITE) == agent_white
+            lan: str | None
+            if agent_turn:
+                searcher.set_position(width, height, start, moves)
+                lan = searcher.search(nodes=simulations).best
+                assert lan is not None  # the game is not over
+            else:
+                lan = engine.bestmove(start, moves, nodes=nodes, movetime=movetime)
+                if lan is None or lan not in legal_by_lan(game):
+                    pgn.result, pgn.termination, outcome = "*", "rules infraction", "mismatch"
+                    played = "no move" if lan is None else f"{lan}"
+                    note = f"{engine.name} played {played}, which our rules refuse in {game.to_fen()}"
+                    break
+            game.make_move(legal_by_lan(game)[lan])
+            moves.append(lan)
+    except EngineError as e:
+        pgn.result, pgn.termination, outcome, note = "*", "abandoned", "error", str(e)
+    if note:
+        pgn.comment = note
+    return GameRecord(pgn, outcome, agent_white, note)
+
+
+def random_opening(width: int, height: int, plies: int, rng: np.random.Generator) -> list[str]:
+    """``plies`` random legal moves from the start position that leave the game going."""
+    start = STANDARD_FEN if (width, height) == (8, 8) else murkle_rl.start_fen(width, height)
+    for _ in range(100):
+        game = new_game(width, height, start)
+        moves = []
+        for _ in range(plies):
+            legal = game.legal_moves()
+            if not legal or game.is_over():
+                break
+            move = legal[int(rng.integers(len(legal)))]
+            game.make_move(move)
+            moves.append(move.to_lan())
+        if len(moves) == plies and not game.is_over():
+            return moves
+    return []
+
+
+# ------------------------------------------------------------------ results
+
+
+def elo(score: float) -> float:
+    """The Elo difference of a score in [0, 1] (infinite at 0 and 1)."""
+    if score <= 0.0:
+        return -math.inf
+    if score >= 1.0:
+        return math.inf
+    return -400.0 * math.log10(1.0 / score - 1.0) + 0.0  # + 0.0: no "-0" at an even score
+
+
+@dataclass
+class MatchResult:
+    """A match's count and games: wins, draws and losses are the agent's."""
+
+    wins: int = 0
+    draws: int = 0
+    losses: int = 0
+    mismatches: int = 0
+    errors: int = 0
+    games: list[GameRecord] = field(default_factory=list)
+
+    def add(self, record: GameRecord) -> None:
+        self.games.append(record)
+        if record.outcome == "mismatch":
+            self.mismatches += 1
+        elif record.outcome == "error":
+            self.errors += 1
+        else:
+            key = {"win": "wins", "draw": "draws", "loss": "losses"}[record.outcome]
+            setattr(self, key, getattr(self, key) + 1)
+
+    @property
+    def scored(self) -> int:
+        return self.wins + self.draws + self.losses
+
+    @property
+    def score(self) -> float:
+        return (self.wins + 0.5 * self.draws) / self.scored if self.scored else float("nan")
+
+    def interval(self) -> tuple[float, float]:
+        """The score's 95% interval (normal approximation on the per-game scores)."""
+        n = self.scored
+        if n == 0:
+            return float("nan"), float("nan")
+        s = self.score
+        var = (self.wins * (1 - s) ** 2 + self.draws * (0.5 - s) ** 2 + self.losses * s ** 2) / n
+        half = 1.96 * math.sqrt(var / n)
+        return max(0.0, s - half), min(1.0, s + half)
+
+    def to_dict(self) -> dict[str, Any]:
+        lo, hi = self.interval()
+        return {"wins": self.wins, "draws": self.draws, "losses": self.losses,
+                "mismatches": self.mismatches, "errors": self.errors, "score": self.score,
+                "elo": elo(self.score) if self.scored else float("nan"),
+                "elo_low": elo(lo) if self.scored else float("nan"),
+                "elo_high": elo(hi) if self.scored else float("nan")}
+
+    def summary(self) -> str:
+        d = self.to_dict()
+        text = f"+{self.wins} ={self.draws} -{self.losses}"
+        if self.scored:
+            text += (f"  score {100 * d['score']:.1f}%  Elo {d['elo']:+.0f} "
+                     f"[{d['elo_low']:+.0f}, {d['elo_high']:+.0f}]")
+        if self.mismatches:
+            text += f"  rules mismatches {self.mismatches} (not scored)"
+        if self.errors:
+            text += f"  engine errors {self.errors} (not scored)"
+        return text
+
+
+def run_match(agent: Any, opponent: str | Sequence[str], games: int, simulations: int = 200,
+              nodes: int | None = None, movetime: int | None = None, width: int | None = None,
+              height: int | None = None, options: dict[str, str] | None = None, opening_plies: int = 4,
+              seed: int = 0, max_plies: int = 600, pgn_path: str | None = None,
+              progress: Any = None, engine_timeout: float = 60.0, leaves: int = 1) -> MatchResult:
+    """Plays ``games`` games (rounded up to pairs of colours) of the agent against the UCI engine
+    ``opponent`` (a command line), on the agent's board unless width and height are given.
+
+    nodes / movetime: the engine's limit per move (nodes 1 when neither is given). options: UCI
+    options for the engine. leaves: the agent's positions per network call (virtual loss keeps
+    them apart). progress: called with each finished GameRecord. The PGN of every game
+    goes to ``pgn_path`` when given.
+    """
+    width = width or agent.width
+    height = height or agent.height
+    if not can_play(agent, width, height):
+        raise ValueError(f"the agent cannot play {width}x{height}")
+    if nodes is None and movetime is None:
+        nodes = 1
+    rng = np.random.default_rng(seed)
+    result = MatchResult()
+    searcher = Searcher(agent, seed=seed, simulations=simulations, leaves=leaves)
+    agent_name = getattr(agent, "name", None) or type(agent).__name__
+    with tempfile.TemporaryDirectory(prefix="murkle-match-") as workdir:
+        engine: UciEngine | None = None
+        try:
+            pairs = (games + 1) // 2
+            for pair in range(pairs):
+                opening = random_opening(width, height, opening_plies, rng)
+                for agent_white in (True, False):
+                    if engine is None:
+                        engine = UciEngine(opponent, options, timeout=engine_timeout)
+                        prepare_board(engine, width, height, workdir)
+                    record = play_game(searcher, simulations, engine, width, height, opening,
+                                       agent_white, nodes, movetime, max_plies, agent_name)
+                    record.pgn.round = f"{pair + 1}.{1 if agent_white else 2}"
+                    record.pgn.event = f"{agent_name} vs {engine.name}"
+                    result.add(record)
+                    if record.outcome == "error":  # start afresh for the next game
+                        engine.close()
+                        engine = None
+                    if progress is not None:
+                        progress(record)
+        finally:
+            if engine is not None:
+                engine.close()
+    if pgn_path:
+        write_pgn([g.pgn for g in result.games], pgn_path)
+    return result
+
+
+def ladder(agent: Any, opponent_cmd: str | Sequence[str], nodes: Sequence[int] = (1, 10, 100, 1000),
+           games: int = 10, simulations: int = 200, **kwargs: Any) -> list[dict[str, Any]]:
+    """A match at each engine node budget: a list of ``{"nodes": n, **MatchResult.to_dict(),
+    "result": MatchResult}``, weakest budget first. Other arguments go to :func:`run_match`."""
+    out = []
+    for n in nodes:
+        r = run_match(agent, opponent_cmd, games, simulations, nodes=n, **kwargs)
+        out.append({"nodes": n, **r.to_dict(), "result": r})
+    return out
+
+
+# ------------------------------------------------------------------ command line
+
+
+def build_parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(prog="murkle-zero match", description=(
+        "Plays the agent against a UCI engine, refereed by murkle_chess; prints wins, draws, losses, "
+        "the score and the Elo difference with its 95%% interval."))
+    p.add_argument("--checkpoint", help="the agent: a run directory, checkpoint or agent file")
+    p.add_argument("--uniform", action="store_true", help="no network: the search alone (the default without --checkpoint)")
+    p.add_argument("--width", type=int, help="board width (default: the agent's; 8 for --uniform)")
+    p.add_argument("--height", type=int, help="board height (default: the agent's; 8 for --uniform)")
+    p.add_argument("--size", help="board as WxH or 'chess' (instead of --width/--height)")
+    p.add_argument("--opponent", required=True,
+                   help="the engine's command line, e.g. fairy-stockfish (looked for in /usr/games too)")
+    p.add_argument("--option", action="append", default=[], metavar="NAME=VALUE",
+                   help="a UCI option for the engine (repeatable)")
+    limit = p.add_mutually_exclusive_group()
+    limit.add_argument("--nodes", type=int, help="the engine's nodes per move (default 1)")
+    limit.add_argument("--movetime", type=int, help="the engine's milliseconds per move")
+    limit.add_argument("--ladder", help="comma-separated node budgets, one match each, e.g. 1,10,100,1000")
+    p.add_argument("--games", type=int, default=10, help="games per match, in pairs of colours (default 10)")
+    p.add_argument("--simulations", type=int, default=200, help="the agent's simulations per move (default 200)")
+    p.add_argument("--opening-plies", type=int, default=4, help="random plies of each pair's opening (default 4)")
+    p.add_argument("--max-plies", type=int, default=600, help="games longer than this are drawn (default 600)")
+    p.add_argument("--seed", type=int, default=0, help="the openings' seed (default 0)")
+    p.add_argument("--threads", type=int, default=1, help="the network's threads (default 1)")
+    p.add_argument("--batch", type=int, default=1,
+                   help="the agent's positions per network call, kept apart by virtual loss (default 1)")
+    p.add_argument("--timeout", type=float, default=60.0, help="seconds an engine may take beyond its limit (default 60)")
+    p.add_argument("--pgn", help="write the games here as PGN (with --ladder: one file per budget, suffixed)")
+    p.add_argument("--json", action="store_true", help="print the results as JSON")
+    p.add_argument("--quiet", action="store_true", help="no line per game on standard error")
+    return p
+
+
+def main(argv: list[str] | None = None) -> int:
+    """The ``match`` command."""
+    args = build_parser().parse_args(argv)
+    size = parse_size(args.size) if args.size else None
+    if args.checkpoint and not args.uniform:
+        agent = load_agent(args.checkpoint, threads=args.threads)
+    else:
+        w, h = size or (args.width or 8, args.height or 8)
+        agent = UniformAgent(w, h)
+    width, height = size or (args.width or agent.width, args.height or agent.height)
+    options = {}
+    for item in args.option:
+        name, sep, value = item.partition("=")
+        if not sep:
+            print(f"error: --option takes NAME=VALUE, not {item!r}", file=sys.stderr)
+            return 2
+        options[name.strip()] = value.strip()
+
+    def progress(r: GameRecord) -> None:
+        if not args.quiet:
+            colour = "White" if r.agent_white else "Black"
+            print(f"round {r.pgn.round} agent {colour}: {r.outcome} {r.pgn.result} "
+                  f"({len(r.pgn.moves)} plies{', ' + r.note if r.note else ''})", file=sys.stderr)
+
+    common = dict(width=width, height=height, options=options, opening_plies=args.opening_plies,
+                  seed=args.seed, max_plies=args.max_plies, progress=progress, engine_timeout=args.timeout,
+                  leaves=args.batch)
+    try:
+        if args.ladder:
+            budgets = [int(x) for x in args.ladder.split(",") if x.strip()]
+            rows = []
+            for n in budgets:
+                pgn = f"{os.path.splitext(args.pgn)[0]}-nodes{n}.pgn" if args.pgn else None
+                r = run_match(agent, args.opponent, args.games, args.simulations, nodes=n, pgn_path=pgn, **common)
+                rows.append({"nodes": n, **r.to_dict()})
+                if not args.json:
+                    print(f"nodes {n:>6}: {r.summary()}")
+            if args.json:
+                print(json.dumps(rows))
+        else:
+            r = run_match(agent, args.opponent, args.games, args.simulations, nodes=args.nodes,
+                          movetime=args.movetime, pgn_path=args.pgn, **common)
+            print(json.dumps(r.to_dict()) if args.json else r.summary())
+    except (EngineError, ValueError) as e:
+        print(f"error: {e}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

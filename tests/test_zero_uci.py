@@ -1,0 +1,227 @@
+"""The agent's UCI engine: the protocol in scripted exchanges, python-chess as a client, bad input."""
+
+from __future__ import annotations
+
+import io
+import queue
+import subprocess
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+import murkle_chess
+import murkle_rl
+from murkle_rl.zero import uci
+from murkle_rl.zero.agent import UniformAgent
+
+WAIT = 60  # seconds before a missing answer fails the test (a hang fails, never hangs)
+
+
+class Session:
+    """``python -m murkle_rl.zero.uci`` driven line by line."""
+
+    def __init__(self, *args: str) -> None:
+        self.proc = subprocess.Popen([sys.executable, "-m", "murkle_rl.zero.uci", *args], text=True,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=1)
+        self.lines: queue.Queue[str] = queue.Queue()
+        threading.Thread(target=lambda: [self.lines.put(x.strip()) for x in self.proc.stdout], daemon=True).start()
+
+    def send(self, *lines: str) -> None:
+        for line in lines:
+            self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+
+    def expect(self, prefix: str) -> list[str]:
+        """Lines up to the first that starts with prefix."""
+        seen = []
+        while True:
+            try:
+                line = self.lines.get(timeout=WAIT)
+            except queue.Empty:
+                pytest.fail(f"no {prefix!r} after {seen}")
+            seen.append(line)
+            if line.startswith(prefix):
+                return seen
+
+    def close(self) -> int:
+        self.send("quit")
+        return self.proc.wait(timeout=WAIT)
+
+
+def legal(width: int, height: int, fen: str | None, moves: list[str]) -> set[str]:
+    game = uci.play_moves(uci.new_game(width, height, fen), moves)
+    return {m.to_lan() for m in game.legal_moves()}
+
+
+def test_protocol_exchange():
+    s = Session("--uniform")
+    s.send("uci")
+    head = s.expect("uciok")
+    assert head[0] == "id name murkle-zero" and head[1].startswith("id author")
+    for name in ("Simulations", "Threads", "MultiPV", "UCI_Variant", "BoardSize"):
+        assert any(line.startswith(f"option name {name} type") for line in head)
+    s.send("isready")
+    s.expect("readyok")
+    # go before position: the start position of the board size
+    s.send("go nodes 20")
+    assert s.expect("bestmove")[-1].split()[1] in legal(8, 8, None, [])
+    s.send("ucinewgame", "position startpos moves e2e4 e7e5", "go nodes 50")
+    out = s.expect("bestmove")
+    info = [x for x in out if x.startswith("info depth")][-1].split()
+    for key in ("seldepth", "nodes", "nps", "time", "score", "wdl", "pv"):
+        assert key in info
+    assert int(info[info.index("nodes") + 1]) >= 50
+    assert out[-1].split()[1] in legal(8, 8, None, ["e2e4", "e7e5"])
+    # infinite: isready is answered while searching, bestmove only after stop
+    s.send("position startpos moves e2e4", "go infinite", "isready")
+    assert not any(x.startswith("bestmove") for x in s.expect("readyok"))
+    s.send("stop")
+    assert s.expect("bestmove")[-1].split()[1] in legal(8, 8, None, ["e2e4"])
+    # the board size comes from the FEN: 6x6, and 10x10 with two-digit ranks and runs
+    fen6 = murkle_rl.start_fen(6, 6)
+    s.send(f"position fen {fen6[:-4]} moves a2a3", "go nodes 30")  # without the clocks
+    assert s.expect("bestmove")[-1].split()[1] in legal(6, 6, fen6, ["a2a3"])
+    fen10 = murkle_rl.start_fen(10, 10)
+    s.send(f"position fen {fen10} moves a2a4 b10c8", "go movetime 200")
+    assert s.expect("bestmove")[-1].split()[1] in legal(10, 10, fen10, ["a2a4", "b10c8"])
+    # startpos of the size the options name; MultiPV lines
+    s.send("setoption name UCI_Variant value 5x5", "setoption name MultiPV value 3",
+           "position startpos", "go nodes 100")
+    out = s.expect("bestmove")
+    assert {f"multipv {k}" for k in (1, 2, 3)} <= {" ".join(x.split()[5:7]) for x in out if "multipv" in x}
+    assert out[-1].split()[1] in legal(5, 5, None, [])
+    s.send("setoption name BoardSize value 8x8", "setoption name MultiPV value 1", "setoption name Batch value 8",
+           "position startpos", "go nodes 100")
+    assert s.expect("bestmove")[-1].split()[1] in legal(8, 8, None, [])
+    # a clock, a ponder search turned timed by ponderhit
+    s.send("position startpos", "go wtime 2000 btime 2000 winc 10 binc 10")
+    s.expect("bestmove")
+    s.send("go ponder wtime 1000 btime 1000", "isready")
+    s.expect("readyok")
+    s.send("ponderhit")
+    s.expect("bestmove")
+    # a mate in one: found and scored as a mate
+    s.send("position fen 7k/5Q2/6K1/8/8/8/8/8 w - - 0 1", "go nodes 200")
+    out = s.expect("bestmove")
+    assert "score mate 1" in out[-2] and out[-1].split()[1] in {"f7f8", "f7g7"}
+    # the game is over: no move
+    s.send("position fen 7k/6Q1/6K1/8/8/8/8/8 b - - 0 1", "go nodes 10")
+    assert s.expect("bestmove")[-1] == "bestmove (none)"
+    assert s.close() == 0
+
+
+BAD_LINES = [
+    "foo bar", "position", "position middle", "position fen 8/8/8", "position fen x y z w 0 1",
+    "position startpos moves e2e5", "position startpos moves e2e4 zz9", "go nodes abc", "go nodes 0",
+    "go searchmoves e2e4", "go sideways", "setoption name Nope value 1", "setoption name MultiPV value 0",
+    "setoption name UCI_Variant value 99x99", "setoption name BoardSize value banana",
+    "setoption name CPuct value -1", "setoption value 3", "position fen 7k/8/8/8/8/8/8/K7 w - - 0 1 moves a1a1",
+]
+
+
+def test_bad_input_never_kills_the_engine():
+    s = Session("--uniform")
+    for line in BAD_LINES:
+        s.send(line, "isready")
+        out = s.expect("readyok")
+        assert any(x.startswith("info string error:") for x in out), line
+    # an illegal move leaves the legal prefix; the engine still searches
+    s.send("position startpos moves e2e4 e7e5 e1e3", "go nodes 10")
+    assert s.expect("bestmove")[-1].split()[1] in legal(8, 8, None, ["e2e4", "e7e5"])
+    s.send("go nodes 100000", "go nodes 5", "stop")  # go while searching is refused, not queued
+    out = s.expect("bestmove")
+    assert any("already searching" in x for x in out)
+    s.send("isready")
+    s.expect("readyok")
+    assert s.close() == 0
+
+
+class SixBySix:
+    """A network-like agent of 6x6 (its head fits 6x6, 5x6, 6x3, ... but not 8x8)."""
+
+    width = height = 6
+    action_planes = murkle_chess.Game.get_move_planes_count(6, 6)
+
+    def __call__(self, planes, mask=None):
+        k, _, h, w = planes.shape
+        return np.zeros((k, self.action_planes * h * w), np.float32), np.full(k, 0.25, np.float32)
+
+
+def test_board_sizes_of_an_agent():
+    out = io.StringIO()
+    engine = uci.Engine(lambda threads: SixBySix(), out)
+    engine.handle("uci")
+    variant = next(x for x in out.getvalue().splitlines() if x.startswith("option name UCI_Variant"))
+    assert "default 6x6" in variant and "var 5x6" in variant and "var chess" not in variant
+    for line in ("position startpos", f"position fen {murkle_rl.start_fen(8, 8)}",
+                 "setoption name UCI_Variant value chess", "setoption name BoardSize value 7x7"):
+        engine.handle(line)
+    errors = [x for x in out.getvalue().splitlines() if x.startswith("info string error")]
+    assert len(errors) == 3 and all("8x8" in e or "7x7" in e or "'chess'" in e for e in errors)
+    engine.handle("setoption name BoardSize value 6x4")
+    engine.handle("position startpos")
+    engine.handle("go nodes 20")
+    engine.stop_search()
+    last = out.getvalue().splitlines()
+    assert last[-1].split()[1] in legal(6, 4, None, [])
+
+
+def test_tree_reuse():
+    searcher = uci.Searcher(UniformAgent(6, 6))
+    fen = murkle_rl.start_fen(6, 6)
+    searcher.set_position(6, 6, fen, [])
+    best = searcher.search(nodes=300).best
+    kept = searcher.search_
+    searcher.set_position(6, 6, fen, [best])  # continues: the chosen child's subtree is kept
+    assert searcher.search_ is kept
+    r = searcher.search(nodes=1)
+    assert r.simulations >= 1 and int(kept.visits().sum()) > 2
+    other = next(m for m in legal(6, 6, fen, []) if m != best)
+    searcher.set_position(6, 6, fen, [other])  # does not continue: a fresh tree
+    assert searcher.search_ is not kept
+    searcher.search(nodes=1)
+    assert int(searcher.search_.visits().sum()) == 1
+    with pytest.raises(ValueError, match="illegal move"):
+        searcher.set_position(6, 6, fen, [other, "a1a1"])
+
+
+def test_scores_sizes_and_clock():
+    cps = [uci.centipawns(v) for v in np.linspace(-1, 1, 41)]
+    assert cps == sorted(cps) and cps[20] == 0 and max(cps) == -min(cps) <= uci.MAX_CP
+    assert uci.board_size_of_fen(murkle_rl.start_fen(12, 10)) == (12, 10)
+    assert uci.board_size_of_fen("k10/11/K10 w - - 0 1") == (11, 3)
+    assert uci.parse_size("chess") == (8, 8) and uci.parse_size("10x6") == (10, 6)
+    with pytest.raises(ValueError):
+        uci.parse_size("40x40")
+    assert uci.time_budget({"movetime": 1000}, True, 50) == pytest.approx(0.95)
+    assert uci.time_budget({"wtime": 60000, "btime": 10, "winc": 1000}, True, 0) == pytest.approx(2.75)
+    assert uci.time_budget({"wtime": 60000, "btime": 1000, "movestogo": 1}, False, 0) == pytest.approx(0.5)
+    assert uci.time_budget({"nodes": 5}, True, 0) is None
+
+
+chess = pytest.importorskip("chess")
+import chess.engine  # noqa: E402
+
+
+def test_python_chess_client():
+    engine = chess.engine.SimpleEngine.popen_uci([sys.executable, "-m", "murkle_rl.zero.uci", "--uniform"],
+                                                 timeout=WAIT)
+    try:
+        engine.configure({"Simulations": 50})
+        board = chess.Board("r3k2r/pppq1ppp/2n2n2/3pp3/3PP3/2N2N2/PPPQ1PPP/R3K2R w KQkq - 0 8")
+        for limit in (chess.engine.Limit(nodes=50), chess.engine.Limit(time=0.1), chess.engine.Limit(depth=3)):
+            result = engine.play(board, limit)
+            assert result.move in board.legal_moves
+            board.push(result.move)
+        info = engine.analyse(board, chess.engine.Limit(nodes=200), multipv=2)
+        assert [i["multipv"] for i in info] == [1, 2]
+        assert all(i["pv"][0] in board.legal_moves for i in info) and info[0]["nodes"] >= 200
+        info = engine.analyse(board, chess.engine.Limit(time=0.2))
+        assert isinstance(info["score"].relative, chess.engine.Cp) and info["wdl"].relative.expectation() == 0.5
+        mate = chess.Board("7k/5Q2/6K1/8/8/8/8/8 w - - 0 1")
+        info = engine.analyse(mate, chess.engine.Limit(nodes=300))
+        assert info["score"].white() == chess.engine.Mate(1)
+    finally:
+        engine.quit()

@@ -1,0 +1,42 @@
+"""A tiny UCI engine for the match tests, on every board size.
+
+Modes (first argument): ``first`` plays the first legal move by murkle_chess; ``illegal`` plays a
+move no position allows (its king's square to itself); ``crash`` exits at the first ``go``.
+"""
+
+import sys
+
+import murkle_chess
+from murkle_rl.zero.uci import board_size_of_fen, new_game
+
+mode = sys.argv[1] if len(sys.argv) > 1 else "first"
+game = None
+for line in sys.stdin:
+    words = line.split()
+    if not words:
+        continue
+    if words[0] == "uci":
+        print("id name tiny-" + mode)
+        print("option name Unused type spin default 1 min 1 max 9")
+        print("uciok")
+    elif words[0] == "isready":
+        print("readyok")
+    elif words[0] == "position":
+        moves = words[words.index("moves") + 1:] if "moves" in words else []
+        spec = words[1:words.index("moves")] if "moves" in words else words[1:]
+        fen = murkle_chess.Game.standard().to_fen() if spec[0] == "startpos" else " ".join(spec[1:])
+        w, h = board_size_of_fen(fen)
+        game = new_game(w, h, fen)
+        for lan in moves:
+            game.make_move(next(m for m in game.legal_moves() if m.to_lan() == lan))
+    elif words[0] == "go":
+        if mode == "crash":
+            sys.exit(3)
+        legal = game.legal_moves()
+        if mode == "illegal":
+            print("bestmove a1a1")
+        else:
+            print("bestmove " + (legal[0].to_lan() if legal else "(none)"))
+    elif words[0] == "quit":
+        break
+    sys.stdout.flush()
