@@ -295,7 +295,7 @@ class _Canvas:
 
     def check(self, square: tuple[int, int]) -> str:
         x, y = self.center(square)
-        return f'<circle cx="{_num(x)}" cy="{_num(y)}" r="{_num(SQUARE * 0.7)}" fill="url(#check)"/>'
+        return f'<circle cx="{_num(x)}" cy="{_num(y)}" r="{_num(SQUARE * 0.7)}" fill="url(#m-check)"/>'
 
     def pieces(self, pieces: Mapping[tuple[int, int], str]) -> str:
         out = []
@@ -303,7 +303,7 @@ class _Canvas:
             ident = ("w" if letter.isupper() else "b") + letter.lower()
             self.used.add(ident)
             x, y = self.xy(col, row)
-            out.append(f'<use xlink:href="#{ident}" x="{x}" y="{y}"/>')
+            out.append(f'<use xlink:href="#m-{ident}" x="{x}" y="{y}"/>')
         return "".join(out)
 
     def arrow(self, src: tuple[int, int], dst: tuple[int, int], color: str) -> str:
@@ -333,7 +333,7 @@ class _Canvas:
         out = ["<defs>"]
         if check:
             out.append(
-                '<radialGradient id="check"><stop offset="0" stop-color="#ff0000"/>'
+                '<radialGradient id="m-check"><stop offset="0" stop-color="#ff0000"/>'
                 '<stop offset=".5" stop-color="#e70000" stop-opacity=".75"/>'
                 '<stop offset="1" stop-color="#9e0000" stop-opacity="0"/></radialGradient>'
             )
@@ -341,7 +341,7 @@ class _Canvas:
             body, lines = _SHAPES[ident[1]]
             fill, stroke, detail = _COLORS[ident[0] == "w"]
             out.append(
-                f'<g id="{ident}"><path d="{body}" fill="{fill}" stroke="{stroke}" stroke-width="1.5" stroke-linejoin="round"/>'
+                f'<g id="m-{ident}"><path d="{body}" fill="{fill}" stroke="{stroke}" stroke-width="1.5" stroke-linejoin="round"/>'
             )
             if lines:
                 out.append(f'<path d="{lines}" fill="none" stroke="{detail}" stroke-width="1.5" stroke-linecap="round"/>')
@@ -387,8 +387,7 @@ def _layer(
 def _options(picture: _Picture, lastmove: Any, arrows: Any, squares: Any, game: Any) -> tuple[Any, list, list]:
     w, h = picture.width, picture.height
     if lastmove is True:
-        history = game_history(game) if game is not None else []
-        lastmove = history[-1][1] if history and history[-1][1] is not None else None
+        lastmove = _last_move(game) if game is not None else None
     last = None if lastmove is None or lastmove is False else _move_squares(lastmove, w, h)
     arrow_list = []
     for arrow in arrows or ():
@@ -508,6 +507,11 @@ def game_history(game: murkle_chess.Game) -> list[tuple[murkle_chess.Game, murkl
     return out
 
 
+def _last_move(game: murkle_chess.Game) -> murkle_chess.Move | None:
+    before = game.clone()
+    return _move_between(before, game) if before.unmake_move() else None
+
+
 def _move_between(before: murkle_chess.Game, after: murkle_chess.Game) -> murkle_chess.Move | None:
     target = after.to_fen()
     probe = before.clone()
@@ -537,9 +541,13 @@ def _frames(game_or_moves: Any) -> list[tuple[murkle_chess.Game, murkle_chess.Mo
         game = game.clone()
         out: list[tuple[murkle_chess.Game, murkle_chess.Move | None]] = [(game.clone(), None)]
         for ply, text in enumerate(moves, 1):
-            move = game.move_from_lan(text) if isinstance(text, str) else text
-            if not game.is_legal_move(move) or not game.make_move(move):
-                raise ValueError(f"move {ply} ({move}) is not legal in {game.to_fen()}")
+            try:
+                move = game.move_from_lan(text) if isinstance(text, str) else text
+                legal = game.is_legal_move(move) and game.make_move(move)
+            except (ValueError, TypeError) as e:
+                raise ValueError(f"move {ply} ({text}) in {game.to_fen()}: {e}") from None
+            if not legal:
+                raise ValueError(f"move {ply} ({text}) is not legal in {game.to_fen()}")
             out.append((game.clone(), move))
         return out
     raise TypeError("game_or_moves must be a murkle_chess.Game or a (start, moves) pair")
