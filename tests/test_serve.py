@@ -138,10 +138,11 @@ def test_the_page_in_a_browser(server):
         def click(col, row):
             board = driver.find_element(By.CSS_SELECTOR, "#board svg")
             g = page()["geometry"]
-            scale = board.rect["width"] / g["view_width"]
+            w, h = board.rect["width"], board.rect["height"]  # the picture is centred in its box
+            scale = min(w / g["view_width"], h / g["view_height"])
             c, r = (g["width"] - 1 - col, row) if g["flipped"] else (col, g["height"] - 1 - row)
-            x = (g["left"] + (c + 0.5) * g["square"]) * scale - board.rect["width"] / 2
-            y = (g["top"] + (r + 0.5) * g["square"]) * scale - board.rect["height"] / 2
+            x = (g["left"] + (c + 0.5) * g["square"] - g["view_width"] / 2) * scale
+            y = (g["top"] + (r + 0.5) * g["square"] - g["view_height"] / 2) * scale
             ActionChains(driver).move_to_element_with_offset(board, round(x), round(y)).click().perform()
 
         click(4, 1)  # e2: its two targets are marked

@@ -10,8 +10,9 @@ the one idle longest is dropped first. Every request that cannot be served — a
 a malformed FEN, an unknown session, a body over 16 KB, bad JSON — gets a 4xx answer with
 ``{"error": message}`` and leaves the game as it was.
 
-Without ``--checkpoint`` the agent has no network (uniform priors, value 0: the search alone
-picks its moves) and plays any ``--width`` x ``--height``; with one, PyTorch loads the agent
+Without ``--checkpoint`` the agent has no network (uniform priors, value 0: the search alone,
+its move drawn in proportion to the visits, so close to a random mover that takes the mates
+it sees) and plays any ``--width`` x ``--height``; with one, PyTorch loads the agent
 (the ``train`` extra) and the board is its size.
 """
 
@@ -59,15 +60,16 @@ class Thought:
     simulations: int
 
 
-def think(agent: Any, game: murkle_chess.Game, simulations: int, seed: int = 0) -> Thought:
+def think(agent: Any, game: murkle_chess.Game, simulations: int, seed: int = 0, temperature: float = 0.0) -> Thought:
     """The agent's move in ``game`` after a PUCT search of ``simulations`` simulations, at
-    temperature 0 (the most visited move); the game is not changed. The best line comes from
+    ``temperature`` (0: the most visited move; 1: drawn in proportion to the visits); the game
+    is not changed. The best line comes from
     ``Search.principal_variation`` where the search has it, else it is the move alone."""
     batch = GameBatch(1, game.width(), game.height(), castling=game.castling_enabled(), threads=1, seed=seed)
     batch.set_game(0, game)
     search = Search(batch, max(1, int(simulations)), seed=seed)
     search.run(agent)
-    action = int(search.choose(0.0)[0])
+    action = int(search.choose(temperature)[0])
     if action < 0:
         return Thought(None, 0.0, [], simulations)
     move = decode_action(game, action)
@@ -120,6 +122,7 @@ class Session:
     thought: Thought | None = None
     lock: threading.Lock = field(default_factory=threading.Lock)
     touched: float = field(default_factory=time.monotonic)
+    seed: int = field(default_factory=lambda: secrets.randbits(32))
 
 
 class Server:
@@ -221,7 +224,11 @@ class Server:
         if game.turn() == session.human:
             raise Refused(409, "it is your turn")
         with self.agent_lock:
-            thought = think(self.agent, game, simulations, seed=len(session.played))
+            # without a network the visits are near uniform: drawing from them plays a varied
+            # game that still takes a mate it finds; a network plays its most visited move
+            temperature = 1.0 if isinstance(self.agent, agents.UniformAgent) else 0.0
+            thought = think(self.agent, game, simulations, seed=session.seed + len(session.played),
+                            temperature=temperature)
         if thought.move is not None:
             game.make_move(thought.move)
             session.played.append(thought.move)
@@ -246,7 +253,7 @@ class Server:
         if human_turn:
             for m in game.legal_moves():
                 (fc, fr), (tc, tr) = m.src_square(), m.dst_square()
-                legal.append([fc, fr, tc, tr, m.promotion(), str(m)])
+                legal.append([fc, fr, tc, tr, m.promotion(), str(m), game.get_piece(tc, tr) is not None])
         outcome = game.outcome()
         thought = session.thought
         return {

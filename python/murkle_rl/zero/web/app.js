@@ -1,6 +1,7 @@
 "use strict";
-// The page draws nothing of its own: the server sends the board as SVG (murkle_rl.svg) with
-// its geometry and the legal moves; the page marks the selection and sends clicks as moves.
+// The page draws no board of its own: the server sends it as SVG (murkle_rl.svg) with its
+// geometry and the legal moves [from col, row, to col, row, promotion, LAN, capture]; the page
+// marks the selection and sends clicks as moves.
 
 const $ = (id) => document.getElementById(id);
 const SVGNS = "http://www.w3.org/2000/svg";
@@ -90,7 +91,10 @@ function drawMarks() {
     seen.add(`${m[2]},${m[3]}`);
     const [tx, ty] = corner([m[2], m[3]]);
     const dot = document.createElementNS(SVGNS, "circle");
-    Object.entries({ cx: tx + s / 2, cy: ty + s / 2, r: s * 0.17, fill: "#14551e", "fill-opacity": ".5", class: "target" })
+    const look = m[6] // a capture: a ring around the piece; else a dot
+      ? { r: s * 0.44, fill: "none", stroke: "#14551e", "stroke-width": s * 0.08, "stroke-opacity": ".5" }
+      : { r: s * 0.17, fill: "#14551e", "fill-opacity": ".5" };
+    Object.entries({ cx: tx + s / 2, cy: ty + s / 2, class: "target", ...look })
       .forEach(([k, v]) => dot.setAttribute(k, v));
     marks.appendChild(dot);
   }
