@@ -570,7 +570,8 @@ def svg_animation(
     game_or_moves: a ``murkle_chess.Game`` (its history, from the first position to the
         current one) or ``(start, moves)``: a start as :func:`svg` takes it (a Game, a
         ``(GameBatch, i)`` pair, a ``(fen, width, height)`` tuple) and LAN strs or Moves.
-    The other options are those of :func:`svg`; ``lastmove`` marks each frame's move.
+    seconds_per_ply: how long each position is shown.
+    size, flipped, coordinates, check: as for :func:`svg`; lastmove: mark each frame's move.
     """
     if not seconds_per_ply > 0:
         raise ValueError(f"seconds_per_ply must be positive, got {seconds_per_ply!r}")
@@ -665,8 +666,13 @@ def gif_animation(
     check: bool = True,
 ) -> bytes:
     """A whole game as an animated GIF (looping), each position a frame drawn by :func:`svg`;
-    written to ``path`` when given, and returned as bytes. Arguments as :func:`svg_animation`.
-    Needs the ``svg`` extra (resvg-py and Pillow)."""
+    written to ``path`` when given, and returned as bytes. Needs the ``svg`` extra (resvg-py
+    and Pillow).
+
+    game_or_moves: a ``murkle_chess.Game`` or ``(start, moves)``, as :func:`svg_animation`
+    takes them. seconds_per_ply: how long each position is shown. size, flipped, coordinates,
+    check: as for :func:`svg`; lastmove: mark each frame's move.
+    """
     from PIL import Image
 
     if not seconds_per_ply > 0:
