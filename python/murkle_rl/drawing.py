@@ -391,9 +391,10 @@ def _options(picture: _Picture, lastmove: Any, arrows: Any, squares: Any, game: 
     last = None if lastmove is None or lastmove is False else _move_squares(lastmove, w, h)
     arrow_list = []
     for arrow in arrows or ():
-        color = ARROW
+        color: Any = ARROW
         if isinstance(arrow, tuple) and len(arrow) == 3:
-            arrow, color = arrow[:2], arrow[2]
+            color = arrow[2]
+            arrow = arrow[:2]
         a, b = _move_squares(arrow, w, h)
         arrow_list.append((a, b, str(color)))
     square_list: list[tuple[tuple[int, int], str]] = []

@@ -366,7 +366,10 @@ def make_handler(server: Server) -> type[BaseHTTPRequestHandler]:
                 length = int(self.headers.get("Content-Length") or 0)
             except ValueError:
                 raise Refused(400, "bad Content-Length") from None
-            if length < 0 or length > MAX_BODY:
+            if length < 0:
+                self.close_connection = True
+                raise Refused(400, "bad Content-Length")
+            if length > MAX_BODY:
                 self.close_connection = True  # the body stays unread
                 raise Refused(413, f"request body over {MAX_BODY} bytes")
             raw = self.rfile.read(length) if length else b"{}"
@@ -418,7 +421,7 @@ def main(argv: list[str] | None = None) -> int:
         description = "no network: the search alone"
     httpd = make_server(agent, width, height, args.host, args.port, max_sessions=args.max_sessions,
                         description=description)
-    host, port = httpd.server_address[:2]
+    host, port = str(httpd.server_address[0]), int(httpd.server_address[1])
     print(f"murkle-zero serve: {width}x{height}, {description}; open http://{host}:{port}/ (Ctrl-C stops)",
           flush=True)
     try:
