@@ -10,6 +10,7 @@ import threading
 import pytest
 
 import murkle_chess as mc
+import murkle_rl as rl
 from murkle_rl.zero import serve
 from murkle_rl.zero.agent import UniformAgent
 
@@ -82,13 +83,21 @@ def test_a_game_over_http_and_every_refusal_leaves_it_as_it_was(server):
         assert status == code and "error" in answer
     assert alice.call("/api/state")[1] == before  # nothing changed
 
+    # promotions: four moves to one square; without a piece the queen
+    carol = Client(server)
+    state = carol.call("/api/new", {"fen": "4k3/1P6/8/8/8/8/8/4K3 w - - 0 1"})[1]
+    assert sorted(row[4] for row in state["legal"] if row[5].startswith("b7b8")) == ["b", "n", "q", "r"]
+    assert carol.call("/api/move", {"from": [1, 6], "to": [1, 7], "promotion": "n"})[1]["fen"].startswith("1N2k3")
+    carol.call("/api/undo", {})
+    assert carol.call("/api/move", {"from": [1, 6], "to": [1, 7]})[1]["fen"].startswith("1Q2k3")
+
     # take back: the agent's reply and the player's move
     assert alice.call("/api/undo", {})[1]["moves"] == []
     assert alice.call("/api/undo", {})[0] == 409
-    # more browsers than the cap: the one idle longest loses its game, the others keep theirs
-    for _ in range(3):
+    # more browsers than the cap (3): those idle longest lose their games
+    for _ in range(2):  # bob and carol have been idle longest
         Client(server).call("/api/new", {})
-    assert alice.call("/api/state")[0] == 404
+    assert bob.call("/api/state")[0] == carol.call("/api/state")[0] == 404 and alice.call("/api/state")[0] == 200
     assert server.games.sessions.__len__() == 3
     assert Client(server).call("/", None)[1].startswith(b"<!doctype html>")
 
@@ -104,6 +113,11 @@ def test_the_agent_thinks_and_the_command_runs():
     mate = game.clone()
     mate.make_move(thought.move)
     assert serve.think(UniformAgent(8, 8), mate, 8).move is None
+    # a best line as the search may give it: actions, moves or LAN texts
+    start = mc.Game.standard()
+    e4 = start.move_from_lan("e2e4")
+    line = [rl.encode_action(start, e4), "e7e5", start.clone().move_from_lan("g1f3")]
+    assert serve._line_text(start, line) == ["e2e4", "e7e5", "g1f3"] and start.to_fen() == mc.Game.standard().to_fen()
     out = subprocess.run([sys.executable, "-m", "murkle_rl.zero.serve", "--width", "1", "--height", "1"],
                          capture_output=True, text=True, timeout=60)
     assert out.returncode == 2 and "1x1" in out.stderr

@@ -301,6 +301,8 @@ def make_handler(server: Server) -> type[BaseHTTPRequestHandler]:
             self.send_header("Content-Length", str(len(body)))
             self.send_header("Cache-Control", "no-store")
             self.send_header("X-Content-Type-Options", "nosniff")
+            # the page and its board come from here only; nothing is loaded from elsewhere
+            self.send_header("Content-Security-Policy", "default-src 'self'; img-src 'self' data:")
             if cookie:
                 self.send_header("Set-Cookie", f"{COOKIE}={cookie}; Path=/; HttpOnly; SameSite=Strict")
             self.end_headers()
