@@ -403,8 +403,8 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="murkle-zero serve", description="Play the agent in your browser.")
     parser.add_argument("--checkpoint", help="a run directory, checkpoint or agent file (needs PyTorch); "
                         "default: no network, the search alone")
-    parser.add_argument("--width", type=int, default=8, help="board width without a checkpoint (default 8)")
-    parser.add_argument("--height", type=int, default=8, help="board height without a checkpoint (default 8)")
+    parser.add_argument("--width", type=int, help="board width (default 8, or the checkpoint's)")
+    parser.add_argument("--height", type=int, help="board height (default 8, or the checkpoint's)")
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1: this machine only)")
     parser.add_argument("--port", type=int, default=8000, help="port (default 8000; 0 picks a free one)")
     parser.add_argument("--max-sessions", type=int, default=64, help="games kept at once (default 64)")
@@ -412,17 +412,27 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
 
     if args.checkpoint:
-        agent = agents.load_agent(args.checkpoint, threads=args.threads)
-        width, height = agent.width, agent.height
+        try:
+            agent = agents.load_agent(args.checkpoint, threads=args.threads)
+        except ModuleNotFoundError as e:
+            parser.error(f"--checkpoint needs the trainer and PyTorch (pip install 'murkle_chess[train]'): {e}")
+        except (OSError, ValueError, RuntimeError) as e:
+            parser.error(f"cannot load {args.checkpoint}: {e}")
+        width, height = args.width or agent.width, args.height or agent.height
+        if not agents.can_play(agent, width, height):
+            parser.error(f"the agent of {args.checkpoint} plays {agent.width}x{agent.height}-like boards, not {width}x{height}")
         description = f"network from {args.checkpoint}"
     else:
-        width, height = args.width, args.height
-        if not (1 <= height <= 32 and 2 <= width * height <= 1024):
-            parser.error(f"a board has 1 to 32 rows and 2 to 1024 squares, not {width}x{height}")
+        width, height = args.width or 8, args.height or 8
         agent = agents.UniformAgent(width, height)
         description = "no network: the search alone"
-    httpd = make_server(agent, width, height, args.host, args.port, max_sessions=args.max_sessions,
-                        description=description)
+    if not (1 <= height <= 32 and 2 <= width * height <= 1024):
+        parser.error(f"a board has 1 to 32 rows and 2 to 1024 squares, not {width}x{height}")
+    try:
+        httpd = make_server(agent, width, height, args.host, args.port, max_sessions=args.max_sessions,
+                            description=description)
+    except OSError as e:
+        parser.error(f"cannot listen on {args.host}:{args.port}: {e}")
     host, port = str(httpd.server_address[0]), int(httpd.server_address[1])
     print(f"murkle-zero serve: {width}x{height}, {description}; open http://{host}:{port}/ (Ctrl-C stops)",
           flush=True)
