@@ -183,7 +183,17 @@ def test_render_modes_draw_the_position(capsys):
     # for White and black for Black.
     env = murkle_rl.env(12, 10, render_mode="rgb_array")
     play_random(env, 9)
-    image, game = env.render(), env.unwrapped.game
+    game = env.unwrapped.game
+    if murkle_rl.drawing.can_rasterise():  # the picture of murkle_rl.svg, same shape every frame
+        frame = env.render()
+        np.testing.assert_array_equal(frame, murkle_rl.rgb_array(game, lastmove=True))
+        play_random(env, 1)
+        assert env.render().shape == frame.shape and frame.dtype == np.uint8
+        game = env.unwrapped.game
+    # without the svg extra: the plain picture of the planes
+    from murkle_rl.pettingzoo_env import board_image
+
+    image = board_image(murkle_rl.planes(game))
     assert image.shape == (320, 384, 3) and image.dtype == np.uint8
     for row in range(10):
         for col in range(12):

@@ -17,6 +17,9 @@ squares, at most 32 rows):
   (history included), for multiprocessing and Ray workers. ``GameBatch`` pickles directly.
 - :func:`start_fen`: the start position used for every board size.
 - :func:`env`: one game as a PettingZoo AEC environment (needs the ``pettingzoo`` extra).
+- :func:`svg`, :func:`view`, :func:`svg_animation`: any board as SVG text, as a notebook view,
+  a whole game as an animated SVG; :func:`gif_animation`, :func:`png`, :func:`rgb_array` the
+  same as pictures (need the ``svg`` extra). See ``murkle_rl.drawing``.
 """
 
 from __future__ import annotations
@@ -38,6 +41,8 @@ from ._core import (
     start_fen,
     unpack_planes,
 )
+
+from .drawing import gif_animation, png, rgb_array, svg, svg_animation, view
 
 if TYPE_CHECKING:
     from pettingzoo import AECEnv as _AECEnv  # type: ignore[import-untyped]
@@ -87,8 +92,14 @@ __all__ = [
     "loads_game",
     "packed_legal_mask",
     "packed_planes",
+    "gif_animation",
     "planes",
+    "png",
+    "rgb_array",
     "start_fen",
+    "svg",
+    "svg_animation",
     "unpack_planes",
+    "view",
     "__version__",
 ]

@@ -33,6 +33,7 @@ from pettingzoo.utils import wrappers  # type: ignore[import-untyped]
 
 import murkle_chess
 
+from . import drawing
 from ._core import GameBatch
 
 __all__ = ["env", "raw_env"]
@@ -278,12 +279,17 @@ class raw_env(AECEnv[str, Observation, int]):
 
     def render(self) -> str | NDArray[np.uint8] | None:
         """Draws the position as ``render_mode`` says: "human" prints the board picture and
-        returns None, "ansi" returns it as a str, "rgb_array" returns a uint8 image of shape
-        (height * cell, width * cell, 3) (see ``board_image``)."""
+        returns None, "ansi" returns it as a str, "rgb_array" returns a uint8 image (H, W, 3):
+        the picture of :func:`murkle_rl.svg` (coordinates, last move, check) when the ``svg``
+        extra (resvg-py and Pillow) is installed, else the plainer ``board_image`` of the
+        planes, (height * cell, width * cell, 3). Either way every frame of one env has the same
+        shape."""
         if self.render_mode is None:
             gymnasium.logger.warn("render() was called without a render_mode; pass render_mode to env()")
             return None
         if self.render_mode == "rgb_array":
+            if drawing.can_rasterise():
+                return drawing.rgb_array(self._batch.game(0), lastmove=True)
             return board_image(self._current_planes())
         picture = str(self._batch.game(0)).split("\n", 1)[1]  # below the status line
         if self.render_mode == "ansi":
