@@ -117,7 +117,7 @@ def test_the_agent_thinks_and_the_command_runs():
     start = mc.Game.standard()
     e4 = start.move_from_lan("e2e4")
     line = [rl.encode_action(start, e4), "e7e5", start.clone().move_from_lan("g1f3")]
-    assert serve._line_text(start, line) == ["e2e4", "e7e5", "g1f3"] and start.to_fen() == mc.Game.standard().to_fen()
+    assert serve.line_text(start, line) == ["e2e4", "e7e5", "g1f3"] and start.to_fen() == mc.Game.standard().to_fen()
     out = subprocess.run([sys.executable, "-m", "murkle_rl.zero.serve", "--width", "1", "--height", "1"],
                          capture_output=True, text=True, timeout=60)
     assert out.returncode == 2 and "1x1" in out.stderr

@@ -19,6 +19,7 @@ import pytest
 import murkle_chess as mc
 import murkle_rl
 from murkle_rl.zero.evaluate import elo
+from murkle_rl.zero.games import load_games
 
 DATA = Path(__file__).resolve().parent / "data"
 OLD = DATA / "zero_old_checkpoint.pt"  # written by examples/alphazero.py before the package existed
@@ -92,12 +93,18 @@ def test_an_old_checkpoint_still_evaluates_plays_and_resumes(zero, tmp_path, cap
     entry = zero.cli.main(["evaluate", "--checkpoint", str(run), "--games", "2", "--simulations", "2",
                            "--max-plies", "12", "--torch-threads", "1", "--quiet"])
     assert sum(entry["random_result"].values()) == 2 and (run / "curve.png").exists()
-    assert len((run / "evaluate_games.txt").read_text().splitlines()) == 4
+    assert len(load_games(run / "evaluate_games.pgn")) == 4
+    # The ladder against a UCI engine: one match per node budget, its games as PGN.
+    tiny_engine = f"{sys.executable} {Path(__file__).with_name('uci_tiny_engine.py')} first"
+    entry = zero.cli.main(["evaluate", "--checkpoint", str(run / "checkpoint.pt"), "--no-movers", "--games", "2",
+                           "--simulations", "2", "--opponent", tiny_engine, "--ladder", "1,5", "--torch-threads", "1"])
+    assert [(row["nodes"], row["wins"] + row["draws"] + row["losses"]) for row in entry["ladder"]] == [(1, 2), (5, 2)]
+    assert len(load_games(run / "ladder_nodes5.pgn")) == 2
     trainer = zero.cli.main(["train", "--resume", "--out", str(run), "--iterations", "3", "--minutes", "0",
                              "--eval-every", "0", "--torch-threads", "1", "--quiet"])
     assert trainer.iteration == 3 and trainer.buffer.size > 0
     # The evaluation options come from the command line (0: none), the rest from the checkpoint.
-    assert trainer.cfg.eval_every == 0 and trainer.cfg.channels == 8 and not (run / "eval_games.txt").exists()
+    assert trainer.cfg.eval_every == 0 and trainer.cfg.channels == 8 and not (run / "eval_games.pgn").exists()
     assert (run / "agent.pt").stat().st_size < 100_000
 
 

@@ -52,8 +52,8 @@ def run_dir(tmp_path_factory):
 
 
 def test_a_run_writes_checkpoint_agent_metrics_curve_and_games(run_dir):
-    assert {"checkpoint.pt", "agent.pt", "metrics.jsonl", "curve.png", "eval_games.txt",
-            "selfplay_games.txt"} <= {p.name for p in run_dir.iterdir()}
+    assert {"checkpoint.pt", "agent.pt", "metrics.jsonl", "curve.png", "eval_games.pgn",
+            "selfplay_games.pgn"} <= {p.name for p in run_dir.iterdir()}
     records = [__import__("json").loads(line) for line in (run_dir / "metrics.jsonl").read_text().splitlines()]
     assert records[-1]["kind"] == "end" and records[0]["kind"] == "eval"
     assert [r["iteration"] for r in records if r["kind"] == "eval"] == [0, 3]
@@ -65,9 +65,9 @@ def test_a_run_writes_checkpoint_agent_metrics_curve_and_games(run_dir):
         for name in ("random", "greedy"):
             assert sum(entry[name + "_result"].values()) == 4 and 0 <= entry[name] <= 1
     # Every evaluation game is kept; self-play games that ended are kept, one per iteration at most.
-    evaluated = load_games(run_dir / "eval_games.txt")
+    evaluated = load_games(run_dir / "eval_games.pgn")
     assert len(evaluated) == 2 * 2 * 4
-    kept = load_games(run_dir / "selfplay_games.txt")
+    kept = load_games(run_dir / "selfplay_games.pgn")
     assert 1 <= len(kept) <= 3 and all(len(g.moves) == 12 and g.result == "1/2-1/2" for g in kept)
     for game in evaluated + kept:  # the moves replay legally from the start and end as recorded
         board = mc.Game(game.width, game.height, game.fen, False)
@@ -77,14 +77,17 @@ def test_a_run_writes_checkpoint_agent_metrics_curve_and_games(run_dir):
 
 
 def test_games_prints_the_kept_games(run_dir, capsys):
-    cli.main(["games", str(run_dir / "selfplay_games.txt"), "--index", "0"])
-    game = load_games(run_dir / "selfplay_games.txt")[0]
+    cli.main(["games", str(run_dir / "selfplay_games.pgn"), "--index", "0"])
+    game = load_games(run_dir / "selfplay_games.pgn")[0]
     out = capsys.readouterr().out
     assert game.fen in out and " ".join(game.moves[2:4]) in out and "1/2-1/2" in out
     cli.main(["games", str(run_dir)])
-    assert capsys.readouterr().out.rstrip().endswith(f"16 games in {run_dir / 'eval_games.txt'}")
+    assert capsys.readouterr().out.rstrip().endswith(f"16 games in {run_dir / 'eval_games.pgn'}")
     with pytest.raises(SystemExit, match="no game 99"):
         cli.main(["games", str(run_dir), "--index", "99"])
+    drawn = run_dir / "game.svg"
+    cli.main(["games", str(run_dir), "--svg", str(drawn)])
+    assert drawn.read_text().count("<animate") >= len(load_games(run_dir / "eval_games.pgn")[-1].moves)
 
 
 def test_training_lowers_the_loss_on_self_play_samples():

@@ -13,14 +13,16 @@ This module imports no network library: :class:`UniformAgent` needs none, and
 
 from __future__ import annotations
 
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Protocol
 
 import numpy as np
 
 import murkle_chess
+import murkle_rl
 
-__all__ = ["Agent", "UniformAgent", "load_agent", "can_play"]
+__all__ = ["Agent", "UniformAgent", "load_agent", "can_play", "Thought", "think", "line_text"]
 
 
 class Agent(Protocol):
@@ -56,3 +58,54 @@ def load_agent(path: str | Path, threads: int = 1) -> Any:
     from .network import load_agent as load  # PyTorch only now
 
     return load(Path(path), threads=threads)
+
+
+@dataclass
+class Thought:
+    """What the agent found: its move (None when it has none), the searched value from its own
+    side in [-1, 1], its best line in LAN (the move first) and the simulations run."""
+
+    move: murkle_chess.Move | None
+    value: float
+    line: list[str]
+    simulations: int
+
+
+def think(agent: Agent, game: murkle_chess.Game, simulations: int, seed: int = 0, temperature: float = 0.0) -> Thought:
+    """The agent's move in ``game`` after a search of ``simulations`` simulations (PUCT, or the
+    Gumbel root when the agent's training configuration asks for it in play), at
+    ``temperature`` (0: the most visited move; 1: drawn in proportion to the visits). The game
+    is not changed. Raises ValueError for a board the agent's policy head does not fit."""
+    if not can_play(agent, game.width(), game.height()):
+        raise ValueError(f"this agent plays boards with {agent.action_planes} move planes "
+                         f"(trained on {agent.width}x{agent.height}), not {game.width()}x{game.height()}")
+    cfg = getattr(agent, "cfg", None)
+    batch = murkle_rl.GameBatch(1, game.width(), game.height(), castling=game.castling_enabled(), threads=1, seed=seed)
+    batch.set_game(0, game)
+    search = murkle_rl.Search(batch, max(1, int(simulations)), seed=seed,
+                              c_puct=getattr(cfg, "c_puct", 1.25), gumbel=bool(getattr(cfg, "eval_gumbel", False)),
+                              max_considered=getattr(cfg, "max_considered", 16))
+    search.run(agent)
+    action = int(search.choose(temperature)[0])
+    if action < 0:
+        return Thought(None, 0.0, [], simulations)
+    move = murkle_rl.decode_action(game, action)
+    line = line_text(game, search.principal_variation(0)) if temperature == 0 else []
+    return Thought(move, float(search.root_values()[0]), line or [str(move)], simulations)
+
+
+def line_text(game: murkle_chess.Game, line: Any) -> list[str]:
+    """A line of full actions, Moves or LAN texts from ``game`` as LAN texts, up to its first
+    move that is not legal."""
+    out, probe = [], game.clone()
+    for item in line:
+        if isinstance(item, str):
+            move = probe.move_from_lan(item)
+        elif isinstance(item, murkle_chess.Move):
+            move = item
+        else:
+            move = murkle_rl.decode_action(probe, int(item))
+        if not probe.make_move(move):
+            break
+        out.append(str(move))
+    return out

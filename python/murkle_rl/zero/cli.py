@@ -4,7 +4,11 @@
     murkle-zero --resume --out runs/6x6 --minutes 45          # go on to 45 minutes
     murkle-zero evaluate --checkpoint runs/6x6 --games 100 --simulations 200
     echo "6 6 rnqknr/pppppp/6/6/PPPPPP/RNQKNR w - - 0 1" | murkle-zero play --checkpoint runs/6x6
-    murkle-zero games runs/6x6/eval_games.txt --index 0
+    murkle-zero evaluate --checkpoint runs/6x6 --no-movers --opponent fairy-stockfish --ladder 1,10,100
+    murkle-zero games runs/6x6/eval_games.pgn --index 0 --svg game.svg
+    murkle-zero uci --checkpoint runs/6x6                     # a UCI engine for GUIs and python-chess
+    murkle-zero match --checkpoint runs/6x6 --opponent fairy-stockfish --nodes 100 --games 20
+    murkle-zero serve --checkpoint runs/6x6                   # play it in your browser
     murkle-zero --ray --workers 2 --out runs/ray              # self-play on Ray actors
 
 Training repeats one iteration: every game of the self-play batch plays ``--plies-per-iter``
@@ -16,8 +20,8 @@ then the network takes enough training steps on random minibatches from the repl
 that each new sample is seen ``--replay-ratio`` times on average. Every ``--eval-every``
 minutes the network plays a random mover and a greedy mover (takes the most valuable piece it
 can, else plays at random) for at most ``--eval-seconds``; the scores and losses go to
-``metrics.jsonl`` and the picture ``curve.png`` in ``--out``, the games to ``eval_games.txt``
-(and ``--keep-games`` self-play games per iteration to ``selfplay_games.txt``). The clock
+``metrics.jsonl`` and the picture ``curve.png`` in ``--out``, the games to ``eval_games.pgn``
+(and ``--keep-games`` self-play games per iteration to ``selfplay_games.pgn``). The clock
 (``--minutes``) counts self-play and training only, not evaluation.
 
 The output directory holds ``checkpoint.pt`` (network, optimizer, replay buffer, the games in
@@ -48,8 +52,8 @@ from typing import Any, TextIO
 from .config import config_of, config_parser
 
 TRAIN_EXTRA = "needs the train extra: pip install 'murkle_chess[train]'"
-COMMANDS = ("train", "evaluate", "play", "games", "uci", "match")
-HANDED_OVER = {"uci": "murkle_rl.zero.uci", "match": "murkle_rl.zero.match"}
+COMMANDS = ("train", "evaluate", "play", "games", "uci", "match", "serve")
+HANDED_OVER = {"uci": "murkle_rl.zero.uci", "match": "murkle_rl.zero.match", "serve": "murkle_rl.zero.serve"}
 
 
 def needs_train_extra(command: str) -> None:
@@ -65,7 +69,7 @@ def build_parser() -> argparse.ArgumentParser:
     """The command line: train (the default), evaluate, play, games, uci, match."""
     parser = argparse.ArgumentParser(prog="murkle-zero", description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
-                                     epilog="commands: train (the default), evaluate, play, games, uci, match; "
+                                     epilog="commands: train (the default), evaluate, play, games, uci, match, serve; "
                                             "'murkle-zero COMMAND --help' lists each one's options")
     commands = parser.add_subparsers(dest="command")
     t = commands.add_parser("train", parents=[config_parser()], help="train an agent (the default command)",
@@ -88,7 +92,15 @@ def build_parser() -> argparse.ArgumentParser:
                    help="wall-clock budget in seconds; the games finished by then count (default 0: no limit)")
     e.add_argument("--torch-threads", type=int, default=0, help="PyTorch threads (default 0: every core)")
     e.add_argument("--save-games", default=None,
-                   help="file the games are appended to (default: evaluate_games.txt beside the agent)")
+                   help="file the games are appended to (default: evaluate_games.pgn beside the agent)")
+    e.add_argument("--opponent", default=None, metavar="CMD",
+                   help="also play a ladder against this UCI engine, e.g. fairy-stockfish (looked for in /usr/games "
+                        "too; off 8x8 it gets a variant file of our rules)")
+    e.add_argument("--ladder", default="1,10,100,1000",
+                   help="the engine's node budgets per move, one match each (default 1,10,100,1000)")
+    e.add_argument("--ladder-games", type=int, default=None,
+                   help="games per ladder match, in pairs of colours with paired random openings (default --games)")
+    e.add_argument("--no-movers", action="store_true", help="skip the random and greedy movers (only the ladder)")
     e.add_argument("--seed", type=int, default=12345)
     e.add_argument("--quiet", action="store_true", help="no progress bar")
     p = commands.add_parser("play", help="answer 'WIDTH HEIGHT FEN' lines on standard input with a move")
@@ -96,11 +108,15 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--simulations", type=int, default=200, help="search simulations per move (default 200)")
     p.add_argument("--torch-threads", type=int, default=1, help="PyTorch threads (default 1)")
     p.add_argument("--seed", type=int, default=0)
-    g = commands.add_parser("games", help="print the games of a games file (eval_games.txt, selfplay_games.txt)")
-    g.add_argument("file", help="a games file, or a run directory (its eval_games.txt)")
+    g = commands.add_parser("games", help="print the games of a games file (eval_games.pgn, selfplay_games.pgn)")
+    g.add_argument("file", help="a games file, or a run directory (its eval_games.pgn)")
     g.add_argument("--index", type=int, default=None, help="print only this game (0 is the first; -1 the last)")
+    g.add_argument("--svg", default=None, metavar="FILE",
+                   help="also draw the game (--index, default the last) as an animated SVG into FILE")
+    g.add_argument("--seconds-per-ply", type=float, default=1.0, help="the animation's pace (default 1.0)")
     commands.add_parser("uci", help="speak UCI on standard input and output (murkle-zero uci --help)", add_help=False)
     commands.add_parser("match", help="play matches against UCI engines (murkle-zero match --help)", add_help=False)
+    commands.add_parser("serve", help="play the agent in your browser (murkle-zero serve --help)", add_help=False)
     return parser
 
 
@@ -223,6 +239,8 @@ def evaluate(args: argparse.Namespace) -> dict[str, Any]:
             bar.set_postfix_str(f"{r.wins} wins, {r.draws} draws, {r.losses} losses: {score(r.counts()):.0%}",
                                 refresh=False)
 
+    if args.no_movers:
+        return {"ladder": engine_ladder(args, agent, folder)}
     started = time.perf_counter()
     with CtrlC("Ctrl-C: ending the evaluation with the games finished so far (Ctrl-C again: stop at once)") as stop:
         entry, games = evaluate_agent(agent, cfg, args.games, args.simulations, seed=args.seed,
@@ -243,12 +261,14 @@ def evaluate(args: argparse.Namespace) -> dict[str, Any]:
     cut = f"; cut short ({'Ctrl-C' if stop.asked else '--eval-seconds'}): {played} of {args.games} games" \
         if entry["stopped"] else ""
     print(f"{args.games} games per opponent, {args.simulations} simulations per move, {minutes:.1f} minutes{cut}")
-    games_file = Path(args.save_games) if args.save_games else folder / "evaluate_games.txt"
+    games_file = Path(args.save_games) if args.save_games else folder / "evaluate_games.pgn"
     try:
         save_games(games_file, games)
         print(f"games: {games_file}")
     except OSError as err:
         print(f"could not save the games to {games_file}: {err}", file=sys.stderr)
+    if args.opponent:
+        entry["ladder"] = engine_ladder(args, agent, folder)
     try:
         checkpoint = resolve(source, prefer=CHECKPOINT)
     except FileNotFoundError:
@@ -260,17 +280,45 @@ def evaluate(args: argparse.Namespace) -> dict[str, Any]:
     return entry
 
 
+def engine_ladder(args: argparse.Namespace, agent: Any, folder: Path) -> list[dict[str, Any]]:
+    """The agent against ``--opponent`` at each node budget of ``--ladder``: prints each score
+    with its Elo interval, writes the games as PGN beside the agent, returns the rows."""
+    from .match import run_match
+
+    budgets = [int(x) for x in args.ladder.split(",") if x.strip()]
+    games = args.ladder_games or args.games
+    rows = []
+    for nodes in budgets:
+        pgn = folder / f"ladder_nodes{nodes}.pgn"
+        r = run_match(agent, args.opponent, games, args.simulations, nodes=nodes, seed=args.seed, pgn_path=str(pgn))
+        rows.append({"nodes": nodes, **r.to_dict()})
+        print(f"vs {args.opponent} at {nodes} nodes: {r.summary()}  (games: {pgn})", flush=True)
+    return rows
+
+
 # ------------------------------------------------------------------ games
 
 
 def show_games(args: argparse.Namespace) -> None:
-    """Prints the games of a games file (or of a run directory's eval_games.txt)."""
+    """Prints the games of a games file (or of a run directory's eval_games.pgn)."""
     from .games import describe, load_games
 
     path = Path(args.file)
     if path.is_dir():
-        path = path / "eval_games.txt"
+        path = path / "eval_games.pgn"
     games = load_games(path)
+    if args.svg:
+        if not games:
+            raise ValueError(f"{path} holds no game to draw")
+        index = -1 if args.index is None else args.index
+        if not -len(games) <= index < len(games):
+            raise ValueError(f"{path} holds {len(games)} games: no game {index}")
+        game = games[index]
+        from murkle_rl import svg_animation
+
+        Path(args.svg).write_text(svg_animation((game.start(), game.moves), seconds_per_ply=args.seconds_per_ply),
+                                  encoding="utf-8")
+        print(f"game {index % len(games)} drawn into {args.svg}")
     if args.index is not None:
         if not -len(games) <= args.index < len(games):
             raise ValueError(f"{path} holds {len(games)} games: no game {args.index}")

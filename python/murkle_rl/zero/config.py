@@ -37,7 +37,7 @@ class Config:
     max_plies: int = 150  # a self-play game reaching this many plies ends
     adjudicate: float = 4.0  # ... and its value target is tanh(material difference / this); 0: a draw
     plies_per_iter: int = 8
-    keep_games: int = 2  # self-play games written to selfplay_games.txt per iteration
+    keep_games: int = 2  # self-play games written to selfplay_games.pgn per iteration
     # training
     batch_size: int = 256
     replay_ratio: float = 4.0
@@ -110,7 +110,7 @@ HELPS = {
     "max_plies": "a self-play game ends at this many plies",
     "adjudicate": "a game ended by --max-plies teaches tanh(material difference / this), 0: a draw",
     "plies_per_iter": "self-play moves per iteration",
-    "keep_games": "self-play games written to selfplay_games.txt in --out per iteration",
+    "keep_games": "self-play games written to selfplay_games.pgn in --out per iteration",
     "batch_size": "training minibatch", "replay_ratio": "times each new sample is trained on, on average",
     "buffer": "replay buffer samples", "policy_top": "policy entries kept per sample", "lr": "peak learning rate",
     "weight_decay": "AdamW weight decay", "eval_every": "minutes between evaluations (0: none)",

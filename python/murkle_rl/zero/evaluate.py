@@ -18,6 +18,7 @@ import numpy as np
 import murkle_chess
 import murkle_rl
 
+from .agent import think
 from .config import PIECE_VALUES, Config
 from .games import GameRecord, record_of
 
@@ -92,17 +93,11 @@ def choose_move(agent: Any, game: murkle_chess.Game, simulations: int, seed: int
     """The move the agent plays in a single game (searching with the options of ``agent.cfg``
     when it has them). Raises ValueError for a game that is over or a board the agent's policy
     head does not fit."""
-    width, height = game.width(), game.height()
-    if murkle_chess.Game.get_move_planes_count(width, height) != agent.action_planes:
-        raise ValueError(f"this agent plays boards with {agent.action_planes} move planes "
-                         f"(trained on {agent.width}x{agent.height}), not {width}x{height}")
     if game.is_over():
         raise ValueError("the game is over")
-    batch = murkle_rl.GameBatch(1, width, height, threads=1)
-    batch.set_game(0, game)
-    cfg = getattr(agent, "cfg", None) or Config(width=width, height=height)
-    actions, _ = agent_moves(agent, cfg, batch, simulations, seed)
-    return murkle_rl.decode_action(game, int(actions[0]))
+    move = think(agent, game, simulations, seed).move
+    assert move is not None  # a game not over has a legal move
+    return move
 
 
 @dataclass
@@ -251,7 +246,7 @@ def elo_of_score(p: float) -> float:
         return -math.inf
     if p >= 1:
         return math.inf
-    return -400 * math.log10(1 / p - 1)
+    return -400 * math.log10(1 / p - 1) + 0.0  # + 0.0: no -0 at an even score
 
 
 def _normal_quantile(q: float) -> float:

@@ -1,9 +1,9 @@
 """Games as records and as files: what evaluations and self-play keep, and ``murkle-zero games``
 reads. No PyTorch here.
 
-A games file holds one game a line: ``WIDTH HEIGHT FEN<TAB>moves<TAB>result``, the moves in long
-algebraic notation separated by spaces, the result ``1-0``, ``0-1`` or ``1/2-1/2`` (a game cut
-by a ply cap counts as drawn), then optionally ``<TAB>White<TAB>Black``, the players' names.
+A games file is PGN (:mod:`murkle_rl.zero.pgn`): SAN moves on every board size, a ``Variant
+"WxH"`` tag off 8x8, ``SetUp``/``FEN`` tags where the start is not the standard one; the result
+``1-0``, ``0-1`` or ``1/2-1/2`` (a game cut by a ply cap counts as drawn).
 """
 
 from __future__ import annotations
@@ -14,6 +14,8 @@ from typing import Iterable, Sequence
 
 import murkle_chess
 import murkle_rl
+
+from .pgn import PgnGame, read_pgn
 
 
 @dataclass
@@ -28,11 +30,13 @@ class GameRecord:
     white: str = ""
     black: str = ""
 
-    def line(self) -> str:
-        cells = [f"{self.width} {self.height} {self.fen}", " ".join(self.moves), self.result]
-        if self.white or self.black:
-            cells += [self.white, self.black]
-        return "\t".join(cells)
+    def start(self) -> murkle_chess.Game:
+        """The position the game started from."""
+        return murkle_chess.Game(self.width, self.height, self.fen, (self.width, self.height) == (8, 8))
+
+    def pgn(self) -> PgnGame:
+        return PgnGame(self.width, self.height, self.fen, list(self.moves), white=self.white or "?",
+                       black=self.black or "?", result=self.result, event="murkle-zero")
 
 
 def result_text(white_reward: float) -> str:
@@ -53,26 +57,21 @@ def record_of(start: murkle_chess.Game, actions: Sequence[int], white_reward: fl
 
 
 def save_games(path: str | Path, games: Iterable[GameRecord]) -> None:
-    """Appends games to a games file, one line each (the file is made if missing)."""
-    lines = [g.line() + "\n" for g in games]
-    if lines:
+    """Appends games to a PGN file (made if missing)."""
+    texts = [str(g.pgn()) + "\n" for g in games]
+    if texts:
         with open(path, "a", encoding="utf-8") as f:
-            f.writelines(lines)
+            f.writelines(texts)
 
 
 def load_games(path: str | Path) -> list[GameRecord]:
-    """The games of a games file. Raises ValueError naming the first line it cannot read."""
-    games = []
-    for number, line in enumerate(Path(path).read_text(encoding="utf-8").splitlines(), 1):
-        if not line.strip():
-            continue
-        cells = line.split("\t")
-        head = cells[0].split(maxsplit=2)
-        if len(cells) not in (3, 5) or len(head) != 3 or not head[0].isdigit() or not head[1].isdigit():
-            raise ValueError(f"{path}:{number}: not a game line (WIDTH HEIGHT FEN<TAB>moves<TAB>result)")
-        names = cells[3:5] if len(cells) == 5 else ["", ""]
-        games.append(GameRecord(int(head[0]), int(head[1]), head[2], cells[1].split(), cells[2], *names))
-    return games
+    """The games of a PGN file. Raises ValueError naming the first game it cannot read."""
+    try:
+        games = read_pgn(Path(path).read_text(encoding="utf-8"))
+    except ValueError as e:
+        raise ValueError(f"{path}: {e}") from None
+    return [GameRecord(g.width, g.height, g.start_fen, g.moves, g.result, "" if g.white == "?" else g.white,
+                       "" if g.black == "?" else g.black) for g in games]
 
 
 def describe(game: GameRecord, index: int) -> str:

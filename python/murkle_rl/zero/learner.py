@@ -30,8 +30,8 @@ from .selfplay import SelfPlayer
 
 METRICS = "metrics.jsonl"
 CURVE = "curve.png"
-EVAL_GAMES = "eval_games.txt"
-SELFPLAY_GAMES = "selfplay_games.txt"
+EVAL_GAMES = "eval_games.pgn"
+SELFPLAY_GAMES = "selfplay_games.pgn"
 # Options a resumed run takes from its command line; the others are the checkpoint's.
 RESUME_OPTIONS = {"minutes", "iterations", "eval_every", "eval_games", "eval_simulations", "eval_max_plies",
                   "eval_gumbel", "eval_seconds", "keep_games", "checkpoint_every", "threads", "torch_threads"}

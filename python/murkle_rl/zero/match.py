@@ -45,11 +45,12 @@ import murkle_chess
 import murkle_rl
 
 from .agent import UniformAgent, load_agent
+from .evaluate import elo
 from .pgn import PgnGame, write_pgn
 from .uci import Searcher, can_play, legal_by_lan, new_game, parse_size
 
 __all__ = ["UciEngine", "EngineError", "fairy_variant", "MatchResult", "play_game", "run_match",
-           "ladder", "elo", "main"]
+           "ladder", "main"]
 
 STANDARD_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 FAIRY_MAX = (12, 10)  # files and ranks of Fairy-Stockfish's large-board build
@@ -343,15 +344,6 @@ def random_opening(width: int, height: int, plies: int, rng: np.random.Generator
 # ------------------------------------------------------------------ results
 
 
-def elo(score: float) -> float:
-    """The Elo difference of a score in [0, 1] (infinite at 0 and 1)."""
-    if score <= 0.0:
-        return -math.inf
-    if score >= 1.0:
-        return math.inf
-    return -400.0 * math.log10(1.0 / score - 1.0) + 0.0  # + 0.0: no "-0" at an even score
-
-
 @dataclass
 class MatchResult:
     """A match's count and games: wins, draws and losses are the agent's."""
@@ -381,23 +373,11 @@ class MatchResult:
     def score(self) -> float:
         return (self.wins + 0.5 * self.draws) / self.scored if self.scored else float("nan")
 
-    def interval(self) -> tuple[float, float]:
-        """The score's 95% interval (normal approximation on the per-game scores)."""
-        n = self.scored
-        if n == 0:
-            return float("nan"), float("nan")
-        s = self.score
-        var = (self.wins * (1 - s) ** 2 + self.draws * (0.5 - s) ** 2 + self.losses * s ** 2) / n
-        half = 1.96 * math.sqrt(var / n)
-        return max(0.0, s - half), min(1.0, s + half)
-
     def to_dict(self) -> dict[str, Any]:
-        lo, hi = self.interval()
+        rating, low, high = elo(self.wins, self.draws, self.losses)
         return {"wins": self.wins, "draws": self.draws, "losses": self.losses,
                 "mismatches": self.mismatches, "errors": self.errors, "score": self.score,
-                "elo": elo(self.score) if self.scored else float("nan"),
-                "elo_low": elo(lo) if self.scored else float("nan"),
-                "elo_high": elo(hi) if self.scored else float("nan")}
+                "elo": rating, "elo_low": low, "elo_high": high}
 
     def summary(self) -> str:
         d = self.to_dict()

@@ -13,12 +13,13 @@ castling, ``+`` for check and ``#`` for mate. On 8x8 the games read back with py
 from __future__ import annotations
 
 import datetime
+import re
 from dataclasses import dataclass, field
 
 import murkle_chess
 import murkle_rl
 
-__all__ = ["square_name", "file_name", "san", "PgnGame", "write_pgn"]
+__all__ = ["square_name", "file_name", "san", "PgnGame", "write_pgn", "read_pgn"]
 
 STANDARD_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 LETTERS = {"pawn": "", "knight": "N", "bishop": "B", "rook": "R", "queen": "Q", "king": "K"}
@@ -148,3 +149,72 @@ def write_pgn(games: list[PgnGame], path: str) -> None:
         for g in games:
             f.write(str(g) + "\n")
 
+
+
+_TAG = re.compile(r'^\[(\w+)\s+"((?:[^"\\]|\\.)*)"\]\s*$')
+_RESULTS = ("1-0", "0-1", "1/2-1/2", "*")
+
+
+def read_pgn(text: str) -> list[PgnGame]:
+    """The games of a PGN text written by :func:`write_pgn` (or any PGN of our rules: the
+    ``Variant "WxH"`` tag gives the board, ``FEN`` the start). Moves come back in LAN. Raises
+    ValueError naming the game and the move it cannot read."""
+    games: list[PgnGame] = []
+    tags: dict[str, str] = {}
+    movetext: list[str] = []
+
+    def finish() -> None:
+        if not tags and not movetext:
+            return
+        games.append(_game_of(tags, " ".join(movetext), len(games)))
+        tags.clear()
+        movetext.clear()
+
+    for line in text.splitlines():
+        m = _TAG.match(line.strip())
+        if m:
+            if movetext:
+                finish()
+            tags[m.group(1)] = re.sub(r"\\(.)", r"\1", m.group(2))
+        elif line.strip():
+            movetext.append(line.strip())
+    finish()
+    return games
+
+
+def _game_of(tags: dict[str, str], movetext: str, index: int) -> PgnGame:
+    width, height = 8, 8
+    if "Variant" in tags:
+        size = re.fullmatch(r"(\d+)x(\d+)", tags["Variant"].strip())
+        if not size:
+            raise ValueError(f"game {index}: unknown variant {tags['Variant']!r}")
+        width, height = int(size.group(1)), int(size.group(2))
+    start = tags.get("FEN") or (STANDARD_FEN if (width, height) == (8, 8) else murkle_rl.start_fen(width, height))
+    try:
+        game = murkle_chess.Game(width, height, start, (width, height) == (8, 8))
+    except ValueError as e:
+        raise ValueError(f"game {index}: {e}") from None
+    comment = " ".join(re.findall(r"\{([^}]*)\}", movetext)) or None
+    tokens = re.sub(r"\{[^}]*\}", " ", movetext).split()
+    moves, result = [], tags.get("Result", "*")
+    for token in tokens:
+        if token in _RESULTS:
+            result = token
+            continue
+        token = re.sub(r"^\d+\.+", "", token)
+        if not token:
+            continue
+        wanted = token.rstrip("+#!?")
+        for move in game.legal_moves():
+            if san(game, move).rstrip("+#") == wanted:
+                break
+        else:
+            raise ValueError(f"game {index}: move {len(moves) + 1} ({token}) is not legal in {game.to_fen()}")
+        moves.append(move.to_lan())
+        game.make_move(move)
+    extra = {k: v for k, v in tags.items()
+             if k not in ("Event", "Site", "Date", "Round", "White", "Black", "Result", "Variant", "SetUp", "FEN",
+                          "Termination")}
+    return PgnGame(width, height, start, moves, white=tags.get("White", "?"), black=tags.get("Black", "?"),
+                   result=result, termination=tags.get("Termination"), comment=comment,
+                   event=tags.get("Event", "?"), round=tags.get("Round", "?"), date=tags.get("Date"), extra=extra)

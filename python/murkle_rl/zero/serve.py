@@ -35,8 +35,9 @@ from typing import Any
 import murkle_chess
 
 from .. import drawing
-from .._core import GameBatch, Search, decode_action, start_fen
+from .._core import decode_action, start_fen
 from . import agent as agents
+from .agent import Thought, line_text, think
 
 WEB = Path(__file__).with_name("web")
 STATIC = {"/": ("index.html", "text/html; charset=utf-8"), "/app.js": ("app.js", "text/javascript; charset=utf-8"),
@@ -44,58 +45,6 @@ STATIC = {"/": ("index.html", "text/html; charset=utf-8"), "/app.js": ("app.js",
 MAX_BODY = 16 * 1024
 MAX_SIMULATIONS = 5000
 COOKIE = "murkle_session"
-
-
-# ---------------------------------------------------------------------- the agent thinks
-
-
-@dataclass
-class Thought:
-    """What the agent found: its move (None when it has none), the searched value from its own
-    side in [-1, 1], its best line in LAN (the move first) and the simulations run."""
-
-    move: murkle_chess.Move | None
-    value: float
-    line: list[str]
-    simulations: int
-
-
-def think(agent: Any, game: murkle_chess.Game, simulations: int, seed: int = 0, temperature: float = 0.0) -> Thought:
-    """The agent's move in ``game`` after a PUCT search of ``simulations`` simulations, at
-    ``temperature`` (0: the most visited move; 1: drawn in proportion to the visits); the game
-    is not changed. The best line comes from
-    ``Search.principal_variation`` where the search has it, else it is the move alone."""
-    batch = GameBatch(1, game.width(), game.height(), castling=game.castling_enabled(), threads=1, seed=seed)
-    batch.set_game(0, game)
-    search = Search(batch, max(1, int(simulations)), seed=seed)
-    search.run(agent)
-    action = int(search.choose(temperature)[0])
-    if action < 0:
-        return Thought(None, 0.0, [], simulations)
-    move = decode_action(game, action)
-    value = float(search.root_values()[0])
-    line = [str(move)]
-    if hasattr(search, "principal_variation"):
-        try:
-            line = _line_text(game, search.principal_variation(game=0, max_plies=64)) or line
-        except Exception:  # the line is a courtesy: the move stands without it
-            pass
-    return Thought(move, value, line, simulations)
-
-
-def _line_text(game: murkle_chess.Game, line: Any) -> list[str]:
-    out, probe = [], game.clone()
-    for item in line:
-        if isinstance(item, str):
-            move = probe.move_from_lan(item)
-        elif isinstance(item, murkle_chess.Move):
-            move = item
-        else:
-            move = decode_action(probe, int(item))
-        if not probe.make_move(move):
-            break
-        out.append(str(move))
-    return out
 
 
 # ---------------------------------------------------------------------- games
