@@ -39,6 +39,7 @@ MAX_BATCH = 256  # games stepped together, at most
 BATCH_BYTES = 32 << 20  # and no more than this for one ply's planes and masks
 OUTCOME_ORDER = ["white_win", "black_win", "stalemate", "insufficient_material",
                  "fifty_move_rule", "threefold_repetition", "other_draw", "capped"]
+COLUMN_NAMES = {"fifty_move_rule": "clock_150_plies"}
 
 
 def parse_size(text):
@@ -243,7 +244,8 @@ def play_loop(width, height, args, progress, rng):
 def print_table(rows, args):
     kinds = [k for k in OUTCOME_ORDER if any(k in r.outcomes for r in rows)]
     kinds += sorted({k for r in rows for k in r.outcomes} - set(kinds))
-    header = (["board", "games", "plies", "plies/game"] + kinds
+    # The engine names the move-clock draw "fifty_move_rule"; it comes at 150 half-moves here.
+    header = (["board", "games", "plies", "plies/game"] + [COLUMN_NAMES.get(k, k) for k in kinds]
               + ["positions", "legal/pos", "pos/s", "planes", "actions"])
     table = [header]
     for r in rows:
