@@ -12,7 +12,7 @@ import pytest
 import murkle_chess as mc
 import murkle_rl as rl
 from murkle_rl.zero import serve
-from murkle_rl.zero.agent import UniformAgent
+from murkle_rl.zero.agent import UniformAgent, line_text, think
 
 
 @pytest.fixture
@@ -107,17 +107,17 @@ def test_the_agent_thinks_and_the_command_runs():
     for lan in ["e2e4", "e7e5", "d1h5", "b8c6", "f1c4", "g8f6"]:
         game.make_move(game.move_from_lan(lan))
     fen = game.to_fen()
-    thought = serve.think(UniformAgent(8, 8), game, 200)
+    thought = think(UniformAgent(8, 8), game, 200)
     assert str(thought.move) == "h5f7" and thought.value > 0.5  # the search finds the mate
     assert game.to_fen() == fen and thought.line[0] == "h5f7"
     mate = game.clone()
     mate.make_move(thought.move)
-    assert serve.think(UniformAgent(8, 8), mate, 8).move is None
+    assert think(UniformAgent(8, 8), mate, 8).move is None
     # a best line as the search may give it: actions, moves or LAN texts
     start = mc.Game.standard()
     e4 = start.move_from_lan("e2e4")
     line = [rl.encode_action(start, e4), "e7e5", start.clone().move_from_lan("g1f3")]
-    assert serve.line_text(start, line) == ["e2e4", "e7e5", "g1f3"] and start.to_fen() == mc.Game.standard().to_fen()
+    assert line_text(start, line) == ["e2e4", "e7e5", "g1f3"] and start.to_fen() == mc.Game.standard().to_fen()
     out = subprocess.run([sys.executable, "-m", "murkle_rl.zero.serve", "--width", "1", "--height", "1"],
                          capture_output=True, text=True, timeout=60)
     assert out.returncode == 2 and "1x1" in out.stderr

@@ -13,8 +13,8 @@ from pathlib import Path
 from typing import Iterable, Sequence
 
 import murkle_chess
-import murkle_rl
 
+from .agent import line_text
 from .pgn import PgnGame, read_pgn
 
 
@@ -47,12 +47,7 @@ def result_text(white_reward: float) -> str:
 def record_of(start: murkle_chess.Game, actions: Sequence[int], white_reward: float,
               white: str = "", black: str = "") -> GameRecord:
     """The record of the game that played full ``actions`` from ``start`` (left unchanged)."""
-    game = start.clone()
-    moves = []
-    for a in actions:
-        move = murkle_rl.decode_action(game, int(a))
-        moves.append(move.to_lan())
-        game.make_move(move)
+    moves = line_text(start, actions)
     return GameRecord(start.width(), start.height(), start.to_fen(), moves, result_text(white_reward), white, black)
 
 

@@ -26,7 +26,6 @@ import threading
 import time
 from collections import OrderedDict
 from dataclasses import dataclass, field
-from http import HTTPStatus
 from http.cookies import SimpleCookie
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
@@ -35,9 +34,9 @@ from typing import Any
 import murkle_chess
 
 from .. import drawing
-from .._core import decode_action, start_fen
+from .._core import start_fen
 from . import agent as agents
-from .agent import Thought, line_text, think
+from .agent import Thought, think
 
 WEB = Path(__file__).with_name("web")
 STATIC = {"/": ("index.html", "text/html; charset=utf-8"), "/app.js": ("app.js", "text/javascript; charset=utf-8"),

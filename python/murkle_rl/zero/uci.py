@@ -42,7 +42,7 @@ import numpy as np
 import murkle_chess
 import murkle_rl
 
-from .agent import UniformAgent, can_play as head_fits, load_agent
+from .agent import UniformAgent, can_play as head_fits, line_text, load_agent
 
 __all__ = ["Searcher", "SearchResult", "Engine", "board_size_of_fen", "parse_size", "can_play", "main"]
 
@@ -293,7 +293,7 @@ class Searcher:
         visited = visited[np.argsort(-visits[visited], kind="stable")]
         order = [best_action] + [int(a) for a in visited if a != best_action]
         pv_actions = principal_variation(search, best_action)
-        pv = lans_of(game, pv_actions)
+        pv = line_text(game, pv_actions)
         mate = mate_along(game, pv_actions)
         lines = []
         for a in order[:max(1, multipv)]:
@@ -326,17 +326,6 @@ def principal_variation(search: Any, best: int) -> list[int]:
     return [best] if best >= 0 else []
 
 
-def lans_of(game: murkle_chess.Game, actions: list[int]) -> list[str]:
-    """The LAN of a line of full actions, each in the position after the previous ones."""
-    g = game.clone()
-    out = []
-    for a in actions:
-        move = murkle_rl.decode_action(g, int(a))
-        out.append(move.to_lan())
-        g.make_move(move)
-    return out
-
-
 def mate_along(game: murkle_chess.Game, actions: list[int]) -> int | None:
     """UCI mate score when the line ends in checkmate: +n moves when the side to move mates."""
     g = game.clone()
@@ -348,15 +337,17 @@ def mate_along(game: murkle_chess.Game, actions: list[int]) -> int | None:
     return (plies + 1) // 2 if plies % 2 == 1 else -(plies // 2)
 
 
-def play_moves(game: murkle_chess.Game, moves: list[str]) -> murkle_chess.Game:
-    """Plays LAN moves on ``game`` (in place, and returns it); ValueError names the first move
-    that is not legal, with the game left before it."""
+def play_moves(game: murkle_chess.Game, moves: list[str], played: list[str] | None = None) -> murkle_chess.Game:
+    """Plays LAN moves on ``game`` (in place, and returns it), each also appended to ``played``
+    when given; ValueError names the first move that is not legal, with the game left before it."""
     for i, lan in enumerate(moves):
         move = legal_by_lan(game).get(lan)
         if move is None:
-            raise ValueError(f"illegal move {lan} at ply {i + 1} of the moves list "
-                             f"(position {game.to_fen()})")
+            raise ValueError(f"illegal move {lan!r} (move {i + 1} of the list) in {game.to_fen()}; "
+                             f"the position is the one before it")
         game.make_move(move)
+        if played is not None:
+            played.append(lan)
     return game
 
 
@@ -574,13 +565,7 @@ class Engine:
         fen = game.to_fen()
         played: list[str] = []
         self.position = (width, height, fen, played)
-        for i, lan in enumerate(moves):
-            move = legal_by_lan(game).get(lan)
-            if move is None:
-                raise ValueError(f"illegal move {lan!r} (move {i + 1} of the list) in {game.to_fen()}; "
-                                 f"the position is the one before it")
-            game.make_move(move)
-            played.append(lan)
+        play_moves(game, moves, played)
 
     def cmd_go(self, args: list[str], line: str) -> None:
         if self.searching():
