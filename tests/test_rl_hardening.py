@@ -302,8 +302,11 @@ def test_ctrl_c_stops_play_random_between_plies():
 
 # Game 1's history holds 2**16 entries exactly at capacity (a copy), so its next ply must grow
 # it by megabytes, which the lowered limit refuses; game 0 has room to play.
-MEMORY_CHILD = """
+# The start of a child that lowers its address-space limit: report() prints the JSON result,
+# limit_memory(extra) allows `extra` bytes beyond what the process holds now, unlimit() undoes it.
+LIMITED_CHILD = """
     import json, os, resource, sys
+    import numpy as np
     import murkle_chess as mc
     import murkle_rl as rl
 
@@ -313,6 +316,20 @@ MEMORY_CHILD = """
 
     if "asan" in os.environ.get("LD_PRELOAD", ""):
         report(skip="the address sanitizer aborts instead of failing an allocation")
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+
+    def limit_memory(extra):
+        with open("/proc/self/statm") as f:
+            limit = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE") + extra
+        if hard != resource.RLIM_INFINITY and hard < limit:
+            report(skip="the address-space limit is already lower than the test needs")
+        resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
+
+    def unlimit():
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+"""
+
+MEMORY_CHILD = LIMITED_CHILD + """
 
     g = mc.Game.standard()
     shuffle = []
@@ -327,20 +344,14 @@ MEMORY_CHILD = """
     batch.set_game(1, g)
     before = (batch.fens(), batch.plies().tolist())
 
-    page = os.sysconf("SC_PAGE_SIZE")
-    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-    with open("/proc/self/statm") as f:
-        limit = int(f.read().split()[0]) * page + (2 << 20)
-    if hard != resource.RLIM_INFINITY and hard < limit:
-        report(skip="the address-space limit is already lower than the test needs")
-    resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
+    limit_memory(2 << 20)
     try:
         batch.play_random(5)
         result = "played"
     except MemoryError:
         result = "MemoryError"
     finally:
-        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        unlimit()
     if result == "played":
         report(skip="the allocator found room for the history under the lowered limit")
     unchanged = (batch.fens(), batch.plies().tolist()) == before
@@ -354,30 +365,14 @@ def test_memory_shortage_leaves_every_game_at_the_same_ply():
     assert run_child(MEMORY_CHILD) == {"result": "MemoryError", "unchanged": True, "plies": True}
 
 
-SEARCH_MEMORY_CHILD = """
-    import json, os, resource, sys
-    import numpy as np
-    import murkle_rl as rl
-
-    def report(**kw):
-        print(json.dumps(kw))
-        sys.exit(0)
-
-    if "asan" in os.environ.get("LD_PRELOAD", ""):
-        report(skip="the address sanitizer aborts instead of failing an allocation")
+SEARCH_MEMORY_CHILD = LIMITED_CHILD + """
     batch = rl.GameBatch(8, 8, 8, seed=0, threads=1)
     search = rl.Search(batch, 1 << 30, leaves_per_round=64, seed=0)
     planes = np.zeros((8 * 64, 105, 8, 8), np.float32)
     logits = np.zeros((8 * 64, batch.num_actions), np.float32)
     values = np.zeros(8 * 64, np.float32)
     fens = batch.fens()
-    page = os.sysconf("SC_PAGE_SIZE")
-    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-    with open("/proc/self/statm") as f:
-        limit = int(f.read().split()[0]) * page + (24 << 20)
-    if hard != resource.RLIM_INFINITY and hard < limit:
-        report(skip="the address-space limit is already lower than the test needs")
-    resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
+    limit_memory(24 << 20)
     try:
         for _ in range(100000):
             k = search.select(planes)
@@ -386,7 +381,7 @@ SEARCH_MEMORY_CHILD = """
     except MemoryError:
         result = "MemoryError"
     finally:
-        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        unlimit()
     if result == "searched":
         report(skip="the allocator found room for the trees under the lowered limit")
     refusals = []
