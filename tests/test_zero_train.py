@@ -85,6 +85,10 @@ def test_games_prints_the_kept_games(run_dir, capsys):
     assert capsys.readouterr().out.rstrip().endswith(f"16 games in {run_dir / 'eval_games.pgn'}")
     with pytest.raises(SystemExit, match="no game 99"):
         cli.main(["games", str(run_dir), "--index", "99"])
+    # As a command, a finished command exits 0 (the console script turns results into a status).
+    proc = subprocess.run([sys.executable, "-m", "murkle_rl.zero", "games", str(run_dir), "--index", "-1"],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0 and proc.stdout.strip(), proc.stderr
     drawn = run_dir / "game.svg"
     cli.main(["games", str(run_dir), "--svg", str(drawn)])
     assert drawn.read_text().count("<animate") >= len(load_games(run_dir / "eval_games.pgn")[-1].moves)

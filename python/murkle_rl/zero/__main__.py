@@ -1,5 +1,8 @@
 """``python -m murkle_rl.zero``: the murkle-zero command."""
 
-from .cli import main
+import sys
 
-main()
+from .cli import run
+
+if __name__ == "__main__":
+    sys.exit(run())

@@ -330,5 +330,12 @@ def show_games(args: argparse.Namespace) -> None:
     print(f"{len(games)} games in {path}")
 
 
+def run() -> int:
+    """The console script: ``main`` with its result turned into an exit status (the status a
+    handed-over command returns; 0 for a finished training or evaluation)."""
+    result = main()
+    return result if isinstance(result, int) and not isinstance(result, bool) else 0
+
+
 if __name__ == "__main__":
-    main()
+    sys.exit(run())
