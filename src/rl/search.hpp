@@ -116,13 +116,13 @@ public:
         TreeSearch<NW>& t = trees_[i];
         if (!t.active) return 0;
         t.round_start = t.tree.nodes.size();
-        const size_t area_ = area(t), plane_row = TOTAL_INPUT_PLANES * area_,
+        const size_t area_ = area(t), plane_row = b.selection().size() * area_,
                      mask_row = static_cast<size_t>(t.work.action_size()) * area_;
         uint32_t leaves = 0;
         // A new leaf: its children listed, its planes and mask written, its path recorded.
         auto hand_out = [&](int32_t x) {
             open_leaf(t, x, planes || mask);
-            if (planes) write_game_planes(t.work, planes + leaves * plane_row, b.repetitions());
+            if (planes) b.write_leaf_planes(t.work, planes + leaves * plane_row);
             if (mask) {
                 bool* row = mask + leaves * mask_row;
                 std::memset(row, 0, mask_row);

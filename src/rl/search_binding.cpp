@@ -84,7 +84,7 @@ public:
 
     size_t select(nb::handle planes, nb::handle mask) {
         const size_t rows = n_ * p_.leaves_per_round;
-        auto [planes_array, p] = output_array<float>(planes, {rows, TOTAL_INPUT_PLANES, height(), width()}, "float32", "planes");
+        auto [planes_array, p] = output_array<float>(planes, {rows, batch_->plane_count(), height(), width()}, "float32", "planes");
         if (mask.is_none()) return select_into(p, nullptr);  // a network that needs no mask
         auto [mask_array, m] = output_array<bool>(mask, {rows, action_planes(), height(), width()}, "bool", "mask");
         return select_into(p, m);
@@ -151,7 +151,7 @@ public:
         }
         const size_t rows = n_ * p_.leaves_per_round;
         if (!planes_buffer_.is_valid()) {
-            planes_buffer_ = numpy().attr("empty")(nb::make_tuple(rows, TOTAL_INPUT_PLANES, height(), width()), "float32");
+            planes_buffer_ = numpy().attr("empty")(nb::make_tuple(rows, batch_->plane_count(), height(), width()), "float32");
             mask_buffer_ = numpy().attr("empty")(nb::make_tuple(rows, action_planes(), height(), width()), "bool");
         }
         for (;;) {
@@ -330,7 +330,7 @@ private:
             if (rows_) throw nb::value_error("select() was called again before expand() took the leaves of the last one");
             begin_if_due(b, s);
             if (state_ == State::Done) return 0;
-            const size_t per_leaf_planes = TOTAL_INPUT_PLANES * height() * width();
+            const size_t per_leaf_planes = b.selection().size() * height() * width();
             const size_t per_leaf_mask = action_planes() * height() * width();
             const size_t L = p_.leaves_per_round;
             leaves_.assign(n_, 0);
@@ -397,7 +397,8 @@ void bind_search(nb::module_& m) {
         "A batched tree search: one tree per game of a GameBatch, in C++, driven by your network\n"
         "through NumPy arrays.\n\n"
         "Each round, ``select(planes, mask)`` walks every tree to its next leaves and writes their\n"
-        "input planes float32 ``(k, 105, H, W)`` and legal masks bool ``(k, P, H, W)`` into the\n"
+        "input planes float32 ``(k, 105, H, W)`` (``(k, len(batch.plane_indices), H, W)`` for a\n"
+        "batch made with ``planes=``: just those planes) and legal masks bool ``(k, P, H, W)`` into the\n"
         "first k rows of your arrays (shaped for ``n * leaves_per_round`` rows) and returns k (0\n"
         "once every tree has its simulations); ``expand(logits, values)`` takes the network's\n"
         "logits ``(k, A)`` or ``(k, P, H, W)`` over full actions and values ``(k,)`` in [-1, 1]\n"
@@ -427,7 +428,9 @@ void bind_search(nb::module_& m) {
         .def("select", &SearchObject::select, "planes"_a, "mask"_a = nb::none(),
              nb::sig("def select(self, planes: numpy.typing.NDArray[numpy.float32], "
                      "mask: numpy.typing.NDArray[numpy.bool_] | None = None) -> int"),
-             "Advances every tree to its next leaves; writes their planes (rows, 105, H, W) float32\n"
+             "Advances every tree to its next leaves; writes their planes (rows, k, H, W) float32\n"
+             "(k = len(batch.plane_indices): 105, or the batch's selection of planes, only those\n"
+             "computed)\n"
              "and masks (rows, P, H, W) bool into the first k rows (rows = n * leaves_per_round) and\n"
              "returns k, or 0 once the search is complete. mask None: no masks written, for a\n"
              "network that does not read them (``expand`` reads only the legal actions' logits).")
