@@ -302,13 +302,15 @@ public:
     // The observations of game i: see write_game_planes, write_game_packed, write_game_mask(_bits).
     // Each holds the selected planes only.
     void write_planes(size_t i, float* out) const { write_leaf_planes(game(i), out); }
-    void write_packed(size_t i, uint8_t* bits, float* scalars) const {
-        write_game_packed(game(i), bits, scalars, selection_, repetitions_);
-    }
+    void write_packed(size_t i, uint8_t* bits, float* scalars) const { write_leaf_packed(game(i), bits, scalars); }
     // The selected planes of a game of this batch (a search's leaf), into out[0 .. k * area).
     void write_leaf_planes(const Game<NW>& g, float* out) const {
         if (selection_.all) write_game_planes(g, out, repetitions_);
         else write_game_planes(g, out, selection_, repetitions_);
+    }
+    // The same packed, into bits[0 .. k * bytes) and scalars[0 .. k).
+    void write_leaf_packed(const Game<NW>& g, uint8_t* bits, float* scalars) const {
+        write_game_packed(g, bits, scalars, selection_, repetitions_);
     }
     // None for a game that takes no action.
     void write_mask(size_t i, bool* out) const {
