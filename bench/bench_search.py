@@ -343,9 +343,9 @@ def run_position(name, fen, args, openspiel_cpp, floor):
     print(f"\n{name}: {fen}")
     position_cases = cases(fen, args, openspiel_cpp, floor)
     rates = best_rates(position_cases, args.seconds / args.repeat, args.repeat)
-    print(f"{'case':<30} {'sims/s':>12} {'us/sim':>9}  notes")
+    print(f"{'case':<36} {'sims/s':>12} {'us/sim':>9}  notes")
     for case, _, note in position_cases:
-        print(f"{case:<30} {rates[case]:>12,.0f} {1e6 / rates[case]:>9.3f}  {note}")
+        print(f"{case:<36} {rates[case]:>12,.0f} {1e6 / rates[case]:>9.3f}  {note}")
 
     print(f"\n{'ratio':<58} {'measured':>9} {'target':>7}")
     for fast, slow, target in TARGETS:
