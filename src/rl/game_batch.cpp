@@ -236,7 +236,7 @@ void bind_batch(nb::module_& m) {
                      "the batch was made without ``planes=``).")
         .def_prop_ro("action_planes", &GameBatch::action_planes, "P, the number of move planes: 8 * max(width, height) + 18.")
         .def_prop_ro("num_actions", &GameBatch::num_actions, "The size of the full action space: P * height * width.")
-        .def("__getstate__", &GameBatch::state, "For pickle: the whole batch (games, start positions, random streams).")
+        .def("__getstate__", &GameBatch::state, "For pickle: the whole batch (games, start positions, random streams, the planes it holds).")
         .def("__setstate__", &GameBatch::restore, "For pickle: the batch of a ``__getstate__`` tuple.");
 
 }
