@@ -15,14 +15,15 @@ it, starting a new game whenever one ends. Compared side by side in one run:
   - OpenSpiel chess (observation tensor, legal-actions mask), 8x8 only, skipped when absent,
   - python-chess with 12 piece planes and a 64x64 from/to mask, 8x8 only,
 
-plus references for the batch on one thread: the same loop without the planes or without
+plus, on 8x8, the step with planes out (no mask) of a batch made with ``planes=`` the 21 planes a
+network of the trainer reads, against all 105; and references for the batch on one thread: the same loop without the planes or without
 the mask, the engine's own random play (``play_random``, no arrays) and zeroing the arrays
 (a floor for writing them). Each case runs --repeat times for about
 --seconds in all, the runs of all cases taking turns, best run kept; the ratios are what to
 read. Last, one game's planes as an array: ``murkle_rl.planes(game)`` against
 ``np.asarray(game.encode_game_planes()[0])``.
 
-    python bench/bench_rl.py [--seconds 2] [--repeat 3] [--max-plies 300] [--quick]
+    python bench/bench_rl.py [--seconds 2] [--repeat 3] [--max-plies 300] [--quick] [--only TEXT]
                              [--chart docs/bench_rl.png]
 
 --chart draws the plies per second of every case and size as a bar chart (needs matplotlib).
@@ -63,13 +64,16 @@ TARGETS = [
     ("GameBatch, 2 threads", "2 processes x 1 thread", 0.9),
     ("GameBatch, 1 thread, 1,024 games", "GameBatch, 1 thread", 0.8),
     ("GameBatch, 1 thread, packed", "GameBatch, 1 thread", 2.5),
+    ("(1 thread, no mask, 21 planes)", "(1 thread, no mask)", None),
 ]
+NETWORK_PLANES = list(range(12)) + list(range(96, 105))
 
 
-def batch_case(width, height, n, threads, max_plies, seed, with_planes=True, with_mask=True, packed=False):
+def batch_case(width, height, n, threads, max_plies, seed, with_planes=True, with_mask=True, packed=False,
+               planes=None):
     """The trainer's loop over a batch: the observations of each position are written by the
     step that reaches it, and the arrays are made once."""
-    b = murkle_rl.GameBatch(n, width, height, threads=threads, seed=seed, max_plies=max_plies)
+    b = murkle_rl.GameBatch(n, width, height, threads=threads, seed=seed, max_plies=max_plies, planes=planes)
     obs = {}
     if with_planes and packed:
         obs["bits"], obs["scalars"] = b.packed_planes()
@@ -131,7 +135,12 @@ def part_cases(width, height, n, max_plies, seed):
             mask.fill(False)
         return calls * n
 
-    return [
+    selected = []
+    if (width, height) == (8, 8):
+        selected = [("(1 thread, no mask, 21 planes)",
+                     batch_case(width, height, n, 1, max_plies, seed, with_mask=False, planes=NETWORK_PLANES)[1],
+                     "planes 0-11 and 96-104, step")]
+    return selected + [
         ("(1 thread, no planes)",
          batch_case(width, height, n, 1, max_plies, seed, with_planes=False)[1], "mask, step"),
         ("(1 thread, no mask)",
@@ -245,10 +254,11 @@ def run_size(width, height, n, args):
           f"({8 * max(width, height) + 18}, {height}, {width}); games capped at "
           f"{args.max_plies} plies")
     sized_cases = [(name, sized(play, first), note)
-                   for name, play, note in cases(width, height, n, args)]
+                   for name, play, note in cases(width, height, n, args)
+                   if args.only is None or args.only in name]
     rates = best_rates(sized_cases, args.seconds / args.repeat, args.repeat)
     notes = {name: note for name, _, note in sized_cases}
-    if (width, height) == (8, 8):
+    if (width, height) == (8, 8) and args.only is None:
         name = "2 processes x 1 thread"
         rates[name] = max(two_processes_rate(width, height, n, args.max_plies, args.seed, args.seconds / args.repeat)
                           for _ in range(args.repeat))
@@ -261,8 +271,9 @@ def run_size(width, height, n, args):
     for fast, slow, target in TARGETS:
         if fast in rates and slow in rates:
             ratio = rates[fast] / rates[slow]
-            verdict = "reached" if ratio >= target else "NOT reached"
-            print(f"{fast + ' / ' + slow:<52} {ratio:>8.1f}x {target:>6}x  {verdict}")
+            verdict = "" if target is None else ("reached" if ratio >= target else "NOT reached")
+            shown = "" if target is None else f"{target}x"
+            print(f"{fast + ' / ' + slow:<52} {ratio:>8.2f}x {shown:>7}  {verdict}")
     return rates
 
 
@@ -277,6 +288,7 @@ def main(argv=None):
     parser.add_argument("--chart", metavar="PNG", help="also draw the results into this PNG file")
     parser.add_argument("--quick", action="store_true",
                         help="a smoke run: 0.2 s per case, one run each")
+    parser.add_argument("--only", metavar="TEXT", help="run only the cases whose name holds TEXT")
     args = parser.parse_args(argv)
     if args.quick:
         args.seconds, args.repeat = 0.2, 1

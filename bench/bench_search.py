@@ -21,10 +21,12 @@ one run:
       (bench/engine_floor.cpp, a full-width walk that lists the moves at every node, compiled
       on the fly against src/),
 
-plus (a) and (b) on two threads. Each case runs --repeat times for about --seconds in all, the
+plus (a) and (b) on two threads, and (b) with a batch made with ``planes=`` the 21 planes a
+network of the trainer reads (its 12 piece planes and 96-104): the whole loop, and select()
+alone (no masks, as the trainer calls it) with 21 planes against 105. Each case runs --repeat times for about --seconds in all, the
 runs of all cases taking turns, best run kept; the ratios are what to read.
 
-    python bench/bench_search.py [--seconds 3] [--repeat 3] [--games 64] [--quick]
+    python bench/bench_search.py [--seconds 3] [--repeat 3] [--games 64] [--quick] [--only TEXT]
 """
 
 import argparse
@@ -68,6 +70,9 @@ SEARCH_NUMPY = "Search, NumPy evaluate"
 SEARCH_NUMPY_2 = "Search, NumPy evaluate, 2 thr"
 OPENSPIEL_CPP = "OpenSpiel C++ MCTS"
 OPENSPIEL_PY = "OpenSpiel Python MCTS"
+SEARCH_NUMPY_21 = "Search, NumPy evaluate, 21 planes"
+SELECT_105 = "select() alone, 105 planes"
+SELECT_21 = "select() alone, 21 planes"
 PUCT = "Python PUCT"
 PUCT_PLANES = "Python PUCT, planes"
 FLOOR = "engine floor"
@@ -83,17 +88,20 @@ TARGETS = [
     (SEARCH_NONE, OPENSPIEL_PY, None),
     (SEARCH_NONE, PUCT, None),
     (OPENSPIEL_CPP, FLOOR, None),
+    (SEARCH_NUMPY_21, SEARCH_NUMPY, None),
+    (SELECT_21, SELECT_105, None),
 ]
+NETWORK_PLANES = list(range(12)) + list(range(96, 105))
 
 
 # ----------------------------------------------------------------------------- murkle_rl.Search
 
-def search_case(fen, n, threads, simulations, with_network, reuse=True):
+def search_case(fen, n, threads, simulations, with_network, reuse=True, planes=None):
     """k searches of n games from `fen`, each on fresh trees. With `reuse`, as a trainer runs
     it: one Search whose arenas stay warm from search to search (after each, the chosen moves
     are played and the games reset, which gives the next search fresh trees; only the searches
     are timed); else a new Search each time."""
-    batch = murkle_rl.GameBatch(n, 8, 8, fen=fen, threads=threads, seed=1)
+    batch = murkle_rl.GameBatch(n, 8, 8, fen=fen, threads=threads, seed=1, planes=planes)
     logits = np.zeros((n, batch.num_actions), np.float32)
     values = np.zeros(n, np.float32)
 
@@ -274,6 +282,31 @@ def build(command, target, inputs):
     return None
 
 
+def select_case(fen, n, simulations, planes=None):
+    """Searches of n games driven by select(planes) and expand() with uniform logits, as the
+    trainer's self-play drives them (no masks); only the select() calls are timed."""
+    batch = murkle_rl.GameBatch(n, 8, 8, fen=fen, threads=1, seed=1, planes=planes)
+    logits = np.zeros((n, batch.num_actions), np.float32)
+    values = np.zeros(n, np.float32)
+    out = np.zeros((n, len(batch.plane_indices), 8, 8), np.float32)
+    search = murkle_rl.Search(batch, simulations, c_puct=C_PUCT, seed=1)
+
+    def play(k):
+        elapsed = 0.0
+        for _ in range(k):
+            while True:
+                start = time.perf_counter()
+                rows = search.select(out)
+                elapsed += time.perf_counter() - start
+                if not rows:
+                    break
+                search.expand(logits[:rows], values[:rows])
+            search.step(search.choose(0))
+            batch.reset()
+        return k * n * simulations, elapsed
+    return play
+
+
 # ----------------------------------------------------------------------------- the run
 
 def cases(fen, args, openspiel_cpp, floor):
@@ -288,6 +321,10 @@ def cases(fen, args, openspiel_cpp, floor):
              f"n={n}, a new Search (cold arenas) each time"),
             (SEARCH_NUMPY, sized(search_case(fen, n, 1, sims, True)), f"n={n}, planes + masks"),
             (SEARCH_NUMPY_2, sized(search_case(fen, n, 2, sims, True)), f"n={n}, threads=2"),
+            (SEARCH_NUMPY_21, sized(search_case(fen, n, 1, sims, True, planes=NETWORK_PLANES)),
+             f"n={n}, planes=12 piece + 96-104"),
+            (SELECT_105, sized(select_case(fen, n, sims)), f"n={n}, select() time only"),
+            (SELECT_21, sized(select_case(fen, n, sims, NETWORK_PLANES)), f"n={n}, select() time only"),
         ]
     if openspiel_cpp:
         out.append((OPENSPIEL_CPP, openspiel_cpp_case(openspiel_cpp, fen, sims), "PUCT, no observation"))
@@ -299,16 +336,16 @@ def cases(fen, args, openspiel_cpp, floor):
     ]
     if floor:
         out.append((FLOOR, floor_case(floor, fen), "movegen + make + unmake, C++"))
-    return out
+    return [case for case in out if args.only is None or args.only in case[0]]
 
 
 def run_position(name, fen, args, openspiel_cpp, floor):
     print(f"\n{name}: {fen}")
     position_cases = cases(fen, args, openspiel_cpp, floor)
     rates = best_rates(position_cases, args.seconds / args.repeat, args.repeat)
-    print(f"{'case':<30} {'sims/s':>12} {'us/sim':>9}  notes")
+    print(f"{'case':<36} {'sims/s':>12} {'us/sim':>9}  notes")
     for case, _, note in position_cases:
-        print(f"{case:<30} {rates[case]:>12,.0f} {1e6 / rates[case]:>9.3f}  {note}")
+        print(f"{case:<36} {rates[case]:>12,.0f} {1e6 / rates[case]:>9.3f}  {note}")
 
     print(f"\n{'ratio':<58} {'measured':>9} {'target':>7}")
     for fast, slow, target in TARGETS:
@@ -330,6 +367,7 @@ def main(argv=None):
     parser.add_argument("--games", type=int, default=64, help="games per Search (default 64)")
     parser.add_argument("--quick", action="store_true",
                         help="a smoke run: 100 simulations, 8 games, 0.1 s per case, one run")
+    parser.add_argument("--only", metavar="TEXT", help="run only the cases whose name holds TEXT")
     args = parser.parse_args(argv)
     if args.quick:
         args.seconds, args.repeat, args.simulations, args.games = 0.1, 1, 100, 8
@@ -346,7 +384,7 @@ def main(argv=None):
         openspiel_cpp, why = compile_openspiel_peer()
         if why:
             print(f"OpenSpiel's C++ MCTS is skipped: {why}")
-    floor, why = compile_floor()
+    floor, why = compile_floor() if args.only is None or args.only in FLOOR else (None, None)
     if why:
         print(f"the engine floor is skipped: {why}")
     for name, fen in POSITIONS:

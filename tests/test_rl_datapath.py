@@ -347,3 +347,66 @@ def test_a_worker_that_cannot_start_is_a_runtime_error():
     lines = result.stdout.splitlines()
     assert lines[0].startswith("refused: could not start worker thread ") and " of 63: " in lines[0]
     assert lines[1:] == ["True", "80"]
+
+
+NETWORK_PLANES = list(range(12)) + list(range(96, 105))
+SELECTIONS = [NETWORK_PLANES, [104, 3, 50, 97, 0, 95, 12], [99], list(range(105))[::-1]]
+
+
+@pytest.mark.parametrize("width,height,steps", SIZES[:7], ids=IDS[:7])
+def test_selected_planes_equal_the_full_planes_at_their_indices(width, height, steps):
+    kw = dict(seed=width * 7 + height, threads=2, max_plies=steps, repetitions=True)
+    full = rl.GameBatch(3, width, height, **kw)
+    chosen = [rl.GameBatch(3, width, height, planes=np.array(idx), **kw) for idx in SELECTIONS]
+    n, h, w = 3, height, width
+    outs = [(np.full((n, len(idx), h, w), 7, np.float32),
+             np.full((n, len(idx), (h * w + 7) // 8), 255, np.uint8),
+             np.full((n, len(idx)), 7, np.float32)) for idx in SELECTIONS]
+    for step in range(steps + 2):
+        dense, (bits, scalars) = full.planes(), full.packed_planes()
+        for idx, b, (planes, sbits, sscalars) in zip(SELECTIONS, chosen, outs):
+            assert b.plane_indices == tuple(idx)
+            got_bits, got_scalars = b.packed_planes()
+            np.testing.assert_array_equal(b.planes(), dense[:, idx])
+            np.testing.assert_array_equal(got_bits, bits[:, idx])
+            np.testing.assert_array_equal(got_scalars, scalars[:, idx])
+            np.testing.assert_array_equal(rl.unpack_planes(got_bits, got_scalars, h, w), dense[:, idx])
+            if step:  # what the last step wrote
+                for got, want in [(planes, dense), (sbits, bits), (sscalars, scalars)]:
+                    np.testing.assert_array_equal(got, want[:, idx])
+        actions = full.random_actions()
+        result = full.step(actions)
+        for b, (planes, sbits, sscalars) in zip(chosen, outs):
+            for got, want in zip(b.step(actions, planes, bits=sbits, scalars=sscalars), result):
+                np.testing.assert_array_equal(got, want)
+
+
+def test_plane_selection_is_kept_shown_and_checked():
+    b = rl.GameBatch(2, 6, 6, seed=1, planes=(98, 0, 12))
+    b.play_random(5)
+    assert "planes=[98, 0, 12]" in repr(b) and "planes" not in repr(rl.GameBatch(1, 6, 6))
+    assert rl.GameBatch(1, 6, 6).plane_indices == tuple(range(105))
+    copy = pickle.loads(pickle.dumps(b))
+    assert copy.plane_indices == (98, 0, 12)
+    np.testing.assert_array_equal(copy.planes(), b.planes())
+    old_state = rl.GameBatch(1, 6, 6).__getstate__()[:10]   # a state without its planes: all of them
+    restored = rl.GameBatch.__new__(rl.GameBatch)
+    restored.__setstate__(old_state)
+    assert restored.plane_indices == tuple(range(105))
+    with pytest.raises(ValueError, match=r"planes must have shape \(2, 3, 6, 6\)"):
+        b.step(b.random_actions(), np.zeros((2, 105, 6, 6), np.float32))
+    for bad, error, text in [([], ValueError, "planes must name at least one plane"),
+                             ([0, 105], ValueError, r"planes\[1\] must be at most 104"),
+                             ([-1], ValueError, r"planes\[0\] must be at least 0"),
+                             ([3, 4, 3], ValueError, "planes names plane 3 twice"),
+                             ([1.0], TypeError, r"planes\[0\] must be an integer"),
+                             ([True], TypeError, r"planes\[0\] must be an integer plane index"),
+                             ("012", TypeError, "planes must be a sequence"),
+                             (7, TypeError, "planes must be a sequence"),
+                             (list(range(105)) + [0], ValueError, "planes names 106 planes")]:
+        with pytest.raises(error, match=text):
+            rl.GameBatch(1, 6, 6, planes=bad)
+    state = list(b.__getstate__())
+    state[10] = [0, 0]
+    with pytest.raises(ValueError, match="GameBatch state: planes names plane 0 twice"):
+        rl.GameBatch.__new__(rl.GameBatch).__setstate__(tuple(state))

@@ -769,3 +769,70 @@ def test_numpy_bools_are_bools_everywhere():
     for kwargs in [dict(castling=1), dict(repetitions="yes")]:
         with pytest.raises(TypeError, match="must be a bool"):
             rl.GameBatch(1, 8, 8, **kwargs)
+
+
+class SelectedPlanes:
+    """A network that reads only the planes `idx` of the 105: given all 105 planes or just
+    those (in the order of `idx`), it answers as `net` does on the 105 with the others zero."""
+
+    def __init__(self, net, idx):
+        self.net, self.idx = net, list(idx)
+
+    def __call__(self, planes, mask):
+        full = np.zeros((len(planes), 105) + planes.shape[2:], np.float32)
+        full[:, self.idx] = planes[:, self.idx] if planes.shape[1] == 105 else planes
+        return self.net(full, mask)
+
+
+@pytest.mark.parametrize("width,height,how", [(8, 8, "manual"), (6, 5, "run"), (9, 8, "manual")])
+def test_a_batch_of_selected_planes_searches_as_with_all_planes(width, height, how):
+    idx = [100, 98, 104, 99] + list(range(12)) + [13, 30]
+    net = SelectedPlanes(FakeNet(width, height, seed=width + height), idx)
+    results = []
+    for planes in (None, idx):
+        batch = rl.GameBatch(3, width, height, seed=5, threads=1, max_plies=60, planes=planes)
+        batch.play_random(9)
+        search = rl.Search(batch, 24, seed=0, leaves_per_round=2)
+        if how == "run" or planes is None:
+            drive(search, batch, net, how, leaves=2)
+        else:
+            rows = batch.n * 2
+            buf = np.zeros((rows, len(idx), height, width), np.float32)
+            mask = np.zeros((rows, batch.action_planes, height, width), bool)
+            with pytest.raises(ValueError, match="planes must have shape"):
+                search.select(np.zeros((rows, 105, height, width), np.float32), mask)
+            while k := search.select(buf, mask):
+                search.expand(*net(buf[:k], mask[:k]))
+        results.append(search.visits())
+    np.testing.assert_array_equal(results[0], results[1])
+    trees = reference_trees(batch, 24, net, leaves_per_round=2)
+    for i, tree in enumerate(trees):
+        np.testing.assert_array_equal(results[1][i], tree.visits(), err_msg=f"game {i}")
+
+
+@pytest.mark.parametrize("planes", [None, [104, 0, 7, 99, 12, 96]])
+def test_select_writes_packed_planes_that_unpack_to_its_dense_ones(planes):
+    batch = rl.GameBatch(4, 6, 5, seed=3, threads=2, max_plies=40, planes=planes, repetitions=True)
+    batch.play_random(7)
+    twin = rl.GameBatch(4, 6, 5, seed=3, threads=2, max_plies=40, planes=planes, repetitions=True)
+    twin.play_random(7)
+    net = SelectedPlanes(FakeNet(6, 5, seed=2), batch.plane_indices)
+    k, rows = len(batch.plane_indices), batch.n * 2
+    packed, dense = rl.Search(batch, 20, seed=1, leaves_per_round=2), rl.Search(twin, 20, seed=1, leaves_per_round=2)
+    bits, scalars = np.zeros((rows, k, 4), np.uint8), np.zeros((rows, k), np.float32)
+    planes_out, mask = np.zeros((rows, k, 5, 6), np.float32), np.zeros((rows, batch.action_planes, 5, 6), bool)
+    with pytest.raises(ValueError, match="bits and scalars go together"):
+        packed.select(bits=bits)
+    with pytest.raises(ValueError, match="give one"):
+        packed.select(mask=mask)
+    with pytest.raises(ValueError, match=r"bits must have shape \(8, %d, 4\)" % k):
+        packed.select(bits=bits[:, :, :3].copy(), scalars=scalars)
+    while n := packed.select(mask=mask, bits=bits, scalars=scalars):
+        assert dense.select(planes_out, mask) == n
+        unpacked = rl.unpack_planes(bits[:n], scalars[:n], 5, 6)
+        np.testing.assert_array_equal(unpacked, planes_out[:n])
+        logits, values = net(unpacked, mask[:n])
+        packed.expand(logits, values)
+        dense.expand(logits, values)
+    assert dense.select(planes_out) == 0
+    np.testing.assert_array_equal(packed.visits(), dense.visits())

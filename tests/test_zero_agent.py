@@ -170,11 +170,11 @@ def test_evaluate_stops_at_its_time_budget_or_ctrl_c_with_the_games_it_finished(
         return Interrupted(agent, call)
 
     monkeypatch.setattr(zero.network, "load_agent", agent_that_is_interrupted)
-    entry = zero.cli.main([*base, "--games", "400", "--save-games", str(tmp_path / "partial.txt")])
+    entry = zero.cli.main([*base, "--games", "400", "--save-games", str(tmp_path / "partial.pgn")])
     out, err = capsys.readouterr()
     played = sum(sum(entry[n + "_result"].values()) for n in ("random", "greedy"))
     assert entry["stopped"] and "Ctrl-C: ending the evaluation" in err and "cut short (Ctrl-C)" in out
-    assert played < 800 and len((tmp_path / "partial.txt").read_text().splitlines()) == played
+    assert played < 800 and len(load_games(tmp_path / "partial.pgn")) == played
 
 
 class Interrupted:

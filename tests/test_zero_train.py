@@ -21,9 +21,9 @@ from murkle_rl.zero import cli  # noqa: E402
 from murkle_rl.zero.config import Config  # noqa: E402
 from murkle_rl.zero.games import load_games  # noqa: E402
 from murkle_rl.zero.learner import Trainer  # noqa: E402
-from murkle_rl.zero.network import make_net  # noqa: E402
+from murkle_rl.zero.network import Evaluator, make_net  # noqa: E402
 from murkle_rl.zero.replay import ReplayBuffer, Samples  # noqa: E402
-from murkle_rl.zero.selfplay import SelfPlayer, material  # noqa: E402
+from murkle_rl.zero.selfplay import SelfPlayer, material, with_planes  # noqa: E402
 
 torch.set_num_threads(1)  # the tests share a small machine
 
@@ -216,6 +216,25 @@ def test_compact_samples_give_back_inputs_masks_and_policies(history):
     np.testing.assert_array_equal(back_inputs, planes[:, cfg.input_planes])
     np.testing.assert_array_equal(back_mask, mask.reshape(5, -1))
     np.testing.assert_allclose(back_policy, policy, atol=1e-3)
+    chosen = murkle_rl.GameBatch(5, 6, 4, seed=1, threads=1, repetitions=True, planes=cfg.input_planes)
+    chosen.play_random(7)  # the same games, holding just the network's planes
+    for field, value in Samples.encode(cfg, *chosen.packed_planes(), mask, policy).items():
+        np.testing.assert_array_equal(value, rows[field], err_msg=field)
+
+
+def test_the_evaluator_takes_all_planes_or_just_those_it_reads():
+    cfg = tiny_cfg(history=2)
+    evaluator = Evaluator(make_net(cfg), cfg)
+    batch = murkle_rl.GameBatch(3, 5, 5, seed=0, threads=1, max_plies=9)
+    batch.play_random(5)
+    chosen = with_planes(batch, evaluator.input_planes)
+    assert chosen.plane_indices == tuple(cfg.input_planes) and chosen.fens() == batch.fens()
+    assert chosen.max_plies == 9 and chosen.planes().shape == (3, 33, 5, 5)
+    for got, want in zip(evaluator(chosen.planes()), evaluator(batch.planes())):
+        np.testing.assert_array_equal(got, want)
+    np.testing.assert_array_equal(material(chosen), material(batch))
+    with pytest.raises(ValueError, match="planes must have shape"):
+        evaluator(batch.planes()[:, :5])
 
 
 def test_the_buffer_keeps_the_newest_samples_when_it_wraps():

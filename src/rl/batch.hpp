@@ -114,6 +114,63 @@ size_t visit_piece_planes(const Game<NW>& g, Piece&& piece) {
     return steps;
 }
 
+// Which of the 105 input planes an observation holds, in which order: a network that reads a
+// few of them has only those written. Default: all 105 in their own order.
+struct PlaneSelection {
+    std::vector<uint8_t> indices;  // the planes held, in order
+    int16_t slot[TOTAL_INPUT_PLANES];  // slot[plane]: its row in the observation, -1 when left out
+    size_t history_steps = 8;  // history boards any selected piece plane reads (0: none at all)
+    bool all = true;           // all 105 in their own order
+
+    PlaneSelection() : PlaneSelection(std::vector<uint8_t>{}) {}
+    // The planes `which` (distinct, each below 105) in that order; empty for all of them.
+    explicit PlaneSelection(std::vector<uint8_t> which) : indices(std::move(which)) {
+        if (indices.empty())
+            for (int p = 0; p < TOTAL_INPUT_PLANES; ++p) indices.push_back(static_cast<uint8_t>(p));
+        std::fill(std::begin(slot), std::end(slot), int16_t(-1));
+        history_steps = 0;
+        all = indices.size() == static_cast<size_t>(TOTAL_INPUT_PLANES);
+        for (size_t k = 0; k < indices.size(); ++k) {
+            slot[indices[k]] = static_cast<int16_t>(k);
+            all = all && indices[k] == k;
+            if (indices[k] < 96) history_steps = std::max<size_t>(history_steps, indices[k] / 12 + 1);
+        }
+    }
+    size_t size() const { return indices.size(); }
+};
+
+// piece(row, bitboard) for each selected piece plane of game g, `row` its place in the
+// selection; only the history boards some selected plane needs are walked.
+template <int NW, class Piece>
+void visit_selected_piece_planes(const Game<NW>& g, const PlaneSelection& sel, Piece&& piece) {
+    const int own = color_index(g.turn());
+    auto board = [&](size_t k, const Board<NW>& b) {
+        if (k >= sel.history_steps) return;
+        for (int c = 0; c < 2; ++c)
+            for (int t = 0; t < 6; ++t)
+                if (const int s = sel.slot[12 * k + (c == own ? 0 : 6) + t]; s >= 0)
+                    piece(static_cast<size_t>(s), b.piece_bitboards[t] & b.color_bitboards[c]);
+    };
+    if (sel.history_steps == 1) board(0, g.board());  // the current position alone: no walk back
+    else if (sel.history_steps > 1) g.visit_history_boards(board);
+}
+
+// The selected input planes of a game into out[0 .. sel.size() * area).
+template <int NW>
+void write_game_planes(const Game<NW>& g, float* out, const PlaneSelection& sel, bool repetitions) {
+    const size_t n = g.width() * g.height();
+    std::memset(out, 0, sizeof(float) * sel.size() * n);
+    visit_selected_piece_planes(g, sel, [&](size_t row, const Bitboard<NW>& bb) {
+        float* p = out + row * n;
+        bb.for_each([&](uint32_t sq) { p[sq] = 1.0f; });
+    });
+    auto constant = [&](int plane, float v) {
+        if (const int s = sel.slot[plane]; s >= 0) std::fill(out + s * n, out + (s + 1) * n, v);
+    };
+    g.visit_constant_planes(constant);
+    visit_repetition_planes(g, repetitions, constant);
+}
+
 // The 105 input planes of a game into out[0 .. 105 * area).
 template <int NW>
 void write_game_planes(const Game<NW>& g, float* out, bool repetitions = false) {
@@ -143,6 +200,25 @@ void write_game_packed(const Game<NW>& g, uint8_t* bits, float* scalars, bool re
     std::memset(bits + 12 * steps * bytes, 0, (TOTAL_INPUT_PLANES - 12 * steps) * bytes);
     std::fill(scalars, scalars + TOTAL_INPUT_PLANES, 0.0f);
     auto constant = [&](int plane, float v) { scalars[plane] = v; };
+    g.visit_constant_planes(constant);
+    visit_repetition_planes(g, repetitions, constant);
+}
+
+// The selected planes packed the same way: bits[0 .. sel.size() * bytes) and
+// scalars[0 .. sel.size()), a row for each selected plane in order.
+template <int NW>
+void write_game_packed(const Game<NW>& g, uint8_t* bits, float* scalars, const PlaneSelection& sel, bool repetitions) {
+    if (sel.all) return write_game_packed(g, bits, scalars, repetitions);
+    const size_t bytes = packed_plane_bytes(g.width() * g.height());
+    std::memset(bits, 0, sel.size() * bytes);
+    visit_selected_piece_planes(g, sel, [&](size_t s, const Bitboard<NW>& bb) {
+        uint8_t* row = bits + s * bytes;
+        for (size_t j = 0; j < bytes; ++j) row[j] = static_cast<uint8_t>(bb.words[j / 8] >> (8 * (j % 8)));
+    });
+    std::fill(scalars, scalars + sel.size(), 0.0f);
+    auto constant = [&](int plane, float v) {
+        if (const int s = sel.slot[plane]; s >= 0) scalars[s] = v;
+    };
     g.visit_constant_planes(constant);
     visit_repetition_planes(g, repetitions, constant);
 }
@@ -179,8 +255,10 @@ public:
 
     Batch() = default;
     // Game i starts (and restarts) from starts[i], or from starts[0] when there is one start.
-    Batch(size_t n, std::vector<Game<NW>> starts, uint64_t seed, uint64_t max_plies, bool repetitions = false)
-        : starts_(std::move(starts)), max_plies_(max_plies), repetitions_(repetitions), slots_(n) {
+    Batch(size_t n, std::vector<Game<NW>> starts, uint64_t seed, uint64_t max_plies, bool repetitions = false,
+          PlaneSelection selection = {})
+        : starts_(std::move(starts)), max_plies_(max_plies), repetitions_(repetitions),
+          selection_(std::move(selection)), slots_(n) {
         for (size_t i = 0; i < n; ++i) {
             slots_[i].game = start(i);
             slots_[i].rng = stream_seed(seed, i);
@@ -192,6 +270,8 @@ public:
     const Game<NW>& start(size_t i) const { return starts_[starts_.size() == 1 ? 0 : i]; }
     uint64_t max_plies() const { return max_plies_; }
     bool repetitions() const { return repetitions_; }
+    // The input planes an observation holds (all 105 by default).
+    const PlaneSelection& selection() const { return selection_; }
     size_t width() const { return starts_[0].width(); }
     size_t height() const { return starts_[0].height(); }
     size_t area() const { return width() * height(); }
@@ -220,9 +300,17 @@ public:
     // ----- observations -----------------------------------------------------------------------
 
     // The observations of game i: see write_game_planes, write_game_packed, write_game_mask(_bits).
-    void write_planes(size_t i, float* out) const { write_game_planes(game(i), out, repetitions_); }
-    void write_packed(size_t i, uint8_t* bits, float* scalars) const {
-        write_game_packed(game(i), bits, scalars, repetitions_);
+    // Each holds the selected planes only.
+    void write_planes(size_t i, float* out) const { write_leaf_planes(game(i), out); }
+    void write_packed(size_t i, uint8_t* bits, float* scalars) const { write_leaf_packed(game(i), bits, scalars); }
+    // The selected planes of a game of this batch (a search's leaf), into out[0 .. k * area).
+    void write_leaf_planes(const Game<NW>& g, float* out) const {
+        if (selection_.all) write_game_planes(g, out, repetitions_);
+        else write_game_planes(g, out, selection_, repetitions_);
+    }
+    // The same packed, into bits[0 .. k * bytes) and scalars[0 .. k).
+    void write_leaf_packed(const Game<NW>& g, uint8_t* bits, float* scalars) const {
+        write_game_packed(g, bits, scalars, selection_, repetitions_);
     }
     // None for a game that takes no action.
     void write_mask(size_t i, bool* out) const {
@@ -341,6 +429,7 @@ private:
     std::vector<Game<NW>> starts_;
     uint64_t max_plies_ = 0;
     bool repetitions_ = false;  // a third occurrence of a position ends the game drawn
+    PlaneSelection selection_;
     std::vector<Slot> slots_;
 };
 

@@ -61,13 +61,14 @@ void bind_batch(nb::module_& m) {
         "batch; every game has its own random stream, so results depend on ``seed`` only, never\n"
         "on the number of threads. Pass ``out=`` arrays to write observations in place.")
         .def(nb::init<nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle,
-                      nb::handle, nb::handle>(),
+                      nb::handle, nb::handle, nb::handle>(),
              "n"_a, "width"_a = 8, "height"_a = 8, nb::kw_only(), "fen"_a = nb::none(), "castling"_a = nb::none(),
              "threads"_a = nb::none(), "seed"_a = nb::none(), "max_plies"_a = nb::none(), "repetitions"_a = nb::bool_(false),
+             "planes"_a = nb::none(),
              nb::sig("def __init__(self, n: int, width: int = 8, height: int = 8, *, "
                      "fen: str | collections.abc.Sequence[str] | None = None, castling: bool | None = None, "
                      "threads: int | None = None, seed: int | None = None, max_plies: int | None = None, "
-                     "repetitions: bool = False) -> None"),
+                     "repetitions: bool = False, planes: collections.abc.Sequence[int] | None = None) -> None"),
              "Makes n games of width x height, each at its start position.\n\n"
              "n: the number of games (int, 1 or more). width, height: the board size (int), 1 to 32\n"
              "    rows and at most 1024 squares.\n"
@@ -79,12 +80,19 @@ void bind_batch(nb::module_& m) {
              "    True, a position occurring for the third time (same placement, side to move,\n"
              "    castling rights and en-passant capture) ends the game drawn (outcome code 4), and\n"
              "    planes 96 and 97 are 1.0 when the position has occurred before, and twice before.\n"
-             "    Off by default, so that every value equals the exact module's.")
+             "    Off by default, so that every value equals the exact module's.\n"
+             "planes: None for all 105 input planes, or a sequence of distinct plane indices in\n"
+             "    [0, 105) (any order, e.g. ``list(range(12)) + list(range(96, 105))``): then every\n"
+             "    plane observation (``planes()``, ``packed_planes()``, the arrays of ``step`` and a\n"
+             "    Search's ``select``) holds just those planes, in that order, and only they are\n"
+             "    computed (no walk back through the history when none of planes 12-95 is asked for).\n"
+             "    ``plane_indices`` tells which.")
         .def("planes", &GameBatch::planes, "out"_a = nb::none(),
              nb::sig("def planes(self, out: numpy.typing.NDArray[numpy.float32] | None = None) -> "
                      "numpy.typing.NDArray[numpy.float32]"),
-             "The 105 input planes of every game: float32 (n, 105, height, width), equal to\n"
-             "``murkle_chess.Game.encode_game_planes()``.\n\n"
+             "The input planes of every game: float32 (n, k, height, width), equal to\n"
+             "``murkle_chess.Game.encode_game_planes()`` at the planes ``plane_indices`` (k = 105,\n"
+             "all of them, unless the batch was made with ``planes=``).\n\n"
              "out: None for a new array, or a C-contiguous writable float32 array of that shape,\n"
              "    which is filled and returned.")
         .def("legal_mask", &GameBatch::legal_mask, "out"_a = nb::none(),
@@ -104,7 +112,9 @@ void bind_batch(nb::module_& m) {
              "``numpy.packbits(plane.reshape(-1), bitorder=\"little\")`` for the piece planes 0-95\n"
              "(zero bytes for 96-104), and ``scalars`` float32 (n, 105) the value of each plane that\n"
              "is constant over the board, 96-104 (0.0 for 0-95). A dense plane is its bits plus its\n"
-             "scalar; ``unpack_planes`` gives exactly ``planes()``. Written into the arrays given.")
+             "scalar; ``unpack_planes`` gives exactly ``planes()``. Written into the arrays given.\n"
+             "A batch made with ``planes=`` packs just those planes, in that order: bits\n"
+             "(n, k, bytes) and scalars (n, k).")
         .def("packed_legal_mask", &GameBatch::packed_legal_mask, "out"_a = nb::none(),
              nb::sig("def packed_legal_mask(self, out: numpy.typing.NDArray[numpy.uint8] | None = None) -> "
                      "numpy.typing.NDArray[numpy.uint8]"),
@@ -213,16 +223,20 @@ void bind_batch(nb::module_& m) {
              "Puts games back to their start positions. indices: integers of shape (k,) naming\n"
              "games (any integer dtype, or a list), or None for every game.")
         .def("__len__", &GameBatch::size, "The number of games, n.")
-        .def("__repr__", &GameBatch::repr, "``GameBatch(n=..., width=..., height=..., threads=...)``.")
+        .def("__repr__", &GameBatch::repr, "``GameBatch(n=..., width=..., height=..., threads=...)``, with ``planes=[...]`` when the\n"
+                             "observations hold a selection of the planes.")
         .def_prop_ro("n", &GameBatch::size, "The number of games.")
         .def_prop_ro("width", &GameBatch::width, "Board width.")
         .def_prop_ro("height", &GameBatch::height, "Board height.")
         .def_prop_ro("threads", &GameBatch::threads, "Worker threads of this batch (the caller's included).")
         .def_prop_ro("max_plies", &GameBatch::max_plies, "The ply cap, or None.")
         .def_prop_ro("repetitions", &GameBatch::repetitions, "Whether a threefold repetition ends a game.")
+        .def_prop_ro("plane_indices", &GameBatch::plane_indices, nb::sig("def plane_indices(self) -> tuple[int, ...]"),
+                     "The input planes the observations hold, in order: a tuple of k ints (0 to 104 when\n"
+                     "the batch was made without ``planes=``).")
         .def_prop_ro("action_planes", &GameBatch::action_planes, "P, the number of move planes: 8 * max(width, height) + 18.")
         .def_prop_ro("num_actions", &GameBatch::num_actions, "The size of the full action space: P * height * width.")
-        .def("__getstate__", &GameBatch::state, "For pickle: the whole batch (games, start positions, random streams).")
+        .def("__getstate__", &GameBatch::state, "For pickle: the whole batch (games, start positions, random streams, the planes it holds).")
         .def("__setstate__", &GameBatch::restore, "For pickle: the batch of a ``__getstate__`` tuple.");
 
 }

@@ -68,6 +68,34 @@ inline GameVariant parse_game(uint64_t width, uint64_t height, const std::string
 // and index of them fits any integer type used here.
 constexpr uint64_t MAX_GAMES = uint64_t(1) << 32;
 
+// The planes argument of a GameBatch: None for all 105, else a sequence of distinct plane
+// indices in [0, 105), not empty, in the order the observations hold them.
+inline PlaneSelection plane_selection_arg(nb::handle v, const char* name = "planes") {
+    if (v.is_none()) return {};
+    if (!PySequence_Check(v.ptr()) || PyUnicode_Check(v.ptr()) || PyBytes_Check(v.ptr()) ||
+        PyByteArray_Check(v.ptr()))
+        throw nb::type_error((std::string(name) + " must be a sequence of plane indices or None, not " + kind_of(v)).c_str());
+    nb::sequence items = nb::borrow<nb::sequence>(v);
+    const size_t n = nb::len(items);
+    if (n == 0) throw nb::value_error((std::string(name) + " must name at least one plane (None for all 105)").c_str());
+    if (n > static_cast<size_t>(TOTAL_INPUT_PLANES))
+        throw nb::value_error((std::string(name) + " names " + std::to_string(n) + " planes; there are 105").c_str());
+    std::vector<uint8_t> which;
+    bool seen[TOTAL_INPUT_PLANES] = {};
+    for (size_t k = 0; k < n; ++k) {
+        nb::object item = items[k];
+        const std::string where = std::string(name) + "[" + std::to_string(k) + "]";
+        if (PyBool_Check(item.ptr()))
+            throw nb::type_error((where + " must be an integer plane index, not bool").c_str());
+        const int64_t p = integer_arg<int64_t>(item, where.c_str(), 0, TOTAL_INPUT_PLANES - 1);
+        if (seen[p])
+            throw nb::value_error((std::string(name) + " names plane " + std::to_string(p) + " twice").c_str());
+        seen[p] = true;
+        which.push_back(static_cast<uint8_t>(p));
+    }
+    return PlaneSelection(std::move(which));
+}
+
 // What GameBatch::step writes besides the games: the results, and the next observations
 // when asked for (None: made for the results, left out for the observations). The calls that
 // write one observation name just its array.
@@ -138,8 +166,10 @@ public:
     }
 
     GameBatch(nb::handle n_arg, nb::handle width_arg, nb::handle height_arg, nb::handle fen, nb::handle castling_arg,
-              nb::handle threads_arg, nb::handle seed_arg, nb::handle max_plies_arg, nb::handle repetitions_arg) {
+              nb::handle threads_arg, nb::handle seed_arg, nb::handle max_plies_arg, nb::handle repetitions_arg,
+              nb::handle planes_arg) {
         const bool repetitions = bool_arg(repetitions_arg, "repetitions");
+        PlaneSelection selection = plane_selection_arg(planes_arg);
         const uint64_t n = integer_arg<uint64_t>(n_arg, "n", 1, MAX_GAMES);
         const auto [width, height] = board_size_args(width_arg, height_arg);
         const auto threads = optional_integer_arg<uint64_t>(threads_arg, "threads", 1);
@@ -170,7 +200,7 @@ public:
                 starts.push_back(parse_game(width, height, fens[i], castle, "game " + std::to_string(i) + ": "));
         }
         init(n, starts, seed.value_or(random_seed()), max_plies.value_or(0),
-             std::min<uint64_t>(threads.value_or(default_threads()), n), repetitions);
+             std::min<uint64_t>(threads.value_or(default_threads()), n), repetitions, std::move(selection));
     }
 
     // ----- observations -----------------------------------------------------------------------
@@ -186,12 +216,11 @@ public:
 
         template <class B>
         void write(const B& batch, size_t i) const {
-            const size_t area = batch.area();
-            if (planes.data) batch.write_planes(i, planes.data + i * TOTAL_INPUT_PLANES * area);
+            const size_t area = batch.area(), k = batch.selection().size();
+            if (planes.data) batch.write_planes(i, planes.data + i * k * area);
             if (mask.data) batch.write_mask(i, mask.data + i * batch.planes() * area);
             if (bits.data)
-                batch.write_packed(i, bits.data + i * TOTAL_INPUT_PLANES * packed_plane_bytes(area),
-                                   scalars.data + i * TOTAL_INPUT_PLANES);
+                batch.write_packed(i, bits.data + i * k * packed_plane_bytes(area), scalars.data + i * k);
             if (mask_bits.data) batch.write_mask_bits(i, mask_bits.data + i * packed_plane_bytes(batch.planes() * area));
         }
     };
@@ -202,16 +231,16 @@ public:
     enum : unsigned { PLANES = 1, MASK = 2, PACKED = 4, MASK_BITS = 8 };
     Observations observations(const StepOutputs& given, unsigned make) {
         Observations o;
-        const size_t h = height(), w = width(), bytes = packed_plane_bytes(h * w);
+        const size_t h = height(), w = width(), bytes = packed_plane_bytes(h * w), k = plane_count();
         if (!given.planes.is_none() || (make & PLANES))
-            o.planes = output_array<float>(given.planes, {n_, TOTAL_INPUT_PLANES, h, w}, "float32", (make & PLANES) ? "out" : "planes");
+            o.planes = output_array<float>(given.planes, {n_, k, h, w}, "float32", (make & PLANES) ? "out" : "planes");
         if (!given.mask.is_none() || (make & MASK))
             o.mask = output_array<bool>(given.mask, {n_, action_planes(), h, w}, "bool", (make & MASK) ? "out" : "mask");
         if (given.bits.is_none() != given.scalars.is_none() && !(make & PACKED))
             throw nb::value_error("bits and scalars go together: give both or neither");
         if (!given.bits.is_none() || (make & PACKED)) {
-            o.bits = output_array<uint8_t>(given.bits, {n_, TOTAL_INPUT_PLANES, bytes}, "uint8", "bits");
-            o.scalars = output_array<float>(given.scalars, {n_, TOTAL_INPUT_PLANES}, "float32", "scalars");
+            o.bits = output_array<uint8_t>(given.bits, {n_, k, bytes}, "uint8", "bits");
+            o.scalars = output_array<float>(given.scalars, {n_, k}, "float32", "scalars");
         }
         if (!given.mask_bits.is_none() || (make & MASK_BITS))
             o.mask_bits = output_array<uint8_t>(given.mask_bits, {n_, packed_plane_bytes(num_actions())}, "uint8",
@@ -408,6 +437,15 @@ public:
     uint64_t action_planes() const { return std::visit([](auto& b) -> uint64_t { return b.planes(); }, batch_); }
     uint64_t num_actions() const { return action_planes() * width() * height(); }
     bool repetitions() const { return std::visit([](auto& b) { return b.repetitions(); }, batch_); }
+    // The input planes the observations hold, in order (all 105 unless the batch was made
+    // with planes=).
+    const PlaneSelection& selection() const { return std::visit([](auto& b) -> const PlaneSelection& { return b.selection(); }, batch_); }
+    size_t plane_count() const { return selection().size(); }
+    nb::tuple plane_indices() const {
+        nb::list out;
+        for (uint8_t p : selection().indices) out.append(nb::int_(p));
+        return nb::tuple(out);
+    }
     std::optional<uint64_t> max_plies() const {
         const uint64_t m = std::visit([](auto& b) { return b.max_plies(); }, batch_);
         return m ? std::optional<uint64_t>(m) : std::nullopt;
@@ -415,7 +453,13 @@ public:
 
     std::string repr() const {
         return "GameBatch(n=" + std::to_string(n_) + ", width=" + std::to_string(width()) +
-               ", height=" + std::to_string(height()) + ", threads=" + std::to_string(threads()) + ")";
+               ", height=" + std::to_string(height()) + ", threads=" + std::to_string(threads()) + planes_text() + ")";
+    }
+    std::string planes_text() const {
+        if (selection().all) return "";
+        std::string text = ", planes=[";
+        for (size_t k = 0; k < plane_count(); ++k) text += (k ? ", " : "") + std::to_string(selection().indices[k]);
+        return text + "]";
     }
 
     // ----- pickling ---------------------------------------------------------------------------
@@ -430,15 +474,16 @@ public:
                 restart.append(b.restarting(i));
                 rng.append(b.rng_state(i));
             }
+            nb::object planes = b.selection().all ? nb::none() : nb::object(plane_indices());
             return nb::make_tuple(1, b.width(), b.height(), starts, games, restart, rng, b.max_plies(), threads(),
-                                  b.repetitions());
+                                  b.repetitions(), planes);
         });
     }
 
     // Everything is read and checked before the batch is made, so that a refused state leaves
     // nothing behind.
     static void restore(GameBatch* self, nb::tuple t) {
-        if ((t.size() != 9 && t.size() != 10) || !nb::isinstance<nb::int_>(t[0]) || !t[0].equal(nb::int_(1)))
+        if (t.size() < 9 || t.size() > 11 || !nb::isinstance<nb::int_>(t[0]) || !t[0].equal(nb::int_(1)))
             throw nb::value_error("unsupported GameBatch state");
         const auto [width, height] = board_size_args(t[1], t[2]);
         auto items = [](nb::handle v, const char* name) {
@@ -477,11 +522,13 @@ public:
         const uint64_t max_plies = integer_arg<uint64_t>(t[7], "GameBatch state: max_plies");
         const uint64_t threads = integer_arg<uint64_t>(t[8], "GameBatch state: threads", 1);
 
-        if (t.size() == 10 && !nb::isinstance<nb::bool_>(t[9]))
+        if (t.size() >= 10 && !nb::isinstance<nb::bool_>(t[9]))
             throw nb::type_error(("GameBatch state: repetitions must be a bool, not " + kind_of(t[9])).c_str());
-        const bool repetitions = t.size() == 10 && nb::cast<bool>(t[9]);
+        const bool repetitions = t.size() >= 10 && nb::cast<bool>(t[9]);
+        PlaneSelection selection = t.size() == 11 ? plane_selection_arg(t[10], "GameBatch state: planes") : PlaneSelection();
 
-        GameBatch* made = new (self) GameBatch(n, starts, 0, max_plies, std::min<uint64_t>(threads, n), repetitions);
+        GameBatch* made = new (self) GameBatch(n, starts, 0, max_plies, std::min<uint64_t>(threads, n), repetitions,
+                                                 std::move(selection));
         made->visit([&](auto& b) {
             using G = std::remove_cvref_t<decltype(b.game(0))>;
             for (size_t i = 0; i < n; ++i) {
@@ -512,17 +559,17 @@ private:
     };
 
     GameBatch(size_t n, const std::vector<GameVariant>& starts, uint64_t seed, uint64_t max_plies, size_t threads,
-              bool repetitions) {
-        init(n, starts, seed, max_plies, threads, repetitions);
+              bool repetitions, PlaneSelection selection) {
+        init(n, starts, seed, max_plies, threads, repetitions, std::move(selection));
     }
 
     void init(size_t n, const std::vector<GameVariant>& starts, uint64_t seed, uint64_t max_plies, size_t threads,
-              bool repetitions) {
+              bool repetitions, PlaneSelection selection) {
         n_ = n;
         with_size_class(static_cast<int>(starts[0].index()) + 1, [&](auto NW) {
             std::vector<Game<NW()>> games;
             for (const auto& s : starts) games.push_back(std::get<Game<NW()>>(s));
-            batch_.template emplace<Batch<NW()>>(n, std::move(games), seed, max_plies, repetitions);
+            batch_.template emplace<Batch<NW()>>(n, std::move(games), seed, max_plies, repetitions, selection);
             return 0;
         });
         pool_ = std::make_unique<ThreadPool>(threads);

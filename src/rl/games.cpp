@@ -170,8 +170,8 @@ nb::object unpack_planes(nb::handle bits, nb::handle scalars, uint64_t height, u
     if (const ItemType item = b.item(); item.kind != 'u' || item.size != 1)
         throw nb::type_error(("bits must have dtype uint8, got " + item.name()).c_str());
     const auto shape = b.shape();
-    if (shape.size() < 2 || shape[shape.size() - 2] != TOTAL_INPUT_PLANES || shape.back() != bytes)
-        throw nb::value_error(("bits must have shape (..., 105, " + std::to_string(bytes) + ") for " +
+    if (shape.size() < 2 || shape[shape.size() - 2] < 1 || shape.back() != bytes)
+        throw nb::value_error(("bits must have shape (..., planes, " + std::to_string(bytes) + ") for " +
                                std::to_string(height) + "x" + std::to_string(width) + " planes, got " + shape_text(shape))
                                   .c_str());
     const std::vector<size_t> scalar_shape(shape.begin(), shape.end() - 1);
@@ -277,8 +277,9 @@ void bind_games(nb::module_& m) {
           nb::sig("def unpack_planes(bits: numpy.typing.ArrayLike, scalars: numpy.typing.ArrayLike, height: int, "
                   "width: int, out: numpy.typing.NDArray[numpy.float32] | None = None) -> "
                   "numpy.typing.NDArray[numpy.float32]"),
-          "Dense float32 planes (..., 105, height, width) from packed ones: bits uint8\n"
-          "(..., 105, ceil(height * width / 8)) and scalars (..., 105). Every square is its bit plus\n"
+          "Dense float32 planes (..., k, height, width) from packed ones: bits uint8\n"
+          "(..., k, ceil(height * width / 8)) and scalars (..., k), k = 105 or the planes of a\n"
+          "batch made with ``planes=``. Every square is its bit plus\n"
           "its plane's scalar, so the result equals the planes that were packed exactly. height and\n"
           "width (ints) are the board's; written into ``out`` (float32) when given.");
     m.def("dumps_game", &dumps_game, "game"_a,

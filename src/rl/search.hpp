@@ -109,20 +109,23 @@ public:
         return !t.active || (t.tree.root().state == NodeState::Expanded && t.sims >= p_.simulations);
     }
 
-    // Descends tree i to up to leaves_per_round new leaves and writes the planes and masks of
-    // each to consecutive rows from `planes`/`mask` (none when null). Terminal leaves are backed
-    // up here. Returns the number of leaves handed out.
-    uint32_t select_round(size_t i, const Batch<NW>& b, float* planes, bool* mask) {
+    // Descends tree i to up to leaves_per_round new leaves and writes the planes, packed planes
+    // and masks of each to consecutive rows from `planes`, `bits`/`scalars` and `mask` (none
+    // when null). Terminal leaves are backed up here. Returns the number of leaves handed out.
+    uint32_t select_round(size_t i, const Batch<NW>& b, float* planes, bool* mask, uint8_t* bits = nullptr,
+                          float* scalars = nullptr) {
         TreeSearch<NW>& t = trees_[i];
         if (!t.active) return 0;
         t.round_start = t.tree.nodes.size();
-        const size_t area_ = area(t), plane_row = TOTAL_INPUT_PLANES * area_,
-                     mask_row = static_cast<size_t>(t.work.action_size()) * area_;
+        const size_t area_ = area(t), plane_row = b.selection().size() * area_,
+                     mask_row = static_cast<size_t>(t.work.action_size()) * area_,
+                     planes_held = b.selection().size(), bits_row = planes_held * packed_plane_bytes(area_);
         uint32_t leaves = 0;
         // A new leaf: its children listed, its planes and mask written, its path recorded.
         auto hand_out = [&](int32_t x) {
-            open_leaf(t, x, planes || mask);
-            if (planes) write_game_planes(t.work, planes + leaves * plane_row, b.repetitions());
+            open_leaf(t, x, planes || mask || bits);
+            if (planes) b.write_leaf_planes(t.work, planes + leaves * plane_row);
+            if (bits) b.write_leaf_packed(t.work, bits + leaves * bits_row, scalars + leaves * planes_held);
             if (mask) {
                 bool* row = mask + leaves * mask_row;
                 std::memset(row, 0, mask_row);

@@ -82,12 +82,23 @@ public:
 
     // ----- the loop ---------------------------------------------------------------------------
 
-    size_t select(nb::handle planes, nb::handle mask) {
-        const size_t rows = n_ * p_.leaves_per_round;
-        auto [planes_array, p] = output_array<float>(planes, {rows, TOTAL_INPUT_PLANES, height(), width()}, "float32", "planes");
-        if (mask.is_none()) return select_into(p, nullptr);  // a network that needs no mask
-        auto [mask_array, m] = output_array<bool>(mask, {rows, action_planes(), height(), width()}, "bool", "mask");
-        return select_into(p, m);
+    // Every array given is checked before any tree changes; a network that needs no mask
+    // gives none, one that unpacks planes itself gives bits and scalars instead of planes.
+    size_t select(nb::handle planes, nb::handle mask, nb::handle bits = nb::none(), nb::handle scalars = nb::none()) {
+        const size_t rows = n_ * p_.leaves_per_round, k = batch_->plane_count();
+        if (bits.is_none() != scalars.is_none()) throw nb::value_error("bits and scalars go together: give both or neither");
+        if (planes.is_none() && bits.is_none())
+            throw nb::value_error("select() writes the leaves into planes, or into bits and scalars: give one");
+        Output<float> p{}, s{};
+        Output<uint8_t> b{};
+        Output<bool> m{};
+        if (!planes.is_none()) p = output_array<float>(planes, {rows, k, height(), width()}, "float32", "planes");
+        if (!bits.is_none()) {
+            b = output_array<uint8_t>(bits, {rows, k, packed_plane_bytes(height() * width())}, "uint8", "bits");
+            s = output_array<float>(scalars, {rows, k}, "float32", "scalars");
+        }
+        if (!mask.is_none()) m = output_array<bool>(mask, {rows, action_planes(), height(), width()}, "bool", "mask");
+        return select_into(p.data, m.data, b.data, s.data);
     }
 
     void expand(nb::handle logits, nb::handle values) {
@@ -151,7 +162,7 @@ public:
         }
         const size_t rows = n_ * p_.leaves_per_round;
         if (!planes_buffer_.is_valid()) {
-            planes_buffer_ = numpy().attr("empty")(nb::make_tuple(rows, TOTAL_INPUT_PLANES, height(), width()), "float32");
+            planes_buffer_ = numpy().attr("empty")(nb::make_tuple(rows, batch_->plane_count(), height(), width()), "float32");
             mask_buffer_ = numpy().attr("empty")(nb::make_tuple(rows, action_planes(), height(), width()), "bool");
         }
         for (;;) {
@@ -325,19 +336,23 @@ private:
         state_ = State::Running;
     }
 
-    size_t select_into(float* planes, bool* mask) {
+    size_t select_into(float* planes, bool* mask, uint8_t* bits = nullptr, float* scalars = nullptr) {
         return with_search([&](auto& b, auto& s) -> size_t {
             if (rows_) throw nb::value_error("select() was called again before expand() took the leaves of the last one");
             begin_if_due(b, s);
             if (state_ == State::Done) return 0;
-            const size_t per_leaf_planes = TOTAL_INPUT_PLANES * height() * width();
+            const size_t held = b.selection().size(), per_leaf_planes = held * height() * width();
             const size_t per_leaf_mask = action_planes() * height() * width();
+            const size_t per_leaf_bits = held * packed_plane_bytes(height() * width());
             const size_t L = p_.leaves_per_round;
             leaves_.assign(n_, 0);
             first_row_.assign(n_, 0);
             changing("select()", [&] {
                 batch_->parallel([&](size_t i) {
-                    leaves_[i] = s.select_round(i, b, planes + i * L * per_leaf_planes, mask ? mask + i * L * per_leaf_mask : nullptr);
+                    leaves_[i] = s.select_round(i, b, planes ? planes + i * L * per_leaf_planes : nullptr,
+                                                mask ? mask + i * L * per_leaf_mask : nullptr,
+                                                bits ? bits + i * L * per_leaf_bits : nullptr,
+                                                scalars ? scalars + i * L * held : nullptr);
                 });
             });
             // The leaves move up to the first rows, in game order.
@@ -345,8 +360,13 @@ private:
             for (size_t i = 0; i < n_; ++i) {
                 first_row_[i] = row;
                 if (row != i * L && leaves_[i]) {
-                    std::memmove(planes + row * per_leaf_planes, planes + i * L * per_leaf_planes,
-                                 leaves_[i] * per_leaf_planes * sizeof(float));
+                    if (planes)
+                        std::memmove(planes + row * per_leaf_planes, planes + i * L * per_leaf_planes,
+                                     leaves_[i] * per_leaf_planes * sizeof(float));
+                    if (bits) {
+                        std::memmove(bits + row * per_leaf_bits, bits + i * L * per_leaf_bits, leaves_[i] * per_leaf_bits);
+                        std::memmove(scalars + row * held, scalars + i * L * held, leaves_[i] * held * sizeof(float));
+                    }
                     if (mask) std::memmove(mask + row * per_leaf_mask, mask + i * L * per_leaf_mask, leaves_[i] * per_leaf_mask);
                 }
                 row += leaves_[i];
@@ -397,7 +417,8 @@ void bind_search(nb::module_& m) {
         "A batched tree search: one tree per game of a GameBatch, in C++, driven by your network\n"
         "through NumPy arrays.\n\n"
         "Each round, ``select(planes, mask)`` walks every tree to its next leaves and writes their\n"
-        "input planes float32 ``(k, 105, H, W)`` and legal masks bool ``(k, P, H, W)`` into the\n"
+        "input planes float32 ``(k, 105, H, W)`` (``(k, len(batch.plane_indices), H, W)`` for a\n"
+        "batch made with ``planes=``: just those planes) and legal masks bool ``(k, P, H, W)`` into the\n"
         "first k rows of your arrays (shaped for ``n * leaves_per_round`` rows) and returns k (0\n"
         "once every tree has its simulations); ``expand(logits, values)`` takes the network's\n"
         "logits ``(k, A)`` or ``(k, P, H, W)`` over full actions and values ``(k,)`` in [-1, 1]\n"
@@ -424,13 +445,22 @@ void bind_search(nb::module_& m) {
              "    ``max_considered`` actions, and the improved policy as ``policy()``.\n"
              "leaves_per_round: leaves per tree and round, kept apart by virtual loss.\n"
              "seed: the random streams of noise and ``choose``; None draws one from the system.")
-        .def("select", &SearchObject::select, "planes"_a, "mask"_a = nb::none(),
-             nb::sig("def select(self, planes: numpy.typing.NDArray[numpy.float32], "
-                     "mask: numpy.typing.NDArray[numpy.bool_] | None = None) -> int"),
-             "Advances every tree to its next leaves; writes their planes (rows, 105, H, W) float32\n"
+        .def("select", &SearchObject::select, "planes"_a = nb::none(), "mask"_a = nb::none(), nb::kw_only(),
+             "bits"_a = nb::none(), "scalars"_a = nb::none(),
+             nb::sig("def select(self, planes: numpy.typing.NDArray[numpy.float32] | None = None, "
+                     "mask: numpy.typing.NDArray[numpy.bool_] | None = None, *, "
+                     "bits: numpy.typing.NDArray[numpy.uint8] | None = None, "
+                     "scalars: numpy.typing.NDArray[numpy.float32] | None = None) -> int"),
+             "Advances every tree to its next leaves; writes their planes (rows, k, H, W) float32\n"
+             "(k = len(batch.plane_indices): 105, or the batch's selection of planes, only those\n"
+             "computed)\n"
              "and masks (rows, P, H, W) bool into the first k rows (rows = n * leaves_per_round) and\n"
              "returns k, or 0 once the search is complete. mask None: no masks written, for a\n"
-             "network that does not read them (``expand`` reads only the legal actions' logits).")
+             "network that does not read them (``expand`` reads only the legal actions' logits).\n"
+             "bits uint8 (rows, k, ceil(H * W / 8)) and scalars float32 (rows, k), given together:\n"
+             "the same planes packed as ``GameBatch.packed_planes`` packs them, for a network that\n"
+             "unpacks them itself (``unpack_planes`` gives the dense planes back); planes may then be\n"
+             "None. Every array given is written.")
         .def("expand", &SearchObject::expand, "logits"_a, "values"_a,
              nb::sig("def expand(self, logits: numpy.typing.ArrayLike, values: numpy.typing.ArrayLike) -> None"),
              "Gives the k leaves of the last ``select`` their priors and values: ``logits`` (k, A) or\n"

@@ -4,7 +4,10 @@ An *agent* is any callable ``agent(planes, mask) -> (logits, values)`` with the 
 ``width``, ``height`` and ``action_planes``: it takes the 105 input planes float32
 ``(k, 105, H, W)`` of k positions (``mask`` may be None) and answers logits over the full
 actions ``(k, A)`` and values ``(k,)`` in [-1, 1] from the side to move, exactly what
-:meth:`murkle_rl.Search.run` calls. A network's policy head fixes the number of move planes, so
+:meth:`murkle_rl.Search.run` calls. An agent with an ``input_planes`` attribute (the plane
+indices its network reads, in order) may instead be given just those planes
+``(k, len(input_planes), H, W)``, as a GameBatch made with ``planes=agent.input_planes``
+writes them; it takes the 105 planes as well. A network's policy head fixes the number of move planes, so
 an agent plays every board with the same ``action_planes`` (``8 * max(width, height) + 18``).
 
 This module imports no network library: :class:`UniformAgent` needs none, and
@@ -22,7 +25,8 @@ import numpy as np
 import murkle_chess
 import murkle_rl
 
-__all__ = ["Agent", "UniformAgent", "load_agent", "can_play", "Thought", "think", "line_text"]
+__all__ = ["Agent", "UniformAgent", "load_agent", "can_play", "planes_read", "piece_planes", "Thought", "think",
+           "line_text"]
 
 
 class Agent(Protocol):
@@ -36,6 +40,22 @@ class Agent(Protocol):
 def can_play(agent: Agent, width: int, height: int) -> bool:
     """Whether the agent's policy head fits a board of width x height."""
     return murkle_chess.Game.get_move_planes_count(width, height) == agent.action_planes
+
+
+def planes_read(agent: Any) -> list[int] | None:
+    """The input planes an agent reads, for ``GameBatch(planes=...)``: its ``input_planes``, or
+    None (all 105) for an agent that names none."""
+    planes = getattr(agent, "input_planes", None)
+    return None if planes is None else [int(p) for p in planes]
+
+
+def piece_planes(batch: Any) -> np.ndarray:
+    """Planes 0-11 of every game of a batch (the side to move's pieces, then the other side's),
+    float32 (n, 12, H, W), whichever planes the batch's observations hold."""
+    held = batch.plane_indices
+    if all(p in held for p in range(12)):
+        return batch.planes()[:, [held.index(p) for p in range(12)]]
+    return murkle_rl.planes([batch.game(i) for i in range(batch.n)])[:, :12]
 
 
 class UniformAgent:

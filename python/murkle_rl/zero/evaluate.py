@@ -18,7 +18,7 @@ import numpy as np
 import murkle_chess
 import murkle_rl
 
-from .agent import think
+from .agent import piece_planes, planes_read, think
 from .config import PIECE_VALUES, Config
 from .games import GameRecord, record_of
 
@@ -31,7 +31,7 @@ def random_mover(batch: Any, rng: np.random.Generator) -> np.ndarray:
 def greedy_mover(batch: Any, rng: np.random.Generator) -> np.ndarray:
     """Takes the most valuable piece it can (an en-passant capture takes a pawn); otherwise, or
     among equal captures, a move at random."""
-    planes = batch.planes()
+    planes = piece_planes(batch)
     victims = np.tensordot(PIECE_VALUES, planes[:, 6:12], axes=(0, 1))  # (n, H, W): the other side's pieces
     actions = batch.random_actions()
     for i in np.flatnonzero(actions >= 0):
@@ -84,7 +84,7 @@ def agent_moves(agent: Any, cfg: Config, batch: Any, simulations: int, seed: int
         return np.where(batch.random_actions() >= 0, actions, -1), None
     search = murkle_rl.Search(batch, simulations, c_puct=cfg.c_puct, gumbel=cfg.eval_gumbel,
                               max_considered=cfg.max_considered, seed=seed)
-    planes = np.zeros((n, murkle_chess.TOTAL_INPUT_PLANES, batch.height, batch.width), np.float32)
+    planes = np.zeros((n, len(batch.plane_indices), batch.height, batch.width), np.float32)
     search_moves(search, agent, planes, stop)
     return search.choose(0.0), search
 
@@ -132,7 +132,8 @@ def play_match(agent: Any, cfg: Config, opponent: str, games: int, simulations: 
     for agent_white, count in ((True, (games + 1) // 2), (False, games // 2)):
         if count:
             batch = murkle_rl.GameBatch(count, cfg.width, cfg.height, seed=int(rng.integers(2**63)),
-                                        max_plies=cfg.eval_max_plies, threads=cfg.threads or None)
+                                        max_plies=cfg.eval_max_plies, threads=cfg.threads or None,
+                                        planes=planes_read(agent))
             halves.append(_Half(batch, agent_white, [batch.game(i) for i in range(count)], [[] for _ in range(count)]))
 
     def halt() -> bool:
@@ -190,9 +191,9 @@ class _Half:
 
 
 def rebatch(batch: Any, keep: np.ndarray, cfg: Config) -> Any:
-    """A batch of the games ``keep`` of ``batch``."""
-    new = murkle_rl.GameBatch(len(keep), cfg.width, cfg.height, seed=0,
-                              max_plies=cfg.eval_max_plies, threads=cfg.threads or None)
+    """A batch of the games ``keep`` of ``batch``, with its planes."""
+    new = murkle_rl.GameBatch(len(keep), cfg.width, cfg.height, seed=0, max_plies=cfg.eval_max_plies,
+                              threads=cfg.threads or None, planes=batch.plane_indices)
     for j, i in enumerate(keep):
         new.set_game(j, batch.game(int(i)))
     return new

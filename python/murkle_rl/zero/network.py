@@ -17,6 +17,8 @@ from typing import Any
 
 import numpy as np
 
+import murkle_chess
+
 try:
     import torch
     import torch.nn.functional as F
@@ -81,7 +83,8 @@ def make_net(cfg: Config) -> Net:
 
 class Evaluator:
     """The network as the search sees it, and the agent every front end uses: the 105 planes
-    ``(k, 105, H, W)`` float32 in, logits ``(k, A)`` and values ``(k,)`` out as NumPy arrays.
+    ``(k, 105, H, W)`` float32, or just the ``input_planes`` it reads ``(k, len(input_planes),
+    H, W)`` (what a GameBatch made with ``planes=input_planes`` writes), in; logits ``(k, A)`` and values ``(k,)`` out as NumPy arrays.
     ``width`` and ``height`` are the board it was trained on; it plays any board with its
     ``action_planes``."""
 
@@ -89,6 +92,7 @@ class Evaluator:
         self.net = net
         self.cfg = cfg
         self.inputs = cfg.input_planes
+        self.input_planes = [int(p) for p in self.inputs]  # what a batch may give it alone
         self.width, self.height, self.action_planes = cfg.width, cfg.height, cfg.action_planes
         self.seconds = 0.0
         self.positions = 0
@@ -97,10 +101,19 @@ class Evaluator:
         started = time.perf_counter()
         self.net.eval()
         with torch.inference_mode():
-            logits, values = self.net(torch.from_numpy(np.ascontiguousarray(planes[:, self.inputs])))
+            logits, values = self.net(torch.from_numpy(np.ascontiguousarray(self.select(planes))))
         self.seconds += time.perf_counter() - started
         self.positions += len(planes)
         return logits.numpy(), values.numpy()
+
+    def select(self, planes: np.ndarray) -> np.ndarray:
+        """The planes the network reads, from all 105 or from just those."""
+        if planes.ndim == 4 and planes.shape[1] == murkle_chess.TOTAL_INPUT_PLANES:
+            return planes[:, self.inputs]
+        if planes.ndim == 4 and planes.shape[1] == len(self.inputs):
+            return planes
+        raise ValueError(f"planes must have shape (k, 105, H, W) or (k, {len(self.inputs)}, H, W), "
+                         f"got {planes.shape}")
 
 
 # ------------------------------------------------------------------ files

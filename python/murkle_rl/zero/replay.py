@@ -33,7 +33,8 @@ class Samples:
     def encode(cfg: Config, bits: np.ndarray, scalars: np.ndarray, mask: np.ndarray,
                policy: np.ndarray) -> dict[str, np.ndarray]:
         """The compact form of positions from ``packed_planes`` (bits (k, 105, B), scalars
-        (k, 105)), masks (k, P, H, W) and policies (k, A)."""
+        (k, 105), or those of a batch holding ``cfg.input_planes``: its piece planes first,
+        planes 96-104 last), masks (k, P, H, W) and policies (k, A)."""
         k = len(bits)
         top = min(cfg.policy_top, policy.shape[1])
         index = np.argpartition(-policy, top - 1, axis=1)[:, :top].astype(np.int32)
@@ -41,7 +42,7 @@ class Samples:
         p /= np.maximum(p.sum(1, keepdims=True), 1e-12)
         return {
             "bits": np.ascontiguousarray(bits[:, : 12 * cfg.history]),  # a copy unless given just these planes
-            "scalars": scalars[:, SCALAR_PLANES],  # indexed by a range: a copy
+            "scalars": scalars[:, -len(SCALAR_PLANES):].copy(),  # planes 96-104 come last either way
             "mask": np.packbits(mask.reshape(k, policy.shape[1]), axis=1),
             "policy_index": index,
             "policy_p": p.astype(np.float16),

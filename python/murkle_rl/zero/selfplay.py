@@ -12,6 +12,7 @@ import murkle_rl
 
 from .config import PIECE_VALUES, Config
 from .games import GameRecord, record_of
+from .agent import piece_planes
 from .network import Evaluator, Net
 from .replay import Samples
 
@@ -41,8 +42,8 @@ class SelfPlayer:
 
     def __init__(self, cfg: Config, seed: int) -> None:
         self.cfg = cfg
-        self.batch = murkle_rl.GameBatch(cfg.games, cfg.width, cfg.height, seed=seed,
-                                         max_plies=cfg.max_plies, threads=cfg.threads or None)
+        self.batch = murkle_rl.GameBatch(cfg.games, cfg.width, cfg.height, seed=seed, max_plies=cfg.max_plies,
+                                         threads=cfg.threads or None, planes=input_planes(cfg))
         self.make_arrays(cfg)
         n = cfg.games
         self.waiting: list[list[dict[str, np.ndarray]]] = [[] for _ in range(n)]  # per game: rows so far
@@ -58,7 +59,7 @@ class SelfPlayer:
     def make_arrays(self, cfg: Config) -> None:
         self.cfg = cfg
         n, hw = cfg.games, (cfg.height, cfg.width)
-        self.planes = np.zeros((n, murkle_chess.TOTAL_INPUT_PLANES, *hw), np.float32)
+        self.planes = np.zeros((n, len(self.batch.plane_indices), *hw), np.float32)
         self.mask = np.zeros((n, cfg.action_planes, *hw), bool)
         self.policy = np.zeros((n, cfg.action_planes * hw[0] * hw[1]), np.float32)
         self.bits, self.scalars = self.batch.packed_planes()
@@ -144,15 +145,31 @@ class SelfPlayer:
     def from_state(cls, cfg: Config, state: dict[str, Any]) -> SelfPlayer:
         self = cls.__new__(cls)
         self.__dict__.update(state)
+        if self.batch.plane_indices != tuple(input_planes(cfg)):  # games pickled with other planes
+            self.batch = with_planes(self.batch, input_planes(cfg))
         if "actions" not in state:  # a checkpoint from before games were kept: those in flight go unrecorded
             self.actions = [[] for _ in range(cfg.games)]
         self.make_arrays(cfg)
         return self
 
 
+def input_planes(cfg: Config) -> list[int]:
+    """The planes the network reads, as the batches ask for them."""
+    return [int(p) for p in cfg.input_planes]
+
+
+def with_planes(batch: Any, planes: list[int]) -> Any:
+    """The same games (positions, histories, random streams) in a batch whose observations hold
+    ``planes``."""
+    state = batch.__getstate__()
+    new = murkle_rl.GameBatch.__new__(murkle_rl.GameBatch)
+    new.__setstate__((*state[:10], planes))
+    return new
+
+
 def material(batch: Any) -> np.ndarray:
     """White's material minus Black's in every game (pawn 1, knight and bishop 3, rook 5, queen 9)."""
-    planes = batch.planes()
+    planes = piece_planes(batch)
     own = np.einsum("k,nkhw->n", PIECE_VALUES, planes[:, 0:6])
     other = np.einsum("k,nkhw->n", PIECE_VALUES, planes[:, 6:12])
     return (own - other) * batch.turns()
