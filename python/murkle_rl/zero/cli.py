@@ -101,6 +101,8 @@ def build_parser() -> argparse.ArgumentParser:
     e.add_argument("--ladder-games", type=int, default=None,
                    help="games per ladder match, in pairs of colours with paired random openings (default --games)")
     e.add_argument("--no-movers", action="store_true", help="skip the random and greedy movers (only the ladder)")
+    e.add_argument("--batch", type=int, default=1,
+                   help="ladder: the agent's positions per network call, kept apart by virtual loss (default 1)")
     e.add_argument("--seed", type=int, default=12345)
     e.add_argument("--quiet", action="store_true", help="no progress bar")
     p = commands.add_parser("play", help="answer 'WIDTH HEIGHT FEN' lines on standard input with a move")
@@ -212,7 +214,7 @@ def best_move(agent: Any, line: str, simulations: int, seed: int) -> str:
 def evaluate(args: argparse.Namespace) -> dict[str, Any]:
     """Scores an agent against the movers, prints scores and Elo, saves the games and, for a
     run's checkpoint, draws the curve with these scores at its end."""
-    from tqdm import tqdm
+    from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
 
     from .evaluate import OPPONENTS, MatchResult, elo, evaluate_agent, score
     from .games import save_games
@@ -290,7 +292,8 @@ def engine_ladder(args: argparse.Namespace, agent: Any, folder: Path) -> list[di
     rows = []
     for nodes in budgets:
         pgn = folder / f"ladder_nodes{nodes}.pgn"
-        r = run_match(agent, args.opponent, games, args.simulations, nodes=nodes, seed=args.seed, pgn_path=str(pgn))
+        r = run_match(agent, args.opponent, games, args.simulations, nodes=nodes, seed=args.seed, pgn_path=str(pgn),
+                      leaves=args.batch)
         rows.append({"nodes": nodes, **r.to_dict()})
         print(f"vs {args.opponent} at {nodes} nodes: {r.summary()}  (games: {pgn})", flush=True)
     return rows

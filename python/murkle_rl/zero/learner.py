@@ -19,7 +19,7 @@ from typing import Any
 import numpy as np
 import torch
 import torch.nn.functional as F
-from tqdm import tqdm
+from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
 
 from .config import Config
 from .evaluate import OPPONENTS, MatchResult, evaluate_agent, score

@@ -196,7 +196,8 @@ def _game_of(tags: dict[str, str], movetext: str, index: int) -> PgnGame:
         raise ValueError(f"game {index}: {e}") from None
     comment = " ".join(re.findall(r"\{([^}]*)\}", movetext)) or None
     tokens = re.sub(r"\{[^}]*\}", " ", movetext).split()
-    moves, result = [], tags.get("Result", "*")
+    moves: list[str] = []
+    result = tags.get("Result", "*")
     for token in tokens:
         if token in _RESULTS:
             result = token
