@@ -23,8 +23,8 @@ for line in sys.stdin:
         print("readyok")
     elif words[0] == "position":
         moves = words[words.index("moves") + 1:] if "moves" in words else []
-        spec = words[1:words.index("moves")] if "moves" in words else words[1:]
-        fen = murkle_chess.Game.standard().to_fen() if spec[0] == "startpos" else " ".join(spec[1:])
+        start = words[1:words.index("moves")] if "moves" in words else words[1:]
+        fen = murkle_chess.Game.standard().to_fen() if start[0] == "startpos" else " ".join(start[1:])
         w, h = board_size_of_fen(fen)
         game = new_game(w, h, fen)
         for lan in moves:

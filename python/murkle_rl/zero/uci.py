@@ -550,14 +550,14 @@ class Engine:
         if spec[0] == "startpos" and len(spec) == 1:
             width, height = self.size
             fen = murkle_rl.start_fen(width, height)
-        elif spec[0] == "fen" and len(spec) > 1:
-            fields = spec[1:]
+        elif start[0] == "fen" and len(start) > 1:
+            fields = start[1:]
             if len(fields) in (4, 5):  # the clocks left out, as some programs write FENs
                 fields += ["0", "1"][len(fields) - 4:]
             fen = " ".join(fields)
             width, height = board_size_of_fen(fen)
         else:
-            raise ValueError(f"expected startpos or fen FEN, got {' '.join(spec)!r}")
+            raise ValueError(f"expected startpos or fen FEN, got {' '.join(start)!r}")
         if not can_play(self.agent, width, height):
             raise ValueError(f"this agent plays boards with {self.agent.action_planes} move planes "
                              f"({self.agent.width}x{self.agent.height}), not {width}x{height}")
