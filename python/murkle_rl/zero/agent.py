@@ -38,8 +38,9 @@ class Agent(Protocol):
 
 
 def can_play(agent: Agent, width: int, height: int) -> bool:
-    """Whether the agent's policy head fits a board of width x height."""
-    return murkle_chess.Game.get_move_planes_count(width, height) == agent.action_planes
+    """Whether the agent plays width x height: its policy head fits the board, or it has no
+    network (``any_size``, as the uniform agent)."""
+    return getattr(agent, "any_size", False) or murkle_chess.Game.get_move_planes_count(width, height) == agent.action_planes
 
 
 def planes_read(agent: Any) -> list[int] | None:
@@ -61,6 +62,8 @@ def piece_planes(batch: Any) -> np.ndarray:
 class UniformAgent:
     """No network: uniform logits and value 0, so the search alone picks the moves. Plays any
     board size."""
+
+    any_size = True
 
     def __init__(self, width: int = 8, height: int = 8) -> None:
         self.width, self.height = width, height

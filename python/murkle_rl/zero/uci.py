@@ -42,7 +42,7 @@ import numpy as np
 import murkle_chess
 import murkle_rl
 
-from .agent import UniformAgent, can_play as head_fits, line_text, load_agent
+from .agent import UniformAgent, can_play, line_text, load_agent
 
 __all__ = ["Searcher", "SearchResult", "Engine", "board_size_of_fen", "parse_size", "can_play", "main"]
 
@@ -52,12 +52,6 @@ MAX_CP = 12800
 
 
 # ------------------------------------------------------------------ positions
-
-
-def can_play(agent: Any, width: int, height: int) -> bool:
-    """Whether the agent plays width x height: its policy head fits the board, or it has no
-    network (the uniform agent plays every size)."""
-    return isinstance(agent, UniformAgent) or head_fits(agent, width, height)
 
 
 def board_size_of_fen(fen: str) -> tuple[int, int]:
@@ -299,7 +293,7 @@ class Searcher:
         for a in order[:max(1, multipv)]:
             lan = murkle_rl.decode_action(game, int(a)).to_lan()
             lines.append((lan, int(visits[a]), value if int(a) == best_action else self._child_value(int(a))))
-        seldepth = search.max_depth(0) if hasattr(search, "max_depth") else len(pv)
+        seldepth = search.max_depth(0)
         return SearchResult(pv[0] if pv else None, pv, value, simulations, seconds, len(pv),
                             max(seldepth, len(pv)), mate, lines)
 
@@ -317,13 +311,9 @@ class Searcher:
 
 
 def principal_variation(search: Any, best: int) -> list[int]:
-    """The most visited line from the root as full actions; only its first move until the
-    search can report the whole line."""
-    if hasattr(search, "principal_variation"):
-        pv = list(search.principal_variation(0, 64))
-        if pv:
-            return pv
-    return [best] if best >= 0 else []
+    """The most visited line from the root as full actions (the best move alone before any
+    simulation has reached a child)."""
+    return list(search.principal_variation(0, 64)) or ([best] if best >= 0 else [])
 
 
 def mate_along(game: murkle_chess.Game, actions: list[int]) -> int | None:
@@ -544,10 +534,10 @@ class Engine:
             raise ValueError("expected position startpos | fen FEN [moves ...]")
         if "moves" in args:
             i = args.index("moves")
-            spec, moves = args[:i], args[i + 1:]
+            start, moves = args[:i], args[i + 1:]
         else:
-            spec, moves = args, []
-        if spec[0] == "startpos" and len(spec) == 1:
+            start, moves = args, []
+        if start[0] == "startpos" and len(start) == 1:
             width, height = self.size
             fen = murkle_rl.start_fen(width, height)
         elif start[0] == "fen" and len(start) > 1:
