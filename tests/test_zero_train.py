@@ -141,11 +141,23 @@ def test_capped_games_teach_a_draw_or_their_material(adjudicate):
     assert player.stats["moves"] == 5 * cfg.games and len(samples["value"]) == 0 and not player.kept
 
 
-def test_a_resumed_run_equals_an_unbroken_one(tmp_path):
+def test_fast_searches_teach_only_the_value():
+    cfg = tiny_cfg(fast_simulations=2, full_fraction=0.5, max_plies=6, value_mix=0.0)
+    player = SelfPlayer(cfg, seed=3)
+    samples = player.play(make_net(cfg), 6)  # every game ends at the cap: 6 rows each
+    full = samples["full"].reshape(cfg.games, 6)
+    assert (full == full[:1]).all() and 0 < full.mean() < 1  # a whole ply is searched in full or fast
+    trainer = Trainer(cfg)
+    trainer.buffer.add(samples | {"full": np.zeros_like(samples["full"])})
+    assert trainer.train_step()["policy"] == 0
+
+
+@pytest.mark.parametrize("fast", [[], ["--fast-simulations", "2", "--full-fraction", "0.5"]])
+def test_a_resumed_run_equals_an_unbroken_one(tmp_path, fast):
     straight, broken = tmp_path / "straight", tmp_path / "broken"
-    a = cli.main(["train", *TINY, "--iterations", "4", "--out", str(straight)])
-    cli.main(["train", *TINY, "--iterations", "2", "--out", str(broken)])
-    b = cli.main(["train", *TINY, "--iterations", "4", "--out", str(broken), "--resume"])
+    a = cli.main(["train", *TINY, *fast, "--iterations", "4", "--out", str(straight)])
+    cli.main(["train", *TINY, *fast, "--iterations", "2", "--out", str(broken)])
+    b = cli.main(["train", *TINY, *fast, "--iterations", "4", "--out", str(broken), "--resume"])
     assert b.iteration == 4 and b.train_steps == a.train_steps > 0
     for (name, x), y in zip(a.net.state_dict().items(), b.net.state_dict().values()):
         assert torch.equal(x, y), name

@@ -28,6 +28,8 @@ class Config:
     # self-play
     games: int = 128  # games played at once
     simulations: int = 16
+    fast_simulations: int = 0  # playout cap randomisation: simulations of a fast search (0: every search is full)
+    full_fraction: float = 0.25  # ... and the share of moves searched in full; only those teach the policy
     gumbel: bool = True
     max_considered: int = 8
     dirichlet_alpha: float = 0.3  # PUCT only
@@ -92,6 +94,8 @@ class Config:
             out.append("give a budget: --minutes or --iterations")
         if not 1 <= self.history <= 8:
             out.append(f"--history must be 1 to 8, got {self.history}")
+        if self.full_fraction > 1:
+            out.append(f"--full-fraction must be between 0 and 1, got {self.full_fraction}")
         if self.value_mix > 1:
             out.append(f"--value-mix must be between 0 and 1, got {self.value_mix}")
         if self.games < 1 or self.simulations < 1 or self.batch_size < 1 or self.buffer < 1:
@@ -105,6 +109,9 @@ HELPS = {
     "value_mix": "weight of the searched root value in the value target (0: the game's result only)",
     "games": "self-play games played at once", "simulations": "search simulations per self-play move",
     "gumbel": "Gumbel root search in self-play (--no-gumbel: PUCT with Dirichlet noise)",
+    "fast_simulations": "playout cap randomisation: moves not searched in full get this many simulations and "
+                        "teach only the value (0: every move searched in full)",
+    "full_fraction": "with --fast-simulations: the share of moves searched in full (--simulations)",
     "max_considered": "Gumbel: root moves considered", "dirichlet_alpha": "PUCT self-play: root noise",
     "c_puct": "PUCT exploration weight", "temperature_plies": "plies that sample moves from the visits",
     "max_plies": "a self-play game ends at this many plies",

@@ -73,14 +73,15 @@ class Trainer:
     def train_step(self) -> dict[str, float]:
         """One optimizer step on a minibatch from the buffer; returns its losses."""
         cfg = self.cfg
-        planes, mask, policy, value = self.buffer.sample(cfg.batch_size, self.rng)
+        planes, mask, policy, value, full = self.buffer.sample(cfg.batch_size, self.rng)
         for g in self.opt.param_groups:
             g["lr"] = self.lr()
         self.net.train()
         logits, v = self.net(torch.from_numpy(planes))
         logits = logits.masked_fill(~torch.from_numpy(mask), -1e9)
         target = torch.from_numpy(policy)
-        policy_loss = -(target * F.log_softmax(logits, 1)).sum(1).mean()
+        weight = torch.from_numpy(full)  # a fast search's policy teaches nothing
+        policy_loss = -((target * F.log_softmax(logits, 1)).sum(1) * weight).sum() / weight.sum().clamp(min=1)
         value_loss = F.mse_loss(v, torch.from_numpy(value))
         loss = policy_loss + value_loss
         self.opt.zero_grad(set_to_none=True)

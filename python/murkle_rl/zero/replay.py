@@ -12,9 +12,10 @@ from .config import SCALAR_PLANES, Config
 class Samples:
     """Training samples kept compactly: the piece planes the network sees as bits (the packed
     format of ``GameBatch.packed_planes``), planes 96-104 as one value each, the legal mask as
-    bits, the policy as its largest entries."""
+    bits, the policy as its largest entries, and whether that policy teaches (1: a full search's;
+    0: a fast search's, which teaches only the value)."""
 
-    FIELDS = ("bits", "scalars", "mask", "policy_index", "policy_p", "value")
+    FIELDS = ("bits", "scalars", "mask", "policy_index", "policy_p", "value", "full")
 
     def __init__(self, cfg: Config, capacity: int) -> None:
         hw = cfg.height * cfg.width
@@ -25,6 +26,7 @@ class Samples:
         self.policy_index = np.zeros((capacity, cfg.policy_top), np.int32)
         self.policy_p = np.zeros((capacity, cfg.policy_top), np.float16)
         self.value = np.zeros(capacity, np.float32)
+        self.full = np.ones(capacity, np.float32)
 
     def rows(self) -> dict[str, np.ndarray]:
         return {f: getattr(self, f) for f in self.FIELDS}
@@ -84,11 +86,12 @@ class ReplayBuffer(Samples):
         self.next = (self.next + k) % self.capacity
         self.size = min(self.capacity, self.size + k)
 
-    def sample(self, n: int, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
-        """A minibatch of n samples drawn with replacement: inputs, masks, policies, values."""
+    def sample(self, n: int, rng: np.random.Generator) -> tuple[np.ndarray, ...]:
+        """A minibatch of n samples drawn with replacement: inputs, masks, policies, values, and
+        the weights of the policies (1 full, 0 fast)."""
         idx = rng.integers(0, self.size, n)
         planes, mask, policy = self.decode(self.cfg, {f: getattr(self, f)[idx] for f in self.FIELDS})
-        return planes, mask, policy, self.value[idx]
+        return planes, mask, policy, self.value[idx], self.full[idx]
 
     def state(self) -> dict[str, Any]:
         return {"size": self.size, "next": self.next,
@@ -97,4 +100,5 @@ class ReplayBuffer(Samples):
     def load(self, state: dict[str, Any]) -> None:
         self.size, self.next = state["size"], state["next"]
         for f in self.FIELDS:
-            getattr(self, f)[: self.size] = state[f]
+            if f in state:  # a buffer saved before fast searches existed holds full ones only
+                getattr(self, f)[: self.size] = state[f]

@@ -65,21 +65,31 @@ class SelfPlayer:
         self.bits, self.scalars = self.batch.packed_planes()
         self.kept: list[GameRecord] = []
 
-    def new_search(self) -> Any:
+    def new_search(self, simulations: int, stream: int = 0) -> Any:
         cfg = self.cfg
         return murkle_rl.Search(
-            self.batch, cfg.simulations, c_puct=cfg.c_puct, gumbel=cfg.gumbel, max_considered=cfg.max_considered,
-            dirichlet_alpha=None if cfg.gumbel else cfg.dirichlet_alpha, seed=self.seed * 1_000_003 + self.rounds)
+            self.batch, simulations, c_puct=cfg.c_puct, gumbel=cfg.gumbel, max_considered=cfg.max_considered,
+            dirichlet_alpha=None if cfg.gumbel else cfg.dirichlet_alpha,
+            seed=self.seed * 1_000_003 + self.rounds + (stream << 32))
 
     def play(self, net: Net, plies: int) -> dict[str, np.ndarray]:
-        """Every game plays ``plies`` moves; returns the samples of the games that ended."""
+        """Every game plays ``plies`` moves; returns the samples of the games that ended.
+
+        With ``cfg.fast_simulations``, playout cap randomisation (Wu 2019, "Accelerating
+        self-play learning in Go"): each move of the batch is searched in full with probability
+        ``cfg.full_fraction``, else with the fast budget, and only full searches teach the
+        policy; every position teaches the value."""
         cfg = self.cfg
         evaluate = Evaluator(net, cfg)
-        search = self.new_search()  # one search per call, seeded by its number: resumable
+        full_search = self.new_search(cfg.simulations)  # searches per call, seeded by its number: resumable
+        fast_search = self.new_search(cfg.fast_simulations, 1) if cfg.fast_simulations else None
+        coin = np.random.default_rng([self.seed, self.rounds])
         self.rounds += 1
         self.kept = []
         finished: list[dict[str, np.ndarray]] = []
         for _ in range(plies):
+            full = fast_search is None or coin.random() < cfg.full_fraction
+            search = full_search if full else fast_search
             self.stats["search_s"] += search_moves(search, evaluate, self.planes)
             search.policy(out=self.policy)
             explore = search.choose(1.0)
@@ -92,6 +102,7 @@ class SelfPlayer:
             rows = Samples.encode(cfg, self.bits[moving, : 12 * cfg.history], self.scalars[moving], self.mask[moving],
                                   self.policy[moving])
             rows["q"] = search.root_values()[moving]
+            rows["full"] = np.full(len(moving), float(full), np.float32)
             white = self.batch.turns() == murkle_chess.WHITE
             for j, i in enumerate(moving):
                 self.waiting[i].append({f: v[j] for f, v in rows.items()})
@@ -129,6 +140,8 @@ class SelfPlayer:
         s["draws"] += white_reward == 0
         s["capped"] += capped
         out = {f: np.stack([r[f] for r in rows]) for f in rows[0]}
+        if "full" not in out:  # rows waiting in a checkpoint from before fast searches: full ones
+            out["full"] = np.ones(len(rows), np.float32)
         mix = self.cfg.value_mix
         out["value"] = ((1 - mix) * np.where(white, target, -target) + mix * out.pop("q")).astype(np.float32) + 0.0
         return out
