@@ -116,7 +116,7 @@ public:
                           float* scalars = nullptr) {
         TreeSearch<NW>& t = trees_[i];
         if (!t.active) return 0;
-        t.round_start = t.tree.nodes.size();
+        t.round_start = t.tree.edges.size();
         const size_t area_ = area(t), plane_row = b.selection().size() * area_,
                      mask_row = static_cast<size_t>(t.work.action_size()) * area_,
                      planes_held = b.selection().size(), bits_row = planes_held * packed_plane_bytes(area_);
@@ -174,7 +174,7 @@ public:
         TreeSearch<NW>& t = trees_[i];
         const PendingLeaf& leaf = t.pending[k];
         Node& x = t.tree.nodes[leaf.node];
-        Node* child = t.tree.nodes.data() + x.first;
+        Edge* child = t.tree.children(x);
         if (logits) {
             double hi = -std::numeric_limits<double>::infinity(), sum = 0.0;
             for (uint32_t a = leaf.actions_begin; a < leaf.actions_end; ++a)
@@ -217,7 +217,8 @@ public:
             x.first = x.count = 0;
             if (leaf.node != 0) --t.waiting;
         }
-        if (!t.pending.empty()) t.tree.nodes.resize(t.round_start);
+        // The leaves' children were the round's only new edges; the leaves' nodes stay, unvisited.
+        if (!t.pending.empty()) t.tree.edges.resize(t.round_start);
         end_round(i);
     }
 
@@ -242,7 +243,7 @@ public:
         const Node& root = t.tree.root();
         if (!p_.gumbel && t.has_root && root.state == NodeState::Expanded)
             for (int32_t k = 0; k < root.count && k < static_cast<int32_t>(t.root_actions.size()); ++k)
-                if (t.root_actions[k] == action) keep = root.first + k;
+                if (t.root_actions[k] == action) keep = t.tree.children(root)[k].child;
         // A kept root adds `simulations` visits to its own: one that could pass the int32
         // counts starts afresh instead.
         if (keep < 0 || t.tree.nodes[keep].state != NodeState::Expanded ||
@@ -287,11 +288,11 @@ public:
             improved_policy(t.tree, 0, out);
             return;
         }
-        const Node* child = t.tree.nodes.data() + t.tree.root().first;
+        const Edge* child = t.tree.children(t.tree.root());
         double total = 0.0;
-        for (int32_t k = 0; k < count; ++k) total += child[k].visits;
+        for (int32_t k = 0; k < count; ++k) total += t.tree.child(child[k]).visits;
         if (total > 0)
-            for (int32_t k = 0; k < count; ++k) out[k] = child[k].visits / total;
+            for (int32_t k = 0; k < count; ++k) out[k] = t.tree.child(child[k]).visits / total;
     }
 
     // A root child of tree i: the most visited for temperature 0 (Gumbel: ties broken by the
@@ -301,11 +302,12 @@ public:
         TreeSearch<NW>& t = trees_[i];
         const int32_t count = root_children(i);
         if (!count) return -1;
-        const Node* child = t.tree.nodes.data() + t.tree.root().first;
+        const Edge* child = t.tree.children(t.tree.root());
+        auto visits = [&](int32_t k) { return t.tree.child(child[k]).visits; };
         int32_t most = 0;
         for (int32_t k = 1; k < count; ++k)
-            if (child[k].visits > child[most].visits) most = k;
-        if (child[most].visits == 0) {  // nothing searched: the highest prior
+            if (visits(k) > visits(most)) most = k;
+        if (visits(most) == 0) {  // nothing searched: the highest prior
             for (int32_t k = 1; k < count; ++k)
                 if (child[k].prior > child[most].prior) most = k;
             return most;
@@ -313,16 +315,15 @@ public:
         if (temperature <= 0) {
             if (!p_.gumbel) return most;
             completed_q(t.tree, 0, t.scratch);
-            const int32_t best = best_considered(t.tree, t.scratch, t.gumbel, child[most].seen_visits());
+            const int32_t best = best_considered(t.tree, t.scratch, t.gumbel, t.tree.child(child[most]).seen_visits());
             return best < 0 ? most : best;
         }
         t.scratch.resize(static_cast<size_t>(count));
         double total = 0.0;
         for (int32_t k = 0; k < count; ++k)
-            total += (t.scratch[k] = child[k].visits ? std::pow(static_cast<double>(child[k].visits) /
-                                                                    child[most].visits,
-                                                                1.0 / temperature)
-                                                     : 0.0);
+            total += (t.scratch[k] = visits(k) ? std::pow(static_cast<double>(visits(k)) / visits(most),
+                                                          1.0 / temperature)
+                                               : 0.0);
         double r = open_unit(t.rng) * total;
         for (int32_t k = 0; k < count; ++k) {
             if (t.scratch[k] <= 0) continue;
@@ -341,18 +342,18 @@ public:
         int32_t x = 0;
         size_t made = 0;
         while (out.size() < max_plies && t.tree.nodes[x].count > 0) {
-            const Node& n = t.tree.nodes[x];
+            const Edge* child = t.tree.children(t.tree.nodes[x]);
             int32_t best = -1;
-            for (int32_t c = 0; c < n.count; ++c)
-                if (t.tree.nodes[n.first + c].visits > 0 && (best < 0 || t.tree.nodes[n.first + c].visits >
-                                                                              t.tree.nodes[n.first + best].visits))
+            for (int32_t c = 0; c < t.tree.nodes[x].count; ++c)
+                if (t.tree.child(child[c]).visits > 0 &&
+                    (best < 0 || t.tree.child(child[c]).visits > t.tree.child(child[best]).visits))
                     best = c;
             if (best < 0) break;
-            const EMove m = t.tree.nodes[n.first + best].move;
+            const EMove m = child[best].move;
             out.push_back(static_cast<int64_t>(*t.work.move_plane(m) * area(t) + m.from));
             t.work.do_move(m);
             ++made;
-            x = n.first + best;
+            x = child[best].child;
         }
         for (; made > 0; --made) t.work.unmake_move();
     }
@@ -369,7 +370,8 @@ public:
             deepest = std::max<size_t>(deepest, depth);
             const Node& n = t.tree.nodes[x];
             for (int32_t c = 0; c < n.count; ++c)
-                if (t.tree.nodes[n.first + c].visits > 0) stack.emplace_back(n.first + c, depth + 1);
+                if (t.tree.child(t.tree.children(n)[c]).visits > 0)
+                    stack.emplace_back(t.tree.children(n)[c].child, depth + 1);
         }
         return deepest;
     }
@@ -420,9 +422,9 @@ private:
             if (!p_.gumbel) c = select_puct(t.tree, x, p_.c_puct);
             else if (x == 0) c = select_gumbel_root(t.tree, considered(t), p_.simulations, t.gumbel, t.scratch);
             else c = select_gumbel_interior(t.tree, x, t.scratch);
-            t.work.do_move(t.tree.nodes[c].move);
-            t.path.push_back(c);
-            x = c;
+            t.work.do_move(t.tree.edges[c].move);
+            x = t.tree.node_of(c);
+            t.path.push_back(x);
         }
         return x;
     }

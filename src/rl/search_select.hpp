@@ -23,14 +23,17 @@ inline int32_t select_puct(const Tree& tree, int32_t x, double c_puct) {
     const double n = parent.seen_visits();
     const double sqrt_n = std::sqrt(n);
     const double fpu = n > 0 ? parent.seen_value() / n : 0.0;
-    const Node* child = tree.nodes.data() + parent.first;
+    const Edge* edge = tree.children(parent);
     int32_t best = 0;
     double best_score = -std::numeric_limits<double>::infinity();
     for (int32_t k = 0; k < parent.count; ++k) {
-        const Node& c = child[k];
-        const double nc = c.seen_visits();
-        const double q = nc > 0 ? c.q_for_parent() : fpu;
-        const double score = q + c_puct * static_cast<double>(c.prior) * sqrt_n / (1.0 + nc);
+        double q = fpu, nc = 0.0;
+        if (edge[k].child >= 0) {
+            const Node& c = tree.nodes[edge[k].child];
+            nc = c.seen_visits();
+            if (nc > 0) q = c.q_for_parent();
+        }
+        const double score = q + c_puct * static_cast<double>(edge[k].prior) * sqrt_n / (1.0 + nc);
         if (score > best_score) {
             best_score = score;
             best = k;
@@ -73,7 +76,7 @@ inline void add_dirichlet_noise(Tree& tree, int32_t x, double alpha, double frac
     double sum = 0.0;
     for (double& e : eta) sum += (e = gamma_sample(rng, alpha));
     for (int32_t k = 0; k < parent.count; ++k) {
-        Node& c = tree.nodes[parent.first + k];
+        Edge& c = tree.edges[parent.first + k];
         const double noise = sum > 0 ? eta[k] / sum : 1.0 / parent.count;
         c.prior = static_cast<float>((1.0 - fraction) * c.prior + fraction * noise);
     }
@@ -113,23 +116,23 @@ inline double prior_logit(float prior) { return std::log(std::max(static_cast<do
 // values are min-max rescaled to [0, 1], then scaled by (50 + the most visits) * 0.1.
 inline void completed_q(const Tree& tree, int32_t x, std::vector<double>& out) {
     const Node& parent = tree.nodes[x];
-    const Node* child = tree.nodes.data() + parent.first;
+    const Edge* edge = tree.children(parent);
     out.resize(static_cast<size_t>(parent.count));
     double sum_visits = 0.0, max_visits = 0.0, sum_probs = 0.0, weighted = 0.0;
     for (int32_t k = 0; k < parent.count; ++k) {
-        const double n = child[k].seen_visits();
+        const double n = tree.child(edge[k]).seen_visits();
         sum_visits += n;
         max_visits = std::max(max_visits, n);
-        if (n > 0) sum_probs += std::max(static_cast<double>(child[k].prior), static_cast<double>(FLT_MIN));
+        if (n > 0) sum_probs += std::max(static_cast<double>(edge[k].prior), static_cast<double>(FLT_MIN));
     }
     for (int32_t k = 0; k < parent.count; ++k)
-        if (child[k].seen_visits() > 0)
-            weighted += std::max(static_cast<double>(child[k].prior), static_cast<double>(FLT_MIN)) *
-                        child[k].q_for_parent() / sum_probs;
+        if (tree.child(edge[k]).seen_visits() > 0)
+            weighted += std::max(static_cast<double>(edge[k].prior), static_cast<double>(FLT_MIN)) *
+                        tree.child(edge[k]).q_for_parent() / sum_probs;
     const double mixed = (static_cast<double>(parent.raw) + sum_visits * weighted) / (sum_visits + 1.0);
     double lo = std::numeric_limits<double>::infinity(), hi = -lo;
     for (int32_t k = 0; k < parent.count; ++k) {
-        out[k] = child[k].seen_visits() > 0 ? child[k].q_for_parent() : mixed;
+        out[k] = tree.child(edge[k]).seen_visits() > 0 ? tree.child(edge[k]).q_for_parent() : mixed;
         lo = std::min(lo, out[k]);
         hi = std::max(hi, out[k]);
     }
@@ -142,15 +145,15 @@ inline void completed_q(const Tree& tree, int32_t x, std::vector<double>& out) {
 inline int32_t best_considered(const Tree& tree, const std::vector<double>& sigma, const std::vector<double>& gumbel,
                                double target) {
     const Node& root = tree.root();
-    const Node* child = tree.nodes.data() + root.first;
+    const Edge* edge = tree.children(root);
     double max_logit = -std::numeric_limits<double>::infinity();
-    for (int32_t k = 0; k < root.count; ++k) max_logit = std::max(max_logit, prior_logit(child[k].prior));
+    for (int32_t k = 0; k < root.count; ++k) max_logit = std::max(max_logit, prior_logit(edge[k].prior));
     int32_t best = -1;
     double best_score = -std::numeric_limits<double>::infinity();
     for (int32_t k = 0; k < root.count; ++k) {
-        if (child[k].seen_visits() != target) continue;
+        if (tree.child(edge[k]).seen_visits() != target) continue;
         const double score =
-            std::max(-1e9, gumbel[k] + (prior_logit(child[k].prior) - max_logit) + sigma[k]);
+            std::max(-1e9, gumbel[k] + (prior_logit(edge[k].prior) - max_logit) + sigma[k]);
         if (best < 0 || score > best_score) {
             best_score = score;
             best = k;
@@ -164,9 +167,9 @@ inline int32_t best_considered(const Tree& tree, const std::vector<double>& sigm
 inline int32_t select_gumbel_root(const Tree& tree, uint32_t considered, uint32_t simulations,
                                   const std::vector<double>& gumbel, std::vector<double>& scratch) {
     const Node& root = tree.root();
-    const Node* child = tree.nodes.data() + root.first;
+    const Edge* edge = tree.children(root);
     double visits = 0.0;
-    for (int32_t k = 0; k < root.count; ++k) visits += child[k].seen_visits();
+    for (int32_t k = 0; k < root.count; ++k) visits += tree.child(edge[k]).seen_visits();
     completed_q(tree, 0, scratch);
     int32_t best = best_considered(tree, scratch, gumbel, considered_visit(considered, simulations, static_cast<uint64_t>(visits)));
     if (best < 0) best = best_considered(tree, scratch, gumbel, -1.0);  // never: the schedule is met
@@ -176,10 +179,10 @@ inline int32_t select_gumbel_root(const Tree& tree, uint32_t considered, uint32_
 // softmax(logit + sigma(q)) of node x's children, into out.
 inline void improved_policy(const Tree& tree, int32_t x, std::vector<double>& out) {
     const Node& parent = tree.nodes[x];
-    const Node* child = tree.nodes.data() + parent.first;
+    const Edge* edge = tree.children(parent);
     completed_q(tree, x, out);
     double hi = -std::numeric_limits<double>::infinity();
-    for (int32_t k = 0; k < parent.count; ++k) hi = std::max(hi, out[k] += prior_logit(child[k].prior));
+    for (int32_t k = 0; k < parent.count; ++k) hi = std::max(hi, out[k] += prior_logit(edge[k].prior));
     double sum = 0.0;
     for (double& v : out) sum += (v = std::exp(v - hi));
     for (double& v : out) v /= sum;
@@ -188,14 +191,14 @@ inline void improved_policy(const Tree& tree, int32_t x, std::vector<double>& ou
 // Below the root: the child whose share of the visits lags most behind the improved policy.
 inline int32_t select_gumbel_interior(const Tree& tree, int32_t x, std::vector<double>& scratch) {
     const Node& parent = tree.nodes[x];
-    const Node* child = tree.nodes.data() + parent.first;
+    const Edge* edge = tree.children(parent);
     improved_policy(tree, x, scratch);
     double sum_visits = 0.0;
-    for (int32_t k = 0; k < parent.count; ++k) sum_visits += child[k].seen_visits();
+    for (int32_t k = 0; k < parent.count; ++k) sum_visits += tree.child(edge[k]).seen_visits();
     int32_t best = 0;
     double best_score = -std::numeric_limits<double>::infinity();
     for (int32_t k = 0; k < parent.count; ++k) {
-        const double score = scratch[k] - child[k].seen_visits() / (1.0 + sum_visits);
+        const double score = scratch[k] - tree.child(edge[k]).seen_visits() / (1.0 + sum_visits);
         if (score > best_score) {
             best_score = score;
             best = k;
