@@ -53,7 +53,7 @@ def start_fen(width, height):
 
 # Nodes per second on the largest boards, where no peer plays.
 HUGE = (("16x16", 16, 16, 4), ("32x32", 32, 32, 3))
-TARGETS = {"stockfish": 0.5, "fairy-stockfish": 6.0}
+TARGETS = {"stockfish": 1.0, "fairy-stockfish": 8.0}
 
 
 # ----------------------------------------------------------------------------- murkle-perft

@@ -60,7 +60,7 @@ TARGETS = [
     ("GameBatch, 1 thread", "murkle_chess, plane lists", 8),
     ("GameBatch, 1 thread", "OpenSpiel", 50),
     ("GameBatch, 1 thread", "python-chess, 12 planes", 100),
-    ("GameBatch, 2 threads", "GameBatch, 1 thread", 1.5),
+    ("GameBatch, 2 threads", "GameBatch, 1 thread", 1.6),
     ("GameBatch, 2 threads", "2 processes x 1 thread", 0.9),
     ("GameBatch, 1 thread, 1,024 games", "GameBatch, 1 thread", 0.8),
     ("GameBatch, 1 thread, packed", "GameBatch, 1 thread", 2.5),

@@ -418,6 +418,7 @@ private:
 
     // attacks.hpp
     bool attacked(const Colors& colors, uint32_t sq, Color by) const;
+    Bitboard<NW> attacks_through_king(Color by) const;
     KingSafety<NW> king_safety() const;
 
     // movegen.hpp

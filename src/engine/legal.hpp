@@ -11,6 +11,17 @@ template <int NW>
 template <class Sink>
 void Game<NW>::legal_moves_of(const KingSafety<NW>& ks, Colors& scratch, uint32_t from, PieceType kind,
                               Sink& out) const {
+    if (kind == PieceType::King) {
+        // With three or more squares to try, one map of the squares the other side attacks
+        // (seen through the king, which no longer shields what stands behind it) costs less
+        // than trying each square on the board.
+        const Bitboard<NW> targets = geo_->king[from].without(board_.color_bitboards[color_index(turn_)]);
+        if (targets.count() >= 3) {
+            const Bitboard<NW> attacked = attacks_through_king(~turn_);
+            generate_piece(from, kind, geo_->all, out, [&](const EMove& m) { return !attacked.test(m.to); });
+            return;
+        }
+    }
     Bitboard<NW> allowed = ks.check_mask;
     if (ks.pinned.test(from)) allowed &= ks.pin_ray_through(from);
     generate_piece(from, kind, allowed, out, [&](const EMove& m) { return leaves_king_safe(scratch, m, kind); });
@@ -116,6 +127,30 @@ void Game<NW>::legal_moves_for_square(const KingSafety<NW>& ks, Colors& scratch,
     if (!ks.exact) return reference_moves_for_square(scratch, from, out);
     MoveAppender<NW> sink(out, board_.color_bitboards[color_index(~turn_)]);
     legal_moves_of(ks, scratch, from, *board_.kind_at(from), sink);
+}
+
+// Every square a piece of colour `by` attacks, with the king of the side to move taken off the
+// board. A king (the one of the side to move, on its cached square) may step exactly onto the
+// squares outside it: a piece it takes is guarded when it lies inside.
+template <int NW>
+Bitboard<NW> Game<NW>::attacks_through_king(Color by) const {
+    const Geometry<NW>& geo = *geo_;
+    const auto& theirs = board_.color_bitboards[color_index(by)];
+    Bitboard<NW> occupied = board_.color_bitboards[0] | board_.color_bitboards[1];
+    occupied.clear(idx(king_[color_index(~by)]));
+    Bitboard<NW> out;
+    // A pawn of colour `by` attacks from p what a pawn of the other colour would be attacked from.
+    (pieces(PieceType::Pawn) & theirs).for_each([&](uint32_t p) { out |= geo.pawn_attackers[color_index(~by)][p]; });
+    (pieces(PieceType::Knight) & theirs).for_each([&](uint32_t p) { out |= geo.knight[p]; });
+    (pieces(PieceType::King) & theirs).for_each([&](uint32_t p) { out |= geo.king[p]; });
+    const Bitboard<NW> queens = pieces(PieceType::Queen) & theirs;
+    ((pieces(PieceType::Rook) & theirs) | queens).for_each([&](uint32_t p) {
+        for (int d = 0; d < 4; ++d) out |= ray_attacks(geo, d, p, occupied);
+    });
+    ((pieces(PieceType::Bishop) & theirs) | queens).for_each([&](uint32_t p) {
+        for (int d = 4; d < 8; ++d) out |= ray_attacks(geo, d, p, occupied);
+    });
+    return out;
 }
 
 // Tries the move on the colour sets alone and asks whether the king is then attacked. A king

@@ -127,6 +127,9 @@ public:
             s.finished.wait(lock, [&] { return !busy(); });
             s.caller_sleeping.store(false, std::memory_order_relaxed);
         }
+        // Closed for good: a worker that looks late fails its exchange on the counter even once
+        // the next call has changed `blocks`, because the counter never holds this value again.
+        s.next.store((call << 32) | 0xFFFFFFFFu, std::memory_order_seq_cst);
         s.task = nullptr;
         if (s.error) std::rethrow_exception(s.error);
     }
