@@ -82,7 +82,7 @@ class SelfPlayer:
         cfg = self.cfg
         evaluate = Evaluator(net, cfg)
         full_search = self.new_search(cfg.simulations)  # searches per call, seeded by its number: resumable
-        fast_search = self.new_search(cfg.fast_simulations, 1) if cfg.fast_simulations else None
+        fast_search: Any = self.new_search(cfg.fast_simulations, 1) if cfg.fast_simulations else None
         coin = np.random.default_rng([self.seed, self.rounds])
         self.rounds += 1
         self.kept = []
