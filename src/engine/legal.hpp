@@ -17,8 +17,8 @@ void Game<NW>::legal_moves_of(const KingSafety<NW>& ks, Colors& scratch, uint32_
         // than trying each square on the board.
         const Bitboard<NW> targets = geo_->king[from].without(board_.color_bitboards[color_index(turn_)]);
         if (targets.count() >= 3) {
-            const Bitboard<NW> attacked = attacks_through_king(~turn_);
-            generate_piece(from, kind, geo_->all, out, [&](const EMove& m) { return !attacked.test(m.to); });
+            const Bitboard<NW> danger = attacks_through_king(~turn_);
+            generate_piece(from, kind, geo_->all, out, [&](const EMove& m) { return !danger.test(m.to); });
             return;
         }
     }

@@ -288,11 +288,11 @@ public:
             improved_policy(t.tree, 0, out);
             return;
         }
-        const Edge* child = t.tree.children(t.tree.root());
+        const Node& root = t.tree.root();
         double total = 0.0;
-        for (int32_t k = 0; k < count; ++k) total += t.tree.child(child[k]).visits;
+        for (int32_t k = 0; k < count; ++k) total += t.tree.child(root, k).visits;
         if (total > 0)
-            for (int32_t k = 0; k < count; ++k) out[k] = t.tree.child(child[k]).visits / total;
+            for (int32_t k = 0; k < count; ++k) out[k] = t.tree.child(root, k).visits / total;
     }
 
     // A root child of tree i: the most visited for temperature 0 (Gumbel: ties broken by the
@@ -342,18 +342,19 @@ public:
         int32_t x = 0;
         size_t made = 0;
         while (out.size() < max_plies && t.tree.nodes[x].count > 0) {
-            const Edge* child = t.tree.children(t.tree.nodes[x]);
+            const Node& n = t.tree.nodes[x];
             int32_t best = -1;
-            for (int32_t c = 0; c < t.tree.nodes[x].count; ++c)
-                if (t.tree.child(child[c]).visits > 0 &&
-                    (best < 0 || t.tree.child(child[c]).visits > t.tree.child(child[best]).visits))
-                    best = c;
+            for (int32_t c = 0; c < n.count; ++c) {
+                const int32_t visits = t.tree.child(n, c).visits;
+                if (visits > 0 && (best < 0 || visits > t.tree.child(n, best).visits)) best = c;
+            }
             if (best < 0) break;
-            const EMove m = child[best].move;
+            const Edge& child = t.tree.children(n)[best];
+            const EMove m = child.move;
             out.push_back(static_cast<int64_t>(*t.work.move_plane(m) * area(t) + m.from));
             t.work.do_move(m);
             ++made;
-            x = child[best].child;
+            x = child.child;
         }
         for (; made > 0; --made) t.work.unmake_move();
     }
@@ -370,8 +371,7 @@ public:
             deepest = std::max<size_t>(deepest, depth);
             const Node& n = t.tree.nodes[x];
             for (int32_t c = 0; c < n.count; ++c)
-                if (t.tree.child(t.tree.children(n)[c]).visits > 0)
-                    stack.emplace_back(t.tree.children(n)[c].child, depth + 1);
+                if (t.tree.child(n, c).visits > 0) stack.emplace_back(t.tree.children(n)[c].child, depth + 1);
         }
         return deepest;
     }

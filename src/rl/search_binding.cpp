@@ -216,7 +216,7 @@ public:
                 std::fill(row, row + num_actions(), 0);
                 const int32_t count = s.current(b, i) ? s.root_children(i) : 0;
                 const auto& t = s.tree(i);
-                for (int32_t k = 0; k < count; ++k) row[t.root_actions[k]] = t.tree.child(t.tree.children(t.tree.root())[k]).visits;
+                for (int32_t k = 0; k < count; ++k) row[t.root_actions[k]] = t.tree.child(t.tree.root(), k).visits;
             });
         });
         return array;

@@ -27,12 +27,9 @@ inline int32_t select_puct(const Tree& tree, int32_t x, double c_puct) {
     int32_t best = 0;
     double best_score = -std::numeric_limits<double>::infinity();
     for (int32_t k = 0; k < parent.count; ++k) {
-        double q = fpu, nc = 0.0;
-        if (edge[k].child >= 0) {
-            const Node& c = tree.nodes[edge[k].child];
-            nc = c.seen_visits();
-            if (nc > 0) q = c.q_for_parent();
-        }
+        const Node& c = tree.child(edge[k]);
+        const double nc = c.seen_visits();
+        const double q = nc > 0 ? c.q_for_parent() : fpu;
         const double score = q + c_puct * static_cast<double>(edge[k].prior) * sqrt_n / (1.0 + nc);
         if (score > best_score) {
             best_score = score;
@@ -125,14 +122,17 @@ inline void completed_q(const Tree& tree, int32_t x, std::vector<double>& out) {
         max_visits = std::max(max_visits, n);
         if (n > 0) sum_probs += std::max(static_cast<double>(edge[k].prior), static_cast<double>(FLT_MIN));
     }
-    for (int32_t k = 0; k < parent.count; ++k)
-        if (tree.child(edge[k]).seen_visits() > 0)
+    for (int32_t k = 0; k < parent.count; ++k) {
+        const Node& c = tree.child(edge[k]);
+        if (c.seen_visits() > 0)
             weighted += std::max(static_cast<double>(edge[k].prior), static_cast<double>(FLT_MIN)) *
-                        tree.child(edge[k]).q_for_parent() / sum_probs;
+                        c.q_for_parent() / sum_probs;
+    }
     const double mixed = (static_cast<double>(parent.raw) + sum_visits * weighted) / (sum_visits + 1.0);
     double lo = std::numeric_limits<double>::infinity(), hi = -lo;
     for (int32_t k = 0; k < parent.count; ++k) {
-        out[k] = tree.child(edge[k]).seen_visits() > 0 ? tree.child(edge[k]).q_for_parent() : mixed;
+        const Node& c = tree.child(edge[k]);
+        out[k] = c.seen_visits() > 0 ? c.q_for_parent() : mixed;
         lo = std::min(lo, out[k]);
         hi = std::max(hi, out[k]);
     }

@@ -65,6 +65,8 @@ public:
 
     // The node an edge leads to, or a node never visited.
     const Node& child(const Edge& e) const { return e.child >= 0 ? nodes[static_cast<size_t>(e.child)] : unvisited_; }
+    // The node of n's k-th child, or a node never visited.
+    const Node& child(const Node& n, int32_t k) const { return child(edges[n.first + k]); }
     const Edge* children(const Node& n) const { return edges.data() + n.first; }
     Edge* children(const Node& n) { return edges.data() + n.first; }
 
