@@ -108,6 +108,50 @@ def test_an_old_checkpoint_still_evaluates_plays_and_resumes(zero, tmp_path, cap
     assert (run / "agent.pt").stat().st_size < 100_000
 
 
+def colours_exchanged(fen, height):
+    """The same position with the colours exchanged and the board turned top to bottom."""
+    board, turn, castling, ep, half, full = fen.split()
+    board = "/".join(row.swapcase() for row in reversed(board.split("/")))
+    castling = "".join(sorted(castling.swapcase(), key="KQkq-".index))
+    ep = ep if ep == "-" else ep[0] + str(height + 1 - int(ep[1:]))
+    return " ".join([board, "b" if turn == "w" else "w", castling, ep, half, full])
+
+
+@torch_missing
+@pytest.mark.parametrize("width,height", [(8, 8), (6, 9)])
+def test_the_network_sees_black_as_white(zero, width, height):
+    """One position and its colour mirror: the engine's legal moves map onto each other by the
+    mirrored move planes, and the network gives both the same value and the same policy."""
+    from murkle_rl.zero.config import Config
+
+    cfg = Config(width=width, height=height, channels=8, blocks=1)
+    agent = zero.network.Evaluator(zero.network.make_net(cfg), cfg)
+    fens = []
+    for plies in (9, 10):  # both sides to move
+        played = murkle_rl.GameBatch(16, width, height, seed=plies, threads=1)
+        played.play_random(plies)
+        fens += played.fens()
+    rows = [f"{width - 1}k", f"1P{width - 2}"] + [str(width)] * (height - 4) + [f"1p{width - 2}", f"{width - 1}K"]
+    fens += [f"{'/'.join(rows)} {turn} - - 0 1" for turn in "wb"]  # underpromotions both ways
+    n = len(fens)
+    games = murkle_rl.GameBatch(n, width, height, fen=fens, threads=1)
+    mirror = murkle_rl.GameBatch(n, width, height, fen=[colours_exchanged(f, height) for f in fens], threads=1)
+    assert {f.split()[1] for f in fens} == {"w", "b"} and mirror.fens()[0] == colours_exchanged(fens[0], height)
+    planes = zero.torch.tensor(zero.network.mirrored_planes(cfg.action_planes))
+
+    def turned(actions):  # (n, P, H, W) seen from the other side
+        return np.asarray(actions)[:, planes.numpy()][:, :, ::-1]
+
+    np.testing.assert_array_equal(turned(games.legal_mask()), mirror.legal_mask())
+    (logits, values), (logits2, values2) = agent(games.planes()), agent(mirror.planes())
+    shape = (n, cfg.action_planes, height, width)
+    np.testing.assert_allclose(turned(logits.reshape(shape)), logits2.reshape(shape), atol=1e-5)
+    np.testing.assert_allclose(values, values2, atol=1e-6)
+    blind = Config(width=width, height=height, channels=8, blocks=1, canonical=False)  # as the engine orients them
+    logits, values = zero.network.Evaluator(zero.network.make_net(blind), blind)(games.planes())
+    assert not np.allclose(turned(logits.reshape(shape)), agent(mirror.planes())[0].reshape(shape), atol=1e-3)
+
+
 @torch_missing
 def test_agent_file_is_small_and_predicts_like_the_checkpoint(zero, tmp_path):
     from murkle_rl.zero.config import Config

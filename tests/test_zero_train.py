@@ -153,7 +153,10 @@ def test_fast_searches_teach_only_the_value():
 
 
 @pytest.mark.parametrize("fast", [[], ["--fast-simulations", "2", "--full-fraction", "0.5"]])
-def test_a_resumed_run_equals_an_unbroken_one(tmp_path, fast):
+def test_a_resumed_run_equals_an_unbroken_one(tmp_path, fast, monkeypatch):
+    fast = [*fast, "--max-plies", "10"]  # games end, and train, in the first half
+    # The learning rate follows each command's budget (--iterations 2, then 4): held here.
+    monkeypatch.setattr(Trainer, "lr", lambda self: self.cfg.lr)
     straight, broken = tmp_path / "straight", tmp_path / "broken"
     a = cli.main(["train", *TINY, *fast, "--iterations", "4", "--out", str(straight)])
     cli.main(["train", *TINY, *fast, "--iterations", "2", "--out", str(broken)])

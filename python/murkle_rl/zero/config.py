@@ -14,6 +14,7 @@ import numpy as np
 import murkle_chess
 
 SCALAR_PLANES = range(96, 105)  # repetitions, side to move, move number, castling, clock: one value each
+WHITE_TO_MOVE = 98  # the plane of 1s when White is to move
 PIECE_VALUES = np.array([1, 3, 3, 5, 9, 0], np.float32)  # pawn, knight, bishop, rook, queen, king
 
 
@@ -25,6 +26,7 @@ class Config:
     channels: int = 32
     blocks: int = 3
     history: int = 1  # positions the network sees: the current one and the plies before it (at most 8)
+    canonical: bool = True  # Black's positions reach the network turned top to bottom, as White's
     # self-play
     games: int = 128  # games played at once
     simulations: int = 16
@@ -73,12 +75,12 @@ class Config:
 
     @classmethod
     def from_saved(cls, saved: dict[str, Any], **overrides: Any) -> Config:
-        """The configuration a checkpoint stored. Checkpoints written before ``history`` and
-        ``value_mix`` existed fed the network all 105 planes (history 8) and taught results
-        only; options added since take their defaults, and names this version does not know are
+        """The configuration a checkpoint stored. Checkpoints written before ``history``,
+        ``value_mix`` and ``canonical`` existed fed the network all 105 planes (history 8) as the
+        engine orients them and taught results only; options added since take their defaults, and names this version does not know are
         dropped."""
         known = {f.name for f in fields(cls)}
-        values = {"history": 8, "value_mix": 0.0} | saved | overrides
+        values = {"history": 8, "value_mix": 0.0, "canonical": False} | saved | overrides
         return cls(**{k: v for k, v in values.items() if k in known})
 
     def problems(self) -> list[str]:
@@ -106,6 +108,8 @@ class Config:
 HELPS = {
     "width": "board width", "height": "board height", "channels": "network width", "blocks": "residual blocks",
     "history": "positions the network sees (1: only the current one; at most 8)",
+    "canonical": "the network sees Black's positions turned top to bottom, as if White were to move, so one set "
+                 "of weights learns both sides (--no-canonical: as the engine encodes them)",
     "value_mix": "weight of the searched root value in the value target (0: the game's result only)",
     "games": "self-play games played at once", "simulations": "search simulations per self-play move",
     "gumbel": "Gumbel root search in self-play (--no-gumbel: PUCT with Dirichlet noise)",
