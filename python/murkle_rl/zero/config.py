@@ -77,8 +77,8 @@ class Config:
     def from_saved(cls, saved: dict[str, Any], **overrides: Any) -> Config:
         """The configuration a checkpoint stored. Checkpoints written before ``history``,
         ``value_mix`` and ``canonical`` existed fed the network all 105 planes (history 8) as the
-        engine orients them and taught results only; options added since take their defaults, and names this version does not know are
-        dropped."""
+        engine orients them and taught results only; options added since take their defaults,
+        and names this version does not know are dropped."""
         known = {f.name for f in fields(cls)}
         values = {"history": 8, "value_mix": 0.0, "canonical": False} | saved | overrides
         return cls(**{k: v for k, v in values.items() if k in known})
