@@ -343,10 +343,10 @@ public:
         size_t made = 0;
         while (out.size() < max_plies && t.tree.nodes[x].count > 0) {
             const Node& n = t.tree.nodes[x];
-            int32_t best = -1;
+            int32_t best = -1, most = 0;
             for (int32_t c = 0; c < n.count; ++c) {
                 const int32_t visits = t.tree.child(n, c).visits;
-                if (visits > 0 && (best < 0 || visits > t.tree.child(n, best).visits)) best = c;
+                if (visits > most) best = c, most = visits;
             }
             if (best < 0) break;
             const Edge& child = t.tree.children(n)[best];
