@@ -141,6 +141,34 @@ def test_capped_games_teach_a_draw_or_their_material(adjudicate):
     assert player.stats["moves"] == 5 * cfg.games and len(samples["value"]) == 0 and not player.kept
 
 
+@pytest.mark.parametrize("plies", [0, 3, 500])
+def test_material_targets_are_the_balance_some_plies_later(plies):
+    # Counted from the FENs of the kept games, replayed move by move: the side to move's balance
+    # `plies` later, or at the game's end.
+    worth = dict(zip("pnbrqk", [1, 3, 3, 5, 9, 0]))
+    cfg = tiny_cfg(max_plies=12, keep_games=8, material_weight=1.0, material_plies=plies)
+    player = SelfPlayer(cfg, seed=4)
+    samples = player.play(make_net(cfg), 13)
+    want = []
+    for record in player.kept:
+        game, balance, sign = record.start(), [], []
+        for move in [*record.moves, None]:
+            board = game.to_fen().split()[0]
+            balance.append(sum(worth[c.lower()] * (1 if c.isupper() else -1) for c in board if c.isalpha()))
+            sign.append(1 if game.turn() == mc.WHITE else -1)
+            if move:
+                game.make_move(game.move_from_lan(move))
+        n = len(record.moves)
+        want += [np.tanh(sign[t] * balance[min(t + plies, n)] / 4) for t in range(n)]
+    assert len(want) == len(samples["material"]) > 0
+    np.testing.assert_allclose(samples["material"], want, atol=1e-6)
+    trainer = Trainer(cfg)
+    trainer.buffer.add(samples)
+    assert set(trainer.train_step()) == {"policy", "value", "material"}
+    with pytest.raises(ValueError, match="no material head"):
+        make_net(tiny_cfg())(torch.zeros(1, len(cfg.input_planes), 5, 5), material=True)
+
+
 def test_fast_searches_teach_only_the_value():
     cfg = tiny_cfg(fast_simulations=2, full_fraction=0.5, max_plies=6, value_mix=0.0)
     player = SelfPlayer(cfg, seed=3)

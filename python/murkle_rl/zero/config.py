@@ -16,6 +16,7 @@ import murkle_chess
 SCALAR_PLANES = range(96, 105)  # repetitions, side to move, move number, castling, clock: one value each
 WHITE_TO_MOVE = 98  # the plane of 1s when White is to move
 PIECE_VALUES = np.array([1, 3, 3, 5, 9, 0], np.float32)  # pawn, knight, bishop, rook, queen, king
+MATERIAL_SCALE = 4.0  # a material difference m is taught as tanh(m / this)
 
 
 @dataclass
@@ -40,6 +41,8 @@ class Config:
     value_mix: float = 0.5  # value target: (1 - this) x the result + this x the searched root value
     max_plies: int = 150  # a self-play game reaching this many plies ends
     adjudicate: float = 4.0  # ... and its value target is tanh(material difference / this); 0: a draw
+    material_weight: float = 0.0  # an auxiliary head learns the material balance some plies ahead (0: none)
+    material_plies: int = 8  # ... this many plies ahead, or at the game's end if sooner
     plies_per_iter: int = 8
     keep_games: int = 2  # self-play games written to selfplay_games.pgn per iteration
     # training
@@ -120,6 +123,10 @@ HELPS = {
     "c_puct": "PUCT exploration weight", "temperature_plies": "plies that sample moves from the visits",
     "max_plies": "a self-play game ends at this many plies",
     "adjudicate": "a game ended by --max-plies teaches tanh(material difference / this), 0: a draw",
+    "material_weight": "weight of an auxiliary loss: a head on the value features predicts tanh(material "
+                       "difference / 4) for the side to move --material-plies later, which teaches the trunk what "
+                       "a loose piece is worth (0: no such head)",
+    "material_plies": "with --material-weight: how many plies ahead the material is read (the game's end if sooner)",
     "plies_per_iter": "self-play moves per iteration",
     "keep_games": "self-play games written to selfplay_games.pgn in --out per iteration",
     "batch_size": "training minibatch", "replay_ratio": "times each new sample is trained on, on average",

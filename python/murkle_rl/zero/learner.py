@@ -73,22 +73,26 @@ class Trainer:
     def train_step(self) -> dict[str, float]:
         """One optimizer step on a minibatch from the buffer; returns its losses."""
         cfg = self.cfg
-        planes, mask, policy, value, full = self.buffer.sample(cfg.batch_size, self.rng)
+        planes, mask, policy, value, full, material = self.buffer.sample(cfg.batch_size, self.rng)
         for g in self.opt.param_groups:
             g["lr"] = self.lr()
         self.net.train()
-        logits, v = self.net(torch.from_numpy(planes))
+        logits, v, *m = self.net(torch.from_numpy(planes), material=cfg.material_weight > 0)
         logits = logits.masked_fill(~torch.from_numpy(mask), -1e9)
         target = torch.from_numpy(policy)
         weight = torch.from_numpy(full)  # a fast search's policy teaches nothing
         policy_loss = -((target * F.log_softmax(logits, 1)).sum(1) * weight).sum() / weight.sum().clamp(min=1)
         value_loss = F.mse_loss(v, torch.from_numpy(value))
         loss = policy_loss + value_loss
+        losses = {"policy": policy_loss, "value": value_loss}
+        if m:
+            losses["material"] = F.mse_loss(m[0], torch.from_numpy(material))
+            loss = loss + cfg.material_weight * losses["material"]
         self.opt.zero_grad(set_to_none=True)
         loss.backward()
         self.opt.step()
         self.train_steps += 1
-        return {"policy": policy_loss.item(), "value": value_loss.item()}
+        return {k: l.item() for k, l in losses.items()}
 
     def iterate(self, samples: dict[str, np.ndarray]) -> None:
         """Adds the samples of finished games and trains on the buffer."""
@@ -417,8 +421,8 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
             return
         write_metrics(out, {"kind": "train", "iteration": trainer.iteration, "minutes": trainer.seconds / 60,
                             "wall_minutes": trainer.wall_s / 60, "steps": trainer.train_steps,
-                            "policy": float(np.mean([l["policy"] for l in new])),
-                            "value": float(np.mean([l["value"] for l in new])),
+                            **{k: float(np.mean([l[k] for l in new])) for k in ("policy", "value", "material")
+                               if k in new[-1]},
                             "games": trainer.player.stats["games"], "buffer": trainer.buffer.size})
         logged_at, pending = trainer.seconds, len(trainer.losses)
 

@@ -69,10 +69,14 @@ class Net(nn.Module):
     With ``colour`` (the input channel that holds 1 when White is to move), the network sees
     every position from the side to move: Black's are turned top to bottom and marked as
     White's, and the policy is turned back, so one set of weights learns both sides' play.
-    Inputs and outputs stay in the board's own orientation."""
+    Inputs and outputs stay in the board's own orientation.
+
+    With ``material``, a third head reads the value head's pooled features and predicts the
+    material balance a few plies ahead (``forward(x, material=True)``), an auxiliary target
+    for training only."""
 
     def __init__(self, input_planes: int, action_planes: int, channels: int, blocks: int,
-                 colour: int | None = None) -> None:
+                 colour: int | None = None, material: bool = False) -> None:
         super().__init__()
         self.colour = colour
         self.register_buffer("mirror", torch.tensor(mirrored_planes(action_planes)), persistent=False)
@@ -83,8 +87,10 @@ class Net(nn.Module):
                                     nn.BatchNorm2d(channels), nn.ReLU(), nn.Conv2d(channels, action_planes, 1))
         self.value_conv = nn.Sequential(nn.Conv2d(channels, channels, 1, bias=False), nn.BatchNorm2d(channels), nn.ReLU())
         self.value_fc = nn.Sequential(nn.Linear(2 * channels, 64), nn.ReLU(), nn.Linear(64, 1))
+        self.material_fc = nn.Linear(2 * channels, 1) if material else None
 
-    def forward(self, x: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+    def forward(self, x: torch.Tensor, material: bool = False) -> tuple[torch.Tensor, ...]:
+        """Logits (k, A) and values (k,); with ``material``, also the material head's (k,)."""
         black = None
         if self.colour is not None:
             black = (x[:, self.colour, 0, 0] < 0.5).view(-1, 1, 1, 1)
@@ -96,7 +102,12 @@ class Net(nn.Module):
             logits = torch.where(black, logits[:, self.mirror].flip(2), logits)
         v = self.value_conv(h)
         v = torch.cat([v.mean((2, 3)), v.amax((2, 3))], 1)
-        return logits.flatten(1), torch.tanh(self.value_fc(v)).squeeze(1)
+        out = logits.flatten(1), torch.tanh(self.value_fc(v)).squeeze(1)
+        if material:
+            if self.material_fc is None:
+                raise ValueError("this network has no material head (trained with --material-weight 0)")
+            return *out, torch.tanh(self.material_fc(v)).squeeze(1)
+        return out
 
 
 def use_threads(n: int) -> None:
@@ -109,7 +120,7 @@ def make_net(cfg: Config) -> Net:
     (NHWC): on a CPU that runs these small convolutions 20-40% faster than NCHW, in self-play
     and in training alike. Saved weights are the same either way."""
     colour = list(cfg.input_planes).index(WHITE_TO_MOVE) if cfg.canonical else None
-    net = Net(len(cfg.input_planes), cfg.action_planes, cfg.channels, cfg.blocks, colour)
+    net = Net(len(cfg.input_planes), cfg.action_planes, cfg.channels, cfg.blocks, colour, cfg.material_weight > 0)
     return net.to(memory_format=torch.channels_last)  # type: ignore[call-overload]  # a keyword the stubs lack
 
 

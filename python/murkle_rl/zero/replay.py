@@ -12,10 +12,10 @@ from .config import SCALAR_PLANES, Config
 class Samples:
     """Training samples kept compactly: the piece planes the network sees as bits (the packed
     format of ``GameBatch.packed_planes``), planes 96-104 as one value each, the legal mask as
-    bits, the policy as its largest entries, and whether that policy teaches (1: a full search's;
-    0: a fast search's, which teaches only the value)."""
+    bits, the policy as its largest entries, whether that policy teaches (1: a full search's;
+    0: a fast search's, which teaches only the value), and the material target."""
 
-    FIELDS = ("bits", "scalars", "mask", "policy_index", "policy_p", "value", "full")
+    FIELDS = ("bits", "scalars", "mask", "policy_index", "policy_p", "value", "full", "material")
 
     def __init__(self, cfg: Config, capacity: int) -> None:
         hw = cfg.height * cfg.width
@@ -27,6 +27,7 @@ class Samples:
         self.policy_p = np.zeros((capacity, cfg.policy_top), np.float16)
         self.value = np.zeros(capacity, np.float32)
         self.full = np.ones(capacity, np.float32)
+        self.material = np.zeros(capacity, np.float32)
 
     def rows(self) -> dict[str, np.ndarray]:
         return {f: getattr(self, f) for f in self.FIELDS}
@@ -87,11 +88,11 @@ class ReplayBuffer(Samples):
         self.size = min(self.capacity, self.size + k)
 
     def sample(self, n: int, rng: np.random.Generator) -> tuple[np.ndarray, ...]:
-        """A minibatch of n samples drawn with replacement: inputs, masks, policies, values, and
-        the weights of the policies (1 full, 0 fast)."""
+        """A minibatch of n samples drawn with replacement: inputs, masks, policies, values, the
+        weights of the policies (1 full, 0 fast) and the material targets."""
         idx = rng.integers(0, self.size, n)
         planes, mask, policy = self.decode(self.cfg, {f: getattr(self, f)[idx] for f in self.FIELDS})
-        return planes, mask, policy, self.value[idx], self.full[idx]
+        return planes, mask, policy, self.value[idx], self.full[idx], self.material[idx]
 
     def state(self) -> dict[str, Any]:
         return {"size": self.size, "next": self.next,
@@ -100,5 +101,5 @@ class ReplayBuffer(Samples):
     def load(self, state: dict[str, Any]) -> None:
         self.size, self.next = state["size"], state["next"]
         for f in self.FIELDS:
-            if f in state:  # a buffer saved before fast searches existed holds full ones only
+            if f in state:  # a buffer saved before fast searches (or material) existed: full ones (or 0)
                 getattr(self, f)[: self.size] = state[f]

@@ -10,7 +10,7 @@ import numpy as np
 import murkle_chess
 import murkle_rl
 
-from .config import PIECE_VALUES, Config
+from .config import MATERIAL_SCALE, PIECE_VALUES, Config
 from .games import GameRecord, record_of
 from .agent import piece_planes
 from .network import Evaluator, Net
@@ -113,20 +113,22 @@ class SelfPlayer:
             rewards, done, capped = search.step(actions)
             self.stats["search_s"] += time.perf_counter() - started
             if done.any():
-                targets = rewards.copy()
+                targets, final = rewards.copy(), material(self.batch)  # an ended game keeps its last position
                 if cfg.adjudicate > 0 and capped.any():
-                    targets[capped] = np.tanh(material(self.batch)[capped] / cfg.adjudicate)
+                    targets[capped] = np.tanh(final[capped] / cfg.adjudicate)
                 for i in np.flatnonzero(done):
-                    finished.append(self.finish(int(i), float(rewards[i]), bool(capped[i]), float(targets[i])))
+                    finished.append(self.finish(int(i), float(rewards[i]), bool(capped[i]), float(targets[i]),
+                                                float(final[i])))
         self.stats["network_s"] += evaluate.seconds
         self.stats["positions"] += evaluate.positions
         if not finished:
             return Samples(cfg, 0).rows()
         return {f: np.concatenate([r[f] for r in finished]) for f in Samples.FIELDS}
 
-    def finish(self, i: int, white_reward: float, capped: bool, target: float) -> dict[str, np.ndarray]:
+    def finish(self, i: int, white_reward: float, capped: bool, target: float,
+               final_material: float = 0.0) -> dict[str, np.ndarray]:
         """The samples of game i, which just ended with ``white_reward``; ``target`` is the value
-        for White that its positions learn."""
+        for White that its positions learn, ``final_material`` White's material balance at the end."""
         rows, white = self.waiting[i], np.array(self.white[i])
         actions = self.actions[i]
         self.waiting[i], self.white[i], self.actions[i] = [], [], []
@@ -144,6 +146,9 @@ class SelfPlayer:
             out["full"] = np.ones(len(rows), np.float32)
         mix = self.cfg.value_mix
         out["value"] = ((1 - mix) * np.where(white, target, -target) + mix * out.pop("q")).astype(np.float32) + 0.0
+        ahead = np.append(white_material(self.cfg, out["bits"], white), final_material)
+        later = ahead[np.minimum(np.arange(len(rows)) + self.cfg.material_plies, len(rows))]
+        out["material"] = np.tanh(np.where(white, later, -later) / MATERIAL_SCALE).astype(np.float32) + 0.0
         return out
 
     def start_game(self) -> murkle_chess.Game:
@@ -178,6 +183,14 @@ def with_planes(batch: Any, planes: list[int]) -> Any:
     new = murkle_rl.GameBatch.__new__(murkle_rl.GameBatch)
     new.__setstate__((*state[:10], planes))
     return new
+
+
+def white_material(cfg: Config, bits: np.ndarray, white: np.ndarray) -> np.ndarray:
+    """White's material minus Black's in positions kept as packed piece planes (k, 12 x history,
+    B), the side to move's pieces first; ``white``: whether White is to move in each."""
+    counts = np.unpackbits(bits[:, :12], axis=2, count=cfg.height * cfg.width, bitorder="little").sum(2)
+    mine = counts[:, :6] @ PIECE_VALUES - counts[:, 6:12] @ PIECE_VALUES
+    return np.where(white, mine, -mine)
 
 
 def material(batch: Any) -> np.ndarray:
