@@ -82,7 +82,7 @@ def build_parser() -> argparse.ArgumentParser:
     t.add_argument("--quiet", action="store_true", help="no progress bar")
     e = commands.add_parser("evaluate", help="score an agent against the random and greedy movers",
                             description="Score an agent against the random and greedy movers, with Elo "
-                                        "differences and their 95%% intervals. Ctrl-C ends it with the games "
+                                        "differences and their 95% intervals. Ctrl-C ends it with the games "
                                         "finished so far.")
     e.add_argument("--checkpoint", required=True, help="a run directory, its checkpoint.pt or its agent.pt")
     e.add_argument("--games", type=int, default=100, help="games per opponent, colours alternating (default 100)")

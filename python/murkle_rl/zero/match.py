@@ -459,7 +459,7 @@ def ladder(agent: Any, opponent_cmd: str | Sequence[str], nodes: Sequence[int] =
 def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="murkle-zero match", description=(
         "Plays the agent against a UCI engine, refereed by murkle_chess; prints wins, draws, losses, "
-        "the score and the Elo difference with its 95%% interval."))
+        "the score and the Elo difference with its 95% interval."))
     p.add_argument("--checkpoint", help="the agent: a run directory, checkpoint or agent file")
     p.add_argument("--uniform", action="store_true", help="no network: the search alone (the default without --checkpoint)")
     p.add_argument("--width", type=int, help="board width (default: the agent's; 8 for --uniform)")

@@ -126,7 +126,7 @@ class SelfPlayer:
         return {f: np.concatenate([r[f] for r in finished]) for f in Samples.FIELDS}
 
     def finish(self, i: int, white_reward: float, capped: bool, target: float,
-               final_material: float = 0.0) -> dict[str, np.ndarray]:
+               final_material: float) -> dict[str, np.ndarray]:
         """The samples of game i, which just ended with ``white_reward``; ``target`` is the value
         for White that its positions learn, ``final_material`` White's material balance at the end."""
         rows, white = self.waiting[i], np.array(self.white[i])
