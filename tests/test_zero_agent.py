@@ -168,7 +168,7 @@ def test_agent_file_is_small_and_predicts_like_the_checkpoint(zero, tmp_path):
     assert set(state) == {"format", "config", "net", "iteration", "minutes", "games"}
     fens = [murkle_rl.start_fen(6, 6), "rnqknr/pppppp/6/6/PPPPPP/RNQKNR b - - 0 1"]
     answers = [predictions(zero.network.load_agent(p), fens, 6, 6) for p in (tmp_path, agent_file, checkpoint)]
-    answers.append(predictions(zero.network.Evaluator(trainer.net, cfg), fens, 6, 6))
+    answers.append(predictions(zero.network.Evaluator(trainer.net, cfg, onnx=True), fens, 6, 6))  # as loaded
     for logits, values in answers[1:]:
         np.testing.assert_array_equal(logits, answers[0][0])
         np.testing.assert_array_equal(values, answers[0][1])

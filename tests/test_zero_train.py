@@ -281,6 +281,27 @@ def test_the_evaluator_takes_all_planes_or_just_those_it_reads():
         evaluator(batch.planes()[:, :5])
 
 
+@pytest.mark.parametrize("canonical", [True, False])
+def test_onnx_runtime_computes_what_pytorch_does(canonical, monkeypatch):
+    pytest.importorskip("onnxruntime")
+    cfg = tiny_cfg(width=6, height=9, canonical=canonical, material_weight=float(canonical))
+    net = make_net(cfg)
+    trainer_like = torch.optim.SGD(net.parameters(), lr=0.1)  # weights and batch statistics away from their start
+    net.train()
+    net(torch.rand(8, len(cfg.input_planes), 9, 6))[1].sum().backward()
+    trainer_like.step()
+    batch = murkle_rl.GameBatch(5, 6, 9, seed=1, threads=1)
+    batch.play_random(7)
+    fast, slow = Evaluator(net, cfg, onnx=True), Evaluator(net, cfg)
+    assert fast.session is not None and slow.session is None and net.training  # the export leaves the mode
+    for k in (1, 5):
+        for got, want in zip(fast(batch.planes()[:k]), slow(batch.planes()[:k])):
+            np.testing.assert_allclose(got, want, atol=1e-5)
+    monkeypatch.setitem(sys.modules, "onnx", None)  # an exporter that cannot run: PyTorch computes
+    with pytest.warns(RuntimeWarning, match="runs in PyTorch"):
+        assert Evaluator(net, cfg, onnx=True).session is None
+
+
 def test_the_buffer_keeps_the_newest_samples_when_it_wraps():
     cfg = tiny_cfg(buffer=10)
     buffer = ReplayBuffer(cfg)

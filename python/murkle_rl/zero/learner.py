@@ -34,7 +34,8 @@ EVAL_GAMES = "eval_games.pgn"
 SELFPLAY_GAMES = "selfplay_games.pgn"
 # Options a resumed run takes from its command line; the others are the checkpoint's.
 RESUME_OPTIONS = {"minutes", "iterations", "eval_every", "eval_games", "eval_simulations", "eval_max_plies",
-                  "eval_gumbel", "eval_seconds", "keep_games", "checkpoint_every", "threads", "torch_threads"}
+                  "eval_gumbel", "eval_seconds", "keep_games", "checkpoint_every", "threads", "torch_threads",
+                  "onnx"}
 
 
 class Trainer:
@@ -115,7 +116,7 @@ class Trainer:
         """An evaluation of the current network against every opponent, within
         ``cfg.eval_seconds``; returns its entry for the history and its games."""
         cfg = self.cfg
-        entry, games = evaluate_agent(Evaluator(self.net, cfg), cfg, cfg.eval_games, cfg.eval_simulations,
+        entry, games = evaluate_agent(Evaluator(self.net, cfg, cfg.onnx), cfg, cfg.eval_games, cfg.eval_simulations,
                                       seed=cfg.seed * 7919 + self.iteration, seconds=cfg.eval_seconds,
                                       stop=stop, progress=progress)
         for name in OPPONENTS:  # no game finished against it: no score

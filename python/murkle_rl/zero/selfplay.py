@@ -80,7 +80,7 @@ class SelfPlayer:
         ``cfg.full_fraction``, else with the fast budget, and only full searches teach the
         policy; every position teaches the value."""
         cfg = self.cfg
-        evaluate = Evaluator(net, cfg)
+        evaluate = Evaluator(net, cfg, cfg.onnx)
         full_search = self.new_search(cfg.simulations)  # searches per call, seeded by its number: resumable
         fast_search: Any = self.new_search(cfg.fast_simulations, 1) if cfg.fast_simulations else None
         coin = np.random.default_rng([self.seed, self.rounds])
