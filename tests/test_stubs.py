@@ -35,7 +35,7 @@ def run(args, cwd):
 # The trainer's modules that need the train extra, checked only where it is installed; mypy is
 # told the optional libraries may be missing.
 TRAIN_ONLY = r"murkle_rl\.zero\.(learner|network|selfplay)"
-MYPY_CONFIG = "[mypy]\n\n[mypy-torch.*,ray.*,matplotlib.*,tqdm.*]\nignore_missing_imports = True\n"
+MYPY_CONFIG = "[mypy]\n\n[mypy-torch.*,ray.*,matplotlib.*,tqdm.*,onnxruntime.*]\nignore_missing_imports = True\n"
 
 
 @installed_only

@@ -187,8 +187,8 @@ def onnx_session(net: Net, cfg: Config) -> Any:
         example = torch.zeros(2, len(cfg.input_planes), cfg.height, cfg.width)
         with warnings.catch_warnings(), torch.no_grad():
             warnings.simplefilter("ignore")  # the exporter's notes on tracing and its deprecation
-            torch.onnx.export(net, (example,), file, dynamo=False, input_names=["planes"],
-                              output_names=["logits", "values"],
+            torch.onnx.export(net, (example,), file,  # type: ignore[arg-type]  # a file object is fine
+                              dynamo=False, input_names=["planes"], output_names=["logits", "values"],
                               dynamic_axes={"planes": {0: "k"}, "logits": {0: "k"}, "values": {0: "k"}})
         options = onnxruntime.SessionOptions()
         options.intra_op_num_threads = torch.get_num_threads()
