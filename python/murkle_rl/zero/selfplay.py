@@ -113,7 +113,9 @@ class SelfPlayer:
             rewards, done, capped = search.step(actions)
             self.stats["search_s"] += time.perf_counter() - started
             if done.any():
-                targets, final = rewards.copy(), material(self.batch)  # an ended game keeps its last position
+                targets, final = rewards.copy(), np.zeros(len(rewards))
+                if cfg.material_weight > 0 or (cfg.adjudicate > 0 and capped.any()):
+                    final = material(self.batch)  # an ended game keeps its last position until it restarts
                 if cfg.adjudicate > 0 and capped.any():
                     targets[capped] = np.tanh(final[capped] / cfg.adjudicate)
                 for i in np.flatnonzero(done):
@@ -146,9 +148,13 @@ class SelfPlayer:
             out["full"] = np.ones(len(rows), np.float32)
         mix = self.cfg.value_mix
         out["value"] = ((1 - mix) * np.where(white, target, -target) + mix * out.pop("q")).astype(np.float32) + 0.0
-        ahead = np.append(white_material(self.cfg, out["bits"], white), final_material)
-        later = ahead[np.minimum(np.arange(len(rows)) + self.cfg.material_plies, len(rows))]
-        out["material"] = np.tanh(np.where(white, later, -later) / MATERIAL_SCALE).astype(np.float32) + 0.0
+        out["material"] = np.zeros(len(rows), np.float32)
+        if self.cfg.material_weight > 0:  # White's balance at each position, then at the end
+            counts = np.unpackbits(out["bits"][:, :12], axis=2, count=self.cfg.height * self.cfg.width,
+                                   bitorder="little").sum(2)
+            ahead = np.append(np.where(white, 1, -1) * balance(counts), final_material)
+            later = ahead[np.minimum(np.arange(len(rows)) + self.cfg.material_plies, len(rows))]
+            out["material"] += np.tanh(np.where(white, later, -later) / MATERIAL_SCALE)
         return out
 
     def start_game(self) -> murkle_chess.Game:
@@ -185,17 +191,12 @@ def with_planes(batch: Any, planes: list[int]) -> Any:
     return new
 
 
-def white_material(cfg: Config, bits: np.ndarray, white: np.ndarray) -> np.ndarray:
-    """White's material minus Black's in positions kept as packed piece planes (k, 12 x history,
-    B), the side to move's pieces first; ``white``: whether White is to move in each."""
-    counts = np.unpackbits(bits[:, :12], axis=2, count=cfg.height * cfg.width, bitorder="little").sum(2)
-    mine = counts[:, :6] @ PIECE_VALUES - counts[:, 6:12] @ PIECE_VALUES
-    return np.where(white, mine, -mine)
+def balance(counts: np.ndarray) -> np.ndarray:
+    """The side to move's material minus the other side's, from piece counts (k, 12) in the
+    order of planes 0-11 (pawn 1, knight and bishop 3, rook 5, queen 9)."""
+    return counts[:, :6] @ PIECE_VALUES - counts[:, 6:12] @ PIECE_VALUES
 
 
 def material(batch: Any) -> np.ndarray:
-    """White's material minus Black's in every game (pawn 1, knight and bishop 3, rook 5, queen 9)."""
-    planes = piece_planes(batch)
-    own = np.einsum("k,nkhw->n", PIECE_VALUES, planes[:, 0:6])
-    other = np.einsum("k,nkhw->n", PIECE_VALUES, planes[:, 6:12])
-    return (own - other) * batch.turns()
+    """White's material minus Black's in every game."""
+    return balance(piece_planes(batch).sum((2, 3))) * batch.turns()
