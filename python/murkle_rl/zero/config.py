@@ -142,7 +142,7 @@ HELPS = {
     "checkpoint_every": "minutes between checkpoints", "seed": "random seed",
     "threads": "search threads (0: every core)", "torch_threads": "PyTorch threads (0: every core)",
     "onnx": "self-play and evaluations run the network in ONNX Runtime (in the train extra) when it is installed, "
-            "re-exported after each training round: 1.2-1.7x PyTorch's speed on self-play batches, 6-15x on single "
+            "re-exported after each training round: 1.2-1.7x PyTorch's speed on self-play batches, 6-17x on single "
             "positions (--no-onnx: PyTorch)",
 }
 
