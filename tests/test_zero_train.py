@@ -3,6 +3,7 @@ writes its checkpoint, agent, metrics, curve and games, a resumed run equals an 
 Ctrl-C saves (also in the middle of an evaluation), and the compact buffer is right."""
 
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -27,8 +28,9 @@ from murkle_rl.zero.selfplay import SelfPlayer, material, with_planes  # noqa: E
 
 torch.set_num_threads(1)  # the tests share a small machine
 
-# A tiny run on 5x5: 8 games, 4 simulations, a 8x1 network, iterations of 6 plies.
-TINY = ["--width", "5", "--height", "5", "--games", "8", "--simulations", "4", "--max-considered", "4",
+# A tiny run on 5x5: 8 games, 4 simulations, a 8x1 network, iterations of 6 plies, self-play in
+# the learner's process.
+TINY = ["--actors", "0", "--width", "5", "--height", "5", "--games", "8", "--simulations", "4", "--max-considered", "4",
         "--channels", "8", "--blocks", "1", "--plies-per-iter", "6", "--batch-size", "32", "--buffer", "2000",
         "--minutes", "0", "--eval-every", "0", "--eval-games", "4", "--eval-simulations", "2",
         "--eval-max-plies", "20", "--threads", "1", "--torch-threads", "1", "--quiet"]
@@ -43,9 +45,10 @@ def tiny_cfg(**changes):
 
 @pytest.fixture(scope="module")
 def run_dir(tmp_path_factory):
-    """A run of 3 iterations, evaluated before the first and at the end, games capped at 12 plies."""
+    """A run of 3 iterations with self-play in a process of its own, evaluated before the first and
+    at the end, games capped at 12 plies."""
     out = tmp_path_factory.mktemp("run")
-    run = subprocess.run([*ZERO, "train", *TINY, "--iterations", "3", "--eval-every", "1", "--max-plies", "12",
+    run = subprocess.run([*ZERO, "train", *TINY, "--actors", "1", "--iterations", "3", "--eval-every", "1", "--max-plies", "12",
                           "--keep-games", "1", "--out", str(out)], capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stderr
     return out
@@ -316,18 +319,41 @@ def test_the_buffer_keeps_the_newest_samples_when_it_wraps():
 def test_ray_self_play_feeds_the_learner(tmp_path):
     pytest.importorskip("ray")
     env = {k: v for k, v in os.environ.items() if k != "RAY_ADDRESS"}
-    run = subprocess.run([*ZERO, *TINY, "--iterations", "3", "--ray", "--workers", "1",
+    run = subprocess.run([*ZERO, *TINY, "--max-plies", "12", "--iterations", "3", "--ray", "--actors", "1",
                           "--out", str(tmp_path)], capture_output=True, text=True, env=env, timeout=600)
     assert run.returncode == 0, run.stderr
     assert "self-play games" in run.stdout and "per minute" in run.stdout
     trainer = Trainer.load(tmp_path)
     assert trainer.iteration == 3 and trainer.buffer.size > 0
-    [kept] = trainer.ray_players
+    [kept] = trainer.actor_players
     assert kept["rounds"] >= 3 and kept["stats"]["moves"] > 0
     # A resumed run goes on with the games the actor had in flight, not with new ones.
-    run = subprocess.run([*ZERO, *TINY, "--iterations", "5", "--ray", "--workers", "1",
+    run = subprocess.run([*ZERO, *TINY, "--iterations", "5", "--ray", "--workers", "1",  # --actors' old name
                           "--out", str(tmp_path), "--resume"], capture_output=True, text=True, env=env, timeout=600)
     assert run.returncode == 0, run.stderr
-    [resumed] = Trainer.load(tmp_path).ray_players
+    [resumed] = Trainer.load(tmp_path).actor_players
     assert resumed["rounds"] >= kept["rounds"] + 2
     assert resumed["stats"]["moves"] >= kept["stats"]["moves"] + 2 * 6 * 8
+
+
+def test_a_run_goes_on_in_process_with_its_actors_games_and_a_failed_actor_says_why(run_dir, tmp_path):
+    from murkle_rl.zero.actors import ActorDied, ProcessSelfPlay
+
+    shutil.copytree(run_dir, tmp_path / "run")
+    trainer = Trainer.load(tmp_path / "run")
+    [actor] = trainer.actor_players
+    assert actor["rounds"] == 4 and trainer.player.stats["games"] >= 1  # the last round's samples are missed
+    resumed = cli.main(["train", *TINY, "--iterations", "4", "--out", str(tmp_path / "run"), "--resume"])
+    assert resumed.actor_players == [] and resumed.player.rounds == 5  # the actor's games went on
+    assert 0 < resumed.player.stats["moves"] - trainer.player.stats["moves"] <= 8 * 6  # the counts too
+    trainer.actor_players = [{"broken": True}]
+    remote = ProcessSelfPlay(trainer.cfg, trainer, 1)
+    with pytest.raises(ActorDied, match="failed:(.|\n)*Traceback"):
+        remote.collect()
+    remote.close()
+    trainer.actor_players = []
+    remote = ProcessSelfPlay(trainer.cfg, trainer, 1)
+    remote.processes[0].kill()
+    with pytest.raises(ActorDied, match="ended unexpectedly"):
+        remote.collect()
+    remote.close()

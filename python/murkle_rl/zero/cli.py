@@ -9,7 +9,7 @@
     murkle-zero uci --checkpoint runs/6x6                     # a UCI engine for GUIs and python-chess
     murkle-zero match --checkpoint runs/6x6 --opponent fairy-stockfish --nodes 100 --games 20
     murkle-zero serve --checkpoint runs/6x6                   # play it in your browser
-    murkle-zero --ray --workers 2 --out runs/ray              # self-play on Ray actors
+    murkle-zero --ray --actors 2 --out runs/ray               # self-play on Ray actors
 
 Training repeats one iteration: every game of the self-play batch plays ``--plies-per-iter``
 moves chosen by a search that the current network drives (Gumbel at the root by default, or
@@ -77,7 +77,7 @@ def build_parser() -> argparse.ArgumentParser:
     t.add_argument("--out", default="runs/alphazero", help="directory of checkpoint, agent, metrics, curve and games")
     t.add_argument("--resume", action="store_true", help="continue from the checkpoint in --out")
     t.add_argument("--ray", action="store_true", help="self-play on Ray actors")
-    t.add_argument("--workers", type=int, default=2, help="Ray actors (default 2)")
+    t.add_argument("--workers", type=int, dest="actors", default=argparse.SUPPRESS, help=argparse.SUPPRESS)  # --actors' old name
     t.add_argument("--address", default=None, help="Ray cluster to join (default: start a local one)")
     t.add_argument("--quiet", action="store_true", help="no progress bar")
     e = commands.add_parser("evaluate", help="score an agent against the random and greedy movers",

@@ -64,6 +64,7 @@ class Config:
     iterations: int = 0  # stop after this many iterations (0: no limit)
     checkpoint_every: float = 5.0  # minutes
     seed: int = 0
+    actors: int = 1  # self-play processes beside the learner (0: self-play and training take turns)
     threads: int = 0  # search threads (0: every core)
     torch_threads: int = 0  # 0: every core
     onnx: bool = True  # self-play and evaluations run the network in ONNX Runtime when it is installed
@@ -140,7 +141,9 @@ HELPS = {
     "eval_seconds": "wall-clock seconds one evaluation may take; the games finished by then count (0: no limit)",
     "minutes": "budget of self-play and training", "iterations": "stop after this many iterations (0: no limit)",
     "checkpoint_every": "minutes between checkpoints", "seed": "random seed",
-    "threads": "search threads (0: every core)", "torch_threads": "PyTorch threads (0: every core)",
+    "actors": "self-play processes that play while the learner trains, each on one core with the weights of the "
+              "round before (0: self-play and training take turns in one process); with --ray, Ray actors",
+    "threads": "search threads (0: every core; an actor's own: 1)", "torch_threads": "PyTorch threads (0: every core)",
     "onnx": "self-play and evaluations run the network in ONNX Runtime (in the train extra) when it is installed, "
             "re-exported after each training round: 1.2-1.7x PyTorch's speed on self-play batches, 6-17x on single "
             "positions (--no-onnx: PyTorch)",

@@ -24,7 +24,7 @@ from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
 from .config import Config
 from .evaluate import OPPONENTS, MatchResult, evaluate_agent, score
 from .games import save_games
-from .network import AGENT, CHECKPOINT, Evaluator, make_net, read_checkpoint, save_agent
+from .network import AGENT, CHECKPOINT, Evaluator, make_net, read_checkpoint, save_agent, use_threads
 from .replay import ReplayBuffer
 from .selfplay import SelfPlayer
 
@@ -35,7 +35,7 @@ SELFPLAY_GAMES = "selfplay_games.pgn"
 # Options a resumed run takes from its command line; the others are the checkpoint's.
 RESUME_OPTIONS = {"minutes", "iterations", "eval_every", "eval_games", "eval_simulations", "eval_max_plies",
                   "eval_gumbel", "eval_seconds", "keep_games", "checkpoint_every", "threads", "torch_threads",
-                  "onnx"}
+                  "onnx", "actors"}
 
 
 class Trainer:
@@ -59,7 +59,7 @@ class Trainer:
         self.last_checkpoint = 0.0
         self.history: list[dict[str, Any]] = []  # evaluations, for the curve
         self.losses: list[dict[str, float]] = []  # per iteration that trained: losses, clock, games
-        self.ray_players: list[dict[str, Any]] = []  # the games of the Ray actors, when self-play is there
+        self.actor_players: list[dict[str, Any]] = []  # the games of the self-play actors, when they play
 
     # -- one iteration
     def lr(self) -> float:
@@ -127,7 +127,7 @@ class Trainer:
 
     # -- checkpoints
     COUNTS = ("iteration", "train_steps", "samples_seen", "seconds", "train_s", "last_eval", "last_checkpoint",
-              "history", "losses", "ray_players", "wall_s")
+              "history", "losses", "actor_players", "wall_s")
 
     def state(self) -> dict[str, Any]:
         return {
@@ -160,6 +160,7 @@ class Trainer:
         self.rng.bit_generator.state = state["rng"]
         torch.set_rng_state(state["torch_rng"])
         self.player = SelfPlayer.from_state(cfg, state["player"])
+        state.setdefault("actor_players", state.get("ray_players", []))  # the name of older checkpoints
         for k in self.COUNTS:
             if k in state:  # wall_s is newer than some checkpoints
                 setattr(self, k, state[k])
@@ -335,9 +336,33 @@ def write_metrics(out: Path, record: dict[str, Any]) -> None:
         f.write(json.dumps(record) + "\n")
 
 
+def start_actors(trainer: Trainer, args: argparse.Namespace) -> Any:
+    """The run's self-play actors: ``cfg.actors`` child processes, or Ray actors with ``args.ray``;
+    None when self-play takes turns with training in this process (``--actors 0``), which then
+    goes on with the games the actors had in flight, if any. Beside actors, the learner's
+    PyTorch takes the cores they leave (``--torch-threads 0``)."""
+    cfg = trainer.cfg
+    if cfg.actors == 0:
+        if trainer.actor_players:
+            stats = trainer.player.stats
+            trainer.player = SelfPlayer.from_state(cfg, trainer.actor_players[0])
+            trainer.player.stats = stats
+            trainer.actor_players = []
+        return None
+    if not cfg.torch_threads:
+        use_threads(max(1, len(os.sched_getaffinity(0)) - cfg.actors))
+    if args.ray:
+        from .ray import RaySelfPlay
+
+        return RaySelfPlay(cfg, args, trainer)
+    from .actors import ProcessSelfPlay
+
+    return ProcessSelfPlay(cfg, trainer, cfg.actors)
+
+
 def train(cfg: Config, args: argparse.Namespace) -> Trainer:
-    """Trains to the budget of ``cfg`` in ``args.out`` (``args``: out, resume, ray, workers,
-    address, quiet), or goes on from the checkpoint there with ``args.resume``."""
+    """Trains to the budget of ``cfg`` in ``args.out`` (``args``: out, resume, ray, address,
+    quiet), or goes on from the checkpoint there with ``args.resume``."""
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     if args.resume and (out / CHECKPOINT).exists():
@@ -353,11 +378,7 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
     else:
         trainer = Trainer(cfg)
     cfg = trainer.cfg
-    from_ray = None
-    if args.ray:
-        from .ray import RaySelfPlay
-
-        from_ray = RaySelfPlay(cfg, args, trainer)
+    remote = start_actors(trainer, args)
     budget = cfg.minutes * 60
     bar = tqdm(total=round(budget), unit="s", desc="training", disable=args.quiet,
                bar_format="{l_bar}{bar}| {n_fmt}/{total_fmt} s{postfix}")
@@ -377,8 +398,8 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
 
     def save(plot: bool = True) -> None:
         tick()
-        if from_ray is not None:
-            from_ray.keep_states()
+        if remote is not None:
+            remote.keep_states()
         trainer.save(out)
         if plot:
             plot_curve(trainer, out / CURVE)
@@ -435,16 +456,16 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
                 if done():
                     break
             started = time.perf_counter()
-            if from_ray is not None:
-                samples = from_ray.collect()
-                kept = from_ray.kept
+            if remote is not None:
+                samples = remote.collect()
+                kept = remote.kept
             else:
                 samples = trainer.player.play(trainer.net, cfg.plies_per_iter)
                 kept = trainer.player.kept
             trained = len(trainer.losses)
             trainer.iterate(samples)
-            if from_ray is not None:
-                from_ray.publish()
+            if remote is not None:
+                remote.publish()
             elapsed = time.perf_counter() - started
             trainer.seconds += elapsed
             tick()
@@ -459,10 +480,10 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
                 trainer.last_checkpoint = trainer.seconds
                 save()
     bar.close()
-    if from_ray is not None:
-        from_ray.keep_states()
-        from_ray.close()
-        from_ray = None
+    if remote is not None:
+        remote.keep_states()
+        remote.close()
+        remote = None
     if cfg.eval_every > 0 and not interrupted.asked:
         with CtrlC("Ctrl-C: ending the last evaluation now and saving (Ctrl-C again: stop at once)") as last:
             interrupted = last

@@ -46,68 +46,48 @@ def init_ray(address: str | None, num_cpus: int, attempts: int = 3) -> None:
 
 
 class RaySelfPlay:
-    """Self-play on Ray actors: each owns a SelfPlayer and a copy of the network; the driver
-    collects their finished games and sends new weights after each training round."""
+    """Self-play on Ray actors (:class:`~murkle_rl.zero.actors.SelfPlayActor`), on this machine
+    or a cluster, in the shape of :class:`~murkle_rl.zero.actors.ProcessSelfPlay`."""
 
     def __init__(self, cfg: Config, args: argparse.Namespace, trainer: Any) -> None:
         try:
             import ray
         except ModuleNotFoundError:
             sys.exit("--ray needs Ray: pip install 'murkle_chess[ray]'")
+        from .actors import SelfPlayActor, actor_configs
 
         self.ray = ray
-        init_ray(args.address, num_cpus=max(args.workers, 1))
+        init_ray(args.address, num_cpus=max(cfg.actors, 1))
         self.trainer = trainer
         self.kept: list[Any] = []  # the game records the last collected actor kept
-        actor: Any = ray.remote(num_cpus=1)(RayActor)
-        saved = trainer.ray_players  # a resumed run goes on with the games its actors had in flight
-        self.actors: list[Any] = [actor.remote(cfg, cfg.seed * 1000 + 1 + w, saved[w] if w < len(saved) else None)
-                       for w in range(args.workers)]
-        self.weights = ray.put(self.trainer.net.state_dict())
+        actor: Any = ray.remote(num_cpus=1)(SelfPlayActor)
+        self.actors: list[Any] = [actor.remote(*a) for a in actor_configs(cfg, trainer, cfg.actors)]
+        self.publish()
         self.pending: dict[Any, Any] = {a.play.remote(self.weights, cfg.plies_per_iter): a for a in self.actors}
 
     def collect(self) -> dict[str, np.ndarray]:
         """The samples of the first actor to finish its moves; it starts on the next ones."""
+        from .actors import add_counts
+
         [ref], _ = self.ray.wait(list(self.pending), num_returns=1)
         actor = self.pending.pop(ref)
         samples, stats, self.kept = self.ray.get(ref)
-        for k, v in stats.items():  # the driver's own player stays idle: it keeps the counts
-            self.trainer.player.stats[k] += v
+        add_counts(self.trainer, stats)
         self.pending[actor.play.remote(self.weights, self.trainer.cfg.plies_per_iter)] = actor
         return samples
 
     def publish(self) -> None:
-        self.weights = self.ray.put(self.trainer.net.state_dict())
+        from .actors import numpy_weights
+
+        self.weights = self.ray.put(numpy_weights(self.trainer.net))
 
     def keep_states(self) -> None:
         """Puts the actors' games in the trainer, for its checkpoint. Each actor answers once
         its current moves are made; their samples reach the buffer after this checkpoint, so a
         run resumed from it misses them but replays no move."""
-        self.trainer.ray_players = self.ray.get([a.state.remote() for a in self.actors])
+        self.trainer.actor_players = self.ray.get([a.state.remote() for a in self.actors])
 
     def close(self) -> None:
         for a in self.actors:
             self.ray.kill(a)
         self.ray.shutdown()
-
-
-class RayActor:
-    """One Ray actor's self-play: a SelfPlayer and its own copy of the network."""
-
-    def __init__(self, cfg: Config, seed: int, state: dict[str, Any] | None = None) -> None:
-        from .network import make_net, use_threads
-        from .selfplay import SelfPlayer
-
-        use_threads(cfg.torch_threads or 1)  # an actor has one core
-        self.cfg = cfg
-        self.net = make_net(cfg)
-        self.player = SelfPlayer(cfg, seed) if state is None else SelfPlayer.from_state(cfg, state)
-
-    def state(self) -> dict[str, Any]:
-        return self.player.state()
-
-    def play(self, weights: dict[str, Any], plies: int) -> tuple[dict[str, np.ndarray], dict[str, Any], list[Any]]:
-        self.net.load_state_dict(weights)
-        before = dict(self.player.stats)
-        samples = self.player.play(self.net, plies)
-        return samples, {k: v - before[k] for k, v in self.player.stats.items()}, self.player.kept

@@ -1,0 +1,165 @@
+"""Self-play beside the learner: actors, each a SelfPlayer with its own copy of the network, in
+child processes (:class:`ProcessSelfPlay`, the default) or on Ray (``murkle_rl.zero.ray``).
+
+While the learner trains on the samples of one round of moves, the actors already play the
+next round with the weights of the round before: self-play and training overlap instead of
+taking turns, at the cost of weights one round older in self-play.
+"""
+
+from __future__ import annotations
+
+import multiprocessing
+import signal
+import traceback
+from multiprocessing.connection import Connection, wait
+from typing import Any
+
+import numpy as np
+
+from .config import Config
+
+
+class SelfPlayActor:
+    """One actor's self-play: a SelfPlayer and its own copy of the network, on one core."""
+
+    def __init__(self, cfg: Config, seed: int, state: dict[str, Any] | None = None) -> None:
+        from .network import make_net, use_threads
+        from .selfplay import SelfPlayer
+
+        use_threads(cfg.torch_threads or 1)  # an actor has one core
+        self.cfg = cfg
+        self.net = make_net(cfg)
+        self.player = SelfPlayer(cfg, seed) if state is None else SelfPlayer.from_state(cfg, state)
+
+    def state(self) -> dict[str, Any]:
+        return self.player.state()
+
+    def play(self, weights: dict[str, Any], plies: int) -> tuple[dict[str, np.ndarray], dict[str, Any], list[Any]]:
+        """Loads ``weights``, plays ``plies`` moves in every game: the samples of the games that
+        ended, the counts these moves added, and the game records kept."""
+        import torch
+
+        self.net.load_state_dict({k: torch.as_tensor(v) for k, v in weights.items()})
+        before = dict(self.player.stats)
+        samples = self.player.play(self.net, plies)
+        return samples, {k: v - before[k] for k, v in self.player.stats.items()}, self.player.kept
+
+
+def actor_configs(cfg: Config, trainer: Any, workers: int) -> list[tuple[Config, int, dict[str, Any] | None]]:
+    """Each actor's configuration, seed and games in flight. An actor plays on one core; a run
+    resumed goes on with the games its actors had in flight, and the first actor of a run that
+    played in the learner's process so far takes over those games."""
+    from dataclasses import replace
+
+    saved = trainer.actor_players or [trainer.player.state()]
+    one_core = replace(cfg, threads=cfg.threads or 1, torch_threads=cfg.torch_threads or 1)
+    return [(one_core, cfg.seed * 1000 + 1 + w, saved[w] if w < len(saved) else None) for w in range(workers)]
+
+
+def numpy_weights(net: Any) -> dict[str, np.ndarray]:
+    """The network's weights as NumPy arrays: what crosses to an actor."""
+    return {k: v.detach().cpu().numpy() for k, v in net.state_dict().items()}
+
+
+def add_counts(trainer: Any, stats: dict[str, Any]) -> None:
+    """Adds what an actor's moves counted to the trainer's player, which stays idle."""
+    for k, v in stats.items():
+        trainer.player.stats[k] += v
+
+
+class ActorDied(RuntimeError):
+    """A self-play process ended or failed."""
+
+
+def serve(conn: Connection, cfg: Config, seed: int, state: dict[str, Any] | None) -> None:
+    """A child process's loop: answers ("play", weights, plies) and ("state",) until ("stop",).
+    Ctrl-C is the learner's to handle: it stops the run, then this process."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        actor = SelfPlayActor(cfg, seed, state)
+        while True:
+            request = conn.recv()
+            if request[0] == "stop":
+                return
+            conn.send(("ok", actor.play(*request[1:]) if request[0] == "play" else actor.state()))
+    except (EOFError, BrokenPipeError, KeyboardInterrupt):  # the learner is gone
+        return
+    except BaseException:
+        conn.send(("error", traceback.format_exc()))
+
+
+class ProcessSelfPlay:
+    """Self-play in ``workers`` child processes. ``collect`` returns the samples of the first
+    actor to finish its moves and sends it the next ones with the weights ``publish`` last
+    shared; ``keep_states`` puts the actors' games in the trainer for its checkpoint."""
+
+    def __init__(self, cfg: Config, trainer: Any, workers: int) -> None:
+        context = multiprocessing.get_context("spawn")  # no fork of a process that runs thread pools
+        self.trainer = trainer
+        self.plies = cfg.plies_per_iter
+        self.kept: list[Any] = []
+        self.ready: dict[Connection, Any] = {}  # answers already read (by keep_states) and not yet collected
+        self.conns: list[Connection] = []
+        self.processes: list[Any] = []
+        for args in actor_configs(cfg, trainer, workers):
+            here, there = context.Pipe()
+            process = context.Process(target=serve, args=(there, *args), daemon=True, name="murkle-zero self-play")
+            process.start()
+            there.close()
+            self.conns.append(here)
+            self.processes.append(process)
+        self.publish()
+        for conn in self.conns:
+            conn.send(("play", self.weights, self.plies))
+        self.busy = set(self.conns)
+
+    def answer(self, conn: Connection) -> Any:
+        try:
+            kind, value = conn.recv()
+        except (EOFError, ConnectionError):
+            raise ActorDied("a self-play process ended unexpectedly") from None
+        if kind == "error":
+            raise ActorDied("a self-play process failed:\n" + value)
+        return value
+
+    def collect(self) -> dict[str, np.ndarray]:
+        """The samples of the first actor to finish; it starts on the next moves at once."""
+        conn = next(iter(self.ready), None) or wait(self.busy)[0]
+        samples, stats, self.kept = self.ready.pop(conn) if conn in self.ready else self.answer(conn)  # type: ignore[arg-type]
+        add_counts(self.trainer, stats)
+        conn.send(("play", self.weights, self.plies))  # type: ignore[union-attr]
+        self.busy.add(conn)  # type: ignore[arg-type]
+        return samples
+
+    def publish(self) -> None:
+        self.weights = numpy_weights(self.trainer.net)
+
+    def keep_states(self) -> None:
+        """Puts the actors' games in the trainer, for its checkpoint. An actor answers once its
+        current moves are made; their samples reach the buffer after this checkpoint, so a run
+        resumed from it misses them but replays no move."""
+        for conn in self.busy:
+            self.ready[conn] = self.answer(conn)
+        self.busy = set()
+        states = []
+        for conn in self.conns:
+            conn.send(("state",))
+            states.append(self.answer(conn))
+        self.trainer.actor_players = states
+
+    def close(self) -> None:
+        """Ends the processes; an actor still playing is stopped (keep its games first)."""
+        for conn, process in zip(self.conns, self.processes):
+            if conn in self.busy:
+                process.kill()
+            else:
+                try:
+                    conn.send(("stop",))
+                except OSError:
+                    process.kill()
+        for process in self.processes:
+            process.join(timeout=10)
+            if process.is_alive():
+                process.kill()
+        for conn in self.conns:
+            conn.close()
