@@ -12,7 +12,7 @@ import multiprocessing
 import signal
 import traceback
 from multiprocessing.connection import Connection, wait
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 
@@ -124,11 +124,11 @@ class ProcessSelfPlay:
 
     def collect(self) -> dict[str, np.ndarray]:
         """The samples of the first actor to finish; it starts on the next moves at once."""
-        conn = next(iter(self.ready), None) or wait(self.busy)[0]
-        samples, stats, self.kept = self.ready.pop(conn) if conn in self.ready else self.answer(conn)  # type: ignore[arg-type]
+        conn = next(iter(self.ready), None) or cast(Connection, wait(self.busy)[0])
+        samples, stats, self.kept = self.ready.pop(conn) if conn in self.ready else self.answer(conn)
         add_counts(self.trainer, stats)
-        conn.send(("play", self.weights, self.plies))  # type: ignore[union-attr]
-        self.busy.add(conn)  # type: ignore[arg-type]
+        conn.send(("play", self.weights, self.plies))
+        self.busy.add(conn)
         return samples
 
     def publish(self) -> None:
