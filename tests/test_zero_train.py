@@ -202,14 +202,15 @@ def test_a_resumed_run_equals_an_unbroken_one(tmp_path, fast, monkeypatch):
 
 
 def interrupt(args, tmp_path, wait_for):
-    """Starts a run, sends SIGINT once ``wait_for`` exists, returns (returncode, stdout, stderr)."""
+    """Starts a run, sends SIGINT to its processes once ``wait_for`` exists, as Ctrl-C at a
+    terminal does; returns (returncode, stdout, stderr)."""
     run = subprocess.Popen([*ZERO, *args, "--out", str(tmp_path)], stderr=subprocess.PIPE,
-                           stdout=subprocess.PIPE, text=True)
+                           stdout=subprocess.PIPE, text=True, start_new_session=True)
     try:
         deadline = time.monotonic() + 120
         while not (tmp_path / wait_for).exists() and run.poll() is None and time.monotonic() < deadline:
             time.sleep(0.05)
-        run.send_signal(signal.SIGINT)
+        os.killpg(run.pid, signal.SIGINT)
         out, err = run.communicate(timeout=120)
     finally:
         run.kill()
@@ -247,6 +248,14 @@ def test_ctrl_c_ends_an_evaluation_at_once_with_its_partial_scores(tmp_path):
     assert trainer.iteration == 0 and trainer.history == []
     lines = (tmp_path / "metrics.jsonl").read_text().splitlines()
     assert '"stopped": true' in lines[0] and '"kind": "end"' in lines[-1]
+
+
+def test_ctrl_c_stops_a_run_with_an_actor_and_keeps_its_games(tmp_path):
+    code, out, err = interrupt([*TINY, "--actors", "1", "--iterations", "1000000"], tmp_path, "checkpoint.pt")
+    assert code == 0 and "Traceback" not in err, err
+    trainer = Trainer.load(tmp_path)
+    [actor] = trainer.actor_players
+    assert actor["rounds"] == trainer.iteration + 1  # the round under way when the run stopped
 
 
 @pytest.mark.parametrize("history", [1, 3, 8])

@@ -75,6 +75,7 @@ def serve(conn: Connection, cfg: Config, seed: int, state: dict[str, Any] | None
     """A child process's loop: answers ("play", weights, plies) and ("state",) until ("stop",).
     Ctrl-C is the learner's to handle: it stops the run, then this process."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
     try:
         actor = SelfPlayActor(cfg, seed, state)
         while True:
@@ -101,13 +102,21 @@ class ProcessSelfPlay:
         self.ready: dict[Connection, Any] = {}  # answers already read (by keep_states) and not yet collected
         self.conns: list[Connection] = []
         self.processes: list[Any] = []
-        for args in actor_configs(cfg, trainer, workers):
-            here, there = context.Pipe()
-            process = context.Process(target=serve, args=(there, *args), daemon=True, name="murkle-zero self-play")
-            process.start()
-            there.close()
-            self.conns.append(here)
-            self.processes.append(process)
+        # A child starts with Ctrl-C held back until it ignores it (the mask outlives exec), so a
+        # Ctrl-C at the terminal while it is still starting cannot kill it; the learner's own is
+        # delivered once the children are started.
+        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        try:
+            for args in actor_configs(cfg, trainer, workers):
+                here, there = context.Pipe()
+                process = context.Process(target=serve, args=(there, *args), daemon=True,
+                                          name="murkle-zero self-play")
+                process.start()
+                there.close()
+                self.conns.append(here)
+                self.processes.append(process)
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
         self.publish()
         for conn in self.conns:
             conn.send(("play", self.weights, self.plies))

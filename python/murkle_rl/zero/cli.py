@@ -148,10 +148,14 @@ def main(argv: list[str] | None = None) -> Any:
         from .network import use_threads
 
         use_threads(cfg.torch_threads)
+        from .actors import ActorDied
+
         try:
             return train(cfg, args)
         except KeyboardInterrupt:  # a second Ctrl-C
             sys.exit(f"\nstopped at once: the last checkpoint in {args.out} stands")
+        except ActorDied as err:
+            sys.exit(f"murkle-zero train: {err}\nthe last checkpoint in {args.out} stands: --resume goes on from it")
     try:
         return {"games": show_games, "play": play, "evaluate": evaluate}[args.command](args)
     except (FileNotFoundError, ValueError) as err:  # a missing or unreadable file, said in a line
