@@ -144,12 +144,11 @@ def main(argv: list[str] | None = None) -> Any:
         args.given = given_options(argv)
         for problem in cfg.problems():
             parser.error(problem)
+        from .actors import ActorDied
         from .learner import train
         from .network import use_threads
 
         use_threads(cfg.torch_threads)
-        from .actors import ActorDied
-
         try:
             return train(cfg, args)
         except KeyboardInterrupt:  # a second Ctrl-C

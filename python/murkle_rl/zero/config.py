@@ -145,7 +145,7 @@ HELPS = {
               "round before (0: self-play and training take turns in one process); with --ray, Ray actors",
     "threads": "search threads (0: every core; an actor's own: 1)", "torch_threads": "PyTorch threads (0: every core)",
     "onnx": "self-play and evaluations run the network in ONNX Runtime (in the train extra) when it is installed, "
-            "re-exported after each training round: 1.2-1.7x PyTorch's speed on self-play batches, 6-17x on single "
+            "given the new weights after each training round: 1.2-1.7x PyTorch's speed on self-play batches, 6-17x on single "
             "positions (--no-onnx: PyTorch)",
 }
 
