@@ -12,6 +12,7 @@ from typing import Any
 
 import numpy as np
 
+from .actors import SelfPlayActor, actor_configs, add_counts, numpy_weights
 from .config import Config
 
 STARTUP_TIMEOUT = "timed out during startup"
@@ -54,8 +55,6 @@ class RaySelfPlay:
             import ray
         except ModuleNotFoundError:
             sys.exit("--ray needs Ray: pip install 'murkle_chess[ray]'")
-        from .actors import SelfPlayActor, actor_configs
-
         self.ray = ray
         init_ray(args.address, num_cpus=max(cfg.actors, 1))
         self.trainer = trainer
@@ -67,8 +66,6 @@ class RaySelfPlay:
 
     def collect(self) -> dict[str, np.ndarray]:
         """The samples of the first actor to finish its moves; it starts on the next ones."""
-        from .actors import add_counts
-
         [ref], _ = self.ray.wait(list(self.pending), num_returns=1)
         actor = self.pending.pop(ref)
         samples, stats, self.kept = self.ray.get(ref)
@@ -77,8 +74,6 @@ class RaySelfPlay:
         return samples
 
     def publish(self) -> None:
-        from .actors import numpy_weights
-
         self.weights = self.ray.put(numpy_weights(self.trainer.net))
 
     def keep_states(self) -> None:
