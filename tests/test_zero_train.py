@@ -183,7 +183,35 @@ def test_fast_searches_teach_only_the_value():
     assert trainer.train_step()["policy"] == 0
 
 
-@pytest.mark.parametrize("fast", [[], ["--fast-simulations", "2", "--full-fraction", "0.5"]])
+@pytest.mark.parametrize("check, gumbel", [(0.0, True), (0.0, False), (1.0, True)])
+def test_a_losing_side_resigns_unless_its_game_plays_on_to_check(check, gumbel):
+    # An untrained network: some sides to move see a value below -1e-6 and resign.
+    cfg = tiny_cfg(resign=1e-6, resign_check=check, value_mix=0.0, adjudicate=0.0, max_plies=6, keep_games=99,
+                   gumbel=gumbel)
+    player = SelfPlayer(cfg, seed=5)
+    torch.manual_seed(0)  # a network that values some positions below 0 for the side to move
+    samples = player.play(make_net(cfg), 6)
+    s, values, at = player.stats, samples["value"], 0
+    assert len(player.kept) == s["games"] and s["resigned"] == (s["games"] - s["capped"]) * (check == 0)
+    for record in player.kept:  # finished in this order; a resigned game keeps the position, not its move
+        game = record.start()
+        for move in record.moves:
+            game.make_move(game.move_from_lan(move))
+        resigned = not game.is_over() and len(record.moves) < cfg.max_plies
+        rows = values[at: at + len(record.moves) + resigned]
+        at += len(rows)
+        want = {"1-0": 1.0, "0-1": -1.0}.get(record.result, 0.0) * (1 if game.turn() == mc.WHITE else -1)
+        assert rows[-1] == (-1 if resigned else want) and (rows[:-1] == -rows[1:]).all()
+    assert at == len(values)
+    if check:
+        assert s["resign_checks"] == s["resign_false"] == s["resign_false_capped"] == s["games"] == cfg.games
+        assert all(type(v) in (int, float) for v in s.values())  # the metrics write them as JSON
+    else:
+        assert s["resigned"] > 0 and (player.batch.plies() < 6).any()  # their games restarted
+
+
+@pytest.mark.parametrize("fast", [[], ["--fast-simulations", "2", "--full-fraction", "0.5", "--resign", "1e-6",
+                                         "--resign-check", "0.5"]])
 def test_a_resumed_run_equals_an_unbroken_one(tmp_path, fast, monkeypatch):
     fast = [*fast, "--max-plies", "10"]  # games end, and train, in the first half
     # The learning rate follows each command's budget (--iterations 2, then 4): held here.
@@ -199,6 +227,9 @@ def test_a_resumed_run_equals_an_unbroken_one(tmp_path, fast, monkeypatch):
     for field in Samples.FIELDS:
         np.testing.assert_array_equal(getattr(a.buffer, field), getattr(b.buffer, field))
     assert a.player.batch.fens() == b.player.batch.fens()
+    counts = ("games", "resigned", "resign_checks", "resign_false")
+    assert [a.player.stats[k] for k in counts] == [b.player.stats[k] for k in counts]
+    assert (a.player.stats["resigned"] > 0) == ("--resign" in fast)
 
 
 def interrupt(args, tmp_path, wait_for):

@@ -41,6 +41,8 @@ class Config:
     value_mix: float = 0.5  # value target: (1 - this) x the result + this x the searched root value
     max_plies: int = 150  # a self-play game reaching this many plies ends
     adjudicate: float = 4.0  # ... and its value target is tanh(material difference / this); 0: a draw
+    resign: float = 0.0  # a side whose searched value falls below -this resigns (0: never)
+    resign_check: float = 0.1  # ... except in this share of the games, which play on and count false resignations
     material_weight: float = 0.0  # an auxiliary head learns the material balance some plies ahead (0: none)
     material_plies: int = 8  # ... this many plies ahead, or at the game's end if sooner
     plies_per_iter: int = 8
@@ -103,6 +105,8 @@ class Config:
             out.append(f"--history must be 1 to 8, got {self.history}")
         if self.full_fraction > 1:
             out.append(f"--full-fraction must be between 0 and 1, got {self.full_fraction}")
+        if self.resign > 1 or self.resign_check > 1:
+            out.append("--resign and --resign-check must be between 0 and 1")
         if self.value_mix > 1:
             out.append(f"--value-mix must be between 0 and 1, got {self.value_mix}")
         if self.games < 1 or self.simulations < 1 or self.batch_size < 1 or self.buffer < 1:
@@ -125,6 +129,10 @@ HELPS = {
     "c_puct": "PUCT exploration weight", "temperature_plies": "plies that sample moves from the visits",
     "max_plies": "a self-play game ends at this many plies",
     "adjudicate": "a game ended by --max-plies teaches tanh(material difference / this), 0: a draw",
+    "resign": "a self-play game ends when the side to move's searched value is below -this: it loses, and its "
+              "remaining plies go to new games (0: games are played out)",
+    "resign_check": "with --resign: the share of games that never resign; where they would have, the run counts "
+                    "whether that side went on to lose, and reports the rest as false resignations",
     "material_weight": "weight of an auxiliary loss: a head on the value features predicts tanh(material "
                        "difference / 4) for the side to move --material-plies later, which teaches the trunk what "
                        "a loose piece is worth (0: no such head)",

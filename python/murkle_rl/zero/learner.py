@@ -227,6 +227,11 @@ def summary(trainer: Trainer, s: dict[str, Any]) -> str:
     if s["games"]:
         lines.append(f"results: {s['white_wins']} White wins, {s['black_wins']} Black wins, {s['draws']} draws "
                      f"({s['capped']} at the ply cap), {s['plies'] / s['games']:.0f} plies per game")
+    if trainer.cfg.resign:
+        checked = s["resign_checks"]
+        lines.append(f"resignations: {s['resigned']} games resigned; of {checked} games played on past a "
+                     f"resignation, {s['resign_false']} ({s['resign_false'] / max(checked, 1):.0%}) were not lost "
+                     f"by the side that would have resigned, {s['resign_false_capped']} of them drawn at the ply cap")
     total = trainer.seconds or 1.0
     lines.append(f"time: search {s['search_s']:.0f} s ({s['search_s'] / total:.0%}), network in self-play "
                  f"{s['network_s']:.0f} s ({s['network_s'] / total:.0%}, {s['positions']} positions), "

@@ -52,7 +52,10 @@ class SelfPlayer:
         self.rounds = 0  # searches made so far, numbering the searches' seeds
         self.seed = seed
         self.stats = {"games": 0, "moves": 0, "white_wins": 0, "black_wins": 0, "draws": 0, "capped": 0,
-                      "plies": 0, "search_s": 0.0, "network_s": 0.0, "positions": 0}
+                      "plies": 0, "search_s": 0.0, "network_s": 0.0, "positions": 0, **RESIGN_COUNTS}
+        self.resign_rng = np.random.default_rng([seed, 1])
+        self.plays_on = self.resign_rng.random(n) < cfg.resign_check  # games that never resign
+        self.would_resign = np.zeros(n, np.int8)  # in those: the side that would have (1 White, -1 Black)
 
     WORK = ("planes", "mask", "policy", "bits", "scalars", "kept")  # rewritten at every move, or per call
 
@@ -109,9 +112,15 @@ class SelfPlayer:
                 self.white[i].append(bool(white[i]))
                 self.actions[i].append(int(actions[i]))
             self.stats["moves"] += len(moving)
+            resigning = self.resigning(moving, rows["q"], white[moving])
             started = time.perf_counter()
             rewards, done, capped = search.step(actions)
             self.stats["search_s"] += time.perf_counter() - started
+            resigning = resigning[~done[resigning]]  # a move that ended the game stands
+            if len(resigning):
+                rewards[resigning] = np.where(white[resigning], -1.0, 1.0)
+                done[resigning] = True
+                self.stats["resigned"] += len(resigning)
             if done.any():
                 targets, final = rewards.copy(), np.zeros(len(rewards))
                 if cfg.material_weight > 0 or (cfg.adjudicate > 0 and capped.any()):
@@ -120,7 +129,9 @@ class SelfPlayer:
                     targets[capped] = np.tanh(final[capped] / cfg.adjudicate)
                 for i in np.flatnonzero(done):
                     finished.append(self.finish(int(i), float(rewards[i]), bool(capped[i]), float(targets[i]),
-                                                float(final[i])))
+                                                float(final[i]), i in resigning))
+            if len(resigning):  # the search sees their games restart, and starts their trees afresh
+                self.batch.reset(resigning)
         self.stats["network_s"] += evaluate.seconds
         self.stats["positions"] += evaluate.positions
         if not finished:
@@ -128,13 +139,16 @@ class SelfPlayer:
         return {f: np.concatenate([r[f] for r in finished]) for f in Samples.FIELDS}
 
     def finish(self, i: int, white_reward: float, capped: bool, target: float,
-               final_material: float) -> dict[str, np.ndarray]:
+               final_material: float, resigned: bool = False) -> dict[str, np.ndarray]:
         """The samples of game i, which just ended with ``white_reward``; ``target`` is the value
-        for White that its positions learn, ``final_material`` White's material balance at the end."""
+        for White that its positions learn, ``final_material`` White's material balance at the end.
+        A game ``resigned`` by its side to move keeps that position, but not the move it chose."""
         rows, white = self.waiting[i], np.array(self.white[i])
         actions = self.actions[i]
         self.waiting[i], self.white[i], self.actions[i] = [], [], []
         if len(self.kept) < self.cfg.keep_games and len(actions) == len(rows):
+            if resigned:
+                actions = actions[:-1]
             self.kept.append(record_of(self.start_game(), actions, white_reward, "self-play", "self-play"))
         s = self.stats
         s["games"] += 1
@@ -143,6 +157,13 @@ class SelfPlayer:
         s["black_wins"] += white_reward < 0
         s["draws"] += white_reward == 0
         s["capped"] += capped
+        if self.would_resign[i]:  # a game that played on past a resignation: did that side lose?
+            s["resign_checks"] += 1
+            false = white_reward * self.would_resign[i] >= 0
+            s["resign_false"] += int(false)
+            s["resign_false_capped"] += int(false and capped)  # most often a won ending not mated in time
+            self.would_resign[i] = 0
+        self.plays_on[i] = self.resign_rng.random() < self.cfg.resign_check
         out = {f: np.stack([r[f] for r in rows]) for f in rows[0]}
         if "full" not in out:  # rows waiting in a checkpoint from before fast searches: full ones
             out["full"] = np.ones(len(rows), np.float32)
@@ -156,6 +177,16 @@ class SelfPlayer:
             later = ahead[np.minimum(np.arange(len(rows)) + self.cfg.material_plies, len(rows))]
             out["material"] += np.tanh(np.where(white, later, -later) / MATERIAL_SCALE)
         return out
+
+    def resigning(self, moving: np.ndarray, q: np.ndarray, white: np.ndarray) -> np.ndarray:
+        """Of the ``moving`` games, those whose side to move resigns: its searched value ``q`` is
+        below ``-cfg.resign``. A game that plays on notes the side that would have resigned first."""
+        if not self.cfg.resign:
+            return moving[:0]
+        lost = q < -self.cfg.resign
+        check = lost & self.plays_on[moving] & (self.would_resign[moving] == 0)
+        self.would_resign[moving[check]] = np.where(white[check], 1, -1)
+        return moving[lost & ~self.plays_on[moving]]
 
     def start_game(self) -> murkle_chess.Game:
         """The position every game of the batch starts from."""
@@ -173,8 +204,16 @@ class SelfPlayer:
             self.batch = with_planes(self.batch, input_planes(cfg))
         if "actions" not in state:  # a checkpoint from before games were kept: those in flight go unrecorded
             self.actions = [[] for _ in range(cfg.games)]
+        if "resign_rng" not in state:  # ... or before resignation
+            self.resign_rng = np.random.default_rng([self.seed, 1])
+            self.plays_on = self.resign_rng.random(cfg.games) < cfg.resign_check
+            self.would_resign = np.zeros(cfg.games, np.int8)
+        self.stats = RESIGN_COUNTS | self.stats
         self.make_arrays(cfg)
         return self
+
+
+RESIGN_COUNTS = {"resigned": 0, "resign_checks": 0, "resign_false": 0, "resign_false_capped": 0}
 
 
 def input_planes(cfg: Config) -> list[int]:
