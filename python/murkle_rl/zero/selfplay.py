@@ -208,6 +208,7 @@ class SelfPlayer:
             self.resign_rng = np.random.default_rng([self.seed, 1])
             self.plays_on = self.resign_rng.random(cfg.games) < cfg.resign_check
             self.would_resign = np.zeros(cfg.games, np.int8)
+        self.plays_on, self.would_resign = self.plays_on.copy(), self.would_resign.copy()  # Ray's are read-only
         self.stats = RESIGN_COUNTS | self.stats
         self.make_arrays(cfg)
         return self
