@@ -144,14 +144,17 @@ def test_capped_games_teach_a_draw_or_their_material(adjudicate):
     assert player.stats["moves"] == 5 * cfg.games and len(samples["value"]) == 0 and not player.kept
 
 
-@pytest.mark.parametrize("plies", [0, 3, 500])
-def test_material_targets_are_the_balance_some_plies_later(plies):
+@pytest.mark.parametrize("plies, resign", [(0, 0.0), (3, 1e-6), (500, 0.0)])
+def test_material_targets_are_the_balance_some_plies_later(plies, resign):
     # Counted from the FENs of the kept games, replayed move by move: the side to move's balance
-    # `plies` later, or at the game's end.
+    # `plies` later, or at the game's end (for a resigned game, the position it was resigned in).
     worth = dict(zip("pnbrqk", [1, 3, 3, 5, 9, 0]))
-    cfg = tiny_cfg(max_plies=12, keep_games=8, material_weight=1.0, material_plies=plies)
+    cfg = tiny_cfg(max_plies=12, keep_games=99, material_weight=1.0, material_plies=plies, resign=resign,
+                   resign_check=0.0)
     player = SelfPlayer(cfg, seed=4)
+    torch.manual_seed(0)
     samples = player.play(make_net(cfg), 13)
+    assert (player.stats["resigned"] > 0) == (resign > 0)
     want = []
     for record in player.kept:
         game, balance, sign = record.start(), [], []
@@ -162,7 +165,8 @@ def test_material_targets_are_the_balance_some_plies_later(plies):
             if move:
                 game.make_move(game.move_from_lan(move))
         n = len(record.moves)
-        want += [np.tanh(sign[t] * balance[min(t + plies, n)] / 4) for t in range(n)]
+        resigned = not game.is_over() and n < cfg.max_plies
+        want += [np.tanh(sign[t] * balance[min(t + plies, n)] / 4) for t in range(n + resigned)]
     assert len(want) == len(samples["material"]) > 0
     np.testing.assert_allclose(samples["material"], want, atol=1e-6)
     trainer = Trainer(cfg)

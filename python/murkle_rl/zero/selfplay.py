@@ -174,6 +174,8 @@ class SelfPlayer:
             counts = np.unpackbits(out["bits"][:, :12], axis=2, count=self.cfg.height * self.cfg.width,
                                    bitorder="little").sum(2)
             ahead = np.append(np.where(white, 1, -1) * balance(counts), final_material)
+            if resigned:  # the game ends in the position the resigning side saw, before its move
+                ahead[-1] = ahead[-2]
             later = ahead[np.minimum(np.arange(len(rows)) + self.cfg.material_plies, len(rows))]
             out["material"] += np.tanh(np.where(white, later, -later) / MATERIAL_SCALE)
         return out
