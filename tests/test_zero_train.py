@@ -388,9 +388,10 @@ def test_a_run_goes_on_in_process_with_its_actors_games_and_a_failed_actor_says_
     [actor] = trainer.actor_players
     assert actor["rounds"] == 4 and trainer.player.stats["games"] >= 1  # the last round's samples are missed
     resumed = cli.main(["train", *TINY, "--iterations", "4", "--out", str(tmp_path / "run"), "--resume",
-                        "--resign", "0.99"])
+                        "--resign", "0.99", "--adjudicate", "0"])
     assert resumed.actor_players == [] and resumed.player.rounds == 5  # the actor's games went on
-    assert resumed.cfg.resign == resumed.player.cfg.resign == 0.99  # resignation can start in a resumed run
+    assert resumed.cfg.resign == resumed.player.cfg.resign == 0.99  # resignation can start in a resumed run,
+    assert resumed.player.cfg.adjudicate == 0  # and the adjudication stop
     assert 0 < resumed.player.stats["moves"] - trainer.player.stats["moves"] <= 8 * 6  # the counts too
     trainer.actor_players = [{"broken": True}]
     remote = ProcessSelfPlay(trainer.cfg, trainer, 1)
