@@ -64,7 +64,7 @@ def numpy_weights(net: Any) -> dict[str, np.ndarray]:
 def add_counts(trainer: Any, stats: dict[str, Any]) -> None:
     """Adds what an actor's moves counted to the trainer's player, which stays idle."""
     for k, v in stats.items():
-        trainer.player.stats[k] = trainer.player.stats.get(k, 0) + v
+        trainer.player.stats[k] += v
 
 
 class ActorDied(RuntimeError):

@@ -53,9 +53,7 @@ class SelfPlayer:
         self.seed = seed
         self.stats = {"games": 0, "moves": 0, "white_wins": 0, "black_wins": 0, "draws": 0, "capped": 0,
                       "plies": 0, "search_s": 0.0, "network_s": 0.0, "positions": 0, **RESIGN_COUNTS}
-        self.resign_rng = np.random.default_rng([seed, 1])
-        self.plays_on = self.resign_rng.random(n) < cfg.resign_check  # games that never resign
-        self.would_resign = np.zeros(n, np.int8)  # in those: the side that would have (1 White, -1 Black)
+        self.start_resigning(cfg)
 
     WORK = ("planes", "mask", "policy", "bits", "scalars", "kept")  # rewritten at every move, or per call
 
@@ -180,6 +178,12 @@ class SelfPlayer:
             out["material"] += np.tanh(np.where(white, later, -later) / MATERIAL_SCALE)
         return out
 
+    def start_resigning(self, cfg: Config) -> None:
+        """Draws which games never resign; none would have yet."""
+        self.resign_rng = np.random.default_rng([self.seed, 1])
+        self.plays_on = self.resign_rng.random(cfg.games) < cfg.resign_check  # games that never resign
+        self.would_resign = np.zeros(cfg.games, np.int8)  # in those: the side that would have (1 White, -1 Black)
+
     def resigning(self, moving: np.ndarray, q: np.ndarray, white: np.ndarray) -> np.ndarray:
         """Of the ``moving`` games, those whose side to move resigns: its searched value ``q`` is
         below ``-cfg.resign``. A game that plays on notes the side that would have resigned first."""
@@ -207,9 +211,7 @@ class SelfPlayer:
         if "actions" not in state:  # a checkpoint from before games were kept: those in flight go unrecorded
             self.actions = [[] for _ in range(cfg.games)]
         if "resign_rng" not in state:  # ... or before resignation
-            self.resign_rng = np.random.default_rng([self.seed, 1])
-            self.plays_on = self.resign_rng.random(cfg.games) < cfg.resign_check
-            self.would_resign = np.zeros(cfg.games, np.int8)
+            self.start_resigning(cfg)
         self.plays_on, self.would_resign = self.plays_on.copy(), self.would_resign.copy()  # Ray's are read-only
         self.stats = RESIGN_COUNTS | self.stats
         self.make_arrays(cfg)
