@@ -124,13 +124,19 @@ def test_training_lowers_the_loss_on_self_play_samples():
     assert kl_after < 0.98 * kl and mse_after < 0.5 * mse
 
 
-@pytest.mark.parametrize("adjudicate", [0.0, 4.0])
-def test_capped_games_teach_a_draw_or_their_material(adjudicate):
+@pytest.mark.parametrize("adjudicate, late", [(0.0, False), (4.0, False), (4.0, True)])
+def test_capped_games_teach_a_draw_or_their_material(adjudicate, late):
     # The games move in step, so with a cap of 4 plies all of them end together, and at the next
-    # step every game restarts and none makes a sample.
-    cfg = tiny_cfg(max_plies=4, adjudicate=adjudicate, value_mix=0.0, keep_games=3)
+    # step every game restarts and none makes a sample. Late in a run that adjudicates only its
+    # first half, capped games teach a draw.
+    cfg = tiny_cfg(max_plies=4, adjudicate=adjudicate, value_mix=0.0, keep_games=3, iterations=4,
+                   adjudicate_until=0.5)
+    trainer = Trainer(cfg)
+    trainer.iteration = 2 if late else 1
+    if late:
+        adjudicate = 0.0
     player = SelfPlayer(cfg, seed=2)
-    samples = player.play(make_net(cfg), 4)
+    samples = player.play(make_net(cfg), 4, trainer.adjudication())
     assert player.stats["games"] == cfg.games == player.stats["capped"]
     assert len(player.kept) == 3 and all(len(g.moves) == 4 for g in player.kept)
     values = samples["value"].reshape(cfg.games, 4)  # four positions per game, White to move first
@@ -255,10 +261,10 @@ def interrupt(args, tmp_path, wait_for):
 def test_ctrl_c_stops_after_the_iteration_and_saves_a_checkpoint(tmp_path, monkeypatch, capsys):
     play = SelfPlayer.play
 
-    def play_then_ctrl_c(self, net, plies):  # a real SIGINT in the middle of the second iteration
+    def play_then_ctrl_c(self, *args):  # a real SIGINT in the middle of the second iteration
         if self.rounds == 1:
             os.kill(os.getpid(), signal.SIGINT)
-        return play(self, net, plies)
+        return play(self, *args)
 
     monkeypatch.setattr(SelfPlayer, "play", play_then_ctrl_c)
     before = signal.getsignal(signal.SIGINT)  # ignored when the tests run in the background
@@ -388,10 +394,10 @@ def test_a_run_goes_on_in_process_with_its_actors_games_and_a_failed_actor_says_
     [actor] = trainer.actor_players
     assert actor["rounds"] == 4 and trainer.player.stats["games"] >= 1  # the last round's samples are missed
     resumed = cli.main(["train", *TINY, "--iterations", "4", "--out", str(tmp_path / "run"), "--resume",
-                        "--resign", "0.99", "--adjudicate", "0"])
+                        "--resign", "0.99", "--adjudicate", "0", "--adjudicate-until", "0.5"])
     assert resumed.actor_players == [] and resumed.player.rounds == 5  # the actor's games went on
     assert resumed.cfg.resign == resumed.player.cfg.resign == 0.99  # resignation can start in a resumed run,
-    assert resumed.player.cfg.adjudicate == 0  # and the adjudication stop
+    assert resumed.player.cfg.adjudicate == 0 and resumed.cfg.adjudicate_until == 0.5  # and the adjudication
     assert 0 < resumed.player.stats["moves"] - trainer.player.stats["moves"] <= 8 * 6  # the counts too
     trainer.actor_players = [{"broken": True}]
     remote = ProcessSelfPlay(trainer.cfg, trainer, 1)

@@ -34,14 +34,16 @@ class SelfPlayActor:
     def state(self) -> dict[str, Any]:
         return self.player.state()
 
-    def play(self, weights: dict[str, Any], plies: int) -> tuple[dict[str, np.ndarray], dict[str, Any], list[Any]]:
-        """Loads ``weights``, plays ``plies`` moves in every game: the samples of the games that
-        ended, the counts these moves added, and the game records kept."""
+    def play(self, weights: dict[str, Any], plies: int,
+             adjudicate: float) -> tuple[dict[str, np.ndarray], dict[str, Any], list[Any]]:
+        """Loads ``weights``, plays ``plies`` moves in every game (capped games adjudicated at
+        ``adjudicate``): the samples of the games that ended, the counts these moves added, and
+        the game records kept."""
         import torch
 
         self.net.load_state_dict({k: torch.as_tensor(v) for k, v in weights.items()})
         before = dict(self.player.stats)
-        samples = self.player.play(self.net, plies)
+        samples = self.player.play(self.net, plies, adjudicate)
         return samples, {k: v - before[k] for k, v in self.player.stats.items()}, self.player.kept
 
 
@@ -72,7 +74,7 @@ class ActorDied(RuntimeError):
 
 
 def serve(conn: Connection, cfg: Config, seed: int, state: dict[str, Any] | None) -> None:
-    """A child process's loop: answers ("play", weights, plies) and ("state",) until ("stop",).
+    """A child process's loop: answers ("play", weights, plies, adjudicate) and ("state",) until ("stop",).
     Ctrl-C is the learner's to handle: it stops the run, then this process."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
@@ -119,7 +121,7 @@ class ProcessSelfPlay:
             signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
         self.publish()
         for conn in self.conns:
-            conn.send(("play", self.weights, self.plies))
+            conn.send(("play", self.weights, self.plies, self.adjudicate))
         self.busy = set(self.conns)
 
     def answer(self, conn: Connection) -> Any:
@@ -136,12 +138,14 @@ class ProcessSelfPlay:
         conn = next(iter(self.ready), None) or cast(Connection, wait(self.busy)[0])
         samples, stats, self.kept = self.ready.pop(conn) if conn in self.ready else self.answer(conn)
         add_counts(self.trainer, stats)
-        conn.send(("play", self.weights, self.plies))
+        conn.send(("play", self.weights, self.plies, self.adjudicate))
         self.busy.add(conn)
         return samples
 
     def publish(self) -> None:
+        """Shares the learner's weights and its adjudication of capped games with the next moves."""
         self.weights = numpy_weights(self.trainer.net)
+        self.adjudicate = self.trainer.adjudication()
 
     def keep_states(self) -> None:
         """Puts the actors' games in the trainer, for its checkpoint. An actor answers once its

@@ -41,6 +41,7 @@ class Config:
     value_mix: float = 0.5  # value target: (1 - this) x the result + this x the searched root value
     max_plies: int = 150  # a self-play game reaching this many plies ends
     adjudicate: float = 4.0  # ... and its value target is tanh(material difference / this); 0: a draw
+    adjudicate_until: float = 1.0  # ... for this share of the budget; later, capped games teach a draw
     resign: float = 0.0  # a side whose searched value falls below -this resigns (0: never)
     resign_check: float = 0.1  # ... except in this share of the games, which play on and count false resignations
     material_weight: float = 0.0  # an auxiliary head learns the material balance some plies ahead (0: none)
@@ -129,6 +130,9 @@ HELPS = {
     "c_puct": "PUCT exploration weight", "temperature_plies": "plies that sample moves from the visits",
     "max_plies": "a self-play game ends at this many plies",
     "adjudicate": "a game ended by --max-plies teaches tanh(material difference / this), 0: a draw",
+    "adjudicate_until": "with --adjudicate: the share of the budget during which capped games are adjudicated; "
+                        "later they teach a draw, so the network learns that a won ending must still be won "
+                        "(1: the whole run)",
     "resign": "a self-play game ends when the side to move's searched value is below -this: it loses, and its "
               "remaining plies go to new games (0: games are played out)",
     "resign_check": "with --resign: the share of games that never resign; where they would have, the run counts "

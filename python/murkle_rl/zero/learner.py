@@ -35,7 +35,7 @@ SELFPLAY_GAMES = "selfplay_games.pgn"
 # Options a resumed run takes from its command line; the others are the checkpoint's.
 RESUME_OPTIONS = {"minutes", "iterations", "eval_every", "eval_games", "eval_simulations", "eval_max_plies",
                   "eval_gumbel", "eval_seconds", "keep_games", "checkpoint_every", "threads", "torch_threads",
-                  "onnx", "actors", "resign", "resign_check", "adjudicate"}
+                  "onnx", "actors", "resign", "resign_check", "adjudicate", "adjudicate_until"}
 
 
 class Trainer:
@@ -62,14 +62,23 @@ class Trainer:
         self.actor_players: list[dict[str, Any]] = []  # the games of the self-play actors, when they play
 
     # -- one iteration
-    def lr(self) -> float:
-        """Warm up over the first 100 steps, then cosine decay to a tenth over the budget."""
+    def progress(self) -> float:
+        """The share of the budget (minutes or iterations, whichever is further along) spent."""
         cfg = self.cfg
         progress = self.seconds / (cfg.minutes * 60) if cfg.minutes else 0.0
         if cfg.iterations:
             progress = max(progress, self.iteration / cfg.iterations)
+        return progress
+
+    def lr(self) -> float:
+        """Warm up over the first 100 steps, then cosine decay to a tenth over the budget."""
         warm = min(1.0, (self.train_steps + 1) / 100)
-        return cfg.lr * warm * (0.1 + 0.9 * 0.5 * (1 + math.cos(math.pi * min(progress, 1.0))))
+        return self.cfg.lr * warm * (0.1 + 0.9 * 0.5 * (1 + math.cos(math.pi * min(self.progress(), 1.0))))
+
+    def adjudication(self) -> float:
+        """The adjudication scale of capped self-play games now: 0 (a draw) once
+        ``cfg.adjudicate_until`` of the budget is spent."""
+        return self.cfg.adjudicate if self.progress() < self.cfg.adjudicate_until else 0.0
 
     def train_step(self) -> dict[str, float]:
         """One optimizer step on a minibatch from the buffer; returns its losses."""
@@ -465,7 +474,7 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
                 samples = remote.collect()
                 kept = remote.kept
             else:
-                samples = trainer.player.play(trainer.net, cfg.plies_per_iter)
+                samples = trainer.player.play(trainer.net, cfg.plies_per_iter, trainer.adjudication())
                 kept = trainer.player.kept
             trained = len(trainer.losses)
             trainer.iterate(samples)

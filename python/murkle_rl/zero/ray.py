@@ -62,7 +62,8 @@ class RaySelfPlay:
         actor: Any = ray.remote(num_cpus=1)(SelfPlayActor)
         self.actors: list[Any] = [actor.remote(*a) for a in actor_configs(cfg, trainer, cfg.actors)]
         self.publish()
-        self.pending: dict[Any, Any] = {a.play.remote(self.weights, cfg.plies_per_iter): a for a in self.actors}
+        self.pending: dict[Any, Any] = {a.play.remote(self.weights, cfg.plies_per_iter, self.adjudicate): a
+                                        for a in self.actors}
 
     def collect(self) -> dict[str, np.ndarray]:
         """The samples of the first actor to finish its moves; it starts on the next ones."""
@@ -70,11 +71,12 @@ class RaySelfPlay:
         actor = self.pending.pop(ref)
         samples, stats, self.kept = self.ray.get(ref)
         add_counts(self.trainer, stats)
-        self.pending[actor.play.remote(self.weights, self.trainer.cfg.plies_per_iter)] = actor
+        self.pending[actor.play.remote(self.weights, self.trainer.cfg.plies_per_iter, self.adjudicate)] = actor
         return samples
 
     def publish(self) -> None:
         self.weights = self.ray.put(numpy_weights(self.trainer.net))
+        self.adjudicate = self.trainer.adjudication()
 
     def keep_states(self) -> None:
         """Puts the actors' games in the trainer, for its checkpoint. Each actor answers once

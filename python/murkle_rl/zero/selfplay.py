@@ -73,14 +73,17 @@ class SelfPlayer:
             dirichlet_alpha=None if cfg.gumbel else cfg.dirichlet_alpha,
             seed=self.seed * 1_000_003 + self.rounds + (stream << 32))
 
-    def play(self, net: Net, plies: int) -> dict[str, np.ndarray]:
-        """Every game plays ``plies`` moves; returns the samples of the games that ended.
+    def play(self, net: Net, plies: int, adjudicate: float | None = None) -> dict[str, np.ndarray]:
+        """Every game plays ``plies`` moves; returns the samples of the games that ended. A game
+        ended by the ply cap teaches tanh(material / ``adjudicate``), or a draw if it is 0
+        (default: ``cfg.adjudicate``).
 
         With ``cfg.fast_simulations``, playout cap randomisation (Wu 2019, "Accelerating
         self-play learning in Go"): each move of the batch is searched in full with probability
         ``cfg.full_fraction``, else with the fast budget, and only full searches teach the
         policy; every position teaches the value."""
         cfg = self.cfg
+        adjudicate = cfg.adjudicate if adjudicate is None else adjudicate
         evaluate = Evaluator(net, cfg, cfg.onnx)
         full_search = self.new_search(cfg.simulations)  # searches per call, seeded by its number: resumable
         fast_search: Any = self.new_search(cfg.fast_simulations, 1) if cfg.fast_simulations else None
@@ -121,10 +124,10 @@ class SelfPlayer:
                 self.stats["resigned"] += len(resigning)
             if done.any():
                 targets, final = rewards.copy(), np.zeros(len(rewards))
-                if cfg.material_weight > 0 or (cfg.adjudicate > 0 and capped.any()):
+                if cfg.material_weight > 0 or (adjudicate > 0 and capped.any()):
                     final = material(self.batch)  # an ended game keeps its last position until it restarts
-                if cfg.adjudicate > 0 and capped.any():
-                    targets[capped] = np.tanh(final[capped] / cfg.adjudicate)
+                if adjudicate > 0 and capped.any():
+                    targets[capped] = np.tanh(final[capped] / adjudicate)
                 for i in np.flatnonzero(done):
                     finished.append(self.finish(int(i), float(rewards[i]), bool(capped[i]), float(targets[i]),
                                                 float(final[i]), i in resigning))
