@@ -22,7 +22,7 @@ from murkle_rl.zero import cli  # noqa: E402
 from murkle_rl.zero.config import Config  # noqa: E402
 from murkle_rl.zero.games import load_games  # noqa: E402
 from murkle_rl.zero.learner import Trainer  # noqa: E402
-from murkle_rl.zero.network import Evaluator, make_net  # noqa: E402
+from murkle_rl.zero.network import Evaluator, load_net, make_net  # noqa: E402
 from murkle_rl.zero.replay import ReplayBuffer, Samples  # noqa: E402
 from murkle_rl.zero.selfplay import SelfPlayer, material, with_planes  # noqa: E402
 
@@ -221,7 +221,7 @@ def test_a_losing_side_resigns_unless_its_game_plays_on_to_check(check, gumbel):
 
 
 @pytest.mark.parametrize("fast", [[], ["--fast-simulations", "2", "--full-fraction", "0.5", "--resign", "1e-6",
-                                         "--resign-check", "0.5"]])
+                                         "--resign-check", "0.5", "--ema", "0.9"]])
 def test_a_resumed_run_equals_an_unbroken_one(tmp_path, fast, monkeypatch):
     fast = [*fast, "--max-plies", "10"]  # games end, and train, in the first half
     # The learning rate follows each command's budget (--iterations 2, then 4): held here.
@@ -231,8 +231,11 @@ def test_a_resumed_run_equals_an_unbroken_one(tmp_path, fast, monkeypatch):
     cli.main(["train", *TINY, *fast, "--iterations", "2", "--out", str(broken)])
     b = cli.main(["train", *TINY, *fast, "--iterations", "4", "--out", str(broken), "--resume"])
     assert b.iteration == 4 and b.train_steps == a.train_steps > 0
-    for (name, x), y in zip(a.net.state_dict().items(), b.net.state_dict().values()):
-        assert torch.equal(x, y), name
+    assert (a.playing_net is not a.net) == ("--ema" in fast)  # the average plays, and is the agent
+    agent, _ = load_net(straight)
+    for one, other in ((a.net, b.net), (a.playing_net, b.playing_net), (a.playing_net, agent)):
+        for (name, x), y in zip(one.state_dict().items(), other.state_dict().values()):
+            assert torch.equal(x, y), name
     assert a.buffer.size == b.buffer.size
     for field in Samples.FIELDS:
         np.testing.assert_array_equal(getattr(a.buffer, field), getattr(b.buffer, field))

@@ -144,7 +144,7 @@ class ProcessSelfPlay:
 
     def publish(self) -> None:
         """Shares the learner's weights and its adjudication of capped games with the next moves."""
-        self.weights = numpy_weights(self.trainer.net)
+        self.weights = numpy_weights(self.trainer.playing_net)
         self.adjudicate = self.trainer.adjudication()
 
     def keep_states(self) -> None:

@@ -55,6 +55,7 @@ class Config:
     policy_top: int = 64  # policy entries kept per sample
     lr: float = 2e-3
     weight_decay: float = 1e-4
+    ema: float = 0.0  # self-play, evaluations and the agent use the weights averaged with this decay per step
     # evaluation during training
     eval_every: float = 5.0  # minutes
     eval_games: int = 20  # per opponent
@@ -106,6 +107,8 @@ class Config:
             out.append(f"--history must be 1 to 8, got {self.history}")
         if self.full_fraction > 1:
             out.append(f"--full-fraction must be between 0 and 1, got {self.full_fraction}")
+        if self.ema >= 1:
+            out.append(f"--ema must be below 1, got {self.ema}")
         if self.resign > 1 or self.resign_check > 1:
             out.append("--resign and --resign-check must be between 0 and 1")
         if self.value_mix > 1:
@@ -145,7 +148,9 @@ HELPS = {
     "keep_games": "self-play games written to selfplay_games.pgn in --out per iteration",
     "batch_size": "training minibatch", "replay_ratio": "times each new sample is trained on, on average",
     "buffer": "replay buffer samples", "policy_top": "policy entries kept per sample", "lr": "peak learning rate",
-    "weight_decay": "AdamW weight decay", "eval_every": "minutes between evaluations (0: none)",
+    "weight_decay": "AdamW weight decay",
+    "ema": "self-play, evaluations and the saved agent use an exponential moving average of the trained weights, "
+           "updated after each training step with this decay, e.g. 0.995 (0: the trained weights themselves)", "eval_every": "minutes between evaluations (0: none)",
     "eval_games": "games per opponent in each evaluation",
     "eval_simulations": "search simulations per move in evaluations (0: the network's favourite move)",
     "eval_max_plies": "an evaluation game ends drawn at this many plies",

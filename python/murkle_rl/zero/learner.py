@@ -19,6 +19,7 @@ from typing import Any
 import numpy as np
 import torch
 import torch.nn.functional as F
+from torch.optim.swa_utils import AveragedModel, get_ema_multi_avg_fn
 from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
 
 from .config import Config
@@ -46,6 +47,7 @@ class Trainer:
         torch.manual_seed(cfg.seed)
         self.net = make_net(cfg)
         self.opt = torch.optim.AdamW(self.net.parameters(), lr=cfg.lr, weight_decay=cfg.weight_decay)
+        self.ema = self.average()
         self.buffer = ReplayBuffer(cfg)
         self.rng = np.random.default_rng(cfg.seed)
         self.player = SelfPlayer(cfg, cfg.seed)
@@ -60,6 +62,18 @@ class Trainer:
         self.history: list[dict[str, Any]] = []  # evaluations, for the curve
         self.losses: list[dict[str, float]] = []  # per iteration that trained: losses, clock, games
         self.actor_players: list[dict[str, Any]] = []  # the games of the self-play actors, when they play
+
+    def average(self) -> AveragedModel | None:
+        """The moving average of the network's weights (and batch-norm statistics) that plays,
+        starting from its present weights; None without ``cfg.ema``."""
+        if not self.cfg.ema:
+            return None
+        return AveragedModel(self.net, multi_avg_fn=get_ema_multi_avg_fn(self.cfg.ema), use_buffers=True)
+
+    @property
+    def playing_net(self) -> Any:
+        """The network self-play, evaluations and the saved agent use: the average, if any."""
+        return self.net if self.ema is None else self.ema.module
 
     # -- one iteration
     def progress(self) -> float:
@@ -101,6 +115,8 @@ class Trainer:
         self.opt.zero_grad(set_to_none=True)
         loss.backward()
         self.opt.step()
+        if self.ema is not None:
+            self.ema.update_parameters(self.net)
         self.train_steps += 1
         return {k: l.item() for k, l in losses.items()}
 
@@ -125,7 +141,7 @@ class Trainer:
         """An evaluation of the current network against every opponent, within
         ``cfg.eval_seconds``; returns its entry for the history and its games."""
         cfg = self.cfg
-        entry, games = evaluate_agent(Evaluator(self.net, cfg, cfg.onnx), cfg, cfg.eval_games, cfg.eval_simulations,
+        entry, games = evaluate_agent(Evaluator(self.playing_net, cfg, cfg.onnx), cfg, cfg.eval_games, cfg.eval_simulations,
                                       seed=cfg.seed * 7919 + self.iteration, seconds=cfg.eval_seconds,
                                       stop=stop, progress=progress)
         for name in OPPONENTS:  # no game finished against it: no score
@@ -143,6 +159,7 @@ class Trainer:
             "config": asdict(self.cfg), "net": self.net.state_dict(), "opt": self.opt.state_dict(),
             "buffer": self.buffer.state(), "rng": self.rng.bit_generator.state,
             "torch_rng": torch.get_rng_state(), "player": self.player.state(),
+            **({} if self.ema is None else {"ema": self.ema.state_dict()}),
             **{k: getattr(self, k) for k in self.COUNTS},
         }
 
@@ -152,7 +169,7 @@ class Trainer:
         tmp = out / (CHECKPOINT + ".tmp")
         torch.save(self.state(), tmp)
         os.replace(tmp, out / CHECKPOINT)  # a crash while saving keeps the last checkpoint
-        save_agent(out / AGENT, self.net, self.cfg, iteration=self.iteration, minutes=self.seconds / 60,
+        save_agent(out / AGENT, self.playing_net, self.cfg, iteration=self.iteration, minutes=self.seconds / 60,
                    games=int(self.player.stats["games"]))
 
     @classmethod
@@ -164,6 +181,9 @@ class Trainer:
                              "cannot be resumed (evaluate and play still take it)")
         self = cls(cfg)
         self.net.load_state_dict(state["net"])
+        self.ema = self.average()  # a checkpoint without an average starts it from its weights
+        if self.ema is not None and "ema" in state:
+            self.ema.load_state_dict(state["ema"])
         self.opt.load_state_dict(state["opt"])
         self.buffer.load(state["buffer"])
         self.rng.bit_generator.state = state["rng"]
@@ -474,7 +494,7 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
                 samples = remote.collect()
                 kept = remote.kept
             else:
-                samples = trainer.player.play(trainer.net, cfg.plies_per_iter, trainer.adjudication())
+                samples = trainer.player.play(trainer.playing_net, cfg.plies_per_iter, trainer.adjudication())
                 kept = trainer.player.kept
             trained = len(trainer.losses)
             trainer.iterate(samples)

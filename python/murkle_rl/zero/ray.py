@@ -75,7 +75,7 @@ class RaySelfPlay:
         return samples
 
     def publish(self) -> None:
-        self.weights = self.ray.put(numpy_weights(self.trainer.net))
+        self.weights = self.ray.put(numpy_weights(self.trainer.playing_net))
         self.adjudicate = self.trainer.adjudication()
 
     def keep_states(self) -> None:
