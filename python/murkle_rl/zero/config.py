@@ -150,7 +150,8 @@ HELPS = {
     "buffer": "replay buffer samples", "policy_top": "policy entries kept per sample", "lr": "peak learning rate",
     "weight_decay": "AdamW weight decay",
     "ema": "self-play, evaluations and the saved agent use an exponential moving average of the trained weights, "
-           "updated after each training step with this decay, e.g. 0.995 (0: the trained weights themselves)", "eval_every": "minutes between evaluations (0: none)",
+           "updated after each training step with this decay, e.g. 0.995 (0: the trained weights themselves)",
+    "eval_every": "minutes between evaluations (0: none)",
     "eval_games": "games per opponent in each evaluation",
     "eval_simulations": "search simulations per move in evaluations (0: the network's favourite move)",
     "eval_max_plies": "an evaluation game ends drawn at this many plies",
