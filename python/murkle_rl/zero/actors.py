@@ -63,6 +63,12 @@ def numpy_weights(net: Any) -> dict[str, np.ndarray]:
     return {k: v.detach().cpu().numpy() for k, v in net.state_dict().items()}
 
 
+def play_args(trainer: Any, weights: Any) -> tuple[Any, int, float]:
+    """What an actor's next ``play`` takes: the weights as shared, the moves of a round, and the
+    learner's adjudication of capped games now."""
+    return weights, trainer.cfg.plies_per_iter, trainer.adjudication()
+
+
 def add_counts(trainer: Any, stats: dict[str, Any]) -> None:
     """Adds what an actor's moves counted to the trainer's player, which stays idle."""
     for k, v in stats.items():
@@ -99,7 +105,6 @@ class ProcessSelfPlay:
     def __init__(self, cfg: Config, trainer: Any, workers: int) -> None:
         context = multiprocessing.get_context("spawn")  # no fork of a process that runs thread pools
         self.trainer = trainer
-        self.plies = cfg.plies_per_iter
         self.kept: list[Any] = []
         self.ready: dict[Connection, Any] = {}  # answers already read (by keep_states) and not yet collected
         self.conns: list[Connection] = []
@@ -121,7 +126,7 @@ class ProcessSelfPlay:
             signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
         self.publish()
         for conn in self.conns:
-            conn.send(("play", self.weights, self.plies, self.adjudicate))
+            conn.send(("play", *self.round))
         self.busy = set(self.conns)
 
     def answer(self, conn: Connection) -> Any:
@@ -138,14 +143,13 @@ class ProcessSelfPlay:
         conn = next(iter(self.ready), None) or cast(Connection, wait(self.busy)[0])
         samples, stats, self.kept = self.ready.pop(conn) if conn in self.ready else self.answer(conn)
         add_counts(self.trainer, stats)
-        conn.send(("play", self.weights, self.plies, self.adjudicate))
+        conn.send(("play", *self.round))
         self.busy.add(conn)
         return samples
 
     def publish(self) -> None:
         """Shares the learner's weights and its adjudication of capped games with the next moves."""
-        self.weights = numpy_weights(self.trainer.playing_net)
-        self.adjudicate = self.trainer.adjudication()
+        self.round = play_args(self.trainer, numpy_weights(self.trainer.playing_net))
 
     def keep_states(self) -> None:
         """Puts the actors' games in the trainer, for its checkpoint. An actor answers once its

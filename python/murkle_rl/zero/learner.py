@@ -141,8 +141,8 @@ class Trainer:
         """An evaluation of the current network against every opponent, within
         ``cfg.eval_seconds``; returns its entry for the history and its games."""
         cfg = self.cfg
-        entry, games = evaluate_agent(Evaluator(self.playing_net, cfg, cfg.onnx), cfg, cfg.eval_games, cfg.eval_simulations,
-                                      seed=cfg.seed * 7919 + self.iteration, seconds=cfg.eval_seconds,
+        entry, games = evaluate_agent(Evaluator(self.playing_net, cfg, cfg.onnx), cfg, cfg.eval_games,
+                                      cfg.eval_simulations, seed=cfg.seed * 7919 + self.iteration, seconds=cfg.eval_seconds,
                                       stop=stop, progress=progress)
         for name in OPPONENTS:  # no game finished against it: no score
             if not sum(entry[name + "_result"].values()):

@@ -12,7 +12,7 @@ from typing import Any
 
 import numpy as np
 
-from .actors import SelfPlayActor, actor_configs, add_counts, numpy_weights
+from .actors import SelfPlayActor, actor_configs, add_counts, numpy_weights, play_args
 from .config import Config
 
 STARTUP_TIMEOUT = "timed out during startup"
@@ -62,8 +62,7 @@ class RaySelfPlay:
         actor: Any = ray.remote(num_cpus=1)(SelfPlayActor)
         self.actors: list[Any] = [actor.remote(*a) for a in actor_configs(cfg, trainer, cfg.actors)]
         self.publish()
-        self.pending: dict[Any, Any] = {a.play.remote(self.weights, cfg.plies_per_iter, self.adjudicate): a
-                                        for a in self.actors}
+        self.pending: dict[Any, Any] = {a.play.remote(*self.round): a for a in self.actors}
 
     def collect(self) -> dict[str, np.ndarray]:
         """The samples of the first actor to finish its moves; it starts on the next ones."""
@@ -71,12 +70,11 @@ class RaySelfPlay:
         actor = self.pending.pop(ref)
         samples, stats, self.kept = self.ray.get(ref)
         add_counts(self.trainer, stats)
-        self.pending[actor.play.remote(self.weights, self.trainer.cfg.plies_per_iter, self.adjudicate)] = actor
+        self.pending[actor.play.remote(*self.round)] = actor
         return samples
 
     def publish(self) -> None:
-        self.weights = self.ray.put(numpy_weights(self.trainer.playing_net))
-        self.adjudicate = self.trainer.adjudication()
+        self.round = play_args(self.trainer, self.ray.put(numpy_weights(self.trainer.playing_net)))
 
     def keep_states(self) -> None:
         """Puts the actors' games in the trainer, for its checkpoint. Each actor answers once
