@@ -182,6 +182,18 @@ def test_material_targets_are_the_balance_some_plies_later(plies, resign):
         make_net(tiny_cfg())(torch.zeros(1, len(cfg.input_planes), 5, 5), material=True)
 
 
+def test_material_value_mixes_the_balance_into_the_value_target():
+    runs = []
+    for share in (0.0, 0.25):  # the same games twice: only the value targets differ
+        cfg = tiny_cfg(max_plies=12, material_weight=1.0, material_plies=3, material_value=share)
+        torch.manual_seed(0)
+        runs.append(SelfPlayer(cfg, seed=4).play(make_net(cfg), 13))
+    plain, mixed = runs
+    np.testing.assert_array_equal(plain["material"], mixed["material"])
+    np.testing.assert_allclose(mixed["value"], 0.75 * plain["value"] + 0.25 * plain["material"], atol=1e-6)
+    assert Config(material_value=1.5).problems() == ["--value-mix and --material-value must be between 0 and 1"]
+
+
 def test_fast_searches_teach_only_the_value():
     cfg = tiny_cfg(fast_simulations=2, full_fraction=0.5, max_plies=6, value_mix=0.0)
     player = SelfPlayer(cfg, seed=3)

@@ -46,6 +46,7 @@ class Config:
     resign_check: float = 0.1  # ... except in this share of the games, which play on and count false resignations
     material_weight: float = 0.0  # an auxiliary head learns the material balance some plies ahead (0: none)
     material_plies: int = 8  # ... this many plies ahead, or at the game's end if sooner
+    material_value: float = 0.0  # share of that balance in the value target (0: none)
     plies_per_iter: int = 8
     keep_games: int = 2  # self-play games written to selfplay_games.pgn per iteration
     # training
@@ -77,6 +78,11 @@ class Config:
     def input_planes(self) -> np.ndarray:
         """The planes the network sees: 12 piece planes per position of history, then 96 to 104."""
         return np.r_[0: 12 * self.history, SCALAR_PLANES]
+
+    @property
+    def reads_material(self) -> bool:
+        """Whether self-play samples carry the material balance some plies ahead."""
+        return self.material_weight > 0 or self.material_value > 0
 
     @property
     def action_planes(self) -> int:
@@ -111,8 +117,8 @@ class Config:
             out.append(f"--ema must be below 1, got {self.ema}")
         if self.resign > 1 or self.resign_check > 1:
             out.append("--resign and --resign-check must be between 0 and 1")
-        if self.value_mix > 1:
-            out.append(f"--value-mix must be between 0 and 1, got {self.value_mix}")
+        if self.value_mix > 1 or self.material_value > 1:
+            out.append("--value-mix and --material-value must be between 0 and 1")
         if self.games < 1 or self.simulations < 1 or self.batch_size < 1 or self.buffer < 1:
             out.append("--games, --simulations, --batch-size and --buffer must be at least 1")
         return out
@@ -143,7 +149,11 @@ HELPS = {
     "material_weight": "weight of an auxiliary loss: a head on the value features predicts tanh(material "
                        "difference / 4) for the side to move --material-plies later, which teaches the trunk what "
                        "a loose piece is worth (0: no such head)",
-    "material_plies": "with --material-weight: how many plies ahead the material is read (the game's end if sooner)",
+    "material_plies": "with --material-weight or --material-value: how many plies ahead the material is read (the "
+                      "game's end if sooner)",
+    "material_value": "share of the material balance in the value target: each position learns (1 - this) x its "
+                      "target + this x tanh(material difference / 4) for the side to move --material-plies later, "
+                      "so a young network values a loose piece as the engines it meets do (0: the target alone)",
     "plies_per_iter": "self-play moves per iteration",
     "keep_games": "self-play games written to selfplay_games.pgn in --out per iteration",
     "batch_size": "training minibatch", "replay_ratio": "times each new sample is trained on, on average",

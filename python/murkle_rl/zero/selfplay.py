@@ -124,7 +124,7 @@ class SelfPlayer:
                 self.stats["resigned"] += len(resigning)
             if done.any():
                 targets, final = rewards.copy(), np.zeros(len(rewards))
-                if cfg.material_weight > 0 or (adjudicate > 0 and capped.any()):
+                if cfg.reads_material or (adjudicate > 0 and capped.any()):
                     final = material(self.batch)  # an ended game keeps its last position until it restarts
                 if adjudicate > 0 and capped.any():
                     targets[capped] = np.tanh(final[capped] / adjudicate)
@@ -171,7 +171,7 @@ class SelfPlayer:
         mix = self.cfg.value_mix
         out["value"] = ((1 - mix) * np.where(white, target, -target) + mix * out.pop("q")).astype(np.float32) + 0.0
         out["material"] = np.zeros(len(rows), np.float32)
-        if self.cfg.material_weight > 0:  # White's balance at each position, then at the end
+        if self.cfg.reads_material:  # White's balance at each position, then at the end
             counts = np.unpackbits(out["bits"][:, :12], axis=2, count=self.cfg.height * self.cfg.width,
                                    bitorder="little").sum(2)
             ahead = np.append(np.where(white, 1, -1) * balance(counts), final_material)
@@ -179,6 +179,8 @@ class SelfPlayer:
                 ahead[-1] = ahead[-2]
             later = ahead[np.minimum(np.arange(len(rows)) + self.cfg.material_plies, len(rows))]
             out["material"] += np.tanh(np.where(white, later, -later) / MATERIAL_SCALE)
+            share = self.cfg.material_value
+            out["value"] = ((1 - share) * out["value"] + share * out["material"]).astype(np.float32)
         return out
 
     def start_resigning(self, cfg: Config) -> None:
