@@ -118,13 +118,13 @@ def colours_exchanged(fen, height):
 
 
 @torch_missing
-@pytest.mark.parametrize("width,height", [(8, 8), (6, 9)])
-def test_the_network_sees_black_as_white(zero, width, height):
+@pytest.mark.parametrize("width,height,attacks", [(8, 8, False), (6, 9, True)])
+def test_the_network_sees_black_as_white(zero, width, height, attacks):
     """One position and its colour mirror: the engine's legal moves map onto each other by the
     mirrored move planes, and the network gives both the same value and the same policy."""
     from murkle_rl.zero.config import Config
 
-    cfg = Config(width=width, height=height, channels=8, blocks=1)
+    cfg = Config(width=width, height=height, channels=8, blocks=1, attacks=attacks)
     agent = zero.network.Evaluator(zero.network.make_net(cfg), cfg)
     fens = []
     for plies in (9, 10):  # both sides to move
@@ -153,10 +153,36 @@ def test_the_network_sees_black_as_white(zero, width, height):
 
 
 @torch_missing
+def test_attack_maps_count_the_attackers_of_each_square(zero):
+    """Against python-chess's attackers on positions of random games, with either side to move."""
+    chess = pytest.importorskip("chess")
+    rng = np.random.default_rng(1)
+    boards, planes = [], np.zeros((40, 12, 8, 8), np.float32)
+    for i in range(40):
+        board = chess.Board()
+        for _ in range(rng.integers(80)):
+            if moves := list(board.legal_moves):
+                board.push(moves[rng.integers(len(moves))])
+        for square, piece in board.piece_map().items():
+            planes[i, piece.piece_type - 1 + 6 * (piece.color != board.turn), square // 8, square % 8] = 1
+        boards.append(board)
+    up = zero.torch.tensor([float(b.turn) for b in boards]).view(-1, 1, 1, 1)  # own pawns attack up for White
+    maps = zero.network.Attacks(8, 8)(zero.torch.from_numpy(planes), up).numpy()
+    want = np.zeros_like(maps)
+    for i, board in enumerate(boards):
+        for square in chess.SQUARES:
+            for side, colour in enumerate((board.turn, not board.turn)):
+                for a in board.attackers(colour, square):
+                    want[i, 6 * side + board.piece_type_at(a) - 1, square // 8, square % 8] += 1
+    assert {b.turn for b in boards} == {True, False}
+    np.testing.assert_array_equal(maps, want)
+
+
+@torch_missing
 def test_agent_file_is_small_and_predicts_like_the_checkpoint(zero, tmp_path):
     from murkle_rl.zero.config import Config
 
-    cfg = Config(width=6, height=6, channels=16, blocks=2, games=4, buffer=50_000, threads=1)
+    cfg = Config(width=6, height=6, channels=16, blocks=2, games=4, buffer=50_000, threads=1, attacks=True)
     trainer = zero.learner.Trainer(cfg)
     from murkle_rl.zero.replay import Samples
 

@@ -28,6 +28,7 @@ class Config:
     blocks: int = 3
     history: int = 1  # positions the network sees: the current one and the plies before it (at most 8)
     canonical: bool = True  # Black's positions reach the network turned top to bottom, as White's
+    attacks: bool = False  # the network also reads each side's attack maps, computed in it from the pieces
     # self-play
     games: int = 128  # games played at once
     simulations: int = 16
@@ -129,6 +130,9 @@ HELPS = {
     "history": "positions the network sees (1: only the current one; at most 8)",
     "canonical": "the network sees Black's positions turned top to bottom, as if White were to move, so one set "
                  "of weights learns both sides (--no-canonical: as the engine encodes them)",
+    "attacks": "the network also reads, for each side and piece kind, how many of those pieces attack each "
+               "square, computed in the network from the current position's pieces, so a young network sees what "
+               "hangs (--no-attacks: the pieces alone)",
     "value_mix": "weight of the searched root value in the value target (0: the game's result only)",
     "games": "self-play games played at once", "simulations": "search simulations per self-play move",
     "gumbel": "Gumbel root search in self-play (--no-gumbel: PUCT with Dirichlet noise)",
