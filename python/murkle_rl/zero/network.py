@@ -134,26 +134,25 @@ class Net(nn.Module):
     over every full action. The value head pools the board, so the same layers fit any board
     with the same P.
 
-    With ``colour`` (the input channel that holds 1 when White is to move), the network sees
-    every position from the side to move: Black's are turned top to bottom and marked as
-    White's, and the policy is turned back, so one set of weights learns both sides' play.
-    Inputs and outputs stay in the board's own orientation.
+    ``white`` is the input channel that holds 1 when White is to move. With ``canonical``, the
+    network sees every position from the side to move: Black's are turned top to bottom and
+    marked as White's, and the policy is turned back, so one set of weights learns both sides'
+    play. Inputs and outputs stay in the board's own orientation.
 
     With ``material``, a third head reads the value head's pooled features and predicts the
     material balance a few plies ahead (``forward(x, material=True)``), an auxiliary target
     for training only.
 
-    With ``attacks`` (a pair: the board's height and width, and the input channel that holds 1
-    when White is to move), the tower also reads the :class:`Attacks` of the current position."""
+    With ``attacks`` (the board's height and width), the tower also reads the :class:`Attacks`
+    of the current position."""
 
     def __init__(self, input_planes: int, action_planes: int, channels: int, blocks: int,
-                 colour: int | None = None, material: bool = False,
-                 attacks: tuple[tuple[int, int], int] | None = None) -> None:
+                 white: int, canonical: bool = False, material: bool = False,
+                 attacks: tuple[int, int] | None = None) -> None:
         super().__init__()
-        self.colour = colour
+        self.white, self.canonical = white, canonical
         self.register_buffer("mirror", torch.tensor(mirrored_planes(action_planes)), persistent=False)
-        self.attacks = Attacks(*attacks[0]) if attacks else None
-        self.white = attacks[1] if attacks else 0
+        self.attacks = Attacks(*attacks) if attacks else None
         planes = input_planes + (12 if attacks else 0)
         self.stem = nn.Sequential(nn.Conv2d(planes, channels, 3, padding=1, bias=False),
                                   nn.BatchNorm2d(channels), nn.ReLU())
@@ -167,10 +166,10 @@ class Net(nn.Module):
     def forward(self, x: torch.Tensor, material: bool = False) -> tuple[torch.Tensor, ...]:
         """Logits (k, A) and values (k,); with ``material``, also the material head's (k,)."""
         black = None
-        if self.colour is not None:
-            black = (x[:, self.colour, 0, 0] < 0.5).view(-1, 1, 1, 1)
+        if self.canonical:
+            black = (x[:, self.white, 0, 0] < 0.5).view(-1, 1, 1, 1)
             x = torch.where(black, x.flip(2), x)
-            x[:, self.colour] = 1.0
+            x[:, self.white] = 1.0
         if self.attacks is not None:  # own pawns attack up the board when White is, or is seen, to move
             x = torch.cat([x, self.attacks(x, x[:, self.white : self.white + 1, :1, :1])], 1)
         h = self.tower(self.stem(x.contiguous(memory_format=torch.channels_last)))
@@ -196,10 +195,9 @@ def make_net(cfg: Config) -> Net:
     """A new network for the configuration. Its weights and activations are channels-last
     (NHWC): on a CPU that runs these small convolutions 20-40% faster than NCHW, in self-play
     and in training alike. Saved weights are the same either way."""
-    white = list(cfg.input_planes).index(WHITE_TO_MOVE)
-    attacks = ((cfg.height, cfg.width), white) if cfg.attacks else None
-    net = Net(len(cfg.input_planes), cfg.action_planes, cfg.channels, cfg.blocks, white if cfg.canonical else None,
-              cfg.material_weight > 0, attacks)
+    net = Net(len(cfg.input_planes), cfg.action_planes, cfg.channels, cfg.blocks,
+              list(cfg.input_planes).index(WHITE_TO_MOVE), cfg.canonical, cfg.material_weight > 0,
+              (cfg.height, cfg.width) if cfg.attacks else None)
     return net.to(memory_format=torch.channels_last)  # type: ignore[call-overload]  # a keyword the stubs lack
 
 
