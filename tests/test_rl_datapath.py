@@ -386,6 +386,57 @@ def test_selected_planes_equal_the_full_planes_at_their_indices(width, height, s
                 np.testing.assert_array_equal(got, want)
 
 
+KING_STEPS = [(1, 0), (1, 1), (0, 1), (-1, 1), (-1, 0), (-1, -1), (0, -1), (1, -1)]
+LEAPS = {"n": [(1, 2), (2, 1), (2, -1), (1, -2), (-1, -2), (-2, -1), (-2, 1), (-1, 2)], "k": KING_STEPS}
+RAYS = {"r": KING_STEPS[0::2], "b": KING_STEPS[1::2], "q": KING_STEPS}
+
+
+def attack_planes_by_walking(game):
+    """Planes 105-116 from the exact module's board: from each piece, the squares it attacks."""
+    w, h = game.width(), game.height()
+    board = {(c, r): p.symbol() for r in range(h) for c in range(w) if (p := game.get_piece(c, r))}
+    out = np.zeros((12, h, w), np.float32)
+    for (c, r), symbol in board.items():
+        kind, white = symbol.lower(), symbol.isupper()
+        targets = [(c + dc, r + (1 if white else -1)) for dc in (-1, 1)] if kind == "p" else \
+            [(c + dc, r + dr) for dc, dr in LEAPS.get(kind, [])]
+        for dc, dr in RAYS.get(kind, []):
+            x, y = c + dc, r + dr
+            while 0 <= x < w and 0 <= y < h:
+                targets.append((x, y))
+                if (x, y) in board:
+                    break
+                x, y = x + dc, y + dr
+        for x, y in targets:
+            if 0 <= x < w and 0 <= y < h:
+                out[6 * (white != (game.turn() == mc.WHITE)) + "pnbrqk".index(kind), y, x] = 1
+    return out
+
+
+@pytest.mark.parametrize("width,height,steps", SIZES[1:8], ids=IDS[1:8])
+def test_attack_planes_mark_the_squares_each_side_attacks(width, height, steps):
+    """Dense and packed, against a walk over the exact module's board on every size class, and
+    on 8x8 against python-chess's attackers."""
+    chess = pytest.importorskip("chess") if (width, height) == (8, 8) else None
+    picked = list(range(116, 104, -1)) + [98]  # reversed, then a constant plane
+    batch = rl.GameBatch(6, width, height, seed=width + height, threads=2, planes=picked)
+    for _ in range(4):
+        dense, (bits, scalars) = batch.planes(), batch.packed_planes()
+        np.testing.assert_array_equal(rl.unpack_planes(bits, scalars, height, width), dense)
+        for i in range(batch.n):
+            game = batch.game(i)
+            want = attack_planes_by_walking(game)
+            np.testing.assert_array_equal(dense[i, :12], want[::-1], err_msg=game.to_fen())
+            if chess:
+                board = chess.Board(game.to_fen())
+                for square in chess.SQUARES:
+                    for side, colour in enumerate((board.turn, not board.turn)):
+                        kinds = {board.piece_type_at(a) for a in board.attackers(colour, square)}
+                        for kind in range(1, 7):
+                            assert want[6 * side + kind - 1, square // 8, square % 8] == (kind in kinds)
+        batch.play_random(max(1, steps // 4))
+
+
 def test_plane_selection_is_kept_shown_and_checked():
     b = rl.GameBatch(2, 6, 6, seed=1, planes=(98, 0, 12))
     b.play_random(5)
@@ -401,14 +452,14 @@ def test_plane_selection_is_kept_shown_and_checked():
     with pytest.raises(ValueError, match=r"planes must have shape \(2, 3, 6, 6\)"):
         b.step(b.random_actions(), np.zeros((2, 105, 6, 6), np.float32))
     for bad, error, text in [([], ValueError, "planes must name at least one plane"),
-                             ([0, 105], ValueError, r"planes\[1\] must be at most 104"),
+                             ([0, 117], ValueError, r"planes\[1\] must be at most 116"),
                              ([-1], ValueError, r"planes\[0\] must be at least 0"),
                              ([3, 4, 3], ValueError, "planes names plane 3 twice"),
                              ([1.0], TypeError, r"planes\[0\] must be an integer"),
                              ([True], TypeError, r"planes\[0\] must be an integer plane index"),
                              ("012", TypeError, "planes must be a sequence"),
                              (7, TypeError, "planes must be a sequence"),
-                             (list(range(105)) + [0], ValueError, "planes names 106 planes")]:
+                             (list(range(117)) + [0], ValueError, "planes names 118 planes")]:
         with pytest.raises(error, match=text):
             rl.GameBatch(1, 6, 6, planes=bad)
     state = list(b.__getstate__())

@@ -18,6 +18,8 @@ import pytest
 
 import murkle_chess as mc
 import murkle_rl
+from murkle_rl.zero import uci
+from murkle_rl.zero.agent import think
 from murkle_rl.zero.evaluate import elo
 from murkle_rl.zero.games import load_games
 
@@ -73,7 +75,8 @@ def zero():
 
 
 def predictions(agent, fens, width=5, height=5):
-    batch = murkle_rl.GameBatch(len(fens), width, height, fen=list(fens), threads=1)
+    batch = murkle_rl.GameBatch(len(fens), width, height, fen=list(fens), threads=1,
+                                planes=getattr(agent, "input_planes", None))
     return agent(batch.planes(), None)
 
 
@@ -124,7 +127,7 @@ def test_the_network_sees_black_as_white(zero, width, height, attacks):
     mirrored move planes, and the network gives both the same value and the same policy."""
     from murkle_rl.zero.config import Config
 
-    cfg = Config(width=width, height=height, channels=8, blocks=1, attacks=attacks)
+    cfg = Config(width=width, height=height, channels=8, blocks=1, attack_planes=attacks)
     agent = zero.network.Evaluator(zero.network.make_net(cfg), cfg)
     fens = []
     for plies in (9, 10):  # both sides to move
@@ -134,8 +137,9 @@ def test_the_network_sees_black_as_white(zero, width, height, attacks):
     rows = [f"{width - 1}k", f"1P{width - 2}"] + [str(width)] * (height - 4) + [f"1p{width - 2}", f"{width - 1}K"]
     fens += [f"{'/'.join(rows)} {turn} - - 0 1" for turn in "wb"]  # underpromotions both ways
     n = len(fens)
-    games = murkle_rl.GameBatch(n, width, height, fen=fens, threads=1)
-    mirror = murkle_rl.GameBatch(n, width, height, fen=[colours_exchanged(f, height) for f in fens], threads=1)
+    games = murkle_rl.GameBatch(n, width, height, fen=fens, threads=1, planes=agent.input_planes)
+    mirror = murkle_rl.GameBatch(n, width, height, fen=[colours_exchanged(f, height) for f in fens], threads=1,
+                                 planes=agent.input_planes)
     assert {f.split()[1] for f in fens} == {"w", "b"} and mirror.fens()[0] == colours_exchanged(fens[0], height)
     planes = zero.torch.tensor(zero.network.mirrored_planes(cfg.action_planes))
 
@@ -147,42 +151,17 @@ def test_the_network_sees_black_as_white(zero, width, height, attacks):
     shape = (n, cfg.action_planes, height, width)
     np.testing.assert_allclose(turned(logits.reshape(shape)), logits2.reshape(shape), atol=1e-5)
     np.testing.assert_allclose(values, values2, atol=1e-6)
-    blind = Config(width=width, height=height, channels=8, blocks=1, canonical=False)  # as the engine orients them
+    blind = Config(width=width, height=height, channels=8, blocks=1, canonical=False,  # as the engine orients them
+                   attack_planes=attacks)
     logits, values = zero.network.Evaluator(zero.network.make_net(blind), blind)(games.planes())
     assert not np.allclose(turned(logits.reshape(shape)), agent(mirror.planes())[0].reshape(shape), atol=1e-3)
-
-
-@torch_missing
-def test_attack_maps_count_the_attackers_of_each_square(zero):
-    """Against python-chess's attackers on positions of random games, with either side to move."""
-    chess = pytest.importorskip("chess")
-    rng = np.random.default_rng(1)
-    boards, planes = [], np.zeros((40, 12, 8, 8), np.float32)
-    for i in range(40):
-        board = chess.Board()
-        for _ in range(rng.integers(80)):
-            if moves := list(board.legal_moves):
-                board.push(moves[rng.integers(len(moves))])
-        for square, piece in board.piece_map().items():
-            planes[i, piece.piece_type - 1 + 6 * (piece.color != board.turn), square // 8, square % 8] = 1
-        boards.append(board)
-    up = zero.torch.tensor([float(b.turn) for b in boards]).view(-1, 1, 1, 1)  # own pawns attack up for White
-    maps = zero.network.Attacks(8, 8)(zero.torch.from_numpy(planes), up).numpy()
-    want = np.zeros_like(maps)
-    for i, board in enumerate(boards):
-        for square in chess.SQUARES:
-            for side, colour in enumerate((board.turn, not board.turn)):
-                for a in board.attackers(colour, square):
-                    want[i, 6 * side + board.piece_type_at(a) - 1, square // 8, square % 8] += 1
-    assert {b.turn for b in boards} == {True, False}
-    np.testing.assert_array_equal(maps, want)
 
 
 @torch_missing
 def test_agent_file_is_small_and_predicts_like_the_checkpoint(zero, tmp_path):
     from murkle_rl.zero.config import Config
 
-    cfg = Config(width=6, height=6, channels=16, blocks=2, games=4, buffer=50_000, threads=1, attacks=True)
+    cfg = Config(width=6, height=6, channels=16, blocks=2, games=4, buffer=50_000, threads=1, attack_planes=True)
     trainer = zero.learner.Trainer(cfg)
     from murkle_rl.zero.replay import Samples
 
@@ -198,6 +177,13 @@ def test_agent_file_is_small_and_predicts_like_the_checkpoint(zero, tmp_path):
     for logits, values in answers[1:]:
         np.testing.assert_array_equal(logits, answers[0][0])
         np.testing.assert_array_equal(values, answers[0][1])
+    agent = zero.network.load_agent(agent_file)  # it reads attack planes, which the front ends' batches write
+    assert think(agent, mc.Game(6, 6, fens[1], False), 8).move is not None
+    searcher = uci.Searcher(agent)
+    searcher.set_position(6, 6, fens[0], [])
+    assert searcher.search(nodes=8).best is not None
+    with pytest.raises(ValueError, match="reads attack planes, which the 105 planes lack"):
+        agent(murkle_rl.GameBatch(1, 6, 6).planes())
     (tmp_path / "junk.pt").write_bytes(b"not a network")
     for bad in (tmp_path / "junk.pt", tmp_path / "missing"):
         with pytest.raises(SystemExit, match="murkle-zero play: "):

@@ -100,4 +100,24 @@ KingSafety<NW> Game<NW>::king_safety() const {
     return ks;
 }
 
+template <int NW>
+Bitboard<NW> Game<NW>::attacks_of(Color by, PieceType t) const {
+    const Geometry<NW>& geo = *geo_;
+    const Bitboard<NW> occupied = board_.color_bitboards[0] | board_.color_bitboards[1];
+    const bool rook_like = t == PieceType::Rook || t == PieceType::Queen;
+    const bool bishop_like = t == PieceType::Bishop || t == PieceType::Queen;
+    Bitboard<NW> out;
+    (pieces(t) & board_.color_bitboards[color_index(by)]).for_each([&](uint32_t p) {
+        switch (t) {
+            // A pawn of colour `by` attacks from p what a pawn of the other colour would be attacked from.
+            case PieceType::Pawn: out |= geo.pawn_attackers[color_index(~by)][p]; break;
+            case PieceType::Knight: out |= geo.knight[p]; break;
+            case PieceType::King: out |= geo.king[p]; break;
+            default:
+                for (int d = rook_like ? 0 : 4; d < (bishop_like ? 8 : 4); ++d) out |= ray_attacks(geo, d, p, occupied);
+        }
+    });
+    return out;
+}
+
 }  // namespace murkle

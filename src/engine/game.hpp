@@ -229,6 +229,9 @@ public:
     // ----- game end (outcome.hpp) -------------------------------------------------------------
 
     bool is_check() const { return in_check(); }
+    // Every square the pieces of kind t and colour `by` attack (attacks.hpp): a slider's ray
+    // ends on the first occupied square, which it attacks whoever stands there.
+    Bitboard<NW> attacks_of(Color by, PieceType t) const;
     bool is_checkmate() const { return in_check() && !has_legal_move(); }
     bool is_stalemate() const { return !in_check() && !has_legal_move(); }
     bool is_over() const;

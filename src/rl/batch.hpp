@@ -114,16 +114,24 @@ size_t visit_piece_planes(const Game<NW>& g, Piece&& piece) {
     return steps;
 }
 
-// Which of the 105 input planes an observation holds, in which order: a network that reads a
-// few of them has only those written. Default: all 105 in their own order.
+// Beyond the engine's 105 planes an observation may hold 12 attack planes of the current
+// position: the squares the side to move's pawns, knights, bishops, rooks, queens and king
+// attack (105-110), then the other side's (111-116); a slider attacks up to the first piece in
+// its way, of either colour.
+constexpr int ATTACK_PLANE = TOTAL_INPUT_PLANES;
+constexpr int SELECTABLE_PLANES = TOTAL_INPUT_PLANES + 12;
+
+// Which of the 117 selectable planes an observation holds, in which order: a network that reads
+// a few of them has only those written. Default: the engine's 105 in their own order.
 struct PlaneSelection {
     std::vector<uint8_t> indices;  // the planes held, in order
-    int16_t slot[TOTAL_INPUT_PLANES];  // slot[plane]: its row in the observation, -1 when left out
+    int16_t slot[SELECTABLE_PLANES];  // slot[plane]: its row in the observation, -1 when left out
     size_t history_steps = 8;  // history boards any selected piece plane reads (0: none at all)
     bool all = true;           // all 105 in their own order
 
     PlaneSelection() : PlaneSelection(std::vector<uint8_t>{}) {}
-    // The planes `which` (distinct, each below 105) in that order; empty for all of them.
+    bool attacks = false;      // some attack plane is held
+    // The planes `which` (distinct, each below 117) in that order; empty for the engine's 105.
     explicit PlaneSelection(std::vector<uint8_t> which) : indices(std::move(which)) {
         if (indices.empty())
             for (int p = 0; p < TOTAL_INPUT_PLANES; ++p) indices.push_back(static_cast<uint8_t>(p));
@@ -134,13 +142,14 @@ struct PlaneSelection {
             slot[indices[k]] = static_cast<int16_t>(k);
             all = all && indices[k] == k;
             if (indices[k] < 96) history_steps = std::max<size_t>(history_steps, indices[k] / 12 + 1);
+            attacks = attacks || indices[k] >= ATTACK_PLANE;
         }
     }
     size_t size() const { return indices.size(); }
 };
 
-// piece(row, bitboard) for each selected piece plane of game g, `row` its place in the
-// selection; only the history boards some selected plane needs are walked.
+// piece(row, bitboard) for each selected piece or attack plane of game g, `row` its place in
+// the selection; only the history boards some selected plane needs are walked.
 template <int NW, class Piece>
 void visit_selected_piece_planes(const Game<NW>& g, const PlaneSelection& sel, Piece&& piece) {
     const int own = color_index(g.turn());
@@ -153,6 +162,11 @@ void visit_selected_piece_planes(const Game<NW>& g, const PlaneSelection& sel, P
     };
     if (sel.history_steps == 1) board(0, g.board());  // the current position alone: no walk back
     else if (sel.history_steps > 1) g.visit_history_boards(board);
+    if (!sel.attacks) return;
+    for (int c = 0; c < 2; ++c)
+        for (int t = 0; t < 6; ++t)
+            if (const int s = sel.slot[ATTACK_PLANE + (c == own ? 0 : 6) + t]; s >= 0)
+                piece(static_cast<size_t>(s), g.attacks_of(c == own ? g.turn() : ~g.turn(), static_cast<PieceType>(t)));
 }
 
 // The selected input planes of a game into out[0 .. sel.size() * area).

@@ -82,17 +82,21 @@ void bind_batch(nb::module_& m) {
              "    planes 96 and 97 are 1.0 when the position has occurred before, and twice before.\n"
              "    Off by default, so that every value equals the exact module's.\n"
              "planes: None for all 105 input planes, or a sequence of distinct plane indices in\n"
-             "    [0, 105) (any order, e.g. ``list(range(12)) + list(range(96, 105))``): then every\n"
+             "    [0, 117) (any order, e.g. ``list(range(12)) + list(range(96, 105))``): then every\n"
              "    plane observation (``planes()``, ``packed_planes()``, the arrays of ``step`` and a\n"
              "    Search's ``select``) holds just those planes, in that order, and only they are\n"
              "    computed (no walk back through the history when none of planes 12-95 is asked for).\n"
-             "    ``plane_indices`` tells which.")
+             "    ``plane_indices`` tells which. Planes 105-116 are attack planes of the current\n"
+             "    position, 1.0 on every square that the side to move's pawns, knights, bishops,\n"
+             "    rooks, queens, king attack (105-110), then the other side's (111-116); a slider\n"
+             "    attacks up to and including the first piece in its way, of either colour.")
         .def("planes", &GameBatch::planes, "out"_a = nb::none(),
              nb::sig("def planes(self, out: numpy.typing.NDArray[numpy.float32] | None = None) -> "
                      "numpy.typing.NDArray[numpy.float32]"),
              "The input planes of every game: float32 (n, k, height, width), equal to\n"
              "``murkle_chess.Game.encode_game_planes()`` at the planes ``plane_indices`` (k = 105,\n"
-             "all of them, unless the batch was made with ``planes=``).\n\n"
+             "all of them, unless the batch was made with ``planes=``; attack planes as described\n"
+             "there).\n\n"
              "out: None for a new array, or a C-contiguous writable float32 array of that shape,\n"
              "    which is filled and returned.")
         .def("legal_mask", &GameBatch::legal_mask, "out"_a = nb::none(),
@@ -111,7 +115,8 @@ void bind_batch(nb::module_& m) {
              "/ 8)) holds each plane's squares in row-major order as\n"
              "``numpy.packbits(plane.reshape(-1), bitorder=\"little\")`` for the piece planes 0-95\n"
              "(zero bytes for 96-104), and ``scalars`` float32 (n, 105) the value of each plane that\n"
-             "is constant over the board, 96-104 (0.0 for 0-95). A dense plane is its bits plus its\n"
+             "is constant over the board, 96-104 (0.0 for 0-95 and the attack planes, which pack\n"
+             "as bits). A dense plane is its bits plus its\n"
              "scalar; ``unpack_planes`` gives exactly ``planes()``. Written into the arrays given.\n"
              "A batch made with ``planes=`` packs just those planes, in that order: bits\n"
              "(n, k, bytes) and scalars (n, k).")

@@ -69,7 +69,7 @@ inline GameVariant parse_game(uint64_t width, uint64_t height, const std::string
 constexpr uint64_t MAX_GAMES = uint64_t(1) << 32;
 
 // The planes argument of a GameBatch: None for all 105, else a sequence of distinct plane
-// indices in [0, 105), not empty, in the order the observations hold them.
+// indices in [0, 117) (105-116: attack planes), not empty, in the order the observations hold them.
 inline PlaneSelection plane_selection_arg(nb::handle v, const char* name = "planes") {
     if (v.is_none()) return {};
     if (!PySequence_Check(v.ptr()) || PyUnicode_Check(v.ptr()) || PyBytes_Check(v.ptr()) ||
@@ -78,16 +78,16 @@ inline PlaneSelection plane_selection_arg(nb::handle v, const char* name = "plan
     nb::sequence items = nb::borrow<nb::sequence>(v);
     const size_t n = nb::len(items);
     if (n == 0) throw nb::value_error((std::string(name) + " must name at least one plane (None for all 105)").c_str());
-    if (n > static_cast<size_t>(TOTAL_INPUT_PLANES))
-        throw nb::value_error((std::string(name) + " names " + std::to_string(n) + " planes; there are 105").c_str());
+    if (n > static_cast<size_t>(SELECTABLE_PLANES))
+        throw nb::value_error((std::string(name) + " names " + std::to_string(n) + " planes; there are 117").c_str());
     std::vector<uint8_t> which;
-    bool seen[TOTAL_INPUT_PLANES] = {};
+    bool seen[SELECTABLE_PLANES] = {};
     for (size_t k = 0; k < n; ++k) {
         nb::object item = items[k];
         const std::string where = std::string(name) + "[" + std::to_string(k) + "]";
         if (PyBool_Check(item.ptr()))
             throw nb::type_error((where + " must be an integer plane index, not bool").c_str());
-        const int64_t p = integer_arg<int64_t>(item, where.c_str(), 0, TOTAL_INPUT_PLANES - 1);
+        const int64_t p = integer_arg<int64_t>(item, where.c_str(), 0, SELECTABLE_PLANES - 1);
         if (seen[p])
             throw nb::value_error((std::string(name) + " names plane " + std::to_string(p) + " twice").c_str());
         seen[p] = true;

@@ -7,7 +7,8 @@ actions ``(k, A)`` and values ``(k,)`` in [-1, 1] from the side to move, exactly
 :meth:`murkle_rl.Search.run` calls. An agent with an ``input_planes`` attribute (the plane
 indices its network reads, in order) may instead be given just those planes
 ``(k, len(input_planes), H, W)``, as a GameBatch made with ``planes=agent.input_planes``
-writes them; it takes the 105 planes as well. A network's policy head fixes the number of move planes, so
+writes them; it takes the 105 planes as well, unless it reads attack planes (105-116), which
+only such a batch writes. A network's policy head fixes the number of move planes, so
 an agent plays every board with the same ``action_planes`` (``8 * max(width, height) + 18``).
 
 This module imports no network library: :class:`UniformAgent` needs none, and
@@ -103,7 +104,8 @@ def think(agent: Agent, game: murkle_chess.Game, simulations: int, seed: int = 0
         raise ValueError(f"this agent plays boards with {agent.action_planes} move planes "
                          f"(trained on {agent.width}x{agent.height}), not {game.width()}x{game.height()}")
     cfg = getattr(agent, "cfg", None)
-    batch = murkle_rl.GameBatch(1, game.width(), game.height(), castling=game.castling_enabled(), threads=1, seed=seed)
+    batch = murkle_rl.GameBatch(1, game.width(), game.height(), castling=game.castling_enabled(), threads=1, seed=seed,
+                                planes=planes_read(agent))
     batch.set_game(0, game)
     search = murkle_rl.Search(batch, max(1, int(simulations)), seed=seed,
                               c_puct=getattr(cfg, "c_puct", 1.25), gumbel=bool(getattr(cfg, "eval_gumbel", False)),

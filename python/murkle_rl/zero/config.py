@@ -14,6 +14,7 @@ import numpy as np
 import murkle_chess
 
 SCALAR_PLANES = range(96, 105)  # repetitions, side to move, move number, castling, clock: one value each
+ATTACK_PLANES = range(105, 117)  # squares the side to move's pawns ... king attack, then the other side's
 WHITE_TO_MOVE = 98  # the plane of 1s when White is to move
 PIECE_VALUES = np.array([1, 3, 3, 5, 9, 0], np.float32)  # pawn, knight, bishop, rook, queen, king
 MATERIAL_SCALE = 4.0  # a material difference m is taught as tanh(m / this)
@@ -28,7 +29,7 @@ class Config:
     blocks: int = 3
     history: int = 1  # positions the network sees: the current one and the plies before it (at most 8)
     canonical: bool = True  # Black's positions reach the network turned top to bottom, as White's
-    attacks: bool = False  # the network also reads each side's attack maps, computed in it from the pieces
+    attack_planes: bool = False  # the network also reads which squares each side's pieces of each kind attack
     # self-play
     games: int = 128  # games played at once
     simulations: int = 16
@@ -77,8 +78,15 @@ class Config:
 
     @property
     def input_planes(self) -> np.ndarray:
-        """The planes the network sees: 12 piece planes per position of history, then 96 to 104."""
-        return np.r_[0: 12 * self.history, SCALAR_PLANES]
+        """The planes the network sees, as a GameBatch's ``planes=`` names them: 12 piece planes
+        per position of history, the 12 attack planes 105-116 with ``attack_planes``, then 96 to
+        104. The planes before 96-104 are bits (``bit_planes`` of them); those are constant."""
+        return np.r_[0: 12 * self.history, ATTACK_PLANES if self.attack_planes else [], SCALAR_PLANES].astype(int)
+
+    @property
+    def bit_planes(self) -> int:
+        """How many of the input planes are 0/1 squares (the rest, 96-104, are constant)."""
+        return 12 * self.history + (len(ATTACK_PLANES) if self.attack_planes else 0)
 
     @property
     def reads_material(self) -> bool:
@@ -130,9 +138,9 @@ HELPS = {
     "history": "positions the network sees (1: only the current one; at most 8)",
     "canonical": "the network sees Black's positions turned top to bottom, as if White were to move, so one set "
                  "of weights learns both sides (--no-canonical: as the engine encodes them)",
-    "attacks": "the network also reads, for each side and piece kind, how many of those pieces attack each "
-               "square, computed in the network from the current position's pieces, so a young network sees what "
-               "hangs (--no-attacks: the pieces alone)",
+    "attack_planes": "the network also reads 12 planes of the current position: the squares that each side's "
+                     "pawns, knights, bishops, rooks, queens and king attack, written by the engine with the pieces, "
+                     "so a young network sees what hangs (--no-attack-planes: the pieces alone)",
     "value_mix": "weight of the searched root value in the value target (0: the game's result only)",
     "games": "self-play games played at once", "simulations": "search simulations per self-play move",
     "gumbel": "Gumbel root search in self-play (--no-gumbel: PUCT with Dirichlet noise)",

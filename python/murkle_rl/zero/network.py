@@ -64,72 +64,8 @@ def mirrored_planes(action_planes: int) -> list[int]:
     return out
 
 
-# Steps (row, column) of the pieces that move a fixed offset, and the directions of the sliders.
-KNIGHT_STEPS = [(1, 2), (2, 1), (2, -1), (1, -2), (-1, -2), (-2, -1), (-2, 1), (-1, 2)]
-KING_STEPS = [(1, 0), (1, 1), (0, 1), (-1, 1), (-1, 0), (-1, -1), (0, -1), (1, -1)]
-ROOK_DIRS, BISHOP_DIRS = KING_STEPS[0::2], KING_STEPS[1::2]
-
-
-def step_kernel(steps: list[tuple[int, int]], size: int) -> torch.Tensor:
-    """A (size, size) correlation kernel whose output on a square counts the pieces a step away:
-    a piece on (r, c) reaches (r + dr, c + dc)."""
-    kernel = torch.zeros(size, size)
-    for dr, dc in steps:
-        kernel[size // 2 - dr, size // 2 - dc] = 1.0
-    return kernel
-
-
-class Attacks(nn.Module):
-    """Attack maps computed from the current position's 12 piece planes (own pieces 0-5, the
-    other side's 6-11: pawn, knight, bishop, rook, queen, king), as 12 planes: for each side and
-    piece kind, on each square, how many of those pieces attack it (a defended piece of one's own
-    counts as attacked). A slider's ray stops at the first occupied square, which it attacks. With
-    ``up`` (per position), own pawns attack towards higher rows, the other side's towards lower
-    ones; else the reverse. Fixed, not learnt: a young network is told what hangs instead of
-    inferring slider rays from its own games, as Go networks are given liberties and ladders."""
-
-    pawn: torch.Tensor
-    leap: torch.Tensor
-    ray: torch.Tensor
-    ray_planes: torch.Tensor
-    ray_sum: torch.Tensor
-
-    def __init__(self, height: int, width: int) -> None:
-        super().__init__()
-        self.steps = max(height, width) - 1  # the longest ray
-        up, down = [(1, -1), (1, 1)], [(-1, -1), (-1, 1)]
-        # own pawn attacking up, down; the other side's pawn the same
-        pawn = torch.stack([step_kernel(s, 3) for s in (up, down, up, down)])
-        leap = torch.stack([step_kernel(s, 5) for s in (KNIGHT_STEPS, KING_STEPS, KNIGHT_STEPS, KING_STEPS)])
-        rays = [(piece + side, d) for side in (0, 6) for piece, dirs in ((2, BISHOP_DIRS), (3, ROOK_DIRS), (4, KING_STEPS))
-                for d in dirs]
-        self.register_buffer("pawn", pawn.unsqueeze(1), persistent=False)
-        self.register_buffer("leap", leap.unsqueeze(1), persistent=False)
-        self.register_buffer("ray", torch.stack([step_kernel([d], 3) for _, d in rays]).unsqueeze(1), persistent=False)
-        self.register_buffer("ray_planes", torch.tensor([p for p, _ in rays]), persistent=False)
-        # sums the rays of each slider kind: own bishop, rook, queen, then the other side's
-        owner = torch.tensor([[1.0 if p == q else 0.0 for p, _ in rays] for q in (2, 3, 4, 8, 9, 10)])
-        self.register_buffer("ray_sum", owner[:, :, None, None], persistent=False)
-
-    def forward(self, x: torch.Tensor, up: torch.Tensor) -> torch.Tensor:
-        """x (k, C, H, W) with the piece planes first, up (k, 1, 1, 1) 0 or 1: (k, 12, H, W)."""
-        empty = 1.0 - x[:, :12].sum(1, keepdim=True)
-        pawns = F.conv2d(x[:, [0, 6]], self.pawn, padding=1, groups=2)
-        own_pawn = up * pawns[:, 0:1] + (1.0 - up) * pawns[:, 1:2]
-        their_pawn = up * pawns[:, 3:4] + (1.0 - up) * pawns[:, 2:3]
-        leap = F.conv2d(x[:, [1, 5, 7, 11]], self.leap, padding=2, groups=4)
-        reach = F.conv2d(x[:, self.ray_planes], self.ray, padding=1, groups=self.ray.shape[0])
-        rays = reach
-        for _ in range(self.steps - 1):
-            reach = F.conv2d(reach * empty, self.ray, padding=1, groups=self.ray.shape[0])
-            rays = rays + reach
-        sliders = F.conv2d(rays, self.ray_sum)
-        return torch.cat([own_pawn, leap[:, 0:1], sliders[:, 0:3], leap[:, 1:2],
-                          their_pawn, leap[:, 2:3], sliders[:, 3:6], leap[:, 3:4]], 1)
-
-
 class Net(nn.Module):
-    """A residual tower over the input planes (``Config.input_planes`` of the 105). The policy
+    """A residual tower over the input planes (``Config.input_planes``). The policy
     head is convolutional: its (P, H, W) output is the full action layout, flattened to logits
     over every full action. The value head pools the board, so the same layers fit any board
     with the same P.
@@ -141,20 +77,14 @@ class Net(nn.Module):
 
     With ``material``, a third head reads the value head's pooled features and predicts the
     material balance a few plies ahead (``forward(x, material=True)``), an auxiliary target
-    for training only.
-
-    With ``attacks`` (the board's height and width), the tower also reads the :class:`Attacks`
-    of the current position."""
+    for training only."""
 
     def __init__(self, input_planes: int, action_planes: int, channels: int, blocks: int,
-                 white: int, canonical: bool = False, material: bool = False,
-                 attacks: tuple[int, int] | None = None) -> None:
+                 white: int, canonical: bool = False, material: bool = False) -> None:
         super().__init__()
         self.white, self.canonical = white, canonical
         self.register_buffer("mirror", torch.tensor(mirrored_planes(action_planes)), persistent=False)
-        self.attacks = Attacks(*attacks) if attacks else None
-        planes = input_planes + (12 if attacks else 0)
-        self.stem = nn.Sequential(nn.Conv2d(planes, channels, 3, padding=1, bias=False),
+        self.stem = nn.Sequential(nn.Conv2d(input_planes, channels, 3, padding=1, bias=False),
                                   nn.BatchNorm2d(channels), nn.ReLU())
         self.tower = nn.Sequential(*(ResBlock(channels) for _ in range(blocks)))
         self.policy = nn.Sequential(nn.Conv2d(channels, channels, 3, padding=1, bias=False),
@@ -170,8 +100,6 @@ class Net(nn.Module):
             black = (x[:, self.white, 0, 0] < 0.5).view(-1, 1, 1, 1)
             x = torch.where(black, x.flip(2), x)
             x[:, self.white] = 1.0
-        if self.attacks is not None:  # own pawns attack up the board when White is, or is seen, to move
-            x = torch.cat([x, self.attacks(x, x[:, self.white : self.white + 1, :1, :1])], 1)
         h = self.tower(self.stem(x.contiguous(memory_format=torch.channels_last)))
         logits = self.policy(h)
         if black is not None:
@@ -196,8 +124,7 @@ def make_net(cfg: Config) -> Net:
     (NHWC): on a CPU that runs these small convolutions 20-40% faster than NCHW, in self-play
     and in training alike. Saved weights are the same either way."""
     net = Net(len(cfg.input_planes), cfg.action_planes, cfg.channels, cfg.blocks,
-              list(cfg.input_planes).index(WHITE_TO_MOVE), cfg.canonical, cfg.material_weight > 0,
-              (cfg.height, cfg.width) if cfg.attacks else None)
+              list(cfg.input_planes).index(WHITE_TO_MOVE), cfg.canonical, cfg.material_weight > 0)
     return net.to(memory_format=torch.channels_last)  # type: ignore[call-overload]  # a keyword the stubs lack
 
 
@@ -238,6 +165,9 @@ class Evaluator:
     def select(self, planes: np.ndarray) -> np.ndarray:
         """The planes the network reads, from all 105 or from just those."""
         if planes.ndim == 4 and planes.shape[1] == murkle_chess.TOTAL_INPUT_PLANES:
+            if self.cfg.attack_planes:
+                raise ValueError("this network reads attack planes, which the 105 planes lack: give it the "
+                                 "planes of a GameBatch made with planes=agent.input_planes")
             return planes[:, self.inputs]
         if planes.ndim == 4 and planes.shape[1] == len(self.inputs):
             return planes

@@ -10,8 +10,8 @@ from .config import SCALAR_PLANES, Config
 
 
 class Samples:
-    """Training samples kept compactly: the piece planes the network sees as bits (the packed
-    format of ``GameBatch.packed_planes``), planes 96-104 as one value each, the legal mask as
+    """Training samples kept compactly: the piece (and attack) planes the network sees as bits
+    (the packed format of ``GameBatch.packed_planes``), planes 96-104 as one value each, the legal mask as
     bits, the policy as its largest entries, whether that policy teaches (1: a full search's;
     0: a fast search's, which teaches only the value), and the material target."""
 
@@ -20,7 +20,7 @@ class Samples:
     def __init__(self, cfg: Config, capacity: int) -> None:
         hw = cfg.height * cfg.width
         self.cfg = cfg
-        self.bits = np.zeros((capacity, 12 * cfg.history, (hw + 7) // 8), np.uint8)
+        self.bits = np.zeros((capacity, cfg.bit_planes, (hw + 7) // 8), np.uint8)
         self.scalars = np.zeros((capacity, len(SCALAR_PLANES)), np.float32)
         self.mask = np.zeros((capacity, (cfg.action_planes * hw + 7) // 8), np.uint8)
         self.policy_index = np.zeros((capacity, cfg.policy_top), np.int32)
@@ -36,15 +36,15 @@ class Samples:
     def encode(cfg: Config, bits: np.ndarray, scalars: np.ndarray, mask: np.ndarray,
                policy: np.ndarray) -> dict[str, np.ndarray]:
         """The compact form of positions from ``packed_planes`` (bits (k, 105, B), scalars
-        (k, 105), or those of a batch holding ``cfg.input_planes``: its piece planes first,
-        planes 96-104 last), masks (k, P, H, W) and policies (k, A)."""
+        (k, 105), or those of a batch holding ``cfg.input_planes``, which attack planes need: its
+        bit planes first, planes 96-104 last), masks (k, P, H, W) and policies (k, A)."""
         k = len(bits)
         top = min(cfg.policy_top, policy.shape[1])
         index = np.argpartition(-policy, top - 1, axis=1)[:, :top].astype(np.int32)
         p = np.take_along_axis(policy, index, 1)
         p /= np.maximum(p.sum(1, keepdims=True), 1e-12)
         return {
-            "bits": np.ascontiguousarray(bits[:, : 12 * cfg.history]),  # a copy unless given just these planes
+            "bits": np.ascontiguousarray(bits[:, : cfg.bit_planes]),  # a copy unless given just these planes
             "scalars": scalars[:, -len(SCALAR_PLANES):].copy(),  # planes 96-104 come last either way
             "mask": np.packbits(mask.reshape(k, policy.shape[1]), axis=1),
             "policy_index": index,
@@ -56,10 +56,10 @@ class Samples:
         """The network's inputs (k, len(cfg.input_planes), H, W), masks (k, A) and dense
         policies (k, A) of compact rows."""
         h, w, p_planes = cfg.height, cfg.width, cfg.action_planes
-        k, pieces = len(rows["bits"]), 12 * cfg.history
-        inputs = np.empty((k, pieces + len(SCALAR_PLANES), h, w), np.float32)
-        inputs[:, :pieces] = np.unpackbits(rows["bits"], axis=2, count=h * w, bitorder="little").reshape(k, pieces, h, w)
-        inputs[:, pieces:] = rows["scalars"][:, :, None, None]
+        k, bit = len(rows["bits"]), cfg.bit_planes
+        inputs = np.empty((k, bit + len(SCALAR_PLANES), h, w), np.float32)
+        inputs[:, :bit] = np.unpackbits(rows["bits"], axis=2, count=h * w, bitorder="little").reshape(k, bit, h, w)
+        inputs[:, bit:] = rows["scalars"][:, :, None, None]
         mask = np.unpackbits(rows["mask"], axis=1, count=p_planes * h * w).astype(bool)
         policy = np.zeros((k, p_planes * h * w), np.float32)
         np.put_along_axis(policy, rows["policy_index"].astype(np.int64), rows["policy_p"].astype(np.float32), 1)

@@ -103,7 +103,7 @@ class SelfPlayer:
             moving = np.flatnonzero(actions >= 0)
             self.batch.packed_planes(self.bits, self.scalars)
             self.batch.legal_mask(out=self.mask)
-            rows = Samples.encode(cfg, self.bits[moving, : 12 * cfg.history], self.scalars[moving], self.mask[moving],
+            rows = Samples.encode(cfg, self.bits[moving, : cfg.bit_planes], self.scalars[moving], self.mask[moving],
                                   self.policy[moving])
             rows["q"] = search.root_values()[moving]
             rows["full"] = np.full(len(moving), float(full), np.float32)

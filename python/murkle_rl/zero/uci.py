@@ -42,7 +42,7 @@ import numpy as np
 import murkle_chess
 import murkle_rl
 
-from .agent import UniformAgent, can_play, line_text, load_agent
+from .agent import UniformAgent, can_play, line_text, load_agent, planes_read
 
 __all__ = ["Searcher", "SearchResult", "Engine", "board_size_of_fen", "parse_size", "can_play", "main"]
 
@@ -155,7 +155,8 @@ class Searcher:
         if not continues:
             game = play_moves(new_game(width, height, start_fen), moves)
             if self.size != (width, height):
-                self.batch = murkle_rl.GameBatch(1, width, height, fen=start_fen, threads=1, seed=self.seed)
+                self.batch = murkle_rl.GameBatch(1, width, height, fen=start_fen, threads=1, seed=self.seed,
+                                                 planes=planes_read(self.agent))
                 self.size = (width, height)
             self.batch.set_game(0, game)
             # a new tree: a search left unfinished (all of ours are: they stop on a limit of
@@ -206,7 +207,7 @@ class Searcher:
         ends = self._ending_moves()
         if ends is not None:  # every move ends the game: no tree to grow
             return ends
-        planes = np.zeros((self.leaves, murkle_chess.TOTAL_INPUT_PLANES, game.height(), game.width()), np.float32)
+        planes = np.zeros((self.leaves, len(self.batch.plane_indices), game.height(), game.width()), np.float32)
         search = self.search_
         baseline: int | None = None
         done = rounds = 0
