@@ -109,6 +109,8 @@ def test_an_old_checkpoint_still_evaluates_plays_and_resumes(zero, tmp_path, cap
     # The evaluation options come from the command line (0: none), the rest from the checkpoint.
     assert trainer.cfg.eval_every == 0 and trainer.cfg.channels == 8 and not (run / "eval_games.pgn").exists()
     assert (run / "agent.pt").stat().st_size < 100_000
+    with pytest.raises(ValueError, match="trained with --attacks"):  # counts computed by layers now gone
+        zero.network.Config.from_saved({"attacks": True})
 
 
 def colours_exchanged(fen, height):
@@ -238,6 +240,7 @@ class Interrupted:
 
     def __init__(self, agent, hook):
         self.cfg, self.width, self.height, self.action_planes = agent.cfg, agent.width, agent.height, agent.action_planes
+        self.input_planes = agent.input_planes
         self.hook = hook
 
     def __call__(self, planes, mask=None):

@@ -38,9 +38,11 @@ ZERO = [sys.executable, "-m", "murkle_rl.zero"]
 
 
 def tiny_cfg(**changes):
+    """A tiny network on the engine's planes alone (they come in 105 too); runs from the command
+    line read the attack planes, as the defaults do."""
     return Config(**({"width": 5, "height": 5, "games": 8, "simulations": 4, "max_considered": 4, "channels": 8,
                       "blocks": 1, "plies_per_iter": 6, "batch_size": 32, "buffer": 2000, "threads": 1,
-                      "minutes": 0, "iterations": 3} | changes))
+                      "minutes": 0, "iterations": 3, "attack_planes": False} | changes))
 
 
 @pytest.fixture(scope="module")

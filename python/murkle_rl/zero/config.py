@@ -26,10 +26,10 @@ class Config:
     height: int = 6
     # network
     channels: int = 32
-    blocks: int = 3
+    blocks: int = 2
     history: int = 1  # positions the network sees: the current one and the plies before it (at most 8)
     canonical: bool = True  # Black's positions reach the network turned top to bottom, as White's
-    attack_planes: bool = False  # the network also reads which squares each side's pieces of each kind attack
+    attack_planes: bool = True  # the network also reads which squares each side's pieces of each kind attack
     # self-play
     games: int = 128  # games played at once
     simulations: int = 16
@@ -101,10 +101,14 @@ class Config:
     def from_saved(cls, saved: dict[str, Any], **overrides: Any) -> Config:
         """The configuration a checkpoint stored. Checkpoints written before ``history``,
         ``value_mix`` and ``canonical`` existed fed the network all 105 planes (history 8) as the
-        engine orients them and taught results only; options added since take their defaults,
-        and names this version does not know are dropped."""
+        engine orients them and taught results only; those written before ``attack_planes``
+        read none; options added since take their defaults, and names this version does not know
+        are dropped."""
+        if saved.get("attacks"):  # counts of attackers, computed by layers of the network that are gone
+            raise ValueError("this network was trained with --attacks, whose layers this version replaced by "
+                             "--attack-planes: it cannot be loaded")
         known = {f.name for f in fields(cls)}
-        values = {"history": 8, "value_mix": 0.0, "canonical": False} | saved | overrides
+        values = {"history": 8, "value_mix": 0.0, "canonical": False, "attack_planes": False} | saved | overrides
         return cls(**{k: v for k, v in values.items() if k in known})
 
     def problems(self) -> list[str]:
