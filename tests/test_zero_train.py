@@ -349,6 +349,9 @@ def test_the_evaluator_takes_all_planes_or_just_those_it_reads():
     np.testing.assert_array_equal(material(chosen), material(batch))
     with pytest.raises(ValueError, match="planes must have shape"):
         evaluator(batch.planes()[:, :5])
+    seven = tiny_cfg(history=7, attack_planes=True)  # reads 105 planes, not the engine's 105
+    assert len(seven.input_planes) == 105 and Evaluator(make_net(seven), seven)(
+        with_planes(batch, list(seven.input_planes)).planes())[1].shape == (3,)
 
 
 @pytest.mark.parametrize("canonical", [True, False])

@@ -164,13 +164,13 @@ class Evaluator:
 
     def select(self, planes: np.ndarray) -> np.ndarray:
         """The planes the network reads, from all 105 or from just those."""
+        if planes.ndim == 4 and planes.shape[1] == len(self.inputs):  # first: 105 of them with 7 plies of history
+            return planes
         if planes.ndim == 4 and planes.shape[1] == murkle_chess.TOTAL_INPUT_PLANES:
             if self.cfg.attack_planes:
                 raise ValueError("this network reads attack planes, which the 105 planes lack: give it the "
                                  "planes of a GameBatch made with planes=agent.input_planes")
             return planes[:, self.inputs]
-        if planes.ndim == 4 and planes.shape[1] == len(self.inputs):
-            return planes
         raise ValueError(f"planes must have shape (k, 105, H, W) or (k, {len(self.inputs)}, H, W), "
                          f"got {planes.shape}")
 
