@@ -13,6 +13,7 @@ import pytest
 
 import murkle_chess as mc
 import murkle_rl as rl
+from test_legal_generator import attacks
 from test_rl import SIZES, exact_planes
 
 IDS = [f"{w}x{h}" for w, h, _ in SIZES]
@@ -386,37 +387,25 @@ def test_selected_planes_equal_the_full_planes_at_their_indices(width, height, s
                 np.testing.assert_array_equal(got, want)
 
 
-KING_STEPS = [(1, 0), (1, 1), (0, 1), (-1, 1), (-1, 0), (-1, -1), (0, -1), (1, -1)]
-LEAPS = {"n": [(1, 2), (2, 1), (2, -1), (1, -2), (-1, -2), (-2, -1), (-2, 1), (-1, 2)], "k": KING_STEPS}
-RAYS = {"r": KING_STEPS[0::2], "b": KING_STEPS[1::2], "q": KING_STEPS}
-
-
-def attack_planes_by_walking(game):
-    """Planes 105-116 from the exact module's board: from each piece, the squares it attacks."""
+def attack_planes_by_rules(game):
+    """Planes 105-116 from the exact module's board, each square asked of each piece by the
+    legal-move tests' attack rule."""
     w, h = game.width(), game.height()
     board = {(c, r): p.symbol() for r in range(h) for c in range(w) if (p := game.get_piece(c, r))}
     out = np.zeros((12, h, w), np.float32)
-    for (c, r), symbol in board.items():
-        kind, white = symbol.lower(), symbol.isupper()
-        targets = [(c + dc, r + (1 if white else -1)) for dc in (-1, 1)] if kind == "p" else \
-            [(c + dc, r + dr) for dc, dr in LEAPS.get(kind, [])]
-        for dc, dr in RAYS.get(kind, []):
-            x, y = c + dc, r + dr
-            while 0 <= x < w and 0 <= y < h:
-                targets.append((x, y))
-                if (x, y) in board:
-                    break
-                x, y = x + dc, y + dr
-        for x, y in targets:
-            if 0 <= x < w and 0 <= y < h:
-                out[6 * (white != (game.turn() == mc.WHITE)) + "pnbrqk".index(kind), y, x] = 1
+    for (c, r), letter in board.items():
+        plane = 6 * (letter.isupper() != (game.turn() == mc.WHITE)) + "pnbrqk".index(letter.lower())
+        for y in range(h):
+            for x in range(w):  # a rook on its own square is not attacking it here
+                if (x, y) != (c, r) and attacks(letter, c, r, x, y, board):
+                    out[plane, y, x] = 1
     return out
 
 
 @pytest.mark.parametrize("width,height,steps", SIZES[1:8], ids=IDS[1:8])
 def test_attack_planes_mark_the_squares_each_side_attacks(width, height, steps):
-    """Dense and packed, against a walk over the exact module's board on every size class, and
-    on 8x8 against python-chess's attackers."""
+    """Dense and packed, against the rules' attack test on every size class, and on 8x8 against
+    python-chess's attackers."""
     chess = pytest.importorskip("chess") if (width, height) == (8, 8) else None
     picked = list(range(116, 104, -1)) + [98]  # reversed, then a constant plane
     batch = rl.GameBatch(6, width, height, seed=width + height, threads=2, planes=picked)
@@ -425,7 +414,7 @@ def test_attack_planes_mark_the_squares_each_side_attacks(width, height, steps):
         np.testing.assert_array_equal(rl.unpack_planes(bits, scalars, height, width), dense)
         for i in range(batch.n):
             game = batch.game(i)
-            want = attack_planes_by_walking(game)
+            want = attack_planes_by_rules(game)
             np.testing.assert_array_equal(dense[i, :12], want[::-1], err_msg=game.to_fen())
             if chess:
                 board = chess.Board(game.to_fen())

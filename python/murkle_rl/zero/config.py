@@ -86,7 +86,7 @@ class Config:
     @property
     def bit_planes(self) -> int:
         """How many of the input planes are 0/1 squares (the rest, 96-104, are constant)."""
-        return 12 * self.history + (len(ATTACK_PLANES) if self.attack_planes else 0)
+        return len(self.input_planes) - len(SCALAR_PLANES)
 
     @property
     def reads_material(self) -> bool:
