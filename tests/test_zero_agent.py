@@ -6,6 +6,7 @@ the command's help works without PyTorch."""
 import io
 import math
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -157,6 +158,49 @@ def test_the_network_sees_black_as_white(zero, width, height, attacks):
                    attack_planes=attacks)
     logits, values = zero.network.Evaluator(zero.network.make_net(blind), blind)(games.planes())
     assert not np.allclose(turned(logits.reshape(shape)), agent(mirror.planes())[0].reshape(shape), atol=1e-3)
+
+
+def files_reversed(fen, width):
+    """The same position turned left to right (no castling rights)."""
+    board, turn, castling, ep, half, full = fen.split()
+    board = "/".join("".join(reversed(re.findall(r"\d+|\D", row))) for row in board.split("/"))
+    ep = ep if ep == "-" else chr(ord("a") + ord("a") + width - 1 - ord(ep[0])) + ep[1:]
+    return " ".join([board, turn, castling, ep, half, full])
+
+
+@pytest.mark.parametrize("width,height", [(6, 6), (5, 7)])
+def test_samples_turned_left_to_right_are_the_engines_mirrored_positions(width, height):
+    """--mirror: a replay sample turned left to right is, plane for plane (attack planes too) and
+    move for move, what the engine gives for the position with its files reversed; positions with
+    castling rights are never turned."""
+    from murkle_rl.zero.config import Config
+    from murkle_rl.zero.replay import ReplayBuffer
+
+    cfg, rng, fens = Config(width=width, height=height, mirror=True), np.random.default_rng(3), []
+    game = mc.Game(width, height, murkle_rl.start_fen(width, height), False)
+    while len(fens) < 60:  # random games, en passant squares among them
+        moves = game.legal_moves()
+        if moves:
+            game.make_move(moves[rng.integers(len(moves))])
+            fens.append(game.to_fen())
+        else:
+            game = mc.Game(width, height, murkle_rl.start_fen(width, height), False)
+    batch, mirror = (murkle_rl.GameBatch(len(fens), width, height, fen=f, threads=1, planes=cfg.input_planes)
+                     for f in (fens, [files_reversed(f, width) for f in fens]))
+    assert any(f.split()[3] != "-" for f in fens)
+    planes, mask = batch.planes(), batch.legal_mask().reshape(len(fens), -1)
+    policy = rng.random(mask.shape) * mask
+    ReplayBuffer.turn_files(cfg, planes, mask, policy, np.arange(len(fens)))
+    np.testing.assert_array_equal(planes, mirror.planes())
+    np.testing.assert_array_equal(mask, mirror.legal_mask().reshape(len(fens), -1))
+    assert (policy[~mask] == 0).all()
+
+    cfg = Config(width=8, height=8, mirror=True)  # the start position: castling rights, never turned
+    start = murkle_rl.GameBatch(4, 8, 8, threads=1, planes=cfg.input_planes)
+    buffer = ReplayBuffer(cfg)
+    buffer.add({**buffer.encode(cfg, *start.packed_planes(), start.legal_mask(), start.legal_mask().reshape(4, -1) * 1.0),
+                "value": np.zeros(4), "full": np.ones(4), "material": np.zeros(4)})
+    np.testing.assert_array_equal(buffer.sample(64, rng)[0], np.repeat(start.planes()[:1], 64, 0))
 
 
 @torch_missing

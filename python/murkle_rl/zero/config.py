@@ -16,8 +16,28 @@ import murkle_chess
 SCALAR_PLANES = range(96, 105)  # repetitions, side to move, move number, castling, clock: one value each
 ATTACK_PLANES = range(105, 117)  # squares the side to move's pawns ... king attack, then the other side's
 WHITE_TO_MOVE = 98  # the plane of 1s when White is to move
+CASTLING_PLANES = range(100, 104)  # the four castling rights
 PIECE_VALUES = np.array([1, 3, 3, 5, 9, 0], np.float32)  # pawn, knight, bishop, rook, queen, king
 MATERIAL_SCALE = 4.0  # a material difference m is taught as tanh(m / this)
+DIRECTIONS = [(0, 1), (1, 1), (1, 0), (1, -1), (0, -1), (-1, -1), (-1, 0), (-1, 1)]  # (column, row) steps
+KNIGHT_JUMPS = [(1, 2), (2, 1), (2, -1), (1, -2), (-1, -2), (-2, -1), (-2, 1), (-1, 2)]
+
+
+def mirrored_planes(action_planes: int, files: bool = False) -> list[int]:
+    """For each move plane, the plane of the same move seen in a mirror: the board turned top to
+    bottom (rows reversed, the row step negated), or with ``files`` left to right (files
+    reversed, the column step negated). Underpromotions keep their piece. An involution."""
+    d = (action_planes - 26) // 8  # the longest straight distance
+
+    def turned(dc: int, dr: int) -> tuple[int, int]:
+        return (-dc, dr) if files else (dc, -dr)
+
+    out = [DIRECTIONS.index(turned(*DIRECTIONS[p // d])) * d + p % d for p in range(8 * d)]
+    out += [8 * d + KNIGHT_JUMPS.index(turned(*jump)) for jump in KNIGHT_JUMPS]
+    for p in range(18):  # underpromotions: 9 with dr = +1, then 9 with dr = -1; 3 x (dc + 1) + piece
+        dc, dr = turned(p % 9 // 3 - 1, 1 if p < 9 else -1)
+        out.append(8 * d + 8 + 9 * (dr < 0) + 3 * (dc + 1) + p % 3)
+    return out
 
 
 @dataclass
@@ -30,6 +50,7 @@ class Config:
     history: int = 1  # positions the network sees: the current one and the plies before it (at most 8)
     canonical: bool = True  # Black's positions reach the network turned top to bottom, as White's
     attack_planes: bool = True  # the network also reads which squares each side's pieces of each kind attack
+    mirror: bool = False  # a random half of the training samples are turned left to right
     # self-play
     games: int = 128  # games played at once
     simulations: int = 16
@@ -145,6 +166,8 @@ HELPS = {
     "attack_planes": "the network also reads 12 planes of the current position: the squares that each side's "
                      "pawns, knights, bishops, rooks, queens and king attack, written by the engine with the pieces, "
                      "so a young network sees what hangs (--no-attack-planes: the pieces alone)",
+    "mirror": "train on a random half of the samples turned left to right (files reversed, the moves with "
+              "them), as the rules are the same in that mirror; positions with a castling right are never turned",
     "value_mix": "weight of the searched root value in the value target (0: the game's result only)",
     "games": "self-play games played at once", "simulations": "search simulations per self-play move",
     "gumbel": "Gumbel root search in self-play (--no-gumbel: PUCT with Dirichlet noise)",

@@ -31,7 +31,7 @@ except ModuleNotFoundError as e:  # pragma: no cover - depends on the environmen
     raise ModuleNotFoundError(f"murkle_rl.zero needs PyTorch for this: pip install 'murkle_chess[train]' ({e})",
                               name=e.name) from None
 
-from .config import WHITE_TO_MOVE, Config
+from .config import WHITE_TO_MOVE, Config, mirrored_planes
 
 CHECKPOINT = "checkpoint.pt"
 AGENT = "agent.pt"
@@ -49,19 +49,6 @@ class ResBlock(nn.Module):
     def forward(self, x: torch.Tensor) -> torch.Tensor:
         y = F.relu(self.bn1(self.conv1(x)))
         return F.relu(x + self.bn2(self.conv2(y)))
-
-
-def mirrored_planes(action_planes: int) -> list[int]:
-    """For each move plane, the plane of the same move seen with the board turned top to bottom
-    (rows reversed): directions and knight jumps with the row step negated, and the two blocks of
-    underpromotions exchanged. An involution."""
-    d = (action_planes - 26) // 8  # the longest straight distance
-    line = [4, 3, 2, 1, 0, 7, 6, 5]  # direction -> the one with dr negated
-    jump = [3, 2, 1, 0, 7, 6, 5, 4]  # knight jump -> the one with dr negated
-    out = [line[p // d] * d + p % d for p in range(8 * d)] if d else []
-    out += [8 * d + jump[k] for k in range(8)]
-    out += [p + 9 for p in range(8 * d + 8, 8 * d + 17)] + [p - 9 for p in range(8 * d + 17, 8 * d + 26)]
-    return out
 
 
 class Net(nn.Module):

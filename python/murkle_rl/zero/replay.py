@@ -6,7 +6,7 @@ from typing import Any
 
 import numpy as np
 
-from .config import SCALAR_PLANES, Config
+from .config import CASTLING_PLANES, SCALAR_PLANES, Config, mirrored_planes
 
 
 class Samples:
@@ -65,6 +65,17 @@ class Samples:
         np.put_along_axis(policy, rows["policy_index"].astype(np.int64), rows["policy_p"].astype(np.float32), 1)
         return inputs, mask, policy
 
+    @staticmethod
+    def turn_files(cfg: Config, planes: np.ndarray, mask: np.ndarray, policy: np.ndarray, rows: np.ndarray) -> None:
+        """Turns decoded samples ``rows`` left to right in place: their squares with the files
+        reversed, their legal moves and policy moved to the mirrored moves. The rules are the same in
+        that mirror, castling apart: give only rows without castling rights."""
+        k, p_planes, h, w = len(planes), cfg.action_planes, cfg.height, cfg.width
+        turned = np.array(mirrored_planes(p_planes, files=True))
+        planes[rows] = planes[rows][..., ::-1]
+        for moves in (mask.reshape(k, p_planes, h, w), policy.reshape(k, p_planes, h, w)):
+            moves[rows] = moves[rows][:, turned, :, ::-1]
+
 
 class ReplayBuffer(Samples):
     """The newest ``capacity`` samples of finished games, in a ring."""
@@ -89,9 +100,13 @@ class ReplayBuffer(Samples):
 
     def sample(self, n: int, rng: np.random.Generator) -> tuple[np.ndarray, ...]:
         """A minibatch of n samples drawn with replacement: inputs, masks, policies, values, the
-        weights of the policies (1 full, 0 fast) and the material targets."""
+        weights of the policies (1 full, 0 fast) and the material targets. With ``cfg.mirror`` a
+        random half of those without castling rights are turned left to right."""
         idx = rng.integers(0, self.size, n)
         planes, mask, policy = self.decode(self.cfg, {f: getattr(self, f)[idx] for f in self.FIELDS})
+        if self.cfg.mirror:
+            castling = self.scalars[idx][:, np.subtract(CASTLING_PLANES, SCALAR_PLANES.start)].any(1)
+            self.turn_files(self.cfg, planes, mask, policy, np.flatnonzero((rng.random(n) < 0.5) & ~castling))
         return planes, mask, policy, self.value[idx], self.full[idx], self.material[idx]
 
     def state(self) -> dict[str, Any]:
