@@ -388,26 +388,30 @@ def test_selected_planes_equal_the_full_planes_at_their_indices(width, height, s
 
 
 def attack_planes_by_rules(game):
-    """Planes 105-116 from the exact module's board, each square asked of each piece by the
-    legal-move tests' attack rule."""
+    """Planes 105-124 from the exact module's board, each square asked by the legal-move tests'
+    attack rule: of each piece (attacks), and of each piece kind put there against each king
+    (checks)."""
     w, h = game.width(), game.height()
     board = {(c, r): p.symbol() for r in range(h) for c in range(w) if (p := game.get_piece(c, r))}
-    out = np.zeros((12, h, w), np.float32)
+    out = np.zeros((20, h, w), np.float32)
     for (c, r), letter in board.items():
-        plane = 6 * (letter.isupper() != (game.turn() == mc.WHITE)) + "pnbrqk".index(letter.lower())
+        theirs = letter.isupper() != (game.turn() == mc.WHITE)
         for y in range(h):
             for x in range(w):  # a rook on its own square is not attacking it here
                 if (x, y) != (c, r) and attacks(letter, c, r, x, y, board):
-                    out[plane, y, x] = 1
+                    out[6 * theirs + "pnbrqk".index(letter.lower()), y, x] = 1
+                for kind in "pnbr" if letter in "kK" and (x, y) != (c, r) else "":  # who checks this king from (x, y)
+                    if attacks(kind if letter == "K" else kind.upper(), x, y, c, r, board):
+                        out[12 + 4 * (1 - theirs) + "pnbr".index(kind), y, x] = 1
     return out
 
 
 @pytest.mark.parametrize("width,height,steps", SIZES[1:8], ids=IDS[1:8])
-def test_attack_planes_mark_the_squares_each_side_attacks(width, height, steps):
+def test_attack_and_check_planes_mark_the_squares_each_side_attacks_and_checks_from(width, height, steps):
     """Dense and packed, against the rules' attack test on every size class, and on 8x8 against
-    python-chess's attackers."""
+    python-chess's attackers (and, for checks, the attacks of each kind put on the king's square)."""
     chess = pytest.importorskip("chess") if (width, height) == (8, 8) else None
-    picked = list(range(116, 104, -1)) + [98]  # reversed, then a constant plane
+    picked = list(range(124, 104, -1)) + [98]  # reversed, then a constant plane
     batch = rl.GameBatch(6, width, height, seed=width + height, threads=2, planes=picked)
     for _ in range(4):
         dense, (bits, scalars) = batch.planes(), batch.packed_planes()
@@ -415,14 +419,21 @@ def test_attack_planes_mark_the_squares_each_side_attacks(width, height, steps):
         for i in range(batch.n):
             game = batch.game(i)
             want = attack_planes_by_rules(game)
-            np.testing.assert_array_equal(dense[i, :12], want[::-1], err_msg=game.to_fen())
+            np.testing.assert_array_equal(dense[i, :20], want[::-1], err_msg=game.to_fen())
             if chess:
                 board = chess.Board(game.to_fen())
-                for square in chess.SQUARES:
-                    for side, colour in enumerate((board.turn, not board.turn)):
+                for side, colour in enumerate((board.turn, not board.turn)):
+                    for square in chess.SQUARES:
                         kinds = {board.piece_type_at(a) for a in board.attackers(colour, square)}
                         for kind in range(1, 7):
                             assert want[6 * side + kind - 1, square // 8, square % 8] == (kind in kinds)
+                    for king in board.pieces(chess.KING, not colour):
+                        for kind in range(1, 5):  # a piece of the king's colour there attacks the checking squares
+                            probe = board.copy()
+                            probe.set_piece_at(king, chess.Piece(kind, not colour))
+                            checks = np.zeros(64, np.float32)
+                            checks[list(probe.attacks(king))] = 1
+                            np.testing.assert_array_equal(want[12 + 4 * side + kind - 1].ravel(), checks)
         batch.play_random(max(1, steps // 4))
 
 
@@ -441,14 +452,14 @@ def test_plane_selection_is_kept_shown_and_checked():
     with pytest.raises(ValueError, match=r"planes must have shape \(2, 3, 6, 6\)"):
         b.step(b.random_actions(), np.zeros((2, 105, 6, 6), np.float32))
     for bad, error, text in [([], ValueError, "planes must name at least one plane"),
-                             ([0, 117], ValueError, r"planes\[1\] must be at most 116"),
+                             ([0, 125], ValueError, r"planes\[1\] must be at most 124"),
                              ([-1], ValueError, r"planes\[0\] must be at least 0"),
                              ([3, 4, 3], ValueError, "planes names plane 3 twice"),
                              ([1.0], TypeError, r"planes\[0\] must be an integer"),
                              ([True], TypeError, r"planes\[0\] must be an integer plane index"),
                              ("012", TypeError, "planes must be a sequence"),
                              (7, TypeError, "planes must be a sequence"),
-                             (list(range(117)) + [0], ValueError, "planes names 118 planes")]:
+                             (list(range(125)) + [0], ValueError, "planes names 126 planes")]:
         with pytest.raises(error, match=text):
             rl.GameBatch(1, 6, 6, planes=bad)
     state = list(b.__getstate__())

@@ -130,7 +130,7 @@ def test_the_network_sees_black_as_white(zero, width, height, attacks):
     mirrored move planes, and the network gives both the same value and the same policy."""
     from murkle_rl.zero.config import Config
 
-    cfg = Config(width=width, height=height, channels=8, blocks=1, attack_planes=attacks)
+    cfg = Config(width=width, height=height, channels=8, blocks=1, attack_planes=attacks, check_planes=attacks)
     agent = zero.network.Evaluator(zero.network.make_net(cfg), cfg)
     fens = []
     for plies in (9, 10):  # both sides to move
@@ -155,7 +155,7 @@ def test_the_network_sees_black_as_white(zero, width, height, attacks):
     np.testing.assert_allclose(turned(logits.reshape(shape)), logits2.reshape(shape), atol=1e-5)
     np.testing.assert_allclose(values, values2, atol=1e-6)
     blind = Config(width=width, height=height, channels=8, blocks=1, canonical=False,  # as the engine orients them
-                   attack_planes=attacks)
+                   attack_planes=attacks, check_planes=attacks)
     logits, values = zero.network.Evaluator(zero.network.make_net(blind), blind)(games.planes())
     assert not np.allclose(turned(logits.reshape(shape)), agent(mirror.planes())[0].reshape(shape), atol=1e-3)
 
@@ -170,13 +170,13 @@ def files_reversed(fen, width):
 
 @pytest.mark.parametrize("width,height", [(6, 6), (5, 7)])
 def test_samples_turned_left_to_right_are_the_engines_mirrored_positions(width, height):
-    """--mirror: a replay sample turned left to right is, plane for plane (attack planes too) and
+    """--mirror: a replay sample turned left to right is, plane for plane (attack and check planes too) and
     move for move, what the engine gives for the position with its files reversed; positions with
     castling rights are never turned."""
     from murkle_rl.zero.config import Config
     from murkle_rl.zero.replay import ReplayBuffer
 
-    cfg, rng, fens = Config(width=width, height=height, mirror=True), np.random.default_rng(3), []
+    cfg, rng, fens = Config(width=width, height=height, mirror=True, check_planes=True), np.random.default_rng(3), []
     game = mc.Game(width, height, murkle_rl.start_fen(width, height), False)
     while len(fens) < 60:  # random games, en passant squares among them
         moves = game.legal_moves()

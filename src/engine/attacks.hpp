@@ -101,13 +101,13 @@ KingSafety<NW> Game<NW>::king_safety() const {
 }
 
 template <int NW>
-Bitboard<NW> Game<NW>::attacks_of(Color by, PieceType t) const {
+Bitboard<NW> Game<NW>::attacks_from(Color by, PieceType t, const Bitboard<NW>& from) const {
     const Geometry<NW>& geo = *geo_;
     const Bitboard<NW> occupied = board_.color_bitboards[0] | board_.color_bitboards[1];
     const bool rook_like = t == PieceType::Rook || t == PieceType::Queen;
     const bool bishop_like = t == PieceType::Bishop || t == PieceType::Queen;
     Bitboard<NW> out;
-    (pieces(t) & board_.color_bitboards[color_index(by)]).for_each([&](uint32_t p) {
+    from.for_each([&](uint32_t p) {
         switch (t) {
             // A pawn of colour `by` attacks from p what a pawn of the other colour would be attacked from.
             case PieceType::Pawn: out |= geo.pawn_attackers[color_index(~by)][p]; break;

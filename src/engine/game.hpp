@@ -231,7 +231,11 @@ public:
     bool is_check() const { return in_check(); }
     // Every square the pieces of kind t and colour `by` attack (attacks.hpp): a slider's ray
     // ends on the first occupied square, which it attacks whoever stands there.
-    Bitboard<NW> attacks_of(Color by, PieceType t) const;
+    Bitboard<NW> attacks_of(Color by, PieceType t) const {
+        return attacks_from(by, t, pieces(t) & board_.color_bitboards[color_index(by)]);
+    }
+    // Every square that pieces of kind t and colour `by` would attack from the squares `from`.
+    Bitboard<NW> attacks_from(Color by, PieceType t, const Bitboard<NW>& from) const;
     bool is_checkmate() const { return in_check() && !has_legal_move(); }
     bool is_stalemate() const { return !in_check() && !has_legal_move(); }
     bool is_over() const;

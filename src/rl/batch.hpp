@@ -117,11 +117,15 @@ size_t visit_piece_planes(const Game<NW>& g, Piece&& piece) {
 // Beyond the engine's 105 planes an observation may hold 12 attack planes of the current
 // position: the squares the side to move's pawns, knights, bishops, rooks, queens and king
 // attack (105-110), then the other side's (111-116); a slider attacks up to the first piece in
-// its way, of either colour.
+// its way, of either colour. Then 8 check planes: the squares from which a pawn, knight, bishop
+// or rook of the side to move would attack the other side's king (117-120), then the same for
+// the other side against the side to move's king (121-124); a queen checks from the union of
+// the bishop's and the rook's.
 constexpr int ATTACK_PLANE = TOTAL_INPUT_PLANES;
-constexpr int SELECTABLE_PLANES = TOTAL_INPUT_PLANES + 12;
+constexpr int CHECK_PLANE = ATTACK_PLANE + 12;
+constexpr int SELECTABLE_PLANES = CHECK_PLANE + 8;
 
-// Which of the 117 selectable planes an observation holds, in which order: a network that reads
+// Which of the 125 selectable planes an observation holds, in which order: a network that reads
 // a few of them has only those written. Default: the engine's 105 in their own order.
 struct PlaneSelection {
     std::vector<uint8_t> indices;  // the planes held, in order
@@ -130,8 +134,8 @@ struct PlaneSelection {
     bool all = true;           // all 105 in their own order
 
     PlaneSelection() : PlaneSelection(std::vector<uint8_t>{}) {}
-    bool attacks = false;      // some attack plane is held
-    // The planes `which` (distinct, each below 117) in that order; empty for the engine's 105.
+    bool attacks = false;      // some attack or check plane is held
+    // The planes `which` (distinct, each below 125) in that order; empty for the engine's 105.
     explicit PlaneSelection(std::vector<uint8_t> which) : indices(std::move(which)) {
         if (indices.empty())
             for (int p = 0; p < TOTAL_INPUT_PLANES; ++p) indices.push_back(static_cast<uint8_t>(p));
@@ -163,10 +167,19 @@ void visit_selected_piece_planes(const Game<NW>& g, const PlaneSelection& sel, P
     if (sel.history_steps == 1) board(0, g.board());  // the current position alone: no walk back
     else if (sel.history_steps > 1) g.visit_history_boards(board);
     if (!sel.attacks) return;
-    for (int c = 0; c < 2; ++c)
+    for (int c = 0; c < 2; ++c) {
+        const Color side = c == own ? g.turn() : ~g.turn();
         for (int t = 0; t < 6; ++t)
             if (const int s = sel.slot[ATTACK_PLANE + (c == own ? 0 : 6) + t]; s >= 0)
-                piece(static_cast<size_t>(s), g.attacks_of(c == own ? g.turn() : ~g.turn(), static_cast<PieceType>(t)));
+                piece(static_cast<size_t>(s), g.attacks_of(side, static_cast<PieceType>(t)));
+        // A piece checks from where the same piece of the king's colour on the king's square
+        // attacks (pawns included: theirs attack the other way).
+        const Bitboard<NW> kings = g.board().piece_bitboards[static_cast<int>(PieceType::King)] &
+                                   g.board().color_bitboards[color_index(~side)];
+        for (int t = 0; t < 4; ++t)
+            if (const int s = sel.slot[CHECK_PLANE + (c == own ? 0 : 4) + t]; s >= 0)
+                piece(static_cast<size_t>(s), g.attacks_from(~side, static_cast<PieceType>(t), kings));
+    }
 }
 
 // The selected input planes of a game into out[0 .. sel.size() * area).

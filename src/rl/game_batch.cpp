@@ -82,14 +82,17 @@ void bind_batch(nb::module_& m) {
              "    planes 96 and 97 are 1.0 when the position has occurred before, and twice before.\n"
              "    Off by default, so that every value equals the exact module's.\n"
              "planes: None for all 105 input planes, or a sequence of distinct plane indices in\n"
-             "    [0, 117) (any order, e.g. ``list(range(12)) + list(range(96, 105))``): then every\n"
+             "    [0, 125) (any order, e.g. ``list(range(12)) + list(range(96, 105))``): then every\n"
              "    plane observation (``planes()``, ``packed_planes()``, the arrays of ``step`` and a\n"
              "    Search's ``select``) holds just those planes, in that order, and only they are\n"
              "    computed (no walk back through the history when none of planes 12-95 is asked for).\n"
              "    ``plane_indices`` tells which. Planes 105-116 are attack planes of the current\n"
              "    position, 1.0 on every square that the side to move's pawns, knights, bishops,\n"
              "    rooks, queens, king attack (105-110), then the other side's (111-116); a slider\n"
-             "    attacks up to and including the first piece in its way, of either colour.")
+             "    attacks up to and including the first piece in its way, of either colour. Planes\n"
+             "    117-124 are check planes: 1.0 on every square from which a pawn, knight, bishop,\n"
+             "    rook of the side to move would attack the other side's king (117-120), then the\n"
+             "    other side's against the side to move's king (121-124).")
         .def("planes", &GameBatch::planes, "out"_a = nb::none(),
              nb::sig("def planes(self, out: numpy.typing.NDArray[numpy.float32] | None = None) -> "
                      "numpy.typing.NDArray[numpy.float32]"),

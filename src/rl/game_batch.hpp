@@ -69,7 +69,7 @@ inline GameVariant parse_game(uint64_t width, uint64_t height, const std::string
 constexpr uint64_t MAX_GAMES = uint64_t(1) << 32;
 
 // The planes argument of a GameBatch: None for all 105, else a sequence of distinct plane
-// indices in [0, 117) (105-116: attack planes), not empty, in the order the observations hold them.
+// indices in [0, 125) (105-116: attack planes, 117-124: check planes), not empty, in the order the observations hold them.
 inline PlaneSelection plane_selection_arg(nb::handle v, const char* name = "planes") {
     if (v.is_none()) return {};
     if (!PySequence_Check(v.ptr()) || PyUnicode_Check(v.ptr()) || PyBytes_Check(v.ptr()) ||
@@ -79,7 +79,7 @@ inline PlaneSelection plane_selection_arg(nb::handle v, const char* name = "plan
     const size_t n = nb::len(items);
     if (n == 0) throw nb::value_error((std::string(name) + " must name at least one plane (None for all 105)").c_str());
     if (n > static_cast<size_t>(SELECTABLE_PLANES))
-        throw nb::value_error((std::string(name) + " names " + std::to_string(n) + " planes; there are 117").c_str());
+        throw nb::value_error((std::string(name) + " names " + std::to_string(n) + " planes; there are 125").c_str());
     std::vector<uint8_t> which;
     bool seen[SELECTABLE_PLANES] = {};
     for (size_t k = 0; k < n; ++k) {

@@ -7,8 +7,8 @@ actions ``(k, A)`` and values ``(k,)`` in [-1, 1] from the side to move, exactly
 :meth:`murkle_rl.Search.run` calls. An agent with an ``input_planes`` attribute (the plane
 indices its network reads, in order) may instead be given just those planes
 ``(k, len(input_planes), H, W)``, as a GameBatch made with ``planes=agent.input_planes``
-writes them; it takes the 105 planes as well, unless it reads attack planes (105-116), which
-only such a batch writes. A network's policy head fixes the number of move planes, so
+writes them; it takes the 105 planes as well, unless it reads attack or check planes (105-124),
+which only such a batch writes. A network's policy head fixes the number of move planes, so
 an agent plays every board with the same ``action_planes`` (``8 * max(width, height) + 18``).
 
 This module imports no network library: :class:`UniformAgent` needs none, and

@@ -15,6 +15,7 @@ import murkle_chess
 
 SCALAR_PLANES = range(96, 105)  # repetitions, side to move, move number, castling, clock: one value each
 ATTACK_PLANES = range(105, 117)  # squares the side to move's pawns ... king attack, then the other side's
+CHECK_PLANES = range(117, 125)  # squares from which its pawns ... rooks would check the other king, then theirs
 WHITE_TO_MOVE = 98  # the plane of 1s when White is to move
 CASTLING_PLANES = range(100, 104)  # the four castling rights
 PIECE_VALUES = np.array([1, 3, 3, 5, 9, 0], np.float32)  # pawn, knight, bishop, rook, queen, king
@@ -50,6 +51,7 @@ class Config:
     history: int = 1  # positions the network sees: the current one and the plies before it (at most 8)
     canonical: bool = True  # Black's positions reach the network turned top to bottom, as White's
     attack_planes: bool = True  # the network also reads which squares each side's pieces of each kind attack
+    check_planes: bool = False  # ... and from which squares each side's pieces of each kind would give check
     mirror: bool = False  # a random half of the training samples are turned left to right
     # self-play
     games: int = 128  # games played at once
@@ -100,9 +102,11 @@ class Config:
     @property
     def input_planes(self) -> np.ndarray:
         """The planes the network sees, as a GameBatch's ``planes=`` names them: 12 piece planes
-        per position of history, the 12 attack planes 105-116 with ``attack_planes``, then 96 to
-        104. The planes before 96-104 are bits (``bit_planes`` of them); those are constant."""
-        return np.r_[0: 12 * self.history, ATTACK_PLANES if self.attack_planes else [], SCALAR_PLANES].astype(int)
+        per position of history, the 12 attack planes 105-116 with ``attack_planes``, the 8 check
+        planes 117-124 with ``check_planes``, then 96 to 104. The planes before 96-104 are bits
+        (``bit_planes`` of them); those are constant."""
+        return np.r_[0: 12 * self.history, ATTACK_PLANES if self.attack_planes else [],
+                     CHECK_PLANES if self.check_planes else [], SCALAR_PLANES].astype(int)
 
     @property
     def bit_planes(self) -> int:
@@ -166,6 +170,9 @@ HELPS = {
     "attack_planes": "the network also reads 12 planes of the current position: the squares that each side's "
                      "pawns, knights, bishops, rooks, queens and king attack, written by the engine with the pieces, "
                      "so a young network sees what hangs (--no-attack-planes: the pieces alone)",
+    "check_planes": "the network also reads 8 planes: the squares from which each side's pawns, knights, bishops "
+                    "and rooks would check the other king (a queen: the bishop's and the rook's), so a checking "
+                    "move is a square's business for the first layer",
     "mirror": "train on a random half of the samples turned left to right (files reversed, the moves with "
               "them), as the rules are the same in that mirror; positions with a castling right are never turned",
     "value_mix": "weight of the searched root value in the value target (0: the game's result only)",

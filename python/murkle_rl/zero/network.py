@@ -154,7 +154,7 @@ class Evaluator:
         if planes.ndim == 4 and planes.shape[1] == len(self.inputs):  # first: 105 of them with 7 plies of history
             return planes
         if planes.ndim == 4 and planes.shape[1] == murkle_chess.TOTAL_INPUT_PLANES:
-            if self.cfg.attack_planes:
+            if max(self.inputs) >= murkle_chess.TOTAL_INPUT_PLANES:
                 raise ValueError("this network reads attack planes, which the 105 planes lack: give it the "
                                  "planes of a GameBatch made with planes=agent.input_planes")
             return planes[:, self.inputs]
