@@ -106,7 +106,7 @@ def test_an_old_checkpoint_still_evaluates_plays_and_resumes(zero, tmp_path, cap
     assert len(load_games(run / "ladder_nodes5.pgn")) == 2
     trainer = zero.cli.main(["train", "--resume", "--out", str(run), "--iterations", "3", "--minutes", "0",
                              "--eval-every", "0", "--torch-threads", "1", "--quiet"])
-    assert trainer.iteration == 3 and trainer.buffer.size > 0
+    assert trainer.iteration == 3 and trainer.buffer.size > 0 and not trainer.cfg.mirror  # trained as played
     # The evaluation options come from the command line (0: none), the rest from the checkpoint.
     assert trainer.cfg.eval_every == 0 and trainer.cfg.channels == 8 and not (run / "eval_games.pgn").exists()
     assert (run / "agent.pt").stat().st_size < 100_000
@@ -228,7 +228,7 @@ def test_agent_file_is_small_and_predicts_like_the_checkpoint(zero, tmp_path):
     searcher = uci.Searcher(agent)
     searcher.set_position(6, 6, fens[0], [])
     assert searcher.search(nodes=8).best is not None
-    with pytest.raises(ValueError, match="reads attack planes, which the 105 planes lack"):
+    with pytest.raises(ValueError, match="reads attack or check planes, which the 105 planes lack"):
         agent(murkle_rl.GameBatch(1, 6, 6).planes())
     (tmp_path / "junk.pt").write_bytes(b"not a network")
     for bad in (tmp_path / "junk.pt", tmp_path / "missing"):

@@ -100,7 +100,7 @@ def test_games_prints_the_kept_games(run_dir, capsys):
 
 
 def test_training_lowers_the_loss_on_self_play_samples():
-    cfg = tiny_cfg(games=16, plies_per_iter=40, max_plies=40, batch_size=64, lr=1e-2, mirror=True)
+    cfg = tiny_cfg(games=16, plies_per_iter=40, max_plies=40, batch_size=64, lr=1e-2)
     trainer = Trainer(cfg)
     samples = trainer.player.play(trainer.net, cfg.plies_per_iter)
     assert len(samples["value"]) >= 16  # every game ended by the cap at the latest

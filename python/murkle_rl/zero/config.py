@@ -52,7 +52,7 @@ class Config:
     canonical: bool = True  # Black's positions reach the network turned top to bottom, as White's
     attack_planes: bool = True  # the network also reads which squares each side's pieces of each kind attack
     check_planes: bool = False  # ... and from which squares each side's pieces of each kind would give check
-    mirror: bool = False  # a random half of the training samples are turned left to right
+    mirror: bool = True  # a random half of the training samples are turned left to right
     # self-play
     games: int = 128  # games played at once
     simulations: int = 16
@@ -127,13 +127,15 @@ class Config:
         """The configuration a checkpoint stored. Checkpoints written before ``history``,
         ``value_mix`` and ``canonical`` existed fed the network all 105 planes (history 8) as the
         engine orients them and taught results only; those written before ``attack_planes``
-        read none; options added since take their defaults, and names this version does not know
-        are dropped."""
+        read none, and those written before ``mirror`` trained on their samples as played;
+        options added since take their defaults, and names this version does not know are
+        dropped."""
         if saved.get("attacks"):  # counts of attackers, computed by layers of the network that are gone
             raise ValueError("this network was trained with --attacks, whose layers this version replaced by "
                              "--attack-planes: it cannot be loaded")
         known = {f.name for f in fields(cls)}
-        values = {"history": 8, "value_mix": 0.0, "canonical": False, "attack_planes": False} | saved | overrides
+        legacy = {"history": 8, "value_mix": 0.0, "canonical": False, "attack_planes": False, "mirror": False}
+        values = legacy | saved | overrides
         return cls(**{k: v for k, v in values.items() if k in known})
 
     def problems(self) -> list[str]:
@@ -174,7 +176,8 @@ HELPS = {
                     "and rooks would check the other king (a queen: the bishop's and the rook's), so a checking "
                     "move is a square's business for the first layer",
     "mirror": "train on a random half of the samples turned left to right (files reversed, the moves with "
-              "them), as the rules are the same in that mirror; positions with a castling right are never turned",
+              "them), as the rules are the same in that mirror; positions with a castling right are never "
+              "turned (--no-mirror: as played)",
     "value_mix": "weight of the searched root value in the value target (0: the game's result only)",
     "games": "self-play games played at once", "simulations": "search simulations per self-play move",
     "gumbel": "Gumbel root search in self-play (--no-gumbel: PUCT with Dirichlet noise)",

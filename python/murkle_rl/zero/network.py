@@ -155,7 +155,7 @@ class Evaluator:
             return planes
         if planes.ndim == 4 and planes.shape[1] == murkle_chess.TOTAL_INPUT_PLANES:
             if max(self.inputs) >= murkle_chess.TOTAL_INPUT_PLANES:
-                raise ValueError("this network reads attack planes, which the 105 planes lack: give it the "
+                raise ValueError("this network reads attack or check planes, which the 105 planes lack: give it the "
                                  "planes of a GameBatch made with planes=agent.input_planes")
             return planes[:, self.inputs]
         raise ValueError(f"planes must have shape (k, 105, H, W) or (k, {len(self.inputs)}, H, W), "
