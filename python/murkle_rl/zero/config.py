@@ -6,6 +6,7 @@ No PyTorch here: ``murkle-zero --help`` and the front ends read configurations w
 from __future__ import annotations
 
 import argparse
+import functools
 from dataclasses import asdict, dataclass, fields
 from typing import Any
 
@@ -24,7 +25,8 @@ DIRECTIONS = [(0, 1), (1, 1), (1, 0), (1, -1), (0, -1), (-1, -1), (-1, 0), (-1, 
 KNIGHT_JUMPS = [(1, 2), (2, 1), (2, -1), (1, -2), (-1, -2), (-2, -1), (-2, 1), (-1, 2)]
 
 
-def mirrored_planes(action_planes: int, files: bool = False) -> list[int]:
+@functools.cache  # the replay buffer asks for it every minibatch
+def mirrored_planes(action_planes: int, files: bool = False) -> tuple[int, ...]:
     """For each move plane, the plane of the same move seen in a mirror: the board turned top to
     bottom (rows reversed, the row step negated), or with ``files`` left to right (files
     reversed, the column step negated). Underpromotions keep their piece. An involution."""
@@ -38,7 +40,7 @@ def mirrored_planes(action_planes: int, files: bool = False) -> list[int]:
     for p in range(18):  # underpromotions: 9 with dr = +1, then 9 with dr = -1; 3 x (dc + 1) + piece
         dc, dr = turned(p % 9 // 3 - 1, 1 if p < 9 else -1)
         out.append(8 * d + 8 + 9 * (dr < 0) + 3 * (dc + 1) + p % 3)
-    return out
+    return tuple(out)
 
 
 @dataclass

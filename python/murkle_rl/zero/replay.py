@@ -71,7 +71,7 @@ class Samples:
         reversed, their legal moves and policy moved to the mirrored moves. The rules are the same in
         that mirror, castling apart: give only rows without castling rights."""
         k, p_planes, h, w = len(planes), cfg.action_planes, cfg.height, cfg.width
-        turned = np.array(mirrored_planes(p_planes, files=True))
+        turned = list(mirrored_planes(p_planes, files=True))
         planes[rows] = planes[rows][..., ::-1]
         for moves in (mask.reshape(k, p_planes, h, w), policy.reshape(k, p_planes, h, w)):
             moves[rows] = moves[rows][:, turned, :, ::-1]
@@ -105,7 +105,7 @@ class ReplayBuffer(Samples):
         idx = rng.integers(0, self.size, n)
         planes, mask, policy = self.decode(self.cfg, {f: getattr(self, f)[idx] for f in self.FIELDS})
         if self.cfg.mirror:
-            castling = self.scalars[idx][:, np.subtract(CASTLING_PLANES, SCALAR_PLANES.start)].any(1)
+            castling = self.scalars[idx[:, None], np.subtract(CASTLING_PLANES, SCALAR_PLANES.start)].any(1)
             self.turn_files(self.cfg, planes, mask, policy, np.flatnonzero((rng.random(n) < 0.5) & ~castling))
         return planes, mask, policy, self.value[idx], self.full[idx], self.material[idx]
 
