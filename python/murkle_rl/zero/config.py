@@ -6,7 +6,6 @@ No PyTorch here: ``murkle-zero --help`` and the front ends read configurations w
 from __future__ import annotations
 
 import argparse
-import functools
 from dataclasses import asdict, dataclass, fields
 from typing import Any
 
@@ -25,11 +24,20 @@ DIRECTIONS = [(0, 1), (1, 1), (1, 0), (1, -1), (0, -1), (-1, -1), (-1, 0), (-1, 
 KNIGHT_JUMPS = [(1, 2), (2, 1), (2, -1), (1, -2), (-1, -2), (-2, -1), (-2, 1), (-1, 2)]
 
 
-@functools.cache  # the replay buffer asks for it every minibatch
 def mirrored_planes(action_planes: int, files: bool = False) -> tuple[int, ...]:
     """For each move plane, the plane of the same move seen in a mirror: the board turned top to
     bottom (rows reversed, the row step negated), or with ``files`` left to right (files
     reversed, the column step negated). Underpromotions keep their piece. An involution."""
+    key = (action_planes, files)
+    if key not in _MIRRORS:  # the replay buffer asks for it every minibatch
+        _MIRRORS[key] = _mirror(action_planes, files)
+    return _MIRRORS[key]
+
+
+_MIRRORS: dict[tuple[int, bool], tuple[int, ...]] = {}
+
+
+def _mirror(action_planes: int, files: bool) -> tuple[int, ...]:
     d = (action_planes - 26) // 8  # the longest straight distance
 
     def turned(dc: int, dr: int) -> tuple[int, int]:
