@@ -126,13 +126,14 @@ def test_training_lowers_the_loss_on_self_play_samples():
     assert kl_after < 0.98 * kl and mse_after < 0.5 * mse
 
 
-@pytest.mark.parametrize("adjudicate, late", [(0.0, False), (4.0, False), (4.0, True)])
-def test_capped_games_teach_a_draw_or_their_material(adjudicate, late):
+@pytest.mark.parametrize("adjudicate, late, scale", [(0.0, False, 1.0), (4.0, False, 1.0), (4.0, True, 1.0),
+                                                    (4.0, False, 0.5)])
+def test_capped_games_teach_a_draw_or_their_material(adjudicate, late, scale):
     # The games move in step, so with a cap of 4 plies all of them end together, and at the next
     # step every game restarts and none makes a sample. Late in a run that adjudicates only its
-    # first half, capped games teach a draw.
+    # first half, capped games teach a draw; `capped_value` scales what they teach.
     cfg = tiny_cfg(max_plies=4, adjudicate=adjudicate, value_mix=0.0, keep_games=3, iterations=4,
-                   adjudicate_until=0.5)
+                   adjudicate_until=0.5, capped_value=scale)
     trainer = Trainer(cfg)
     trainer.iteration = 2 if late else 1
     if late:
@@ -146,7 +147,7 @@ def test_capped_games_teach_a_draw_or_their_material(adjudicate, late):
     if adjudicate == 0:
         assert not values.any()
     else:
-        white = np.tanh(material(player.batch) / adjudicate)  # the final positions, shown until restart
+        white = scale * np.tanh(material(player.batch) / adjudicate)  # the final positions, shown until restart
         np.testing.assert_allclose(values[:, 0], white, rtol=1e-6)
     samples = player.play(make_net(cfg), 2)  # a step that restarts every game, then one move
     assert player.stats["moves"] == 5 * cfg.games and len(samples["value"]) == 0 and not player.kept
@@ -414,10 +415,12 @@ def test_a_run_goes_on_in_process_with_its_actors_games_and_a_failed_actor_says_
     [actor] = trainer.actor_players
     assert actor["rounds"] == 4 and trainer.player.stats["games"] >= 1  # the last round's samples are missed
     resumed = cli.main(["train", *TINY, "--iterations", "4", "--out", str(tmp_path / "run"), "--resume",
-                        "--resign", "0.99", "--adjudicate", "0", "--adjudicate-until", "0.5"])
+                        "--resign", "0.99", "--adjudicate", "0", "--adjudicate-until", "0.5",
+                        "--capped-value", "0.5"])
     assert resumed.actor_players == [] and resumed.player.rounds == 5  # the actor's games went on
     assert resumed.cfg.resign == resumed.player.cfg.resign == 0.99  # resignation can start in a resumed run,
     assert resumed.player.cfg.adjudicate == 0 and resumed.cfg.adjudicate_until == 0.5  # and the adjudication
+    assert resumed.player.cfg.capped_value == 0.5
     assert 0 < resumed.player.stats["moves"] - trainer.player.stats["moves"] <= 8 * 6  # the counts too
     trainer.actor_players = [{"broken": True}]
     remote = ProcessSelfPlay(trainer.cfg, trainer, 1)

@@ -77,6 +77,7 @@ class Config:
     max_plies: int = 150  # a self-play game reaching this many plies ends
     adjudicate: float = 4.0  # ... and its value target is tanh(material difference / this); 0: a draw
     adjudicate_until: float = 1.0  # ... for this share of the budget; later, capped games teach a draw
+    capped_value: float = 1.0  # ... scaled by this: a won ending not mated in time is worth less than a mate
     resign: float = 0.0  # a side whose searched value falls below -this resigns (0: never)
     resign_check: float = 0.1  # ... except in this share of the games, which play on and count false resignations
     material_weight: float = 0.0  # an auxiliary head learns the material balance some plies ahead (0: none)
@@ -201,6 +202,8 @@ HELPS = {
     "adjudicate_until": "with --adjudicate: the share of the budget during which capped games are adjudicated; "
                         "later they teach a draw, so the network learns that a won ending must still be won "
                         "(1: the whole run)",
+    "capped_value": "with --adjudicate: a capped game teaches this x tanh(material difference / --adjudicate), "
+                    "so that a won ending not mated within --max-plies is worth less than a mate (1: as much)",
     "resign": "a self-play game ends when the side to move's searched value is below -this: it loses, and its "
               "remaining plies go to new games (0: games are played out)",
     "resign_check": "with --resign: the share of games that never resign; where they would have, the run counts "

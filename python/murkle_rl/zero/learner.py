@@ -36,7 +36,8 @@ SELFPLAY_GAMES = "selfplay_games.pgn"
 # Options a resumed run takes from its command line; the others are the checkpoint's.
 RESUME_OPTIONS = {"minutes", "iterations", "eval_every", "eval_games", "eval_simulations", "eval_max_plies",
                   "eval_gumbel", "eval_seconds", "keep_games", "checkpoint_every", "threads", "torch_threads",
-                  "onnx", "actors", "resign", "resign_check", "adjudicate", "adjudicate_until"}
+                  "onnx", "actors", "resign", "resign_check", "adjudicate", "adjudicate_until",
+                  "capped_value"}
 
 
 class Trainer:

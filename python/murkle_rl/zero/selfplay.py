@@ -75,8 +75,8 @@ class SelfPlayer:
 
     def play(self, net: Net, plies: int, adjudicate: float | None = None) -> dict[str, np.ndarray]:
         """Every game plays ``plies`` moves; returns the samples of the games that ended. A game
-        ended by the ply cap teaches tanh(material / ``adjudicate``), or a draw if it is 0
-        (default: ``cfg.adjudicate``).
+        ended by the ply cap teaches ``cfg.capped_value`` x tanh(material / ``adjudicate``), or a
+        draw if it is 0 (default: ``cfg.adjudicate``).
 
         With ``cfg.fast_simulations``, playout cap randomisation (Wu 2019, "Accelerating
         self-play learning in Go"): each move of the batch is searched in full with probability
@@ -127,7 +127,7 @@ class SelfPlayer:
                 if cfg.reads_material or (adjudicate > 0 and capped.any()):
                     final = material(self.batch)  # an ended game keeps its last position until it restarts
                 if adjudicate > 0 and capped.any():
-                    targets[capped] = np.tanh(final[capped] / adjudicate)
+                    targets[capped] = self.cfg.capped_value * np.tanh(final[capped] / adjudicate)
                 for i in np.flatnonzero(done):
                     finished.append(self.finish(int(i), float(rewards[i]), bool(capped[i]), float(targets[i]),
                                                 float(final[i]), i in resigning))
