@@ -46,6 +46,8 @@ def test_stubtest_finds_no_mismatch(tmp_path):
     if importlib.util.find_spec("torch") is None:
         (tmp_path / "train_only.txt").write_text(TRAIN_ONLY + "\n")
         args += ["--allowlist", str(tmp_path / "train_only.txt"), "--ignore-unused-allowlist"]
+    elif importlib.util.find_spec("ray") is None:  # the allowlist's entry for Ray's module is then unused
+        args.append("--ignore-unused-allowlist")
     result = run(args, tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
