@@ -55,6 +55,19 @@ def test_match_against_a_tiny_engine(tmp_path):
     assert f'[FEN "{murkle_rl.start_fen(6, 6)}"]' in text
 
 
+def test_ctrl_c_ends_a_match_with_the_games_finished(tmp_path):
+    def interrupt(record):
+        if len(seen) == 2:
+            raise KeyboardInterrupt
+        seen.append(record)
+
+    seen: list = []
+    r = match.run_match(UniformAgent(5, 5), tiny("first"), games=6, simulations=5, max_plies=40,
+                        pgn_path=str(tmp_path / "g.pgn"), progress=interrupt)
+    assert r.stopped and len(r.games) == 3 and "stopped by Ctrl-C after 3 games" in r.summary()
+    assert (tmp_path / "g.pgn").read_text().count("[Round ") == 3
+
+
 @pytest.mark.parametrize("mode, outcome", [("illegal", "mismatch"), ("crash", "error")])
 def test_unscored_games(mode, outcome):
     r = match.run_match(UniformAgent(5, 5), tiny(mode), games=2, simulations=5)

@@ -353,6 +353,7 @@ class MatchResult:
     mismatches: int = 0
     errors: int = 0
     games: list[GameRecord] = field(default_factory=list)
+    stopped: bool = False  # ended early by Ctrl-C: the games finished by then
 
     def add(self, record: GameRecord) -> None:
         self.games.append(record)
@@ -388,6 +389,8 @@ class MatchResult:
             text += f"  rules mismatches {self.mismatches} (not scored)"
         if self.errors:
             text += f"  engine errors {self.errors} (not scored)"
+        if self.stopped:
+            text += f"  (stopped by Ctrl-C after {len(self.games)} games)"
         return text
 
 
@@ -402,7 +405,8 @@ def run_match(agent: Any, opponent: str | Sequence[str], games: int, simulations
     nodes / movetime: the engine's limit per move (nodes 1 when neither is given). options: UCI
     options for the engine. leaves: the agent's positions per network call (virtual loss keeps
     them apart). progress: called with each finished GameRecord. The PGN of every game
-    goes to ``pgn_path`` when given.
+    goes to ``pgn_path`` when given. Ctrl-C ends the match with the games finished so far
+    (``stopped``), whose PGN is still written.
     """
     width = width or agent.width
     height = height or agent.height
@@ -434,6 +438,8 @@ def run_match(agent: Any, opponent: str | Sequence[str], games: int, simulations
                         engine = None
                     if progress is not None:
                         progress(record)
+        except KeyboardInterrupt:
+            result.stopped = True
         finally:
             if engine is not None:
                 engine.close()
@@ -525,6 +531,8 @@ def main(argv: list[str] | None = None) -> int:
                 rows.append({"nodes": n, **r.to_dict()})
                 if not args.json:
                     print(f"nodes {n:>6}: {r.summary()}")
+                if r.stopped:
+                    break
             if args.json:
                 print(json.dumps(rows))
         else:
