@@ -456,6 +456,8 @@ def ladder(agent: Any, opponent_cmd: str | Sequence[str], nodes: Sequence[int] =
     for n in nodes:
         r = run_match(agent, opponent_cmd, games, simulations, nodes=n, **kwargs)
         out.append({"nodes": n, **r.to_dict(), "result": r})
+        if r.stopped:  # Ctrl-C: the budgets after it are not played
+            break
     return out
 
 
