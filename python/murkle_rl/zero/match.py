@@ -36,7 +36,7 @@ import tempfile
 import threading
 import time
 from dataclasses import dataclass, field
-from typing import Any, Sequence
+from typing import Any, Callable, Sequence
 
 import numpy as np
 
@@ -449,13 +449,18 @@ def run_match(agent: Any, opponent: str | Sequence[str], games: int, simulations
 
 
 def ladder(agent: Any, opponent_cmd: str | Sequence[str], nodes: Sequence[int] = (1, 10, 100, 1000),
-           games: int = 10, simulations: int = 200, **kwargs: Any) -> list[dict[str, Any]]:
+           games: int = 10, simulations: int = 200, pgn_path: str | None = None,
+           done: Callable[[dict[str, Any]], None] | None = None, **kwargs: Any) -> list[dict[str, Any]]:
     """A match at each engine node budget: a list of ``{"nodes": n, **MatchResult.to_dict(),
-    "result": MatchResult}``, weakest budget first. Other arguments go to :func:`run_match`."""
+    "result": MatchResult}``, weakest budget first, each also passed to ``done`` as it ends.
+    ``pgn_path`` gets a ``-nodesN`` suffix per budget. Other arguments go to :func:`run_match`."""
     out = []
     for n in nodes:
-        r = run_match(agent, opponent_cmd, games, simulations, nodes=n, **kwargs)
+        pgn = f"{os.path.splitext(pgn_path)[0]}-nodes{n}.pgn" if pgn_path else None
+        r = run_match(agent, opponent_cmd, games, simulations, nodes=n, pgn_path=pgn, **kwargs)
         out.append({"nodes": n, **r.to_dict(), "result": r})
+        if done is not None:
+            done(out[-1])
         if r.stopped:  # Ctrl-C: the budgets after it are not played
             break
     return out
@@ -526,17 +531,15 @@ def main(argv: list[str] | None = None) -> int:
     try:
         if args.ladder:
             budgets = [int(x) for x in args.ladder.split(",") if x.strip()]
-            rows = []
-            for n in budgets:
-                pgn = f"{os.path.splitext(args.pgn)[0]}-nodes{n}.pgn" if args.pgn else None
-                r = run_match(agent, args.opponent, args.games, args.simulations, nodes=n, pgn_path=pgn, **common)
-                rows.append({"nodes": n, **r.to_dict()})
+
+            def show(row: dict[str, Any]) -> None:
                 if not args.json:
-                    print(f"nodes {n:>6}: {r.summary()}")
-                if r.stopped:
-                    break
+                    print(f"nodes {row['nodes']:>6}: {row['result'].summary()}")
+
+            rows = ladder(agent, args.opponent, budgets, args.games, args.simulations, pgn_path=args.pgn,
+                          done=show, **common)
             if args.json:
-                print(json.dumps(rows))
+                print(json.dumps([{k: v for k, v in row.items() if k != "result"} for row in rows]))
         else:
             r = run_match(agent, args.opponent, args.games, args.simulations, nodes=args.nodes,
                           movetime=args.movetime, pgn_path=args.pgn, **common)

@@ -127,7 +127,7 @@ class SelfPlayer:
                 if cfg.reads_material or (adjudicate > 0 and capped.any()):
                     final = material(self.batch)  # an ended game keeps its last position until it restarts
                 if adjudicate > 0 and capped.any():
-                    targets[capped] = self.cfg.capped_value * np.tanh(final[capped] / adjudicate)
+                    targets[capped] = cfg.capped_value * np.tanh(final[capped] / adjudicate)
                 for i in np.flatnonzero(done):
                     finished.append(self.finish(int(i), float(rewards[i]), bool(capped[i]), float(targets[i]),
                                                 float(final[i]), i in resigning))
