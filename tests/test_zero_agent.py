@@ -103,7 +103,7 @@ def test_an_old_checkpoint_still_evaluates_plays_and_resumes(zero, tmp_path, cap
     entry = zero.cli.main(["evaluate", "--checkpoint", str(run / "checkpoint.pt"), "--no-movers", "--games", "2",
                            "--simulations", "2", "--opponent", tiny_engine, "--ladder", "1,5", "--torch-threads", "1"])
     assert [(row["nodes"], row["wins"] + row["draws"] + row["losses"]) for row in entry["ladder"]] == [(1, 2), (5, 2)]
-    assert len(load_games(run / "ladder_nodes5.pgn")) == 2
+    assert len(load_games(run / "ladder-nodes5.pgn")) == 2
     trainer = zero.cli.main(["train", "--resume", "--out", str(run), "--iterations", "3", "--minutes", "0",
                              "--eval-every", "0", "--torch-threads", "1", "--quiet"])
     assert trainer.iteration == 3 and trainer.buffer.size > 0 and not trainer.cfg.mirror  # trained as played

@@ -287,19 +287,18 @@ def evaluate(args: argparse.Namespace) -> dict[str, Any]:
 
 def engine_ladder(args: argparse.Namespace, agent: Any, folder: Path) -> list[dict[str, Any]]:
     """The agent against ``--opponent`` at each node budget of ``--ladder``: prints each score
-    with its Elo interval, writes the games as PGN beside the agent, returns the rows."""
-    from .match import run_match
+    with its Elo interval, writes the games as PGN beside the agent (``ladder-nodesN.pgn``),
+    returns the rows. Ctrl-C ends the match under way with its games and skips the budgets after it."""
+    from .match import ladder
+
+    def show(row: dict[str, Any]) -> None:
+        print(f"vs {args.opponent} at {row['nodes']} nodes: {row['result'].summary()}  (games: {row['pgn']})",
+              flush=True)
 
     budgets = [int(x) for x in args.ladder.split(",") if x.strip()]
-    games = args.ladder_games or args.games
-    rows = []
-    for nodes in budgets:
-        pgn = folder / f"ladder_nodes{nodes}.pgn"
-        r = run_match(agent, args.opponent, games, args.simulations, nodes=nodes, seed=args.seed, pgn_path=str(pgn),
-                      leaves=args.batch)
-        rows.append({"nodes": nodes, **r.to_dict()})
-        print(f"vs {args.opponent} at {nodes} nodes: {r.summary()}  (games: {pgn})", flush=True)
-    return rows
+    rows = ladder(agent, args.opponent, budgets, args.ladder_games or args.games, args.simulations,
+                  pgn_path=str(folder / "ladder.pgn"), done=show, seed=args.seed, leaves=args.batch)
+    return [{k: v for k, v in row.items() if k != "result"} for row in rows]
 
 
 # ------------------------------------------------------------------ games

@@ -377,7 +377,7 @@ class MatchResult:
         rating, low, high = elo(self.wins, self.draws, self.losses)
         return {"wins": self.wins, "draws": self.draws, "losses": self.losses,
                 "mismatches": self.mismatches, "errors": self.errors, "score": self.score,
-                "elo": rating, "elo_low": low, "elo_high": high}
+                "elo": rating, "elo_low": low, "elo_high": high, "stopped": self.stopped}
 
     def summary(self) -> str:
         d = self.to_dict()
@@ -452,13 +452,15 @@ def ladder(agent: Any, opponent_cmd: str | Sequence[str], nodes: Sequence[int] =
            games: int = 10, simulations: int = 200, pgn_path: str | None = None,
            done: Callable[[dict[str, Any]], None] | None = None, **kwargs: Any) -> list[dict[str, Any]]:
     """A match at each engine node budget: a list of ``{"nodes": n, **MatchResult.to_dict(),
-    "result": MatchResult}``, weakest budget first, each also passed to ``done`` as it ends.
-    ``pgn_path`` gets a ``-nodesN`` suffix per budget. Other arguments go to :func:`run_match`."""
+    "pgn": path or None, "result": MatchResult}``, weakest budget first, each also passed to
+    ``done`` as it ends. ``pgn_path`` gets a ``-nodesN`` suffix per budget. Ctrl-C ends the
+    match under way with its games finished and plays no later budget. Other arguments go to
+    :func:`run_match`."""
     out = []
     for n in nodes:
         pgn = f"{os.path.splitext(pgn_path)[0]}-nodes{n}.pgn" if pgn_path else None
         r = run_match(agent, opponent_cmd, games, simulations, nodes=n, pgn_path=pgn, **kwargs)
-        out.append({"nodes": n, **r.to_dict(), "result": r})
+        out.append({"nodes": n, **r.to_dict(), "pgn": pgn, "result": r})
         if done is not None:
             done(out[-1])
         if r.stopped:  # Ctrl-C: the budgets after it are not played
