@@ -289,16 +289,15 @@ def engine_ladder(args: argparse.Namespace, agent: Any, folder: Path) -> list[di
     """The agent against ``--opponent`` at each node budget of ``--ladder``: prints each score
     with its Elo interval, writes the games as PGN beside the agent (``ladder-nodesN.pgn``),
     returns the rows. Ctrl-C ends the match under way with its games and skips the budgets after it."""
-    from .match import ladder
+    from .match import ladder, parse_budgets, plain_rows
 
     def show(row: dict[str, Any]) -> None:
         print(f"vs {args.opponent} at {row['nodes']} nodes: {row['result'].summary()}  (games: {row['pgn']})",
               flush=True)
 
-    budgets = [int(x) for x in args.ladder.split(",") if x.strip()]
-    rows = ladder(agent, args.opponent, budgets, args.ladder_games or args.games, args.simulations,
-                  pgn_path=str(folder / "ladder.pgn"), done=show, seed=args.seed, leaves=args.batch)
-    return [{k: v for k, v in row.items() if k != "result"} for row in rows]
+    rows = ladder(agent, args.opponent, parse_budgets(args.ladder), args.ladder_games or args.games,
+                  args.simulations, pgn_path=str(folder / "ladder.pgn"), done=show, seed=args.seed, leaves=args.batch)
+    return plain_rows(rows)
 
 
 # ------------------------------------------------------------------ games

@@ -448,6 +448,16 @@ def run_match(agent: Any, opponent: str | Sequence[str], games: int, simulations
     return result
 
 
+def parse_budgets(text: str) -> list[int]:
+    """A ladder's node budgets from ``"1,10,100"``."""
+    return [int(x) for x in text.split(",") if x.strip()]
+
+
+def plain_rows(rows: list[dict[str, Any]]) -> list[dict[str, Any]]:
+    """:func:`ladder`'s rows without their ``MatchResult``, ready for JSON."""
+    return [{k: v for k, v in row.items() if k != "result"} for row in rows]
+
+
 def ladder(agent: Any, opponent_cmd: str | Sequence[str], nodes: Sequence[int] = (1, 10, 100, 1000),
            games: int = 10, simulations: int = 200, pgn_path: str | None = None,
            done: Callable[[dict[str, Any]], None] | None = None, **kwargs: Any) -> list[dict[str, Any]]:
@@ -532,16 +542,14 @@ def main(argv: list[str] | None = None) -> int:
                   leaves=args.batch)
     try:
         if args.ladder:
-            budgets = [int(x) for x in args.ladder.split(",") if x.strip()]
-
             def show(row: dict[str, Any]) -> None:
                 if not args.json:
                     print(f"nodes {row['nodes']:>6}: {row['result'].summary()}")
 
-            rows = ladder(agent, args.opponent, budgets, args.games, args.simulations, pgn_path=args.pgn,
-                          done=show, **common)
+            rows = ladder(agent, args.opponent, parse_budgets(args.ladder), args.games, args.simulations,
+                          pgn_path=args.pgn, done=show, **common)
             if args.json:
-                print(json.dumps([{k: v for k, v in row.items() if k != "result"} for row in rows]))
+                print(json.dumps(plain_rows(rows)))
         else:
             r = run_match(agent, args.opponent, args.games, args.simulations, nodes=args.nodes,
                           movetime=args.movetime, pgn_path=args.pgn, **common)
