@@ -18,6 +18,7 @@ import murkle_chess
 import murkle_rl
 from murkle_rl.zero import match
 from murkle_rl.zero.agent import UniformAgent
+from murkle_rl.zero.cli import main as zero_main
 from murkle_rl.zero import pgn
 from murkle_rl.zero.pgn import PgnGame, san
 from murkle_rl.zero.uci import new_game
@@ -98,6 +99,10 @@ def test_cli_and_ladder(capsys):
     assert all(row["wins"] + row["draws"] + row["losses"] == 2 for row in rows)
     assert match.main(["--opponent", "no-such-engine-here", "--games", "2", "--quiet"]) == 1
     assert "cannot start" in capsys.readouterr().err
+    for argv in (["match", "--opponent", cmd], ["evaluate", "--checkpoint", "x"]):
+        with pytest.raises(SystemExit):
+            zero_main([*argv, "--ladder", "1,x"])
+        assert "'1,x' is not a list of node budgets" in capsys.readouterr().err
     rows = match.ladder(UniformAgent(4, 4), tiny("first"), nodes=(1, 3), games=2, simulations=5)
     assert [row["nodes"] for row in rows] == [1, 3] and rows[0]["result"].scored == 2
 

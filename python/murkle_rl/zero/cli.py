@@ -67,6 +67,8 @@ def needs_train_extra(command: str) -> None:
 
 def build_parser() -> argparse.ArgumentParser:
     """The command line: train (the default), evaluate, play, games, uci, match."""
+    from .evaluate import parse_budgets
+
     parser = argparse.ArgumentParser(prog="murkle-zero", description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
                                      epilog="commands: train (the default), evaluate, play, games, uci, match, serve; "
@@ -96,7 +98,7 @@ def build_parser() -> argparse.ArgumentParser:
     e.add_argument("--opponent", default=None, metavar="CMD",
                    help="also play a ladder against this UCI engine, e.g. fairy-stockfish (looked for in /usr/games "
                         "too; off 8x8 it gets a variant file of our rules)")
-    e.add_argument("--ladder", default="1,10,100,1000",
+    e.add_argument("--ladder", type=parse_budgets, default="1,10,100,1000",
                    help="the engine's node budgets per move, one match each (default 1,10,100,1000)")
     e.add_argument("--ladder-games", type=int, default=None,
                    help="games per ladder match, in pairs of colours with paired random openings (default --games)")
@@ -289,13 +291,13 @@ def engine_ladder(args: argparse.Namespace, agent: Any, folder: Path) -> list[di
     """The agent against ``--opponent`` at each node budget of ``--ladder``: prints each score
     with its Elo interval, writes the games as PGN beside the agent (``ladder-nodesN.pgn``),
     returns the rows. Ctrl-C ends the match under way with its games and skips the budgets after it."""
-    from .match import ladder, parse_budgets, plain_rows
+    from .match import ladder, plain_rows
 
     def show(row: dict[str, Any]) -> None:
         print(f"vs {args.opponent} at {row['nodes']} nodes: {row['result'].summary()}  (games: {row['pgn']})",
               flush=True)
 
-    rows = ladder(agent, args.opponent, parse_budgets(args.ladder), args.ladder_games or args.games,
+    rows = ladder(agent, args.opponent, args.ladder, args.ladder_games or args.games,
                   args.simulations, pgn_path=str(folder / "ladder.pgn"), done=show, seed=args.seed, leaves=args.batch)
     return plain_rows(rows)
 

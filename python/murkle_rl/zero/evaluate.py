@@ -7,6 +7,7 @@ Matches stop early, with the games finished so far counted, at a wall-clock dead
 
 from __future__ import annotations
 
+import argparse
 import functools
 import math
 import time
@@ -224,6 +225,18 @@ def score(result: dict[str, int]) -> float:
     """Wins + half the draws, over the games (0 with none)."""
     games = sum(result.values())
     return (result["wins"] + 0.5 * result["draws"]) / games if games else 0.0
+
+
+def parse_budgets(text: str) -> list[int]:
+    """A ladder's node budgets from ``"1,10,100"`` (an argparse type: a bad list is a usage
+    error naming it)."""
+    try:
+        budgets = [int(x) for x in text.split(",") if x.strip()]
+    except ValueError:
+        budgets = []
+    if not budgets or min(budgets) < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a list of node budgets such as 1,10,100")
+    return budgets
 
 
 def elo(wins: int, draws: int, losses: int, confidence: float = 0.95) -> tuple[float, float, float]:

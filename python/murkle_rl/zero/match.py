@@ -44,7 +44,7 @@ import murkle_chess
 import murkle_rl
 
 from .agent import UniformAgent, load_agent
-from .evaluate import elo
+from .evaluate import elo, parse_budgets
 from .pgn import PgnGame, write_pgn
 from .uci import Searcher, can_play, legal_by_lan, new_game, parse_size
 
@@ -448,11 +448,6 @@ def run_match(agent: Any, opponent: str | Sequence[str], games: int, simulations
     return result
 
 
-def parse_budgets(text: str) -> list[int]:
-    """A ladder's node budgets from ``"1,10,100"``."""
-    return [int(x) for x in text.split(",") if x.strip()]
-
-
 def plain_rows(rows: list[dict[str, Any]]) -> list[dict[str, Any]]:
     """:func:`ladder`'s rows without their ``MatchResult``, ready for JSON."""
     return [{k: v for k, v in row.items() if k != "result"} for row in rows]
@@ -497,7 +492,7 @@ def build_parser() -> argparse.ArgumentParser:
     limit = p.add_mutually_exclusive_group()
     limit.add_argument("--nodes", type=int, help="the engine's nodes per move (default 1)")
     limit.add_argument("--movetime", type=int, help="the engine's milliseconds per move")
-    limit.add_argument("--ladder", help="comma-separated node budgets, one match each, e.g. 1,10,100,1000")
+    limit.add_argument("--ladder", type=parse_budgets, help="comma-separated node budgets, one match each, e.g. 1,10,100,1000")
     p.add_argument("--games", type=int, default=10, help="games per match, in pairs of colours (default 10)")
     p.add_argument("--simulations", type=int, default=200, help="the agent's simulations per move (default 200)")
     p.add_argument("--opening-plies", type=int, default=4, help="random plies of each pair's opening (default 4)")
@@ -546,7 +541,7 @@ def main(argv: list[str] | None = None) -> int:
                 if not args.json:
                     print(f"nodes {row['nodes']:>6}: {row['result'].summary()}")
 
-            rows = ladder(agent, args.opponent, parse_budgets(args.ladder), args.games, args.simulations,
+            rows = ladder(agent, args.opponent, args.ladder, args.games, args.simulations,
                           pgn_path=args.pgn, done=show, **common)
             if args.json:
                 print(json.dumps(plain_rows(rows)))
