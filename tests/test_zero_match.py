@@ -99,10 +99,13 @@ def test_cli_and_ladder(capsys):
     assert all(row["wins"] + row["draws"] + row["losses"] == 2 for row in rows)
     assert match.main(["--opponent", "no-such-engine-here", "--games", "2", "--quiet"]) == 1
     assert "cannot start" in capsys.readouterr().err
-    for argv in (["match", "--opponent", cmd], ["evaluate", "--checkpoint", "x"]):
+    for argv, bad, says in [(["match", "--opponent", cmd], ["--ladder", "1,x"], "'1,x' is not a list of node budgets"),
+                            (["evaluate", "--checkpoint", "x"], ["--ladder", "0"], "'0' is not a list of node budgets"),
+                            (["match", "--opponent", cmd], ["--games", "-2"], "--games: must be >= 0"),
+                            (["play", "--checkpoint", "x"], ["--simulations", "-5"], "--simulations: must be >= 0")]:
         with pytest.raises(SystemExit):
-            zero_main([*argv, "--ladder", "1,x"])
-        assert "'1,x' is not a list of node budgets" in capsys.readouterr().err
+            zero_main([*argv, *bad])
+        assert says in capsys.readouterr().err
     rows = match.ladder(UniformAgent(4, 4), tiny("first"), nodes=(1, 3), games=2, simulations=5)
     assert [row["nodes"] for row in rows] == [1, 3] and rows[0]["result"].scored == 2
 

@@ -49,7 +49,7 @@ import time
 from pathlib import Path
 from typing import Any, TextIO
 
-from .config import config_of, config_parser
+from .config import config_of, config_parser, non_negative
 
 TRAIN_EXTRA = "needs the train extra: pip install 'murkle_chess[train]'"
 COMMANDS = ("train", "evaluate", "play", "games", "uci", "match", "serve")
@@ -69,6 +69,7 @@ def build_parser() -> argparse.ArgumentParser:
     """The command line: train (the default), evaluate, play, games, uci, match."""
     from .evaluate import parse_budgets
 
+    count = non_negative(int)
     parser = argparse.ArgumentParser(prog="murkle-zero", description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
                                      epilog="commands: train (the default), evaluate, play, games, uci, match, serve; "
@@ -87,12 +88,12 @@ def build_parser() -> argparse.ArgumentParser:
                                         "differences and their 95% intervals. Ctrl-C ends it with the games "
                                         "finished so far.")
     e.add_argument("--checkpoint", required=True, help="a run directory, its checkpoint.pt or its agent.pt")
-    e.add_argument("--games", type=int, default=100, help="games per opponent, colours alternating (default 100)")
-    e.add_argument("--simulations", type=int, default=200, help="search simulations per move (default 200)")
-    e.add_argument("--max-plies", type=int, default=300, help="plies after which a game is drawn (default 300)")
-    e.add_argument("--eval-seconds", type=float, default=0.0,
+    e.add_argument("--games", type=count, default=100, help="games per opponent, colours alternating (default 100)")
+    e.add_argument("--simulations", type=count, default=200, help="search simulations per move (default 200)")
+    e.add_argument("--max-plies", type=count, default=300, help="plies after which a game is drawn (default 300)")
+    e.add_argument("--eval-seconds", type=non_negative(float), default=0.0,
                    help="wall-clock budget in seconds; the games finished by then count (default 0: no limit)")
-    e.add_argument("--torch-threads", type=int, default=0, help="PyTorch threads (default 0: every core)")
+    e.add_argument("--torch-threads", type=count, default=0, help="PyTorch threads (default 0: every core)")
     e.add_argument("--save-games", default=None,
                    help="file the games are appended to (default: evaluate_games.pgn beside the agent)")
     e.add_argument("--opponent", default=None, metavar="CMD",
@@ -100,17 +101,17 @@ def build_parser() -> argparse.ArgumentParser:
                         "too; off 8x8 it gets a variant file of our rules)")
     e.add_argument("--ladder", type=parse_budgets, default="1,10,100,1000",
                    help="the engine's node budgets per move, one match each (default 1,10,100,1000)")
-    e.add_argument("--ladder-games", type=int, default=None,
+    e.add_argument("--ladder-games", type=count, default=None,
                    help="games per ladder match, in pairs of colours with paired random openings (default --games)")
     e.add_argument("--no-movers", action="store_true", help="skip the random and greedy movers (only the ladder)")
-    e.add_argument("--batch", type=int, default=1,
+    e.add_argument("--batch", type=count, default=1,
                    help="ladder: the agent's positions per network call, kept apart by virtual loss (default 1)")
     e.add_argument("--seed", type=int, default=12345)
     e.add_argument("--quiet", action="store_true", help="no progress bar")
     p = commands.add_parser("play", help="answer 'WIDTH HEIGHT FEN' lines on standard input with a move")
     p.add_argument("--checkpoint", required=True, help="a run directory, its checkpoint.pt or its agent.pt")
-    p.add_argument("--simulations", type=int, default=200, help="search simulations per move (default 200)")
-    p.add_argument("--torch-threads", type=int, default=1, help="PyTorch threads (default 1)")
+    p.add_argument("--simulations", type=count, default=200, help="search simulations per move (default 200)")
+    p.add_argument("--torch-threads", type=count, default=1, help="PyTorch threads (default 1)")
     p.add_argument("--seed", type=int, default=0)
     g = commands.add_parser("games", help="print the games of a games file (eval_games.pgn, selfplay_games.pgn)")
     g.add_argument("file", help="a games file, or a run directory (its eval_games.pgn)")

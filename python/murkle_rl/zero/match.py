@@ -44,6 +44,7 @@ import murkle_chess
 import murkle_rl
 
 from .agent import UniformAgent, load_agent
+from .config import non_negative
 from .evaluate import elo, parse_budgets
 from .pgn import PgnGame, write_pgn
 from .uci import Searcher, can_play, legal_by_lan, new_game, parse_size
@@ -477,6 +478,7 @@ def ladder(agent: Any, opponent_cmd: str | Sequence[str], nodes: Sequence[int] =
 
 
 def build_parser() -> argparse.ArgumentParser:
+    count = non_negative(int)
     p = argparse.ArgumentParser(prog="murkle-zero match", description=(
         "Plays the agent against a UCI engine, refereed by murkle_chess; prints wins, draws, losses, "
         "the score and the Elo difference with its 95% interval."))
@@ -490,18 +492,19 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--option", action="append", default=[], metavar="NAME=VALUE",
                    help="a UCI option for the engine (repeatable)")
     limit = p.add_mutually_exclusive_group()
-    limit.add_argument("--nodes", type=int, help="the engine's nodes per move (default 1)")
-    limit.add_argument("--movetime", type=int, help="the engine's milliseconds per move")
+    limit.add_argument("--nodes", type=count, help="the engine's nodes per move (default 1)")
+    limit.add_argument("--movetime", type=count, help="the engine's milliseconds per move")
     limit.add_argument("--ladder", type=parse_budgets, help="comma-separated node budgets, one match each, e.g. 1,10,100,1000")
-    p.add_argument("--games", type=int, default=10, help="games per match, in pairs of colours (default 10)")
-    p.add_argument("--simulations", type=int, default=200, help="the agent's simulations per move (default 200)")
-    p.add_argument("--opening-plies", type=int, default=4, help="random plies of each pair's opening (default 4)")
-    p.add_argument("--max-plies", type=int, default=600, help="games longer than this are drawn (default 600)")
+    p.add_argument("--games", type=count, default=10, help="games per match, in pairs of colours (default 10)")
+    p.add_argument("--simulations", type=count, default=200, help="the agent's simulations per move (default 200)")
+    p.add_argument("--opening-plies", type=count, default=4, help="random plies of each pair's opening (default 4)")
+    p.add_argument("--max-plies", type=count, default=600, help="games longer than this are drawn (default 600)")
     p.add_argument("--seed", type=int, default=0, help="the openings' seed (default 0)")
-    p.add_argument("--threads", type=int, default=1, help="the network's threads (default 1)")
-    p.add_argument("--batch", type=int, default=1,
+    p.add_argument("--threads", type=count, default=1, help="the network's threads (default 1)")
+    p.add_argument("--batch", type=count, default=1,
                    help="the agent's positions per network call, kept apart by virtual loss (default 1)")
-    p.add_argument("--timeout", type=float, default=60.0, help="seconds an engine may take beyond its limit (default 60)")
+    p.add_argument("--timeout", type=non_negative(float), default=60.0,
+                   help="seconds an engine may take beyond its limit (default 60)")
     p.add_argument("--pgn", help="write the games here as PGN (with --ladder: one file per budget, suffixed)")
     p.add_argument("--json", action="store_true", help="print the results as JSON")
     p.add_argument("--quiet", action="store_true", help="no line per game on standard error")
