@@ -122,6 +122,9 @@ def test_the_agent_thinks_and_the_command_runs():
     out = subprocess.run([sys.executable, "-m", "murkle_rl.zero.serve", "--width", "1", "--height", "1"],
                          capture_output=True, text=True, timeout=60)
     assert out.returncode == 2 and "1x1" in out.stderr
+    for bad in (["--max-sessions", "0"], ["--threads", "-1"]):  # refused before a port is opened
+        with pytest.raises(SystemExit):
+            serve.main(bad)
 
 
 # ---------------------------------------------------------------------- in a browser
