@@ -203,7 +203,8 @@ HELPS = {
                         "later they teach a draw, so the network learns that a won ending must still be won "
                         "(1: the whole run)",
     "capped_value": "with --adjudicate: a capped game teaches this x tanh(material difference / --adjudicate), "
-                    "so that a won ending not mated within --max-plies is worth less than a mate (1: as much)",
+                    "so that a won ending not mated within --max-plies is worth less than a mate (1: as much; 0.5 is "
+                    "the setting for 8x8, where most self-play games reach the cap)",
     "resign": "a self-play game ends when the side to move's searched value is below -this: it loses, and its "
               "remaining plies go to new games (0: games are played out)",
     "resign_check": "with --resign: the share of games that never resign; where they would have, the run counts "
