@@ -49,7 +49,7 @@ import time
 from pathlib import Path
 from typing import Any, TextIO
 
-from .config import config_of, config_parser, non_negative
+from .config import config_of, config_parser, count, non_negative
 
 TRAIN_EXTRA = "needs the train extra: pip install 'murkle_chess[train]'"
 COMMANDS = ("train", "evaluate", "play", "games", "uci", "match", "serve")
@@ -69,7 +69,6 @@ def build_parser() -> argparse.ArgumentParser:
     """The command line: train (the default), evaluate, play, games, uci, match."""
     from .evaluate import parse_budgets
 
-    count = non_negative(int)
     parser = argparse.ArgumentParser(prog="murkle-zero", description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
                                      epilog="commands: train (the default), evaluate, play, games, uci, match, serve; "

@@ -252,6 +252,9 @@ def non_negative(kind: type) -> Any:
     return parse
 
 
+count = non_negative(int)  # the argparse type of the commands' counts: a whole number >= 0
+
+
 def config_parser() -> argparse.ArgumentParser:
     """The training options, one per Config field, with its default."""
     parser = argparse.ArgumentParser(add_help=False)

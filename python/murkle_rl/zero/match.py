@@ -44,7 +44,7 @@ import murkle_chess
 import murkle_rl
 
 from .agent import UniformAgent, load_agent
-from .config import non_negative
+from .config import count, non_negative
 from .evaluate import elo, parse_budgets
 from .pgn import PgnGame, write_pgn
 from .uci import Searcher, can_play, legal_by_lan, new_game, parse_size
@@ -478,7 +478,6 @@ def ladder(agent: Any, opponent_cmd: str | Sequence[str], nodes: Sequence[int] =
 
 
 def build_parser() -> argparse.ArgumentParser:
-    count = non_negative(int)
     p = argparse.ArgumentParser(prog="murkle-zero match", description=(
         "Plays the agent against a UCI engine, refereed by murkle_chess; prints wins, draws, losses, "
         "the score and the Elo difference with its 95% interval."))
@@ -494,7 +493,8 @@ def build_parser() -> argparse.ArgumentParser:
     limit = p.add_mutually_exclusive_group()
     limit.add_argument("--nodes", type=count, help="the engine's nodes per move (default 1)")
     limit.add_argument("--movetime", type=count, help="the engine's milliseconds per move")
-    limit.add_argument("--ladder", type=parse_budgets, help="comma-separated node budgets, one match each, e.g. 1,10,100,1000")
+    limit.add_argument("--ladder", type=parse_budgets,
+                       help="comma-separated node budgets, one match each, e.g. 1,10,100,1000")
     p.add_argument("--games", type=count, default=10, help="games per match, in pairs of colours (default 10)")
     p.add_argument("--simulations", type=count, default=200, help="the agent's simulations per move (default 200)")
     p.add_argument("--opening-plies", type=count, default=4, help="random plies of each pair's opening (default 4)")

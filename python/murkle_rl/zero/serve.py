@@ -37,7 +37,7 @@ from .. import drawing
 from .._core import start_fen
 from . import agent as agents
 from .agent import Thought, think
-from .config import non_negative
+from .config import count
 
 WEB = Path(__file__).with_name("web")
 STATIC = {"/": ("index.html", "text/html; charset=utf-8"), "/app.js": ("app.js", "text/javascript; charset=utf-8"),
@@ -357,7 +357,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1: this machine only)")
     parser.add_argument("--port", type=int, default=8000, help="port (default 8000; 0 picks a free one)")
     parser.add_argument("--max-sessions", type=int, default=64, help="games kept at once (default 64)")
-    parser.add_argument("--threads", type=non_negative(int), default=1, help="PyTorch threads of the agent (default 1)")
+    parser.add_argument("--threads", type=count, default=1, help="PyTorch threads of the agent (default 1)")
     args = parser.parse_args(argv)
     if args.max_sessions < 1:  # a page whose game is dropped as soon as it starts could never play
         parser.error(f"--max-sessions must be at least 1, got {args.max_sessions}")
