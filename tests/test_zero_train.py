@@ -391,7 +391,8 @@ def test_ray_self_play_feeds_the_learner(tmp_path):
     pytest.importorskip("ray")
     env = {k: v for k, v in os.environ.items() if k != "RAY_ADDRESS"}
     run = subprocess.run([*ZERO, *TINY, "--max-plies", "12", "--iterations", "3", "--ray", "--actors", "1",
-                          "--out", str(tmp_path)], capture_output=True, text=True, env=env, timeout=600)
+                          "--train-while-waiting", "--out", str(tmp_path)], capture_output=True, text=True, env=env,
+                         timeout=600)
     assert run.returncode == 0, run.stderr
     assert "self-play games" in run.stdout and "per minute" in run.stdout
     trainer = Trainer.load(tmp_path)
@@ -432,4 +433,22 @@ def test_a_run_goes_on_in_process_with_its_actors_games_and_a_failed_actor_says_
     remote.processes[0].kill()
     with pytest.raises(ActorDied, match="ended unexpectedly"):
         remote.collect()
+    remote.close()
+
+
+def test_the_learner_trains_on_while_its_actor_plays_up_to_twice_its_steps(run_dir):
+    from murkle_rl.zero.actors import ProcessSelfPlay
+
+    trainer = Trainer.load(run_dir)
+    steps = round(8 * 6 * 4 / 32)  # games x plies per iteration x the replay ratio / the batch
+    for waiting, more in [(lambda: False, 0), (lambda: True, steps)]:
+        before = trainer.train_steps
+        trainer.iterate({"value": np.zeros(0)}, waiting)
+        assert trainer.train_steps - before == steps + more
+    remote = ProcessSelfPlay(trainer.cfg, trainer, 1)
+    deadline = time.monotonic() + 120
+    while remote.waiting() and time.monotonic() < deadline:  # the actor plays its moves, then answers
+        time.sleep(0.05)
+    assert not remote.waiting()
+    remote.collect()  # at once
     remote.close()

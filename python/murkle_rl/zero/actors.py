@@ -147,6 +147,10 @@ class ProcessSelfPlay:
         self.busy.add(conn)
         return samples
 
+    def waiting(self) -> bool:
+        """Whether no actor has finished its moves yet (``collect`` would wait)."""
+        return not self.ready and not any(conn.poll() for conn in self.busy)
+
     def publish(self) -> None:
         """Shares the learner's weights and its adjudication of capped games with the next moves."""
         self.round = play_args(self.trainer, numpy_weights(self.trainer.playing_net))

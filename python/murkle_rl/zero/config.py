@@ -88,6 +88,7 @@ class Config:
     # training
     batch_size: int = 256
     replay_ratio: float = 4.0
+    train_while_waiting: bool = False  # with actors: the learner trains on until their next moves come (up to twice the steps)
     buffer: int = 100_000
     policy_top: int = 64  # policy entries kept per sample
     lr: float = 2e-3
@@ -220,6 +221,9 @@ HELPS = {
     "plies_per_iter": "self-play moves per iteration",
     "keep_games": "self-play games written to selfplay_games.pgn in --out per iteration",
     "batch_size": "training minibatch", "replay_ratio": "times each new sample is trained on, on average",
+    "train_while_waiting": "with --actors: after its --replay-ratio steps, the learner goes on training while it "
+                           "waits for the actors' next moves, up to twice as many steps, so its core is not left "
+                           "idle (the steps a run takes then depend on the machine's speed)",
     "buffer": "replay buffer samples", "policy_top": "policy entries kept per sample", "lr": "peak learning rate",
     "weight_decay": "AdamW weight decay",
     "ema": "self-play, evaluations and the saved agent use an exponential moving average of the trained weights, "

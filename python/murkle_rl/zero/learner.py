@@ -14,7 +14,7 @@ import threading
 import time
 from dataclasses import asdict
 from pathlib import Path
-from typing import Any
+from typing import Any, Callable
 
 import numpy as np
 import torch
@@ -37,7 +37,7 @@ SELFPLAY_GAMES = "selfplay_games.pgn"
 RESUME_OPTIONS = {"minutes", "iterations", "eval_every", "eval_games", "eval_simulations", "eval_max_plies",
                   "eval_gumbel", "eval_seconds", "keep_games", "checkpoint_every", "threads", "torch_threads",
                   "onnx", "actors", "resign", "resign_check", "adjudicate", "adjudicate_until",
-                  "capped_value"}
+                  "capped_value", "train_while_waiting"}
 
 
 class Trainer:
@@ -121,8 +121,10 @@ class Trainer:
         self.train_steps += 1
         return {k: l.item() for k, l in losses.items()}
 
-    def iterate(self, samples: dict[str, np.ndarray]) -> None:
-        """Adds the samples of finished games and trains on the buffer."""
+    def iterate(self, samples: dict[str, np.ndarray], waiting: Callable[[], bool] | None = None) -> None:
+        """Adds the samples of finished games and trains on the buffer: ``replay_ratio`` steps per
+        new sample, then, while ``waiting()`` says the next samples have not come, up to as many
+        more."""
         cfg = self.cfg
         if len(samples["value"]):
             self.buffer.add(samples)
@@ -132,6 +134,8 @@ class Trainer:
             started = time.perf_counter()
             steps = max(1, round(new * cfg.replay_ratio / cfg.batch_size))
             losses = [self.train_step() for _ in range(steps)]
+            while waiting is not None and len(losses) < 2 * steps and waiting():
+                losses.append(self.train_step())
             self.losses.append({k: float(np.mean([l[k] for l in losses])) for k in losses[0]}
                                | {"minutes": self.seconds / 60, "steps": self.train_steps})
             self.train_s += time.perf_counter() - started
@@ -498,7 +502,7 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
                 samples = trainer.player.play(trainer.playing_net, cfg.plies_per_iter, trainer.adjudication())
                 kept = trainer.player.kept
             trained = len(trainer.losses)
-            trainer.iterate(samples)
+            trainer.iterate(samples, remote.waiting if remote is not None and cfg.train_while_waiting else None)
             if remote is not None:
                 remote.publish()
             elapsed = time.perf_counter() - started

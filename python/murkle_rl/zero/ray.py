@@ -73,6 +73,10 @@ class RaySelfPlay:
         self.pending[actor.play.remote(*self.round)] = actor
         return samples
 
+    def waiting(self) -> bool:
+        """Whether no actor has finished its moves yet (``collect`` would wait)."""
+        return not self.ray.wait(list(self.pending), num_returns=1, timeout=0)[0]
+
     def publish(self) -> None:
         self.round = play_args(self.trainer, self.ray.put(numpy_weights(self.trainer.playing_net)))
 
