@@ -88,7 +88,7 @@ class Config:
     # training
     batch_size: int = 256
     replay_ratio: float = 4.0
-    train_while_waiting: bool = False  # with actors: the learner trains on until their next moves come (up to twice the steps)
+    train_while_waiting: bool = False  # with actors: train on until their next moves come (up to twice the steps)
     buffer: int = 100_000
     policy_top: int = 64  # policy entries kept per sample
     lr: float = 2e-3
