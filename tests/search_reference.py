@@ -137,12 +137,14 @@ class Tree:
     as murkle_rl.Search.run takes it; None means uniform priors and value 0.
     """
 
-    def __init__(self, game: mc.Game, simulations: int, *, c_puct: float = 1.25, gumbel: bool = False,
+    def __init__(self, game: mc.Game, simulations: int, *, c_puct: float = 1.25, fpu_reduction: float = 0.0,
+                 gumbel: bool = False,
                  max_considered: int = 16, leaves_per_round: int = 1, max_plies: int | None = None,
                  evaluate=None, gumbel_noise=None):
         self.game = game.clone()
         self.simulations = simulations
         self.c_puct = c_puct
+        self.fpu_reduction = fpu_reduction
         self.gumbel = gumbel
         self.max_considered = max_considered
         self.leaves_per_round = leaves_per_round
@@ -268,7 +270,8 @@ class Tree:
 
     def _puct(self, node: Node) -> Node:
         sqrt_n = math.sqrt(node.seen_n())
-        fpu = node.seen_w() / node.seen_n()
+        visited = sum(c.prior for c in node.children if c.seen_n() > 0)
+        fpu = node.seen_w() / node.seen_n() - self.fpu_reduction * math.sqrt(visited)
         best, best_score = None, -math.inf
         for c in node.children:
             q = c.q() if c.seen_n() > 0 else fpu

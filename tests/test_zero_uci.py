@@ -15,6 +15,7 @@ import murkle_chess
 import murkle_rl
 from murkle_rl.zero import uci
 from murkle_rl.zero.agent import UniformAgent
+from murkle_rl.zero.config import Config
 
 WAIT = 60  # seconds before a missing answer fails the test (a hang fails, never hangs)
 
@@ -166,6 +167,18 @@ def test_board_sizes_of_an_agent():
     engine.stop_search()
     last = out.getvalue().splitlines()
     assert last[-1].split()[1] in legal(6, 4, None, [])
+
+
+def test_the_agents_exploration_weight_is_the_searchs_default():
+    agent = UniformAgent(6, 6)
+    assert uci.Searcher(agent).c_puct == Config.eval_c_puct  # an agent without a configuration
+    agent.cfg = Config(eval_c_puct=0.3)  # type: ignore[attr-defined]
+    out = io.StringIO()
+    engine = uci.Engine(lambda threads: agent, out)
+    engine.handle("uci")
+    assert "option name CPuct type string default 0.3" in out.getvalue() and engine.searcher.c_puct == 0.3
+    engine.handle("setoption name CPuct value 2")
+    assert engine.searcher.c_puct == 2.0 and uci.Searcher(agent, c_puct=1.5).c_puct == 1.5
 
 
 def test_tree_reuse():

@@ -19,6 +19,7 @@ namespace murkle::rl {
 struct SearchParams {
     uint32_t simulations = 0;
     double c_puct = 1.25;
+    double fpu_reduction = 0.0;  // PUCT: how much less than its parent an unvisited child is worth
     double dirichlet_alpha = 0.0;  // 0: no noise
     double dirichlet_fraction = 0.25;
     bool gumbel = false;
@@ -419,7 +420,7 @@ private:
         int32_t x = 0;
         while (t.tree.nodes[x].state == NodeState::Expanded) {
             int32_t c;
-            if (!p_.gumbel) c = select_puct(t.tree, x, p_.c_puct);
+            if (!p_.gumbel) c = select_puct(t.tree, x, p_.c_puct, p_.fpu_reduction);
             else if (x == 0) c = select_gumbel_root(t.tree, considered(t), p_.simulations, t.gumbel, t.scratch);
             else c = select_gumbel_interior(t.tree, x, t.scratch);
             t.work.do_move(t.tree.edges[c].move);

@@ -17,13 +17,21 @@ namespace murkle::rl {
 // ------------------------------------------------------------------ PUCT
 
 // score(c) = Q(c) + c_puct * P(c) * sqrt(N(x)) / (1 + N(c)); an unvisited child is valued as
-// the parent is valued by its own side. The first best child wins ties.
-inline int32_t select_puct(const Tree& tree, int32_t x, double c_puct) {
+// the parent is valued by its own side, less fpu_reduction * sqrt(the priors of the visited
+// children), so that a search that has found good moves looks at new ones later. The first
+// best child wins ties.
+inline int32_t select_puct(const Tree& tree, int32_t x, double c_puct, double fpu_reduction = 0.0) {
     const Node& parent = tree.nodes[x];
     const double n = parent.seen_visits();
     const double sqrt_n = std::sqrt(n);
-    const double fpu = n > 0 ? parent.seen_value() / n : 0.0;
     const Edge* edge = tree.children(parent);
+    double fpu = n > 0 ? parent.seen_value() / n : 0.0;
+    if (fpu_reduction > 0) {
+        double visited = 0.0;
+        for (int32_t k = 0; k < parent.count; ++k)
+            if (tree.child(edge[k]).seen_visits() > 0) visited += edge[k].prior;
+        fpu -= fpu_reduction * std::sqrt(visited);
+    }
     int32_t best = 0;
     double best_score = -std::numeric_limits<double>::infinity();
     for (int32_t k = 0; k < parent.count; ++k) {

@@ -26,8 +26,10 @@ import numpy as np
 import murkle_chess
 import murkle_rl
 
-__all__ = ["Agent", "UniformAgent", "load_agent", "can_play", "planes_read", "piece_planes", "Thought", "think",
-           "line_text"]
+from .config import Config
+
+__all__ = ["Agent", "UniformAgent", "load_agent", "can_play", "planes_read", "piece_planes", "play_c_puct", "Thought",
+           "think", "line_text"]
 
 
 class Agent(Protocol):
@@ -42,6 +44,12 @@ def can_play(agent: Agent, width: int, height: int) -> bool:
     """Whether the agent plays width x height: its policy head fits the board, or it has no
     network (``any_size``, as the uniform agent)."""
     return getattr(agent, "any_size", False) or murkle_chess.Game.get_move_planes_count(width, height) == agent.action_planes
+
+
+def play_c_puct(agent: Any) -> float:
+    """The PUCT exploration weight of the agent's search in play: its configuration's
+    ``eval_c_puct``, or the default for an agent that has none."""
+    return float(getattr(getattr(agent, "cfg", None), "eval_c_puct", Config.eval_c_puct))
 
 
 def planes_read(agent: Any) -> list[int] | None:
@@ -108,7 +116,7 @@ def think(agent: Agent, game: murkle_chess.Game, simulations: int, seed: int = 0
                                 planes=planes_read(agent))
     batch.set_game(0, game)
     search = murkle_rl.Search(batch, max(1, int(simulations)), seed=seed,
-                              c_puct=getattr(cfg, "c_puct", 1.25), gumbel=bool(getattr(cfg, "eval_gumbel", False)),
+                              c_puct=play_c_puct(agent), gumbel=bool(getattr(cfg, "eval_gumbel", False)),
                               max_considered=getattr(cfg, "max_considered", 16))
     search.run(agent)
     action = int(search.choose(temperature)[0])

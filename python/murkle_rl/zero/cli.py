@@ -105,6 +105,9 @@ def build_parser() -> argparse.ArgumentParser:
     e.add_argument("--no-movers", action="store_true", help="skip the random and greedy movers (only the ladder)")
     e.add_argument("--batch", type=count, default=1,
                    help="ladder: the agent's positions per network call, kept apart by virtual loss (default 1)")
+    e.add_argument("--c-puct", type=non_negative(float), default=None,
+                   help="the agent's PUCT exploration weight (default: its --eval-c-puct, 0.3 unless trained "
+                        "with another)")
     e.add_argument("--seed", type=int, default=12345)
     e.add_argument("--quiet", action="store_true", help="no progress bar")
     p = commands.add_parser("play", help="answer 'WIDTH HEIGHT FEN' lines on standard input with a move")
@@ -230,6 +233,8 @@ def evaluate(args: argparse.Namespace) -> dict[str, Any]:
     cfg = agent.cfg
     if args.max_plies:
         cfg.eval_max_plies = args.max_plies
+    if args.c_puct is not None:  # the movers' games and the ladder's alike
+        cfg.eval_c_puct = args.c_puct
     source = Path(args.checkpoint)
     folder = source if source.is_dir() else source.parent
     bars: dict[str, Any] = {}

@@ -100,6 +100,7 @@ class Config:
     eval_simulations: int = 32  # 0: the network's own most likely move
     eval_max_plies: int = 200
     eval_gumbel: bool = False  # the agent's search in evaluations and play: Gumbel root, else PUCT
+    eval_c_puct: float = 0.3  # ... its PUCT exploration weight (in matches and UCI too)
     eval_seconds: float = 60.0  # wall-time budget of one evaluation (0: none)
     # budget
     minutes: float = 30.0
@@ -197,7 +198,7 @@ HELPS = {
                         "teach only the value (0: every move searched in full)",
     "full_fraction": "with --fast-simulations: the share of moves searched in full (--simulations)",
     "max_considered": "Gumbel: root moves considered", "dirichlet_alpha": "PUCT self-play: root noise",
-    "c_puct": "PUCT exploration weight", "temperature_plies": "plies that sample moves from the visits",
+    "c_puct": "PUCT self-play: exploration weight", "temperature_plies": "plies that sample moves from the visits",
     "max_plies": "a self-play game ends at this many plies",
     "adjudicate": "a game ended by --max-plies teaches tanh(material difference / this), 0: a draw",
     "adjudicate_until": "with --adjudicate: the share of the budget during which capped games are adjudicated; "
@@ -233,6 +234,8 @@ HELPS = {
     "eval_simulations": "search simulations per move in evaluations (0: the network's favourite move)",
     "eval_max_plies": "an evaluation game ends drawn at this many plies",
     "eval_gumbel": "evaluations search with a Gumbel root (--no-eval-gumbel: PUCT)",
+    "eval_c_puct": "PUCT exploration weight of the agent's search in evaluations, play, matches and UCI, saved with "
+                   "the agent (lower: fewer moves searched, more deeply)",
     "eval_seconds": "wall-clock seconds one evaluation may take; the games finished by then count (0: no limit)",
     "minutes": "budget of self-play and training", "iterations": "stop after this many iterations (0: no limit)",
     "checkpoint_every": "minutes between checkpoints", "seed": "random seed",

@@ -83,7 +83,7 @@ def agent_moves(agent: Any, cfg: Config, batch: Any, simulations: int, seed: int
         logits[~batch.legal_mask().reshape(n, -1)] = -np.inf
         actions = logits.argmax(1)
         return np.where(batch.random_actions() >= 0, actions, -1), None
-    search = murkle_rl.Search(batch, simulations, c_puct=cfg.c_puct, gumbel=cfg.eval_gumbel,
+    search = murkle_rl.Search(batch, simulations, c_puct=cfg.eval_c_puct, gumbel=cfg.eval_gumbel,
                               max_considered=cfg.max_considered, seed=seed)
     planes = np.zeros((n, len(batch.plane_indices), batch.height, batch.width), np.float32)
     search_moves(search, agent, planes, stop)

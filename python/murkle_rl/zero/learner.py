@@ -35,8 +35,8 @@ EVAL_GAMES = "eval_games.pgn"
 SELFPLAY_GAMES = "selfplay_games.pgn"
 # Options a resumed run takes from its command line; the others are the checkpoint's.
 RESUME_OPTIONS = {"minutes", "iterations", "eval_every", "eval_games", "eval_simulations", "eval_max_plies",
-                  "eval_gumbel", "eval_seconds", "keep_games", "checkpoint_every", "threads", "torch_threads",
-                  "onnx", "actors", "resign", "resign_check", "adjudicate", "adjudicate_until",
+                  "eval_gumbel", "eval_c_puct", "eval_seconds", "keep_games", "checkpoint_every", "threads",
+                  "torch_threads", "onnx", "actors", "resign", "resign_check", "adjudicate", "adjudicate_until",
                   "capped_value", "train_while_waiting"}
 
 

@@ -399,13 +399,15 @@ def run_match(agent: Any, opponent: str | Sequence[str], games: int, simulations
               nodes: int | None = None, movetime: int | None = None, width: int | None = None,
               height: int | None = None, options: dict[str, str] | None = None, opening_plies: int = 4,
               seed: int = 0, max_plies: int = 600, pgn_path: str | None = None,
-              progress: Any = None, engine_timeout: float = 60.0, leaves: int = 1) -> MatchResult:
+              progress: Any = None, engine_timeout: float = 60.0, leaves: int = 1,
+              c_puct: float | None = None) -> MatchResult:
     """Plays ``games`` games (rounded up to pairs of colours) of the agent against the UCI engine
     ``opponent`` (a command line), on the agent's board unless width and height are given.
 
     nodes / movetime: the engine's limit per move (nodes 1 when neither is given). options: UCI
     options for the engine. leaves: the agent's positions per network call (virtual loss keeps
-    them apart). progress: called with each finished GameRecord. The PGN of every game
+    them apart). c_puct: the agent's PUCT exploration weight (None: its own, ``eval_c_puct``).
+    progress: called with each finished GameRecord. The PGN of every game
     goes to ``pgn_path`` when given. Ctrl-C ends the match with the games finished so far
     (``stopped``), whose PGN is still written.
     """
@@ -417,7 +419,7 @@ def run_match(agent: Any, opponent: str | Sequence[str], games: int, simulations
         nodes = 1
     rng = np.random.default_rng(seed)
     result = MatchResult()
-    searcher = Searcher(agent, seed=seed, simulations=simulations, leaves=leaves)
+    searcher = Searcher(agent, c_puct=c_puct, seed=seed, simulations=simulations, leaves=leaves)
     agent_name = getattr(agent, "name", None) or type(agent).__name__
     with tempfile.TemporaryDirectory(prefix="murkle-match-") as workdir:
         engine: UciEngine | None = None
@@ -503,6 +505,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--threads", type=count, default=1, help="the network's threads (default 1)")
     p.add_argument("--batch", type=count, default=1,
                    help="the agent's positions per network call, kept apart by virtual loss (default 1)")
+    p.add_argument("--c-puct", type=non_negative(float), default=None,
+                   help="the agent's PUCT exploration weight (default: its --eval-c-puct, 0.3 unless trained "
+                        "with another)")
     p.add_argument("--timeout", type=non_negative(float), default=60.0,
                    help="seconds an engine may take beyond its limit (default 60)")
     p.add_argument("--pgn", help="write the games here as PGN (with --ladder: one file per budget, suffixed)")
@@ -537,7 +542,7 @@ def main(argv: list[str] | None = None) -> int:
 
     common = dict(width=width, height=height, options=options, opening_plies=args.opening_plies,
                   seed=args.seed, max_plies=args.max_plies, progress=progress, engine_timeout=args.timeout,
-                  leaves=args.batch)
+                  leaves=args.batch, c_puct=args.c_puct)
     try:
         if args.ladder:
             def show(row: dict[str, Any]) -> None:

@@ -42,7 +42,7 @@ import numpy as np
 import murkle_chess
 import murkle_rl
 
-from .agent import UniformAgent, can_play, line_text, load_agent, planes_read
+from .agent import UniformAgent, can_play, line_text, load_agent, planes_read, play_c_puct
 
 __all__ = ["Searcher", "SearchResult", "Engine", "board_size_of_fen", "parse_size", "can_play", "main"]
 
@@ -121,14 +121,14 @@ class Searcher:
     the agent until a limit and reads the results. Used by the UCI engine and the match runner.
     """
 
-    def __init__(self, agent: Any, *, c_puct: float = 1.25, seed: int = 0, simulations: int = 1 << 22,
+    def __init__(self, agent: Any, *, c_puct: float | None = None, seed: int = 0, simulations: int = 1 << 22,
                  leaves: int = 1) -> None:
         self.agent = agent
         self.leaves = leaves  # leaves per network call, kept apart by virtual loss
         # the most simulations of one search: a search whose every descent ends on a finished
         # position runs them all at once inside one select(), so it stays bounded
         self.simulations = simulations
-        self.c_puct = c_puct
+        self.c_puct = play_c_puct(agent) if c_puct is None else c_puct  # None: the agent's own
         self.seed = seed
         self.batch: Any = None
         self.search_: Any = None
@@ -427,7 +427,7 @@ class Engine:
             Option("MultiPV", "spin", 1, 1, 500),
             Option("Hash", "spin", 1024, 16, 1 << 20),
             Option("Move Overhead", "spin", 50, 0, 10000),
-            Option("CPuct", "string", "1.25"),
+            Option("CPuct", "string", f"{play_c_puct(self.agent):g}"),
             Option("Batch", "spin", 1, 1, 256),
             Option("UCI_Variant", "combo", default_variant if default_variant in names else names[0], vars=names),
             Option("BoardSize", "string", f"{w}x{h}"),
