@@ -49,7 +49,7 @@ import time
 from pathlib import Path
 from typing import Any, TextIO
 
-from .config import config_of, config_parser, count, non_negative
+from .config import C_PUCT_OVERRIDE, config_of, config_parser, count, non_negative
 
 TRAIN_EXTRA = "needs the train extra: pip install 'murkle_chess[train]'"
 COMMANDS = ("train", "evaluate", "play", "games", "uci", "match", "serve")
@@ -105,9 +105,7 @@ def build_parser() -> argparse.ArgumentParser:
     e.add_argument("--no-movers", action="store_true", help="skip the random and greedy movers (only the ladder)")
     e.add_argument("--batch", type=count, default=1,
                    help="ladder: the agent's positions per network call, kept apart by virtual loss (default 1)")
-    e.add_argument("--c-puct", type=non_negative(float), default=None,
-                   help="the agent's PUCT exploration weight (default: its --eval-c-puct, 0.3 unless trained "
-                        "with another)")
+    e.add_argument("--c-puct", type=non_negative(float), default=None, help=C_PUCT_OVERRIDE)
     e.add_argument("--seed", type=int, default=12345)
     e.add_argument("--quiet", action="store_true", help="no progress bar")
     p = commands.add_parser("play", help="answer 'WIDTH HEIGHT FEN' lines on standard input with a move")

@@ -248,6 +248,11 @@ HELPS = {
 }
 
 
+# The help of the front ends' --c-puct, which overrides the agent's own --eval-c-puct.
+C_PUCT_OVERRIDE = (f"the agent's PUCT exploration weight (default: its --eval-c-puct, {Config.eval_c_puct:g} "
+                   "unless trained with another)")
+
+
 def non_negative(kind: type) -> Any:
     """An argparse type: a number of ``kind`` that is not negative."""
     def parse(text: str) -> Any:

@@ -44,7 +44,7 @@ import murkle_chess
 import murkle_rl
 
 from .agent import UniformAgent, load_agent
-from .config import count, non_negative
+from .config import C_PUCT_OVERRIDE, count, non_negative
 from .evaluate import elo, parse_budgets
 from .pgn import PgnGame, write_pgn
 from .uci import Searcher, can_play, legal_by_lan, new_game, parse_size
@@ -505,9 +505,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--threads", type=count, default=1, help="the network's threads (default 1)")
     p.add_argument("--batch", type=count, default=1,
                    help="the agent's positions per network call, kept apart by virtual loss (default 1)")
-    p.add_argument("--c-puct", type=non_negative(float), default=None,
-                   help="the agent's PUCT exploration weight (default: its --eval-c-puct, 0.3 unless trained "
-                        "with another)")
+    p.add_argument("--c-puct", type=non_negative(float), default=None, help=C_PUCT_OVERRIDE)
     p.add_argument("--timeout", type=non_negative(float), default=60.0,
                    help="seconds an engine may take beyond its limit (default 60)")
     p.add_argument("--pgn", help="write the games here as PGN (with --ladder: one file per budget, suffixed)")
