@@ -7,6 +7,7 @@ import shutil
 import subprocess
 import sys
 import threading
+from types import SimpleNamespace
 
 import pytest
 
@@ -114,6 +115,12 @@ def test_the_agent_thinks_and_the_command_runs():
     mate = game.clone()
     mate.make_move(thought.move)
     assert think(UniformAgent(8, 8), mate, 8).move is None
+    # a Gumbel root breaks ties in visits by its own score: the line shown starts with the move played
+    gumbel = UniformAgent(6, 6)
+    gumbel.cfg = SimpleNamespace(eval_gumbel=True, max_considered=16, eval_c_puct=0.3)  # type: ignore[attr-defined]
+    for seed in range(4):
+        thought = think(gumbel, mc.Game(6, 6, "rnqknr/pppppp/6/6/PPPPPP/RNQKNR w - - 0 1", False), 16, seed=seed)
+        assert thought.line[0] == str(thought.move)
     # a best line as the search may give it: actions, moves or LAN texts
     start = mc.Game.standard()
     e4 = start.move_from_lan("e2e4")

@@ -123,8 +123,19 @@ def think(agent: Agent, game: murkle_chess.Game, simulations: int, seed: int = 0
     if action < 0:
         return Thought(None, 0.0, [], simulations)
     move = murkle_rl.decode_action(game, action)
-    line = line_text(game, search.principal_variation(0)) if temperature == 0 else []
+    line = line_text(game, chosen_line(search, action)) if temperature == 0 else []
     return Thought(move, float(search.root_values()[0]), line or [str(move)], simulations)
+
+
+def chosen_line(search: Any, best: int, plies: int = 64) -> list[int]:
+    """The line the search of game 0 found after its chosen move ``best`` (full actions): the
+    most visited line when it starts with that move, else the move alone. The two part where a
+    Gumbel root breaks a tie in visits by its own score, or before any simulation has reached a
+    child."""
+    line = [int(a) for a in search.principal_variation(0, plies)]
+    if line and line[0] == best:
+        return line
+    return [best] if best >= 0 else []
 
 
 def line_text(game: murkle_chess.Game, line: Any) -> list[str]:

@@ -42,7 +42,7 @@ import numpy as np
 import murkle_chess
 import murkle_rl
 
-from .agent import UniformAgent, can_play, line_text, load_agent, planes_read, play_c_puct
+from .agent import UniformAgent, can_play, chosen_line, line_text, load_agent, planes_read, play_c_puct
 
 __all__ = ["Searcher", "SearchResult", "Engine", "board_size_of_fen", "parse_size", "can_play", "main"]
 
@@ -287,7 +287,7 @@ class Searcher:
         visited = np.flatnonzero(visits)
         visited = visited[np.argsort(-visits[visited], kind="stable")]
         order = [best_action] + [int(a) for a in visited if a != best_action]
-        pv_actions = principal_variation(search, best_action)
+        pv_actions = chosen_line(search, best_action)
         pv = line_text(game, pv_actions)
         mate = mate_along(game, pv_actions)
         lines = []
@@ -309,12 +309,6 @@ class Searcher:
             return -float(child.reward_from_perspective(child.turn()))
         _, values = self.agent(murkle_rl.planes(child)[None], None)
         return -float(np.asarray(values).reshape(-1)[0])
-
-
-def principal_variation(search: Any, best: int) -> list[int]:
-    """The most visited line from the root as full actions (the best move alone before any
-    simulation has reached a child)."""
-    return list(search.principal_variation(0, 64)) or ([best] if best >= 0 else [])
 
 
 def mate_along(game: murkle_chess.Game, actions: list[int]) -> int | None:
