@@ -129,7 +129,7 @@ def think(agent: Agent, game: murkle_chess.Game, simulations: int, seed: int = 0
 
 def chosen_line(search: Any, best: int, plies: int = 64) -> list[int]:
     """The line the search of game 0 found after its chosen move ``best`` (full actions): the
-    most visited line when it starts with that move, else the move alone. The two part where a
+    most visited line when it starts with that move, else the move alone. The two differ where a
     Gumbel root breaks a tie in visits by its own score, or before any simulation has reached a
     child."""
     line = [int(a) for a in search.principal_variation(0, plies)]
