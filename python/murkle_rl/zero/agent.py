@@ -28,8 +28,8 @@ import murkle_rl
 
 from .config import Config
 
-__all__ = ["Agent", "UniformAgent", "load_agent", "can_play", "planes_read", "piece_planes", "play_c_puct", "Thought",
-           "think", "line_text"]
+__all__ = ["Agent", "UniformAgent", "load_agent", "can_play", "planes_read", "piece_planes", "play_c_puct", "play_search",
+           "Thought", "think", "line_text"]
 
 
 class Agent(Protocol):
@@ -50,6 +50,16 @@ def play_c_puct(agent: Any) -> float:
     """The PUCT exploration weight of the agent's search in play: its configuration's
     ``eval_c_puct``, or the default for an agent that has none."""
     return float(getattr(getattr(agent, "cfg", None), "eval_c_puct", Config.eval_c_puct))
+
+
+def play_search(cfg: Any, batch: Any, simulations: int, seed: int) -> Any:
+    """The search an agent plays with over ``batch`` (evaluations, play): PUCT with
+    ``cfg.eval_c_puct``, or a Gumbel root over ``cfg.max_considered`` moves with
+    ``cfg.eval_gumbel``; a field ``cfg`` lacks (or ``cfg`` None) takes its default."""
+    def field(name: str) -> Any:
+        return getattr(cfg, name, getattr(Config, name))
+    return murkle_rl.Search(batch, simulations, c_puct=float(field("eval_c_puct")), gumbel=bool(field("eval_gumbel")),
+                            max_considered=int(field("max_considered")), seed=seed)
 
 
 def planes_read(agent: Any) -> list[int] | None:
@@ -111,13 +121,10 @@ def think(agent: Agent, game: murkle_chess.Game, simulations: int, seed: int = 0
     if not can_play(agent, game.width(), game.height()):
         raise ValueError(f"this agent plays boards with {agent.action_planes} move planes "
                          f"(trained on {agent.width}x{agent.height}), not {game.width()}x{game.height()}")
-    cfg = getattr(agent, "cfg", None)
     batch = murkle_rl.GameBatch(1, game.width(), game.height(), castling=game.castling_enabled(), threads=1, seed=seed,
                                 planes=planes_read(agent))
     batch.set_game(0, game)
-    search = murkle_rl.Search(batch, max(1, int(simulations)), seed=seed,
-                              c_puct=play_c_puct(agent), gumbel=bool(getattr(cfg, "eval_gumbel", False)),
-                              max_considered=getattr(cfg, "max_considered", 16))
+    search = play_search(getattr(agent, "cfg", None), batch, max(1, int(simulations)), seed)
     search.run(agent)
     action = int(search.choose(temperature)[0])
     if action < 0:

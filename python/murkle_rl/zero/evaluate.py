@@ -19,7 +19,7 @@ import numpy as np
 import murkle_chess
 import murkle_rl
 
-from .agent import piece_planes, planes_read, think
+from .agent import piece_planes, planes_read, play_search, think
 from .config import PIECE_VALUES, Config
 from .games import GameRecord, record_of
 
@@ -83,8 +83,7 @@ def agent_moves(agent: Any, cfg: Config, batch: Any, simulations: int, seed: int
         logits[~batch.legal_mask().reshape(n, -1)] = -np.inf
         actions = logits.argmax(1)
         return np.where(batch.random_actions() >= 0, actions, -1), None
-    search = murkle_rl.Search(batch, simulations, c_puct=cfg.eval_c_puct, gumbel=cfg.eval_gumbel,
-                              max_considered=cfg.max_considered, seed=seed)
+    search = play_search(cfg, batch, simulations, seed)
     planes = np.zeros((n, len(batch.plane_indices), batch.height, batch.width), np.float32)
     search_moves(search, agent, planes, stop)
     return search.choose(0.0), search
