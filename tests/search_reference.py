@@ -138,13 +138,14 @@ class Tree:
     """
 
     def __init__(self, game: mc.Game, simulations: int, *, c_puct: float = 1.25, fpu_reduction: float = 0.0,
-                 gumbel: bool = False,
+                 forced_playouts: float = 0.0, gumbel: bool = False,
                  max_considered: int = 16, leaves_per_round: int = 1, max_plies: int | None = None,
                  evaluate=None, gumbel_noise=None):
         self.game = game.clone()
         self.simulations = simulations
         self.c_puct = c_puct
         self.fpu_reduction = fpu_reduction
+        self.forced_playouts = forced_playouts
         self.gumbel = gumbel
         self.max_considered = max_considered
         self.leaves_per_round = leaves_per_round
@@ -263,13 +264,16 @@ class Tree:
 
     def select_child(self, node: Node, at_root: bool) -> Node:
         if not self.gumbel:
-            return self._puct(node)
+            return self._puct(node, self.forced_playouts if at_root else 0.0)
         if at_root:
             return self._halving(node)
         return self._gumbel_interior(node)
 
-    def _puct(self, node: Node) -> Node:
+    def _puct(self, node: Node, forced: float = 0.0) -> Node:
         sqrt_n = math.sqrt(node.seen_n())
+        for c in node.children:   # forced playouts: the first child below sqrt(k P N) visits
+            if c.seen_n() < math.sqrt(forced * c.prior * node.seen_n()):
+                return c
         visited = sum(c.prior for c in node.children if c.seen_n() > 0)
         fpu = node.seen_w() / node.seen_n() - self.fpu_reduction * math.sqrt(visited)
         best, best_score = None, -math.inf
@@ -343,9 +347,32 @@ class Tree:
             for c, p in zip(children, self.improved_policy(self.root)):
                 out[c.action] = p
         else:
-            for c in children:
-                out[c.action] = c.n / total
+            kept = self.pruned() if self.forced_playouts else [c.n for c in children]
+            for c, n in zip(children, kept):
+                out[c.action] = n / sum(kept)
         return out
+
+    def pruned(self) -> list[float]:
+        """The root's visits less the forced ones that did not pay: each child but the most
+        visited gives back up to sqrt(k P N) visits while its PUCT score stays below the best's
+        (the boundary found by bisection); one visit or fewer left counts none."""
+        children, n = self.root.children, self.root.n
+        best = next(c for c in children if c.n == max(d.n for d in children))
+        def score(c, visits):
+            return c.q() + self.c_puct * c.prior * math.sqrt(n) / (1 + visits)
+        kept = []
+        for c in children:
+            left = float(c.n)
+            if c is not best and c.n > 0:
+                lo, hi = max(0.0, c.n - math.sqrt(self.forced_playouts * c.prior * n)), float(c.n)
+                if score(c, lo) >= score(best, best.n):
+                    for _ in range(200):
+                        mid = (lo + hi) / 2
+                        lo, hi = (lo, mid) if score(c, mid) < score(best, best.n) else (mid, hi)
+                    lo = hi
+                left = lo if lo > 1 else 0.0
+            kept.append(left)
+        return kept
 
     def root_value(self) -> float:
         return self.root.w / self.root.n if self.root.n and self.root.children else 0.0

@@ -184,11 +184,11 @@ def exact_ids(cases):
 def test_puct_visits_equal_reference(width, height, fens, simulations, how):
     batch = exact_batch(width, height, fens)
     net = FakeNet(width, height, seed=width * 31 + height)
-    c_puct = 2.5 if width == 6 else 1.25
-    fpu_reduction = 0.3 if height % 2 else 0.0
-    search = rl.Search(batch, simulations, c_puct=c_puct, fpu_reduction=fpu_reduction, seed=0)
+    kw = dict(c_puct=2.5 if width == 6 else 1.25, fpu_reduction=0.3 if height % 2 else 0.0,
+              forced_playouts=2.0 if how == "run" else 0.0)
+    search = rl.Search(batch, simulations, seed=0, **kw)
     rows = drive(search, batch, net, how)
-    trees = reference_trees(batch, simulations, net, c_puct=c_puct, fpu_reduction=fpu_reduction)
+    trees = reference_trees(batch, simulations, net, **kw)
     visits = search.visits()
     policy = search.policy()
     for i, tree in enumerate(trees):
@@ -472,7 +472,8 @@ def test_bad_input_is_refused_and_changes_nothing():
 def test_bad_construction_and_actions():
     batch = rl.GameBatch(2, 6, 6, threads=1)
     for kwargs in [dict(simulations=4, leaves_per_round=0), dict(simulations=4, dirichlet_alpha=0.0), dict(simulations=4, dirichlet_fraction=1.5),
-                   dict(simulations=4, gumbel=True, max_considered=0), dict(simulations=4, fpu_reduction=-0.1)]:
+                   dict(simulations=4, gumbel=True, max_considered=0), dict(simulations=4, fpu_reduction=-0.1),
+                   dict(simulations=4, forced_playouts=-1.0)]:
         with pytest.raises((ValueError, TypeError)):
             rl.Search(batch, **kwargs)
     search = rl.Search(batch, 8, seed=0)

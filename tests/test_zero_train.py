@@ -208,6 +208,18 @@ def test_fast_searches_teach_only_the_value():
     assert trainer.train_step()["policy"] == 0
 
 
+def test_forced_playouts_thin_the_puct_policy_targets():
+    assert Config(forced_playouts=2.0).problems() == ["--forced-playouts is for PUCT self-play: add --no-gumbel"]
+    kept = []  # moves given a share of the policy targets, without and with forced playouts
+    for k in (0.0, 2.0):
+        cfg = tiny_cfg(gumbel=False, forced_playouts=k, simulations=12, max_plies=4)
+        torch.manual_seed(0)
+        samples = SelfPlayer(cfg, seed=3).play(make_net(cfg), 4)
+        np.testing.assert_allclose(samples["policy_p"].astype(np.float32).sum(1), 1.0, atol=2e-2)
+        kept.append((samples["policy_p"] > 0).sum())
+    assert kept[1] < kept[0]
+
+
 @pytest.mark.parametrize("check, gumbel", [(0.0, True), (0.0, False), (1.0, True)])
 def test_a_losing_side_resigns_unless_its_game_plays_on_to_check(check, gumbel):
     # An untrained network: some sides to move see a value below -1e-6 and resign.

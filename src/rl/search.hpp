@@ -20,6 +20,7 @@ struct SearchParams {
     uint32_t simulations = 0;
     double c_puct = 1.25;
     double fpu_reduction = 0.0;  // PUCT: how much less than its parent an unvisited child is worth
+    double forced_playouts = 0.0;  // PUCT: k of the root's forced visits, sqrt(k P N); 0: none
     double dirichlet_alpha = 0.0;  // 0: no noise
     double dirichlet_fraction = 0.25;
     bool gumbel = false;
@@ -278,8 +279,8 @@ public:
         return t.has_root && root.state == NodeState::Expanded ? root.count : 0;
     }
 
-    // The policy target of tree i over its root children: visits normalised, or for Gumbel the
-    // improved policy.
+    // The policy target of tree i over its root children: visits normalised (with forced
+    // playouts, pruned first), or for Gumbel the improved policy.
     void root_policy(size_t i, std::vector<double>& out) {
         TreeSearch<NW>& t = trees_[i];
         const int32_t count = root_children(i);
@@ -290,10 +291,13 @@ public:
             return;
         }
         const Node& root = t.tree.root();
+        if (p_.forced_playouts > 0) pruned_visits(t.tree, p_.c_puct, p_.forced_playouts, out);
+        else
+            for (int32_t k = 0; k < count; ++k) out[k] = t.tree.child(root, k).visits;
         double total = 0.0;
-        for (int32_t k = 0; k < count; ++k) total += t.tree.child(root, k).visits;
+        for (int32_t k = 0; k < count; ++k) total += out[k];
         if (total > 0)
-            for (int32_t k = 0; k < count; ++k) out[k] = t.tree.child(root, k).visits / total;
+            for (double& p : out) p /= total;
     }
 
     // A root child of tree i: the most visited for temperature 0 (Gumbel: ties broken by the
@@ -420,7 +424,7 @@ private:
         int32_t x = 0;
         while (t.tree.nodes[x].state == NodeState::Expanded) {
             int32_t c;
-            if (!p_.gumbel) c = select_puct(t.tree, x, p_.c_puct, p_.fpu_reduction);
+            if (!p_.gumbel) c = select_puct(t.tree, x, p_.c_puct, p_.fpu_reduction, x == 0 ? p_.forced_playouts : 0.0);
             else if (x == 0) c = select_gumbel_root(t.tree, considered(t), p_.simulations, t.gumbel, t.scratch);
             else c = select_gumbel_interior(t.tree, x, t.scratch);
             t.work.do_move(t.tree.edges[c].move);

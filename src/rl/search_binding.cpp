@@ -61,7 +61,7 @@ public:
     SearchObject(const SearchObject&) = delete;
     SearchObject& operator=(const SearchObject&) = delete;
     SearchObject(nb::handle batch, nb::handle simulations, nb::handle c_puct, nb::handle fpu_reduction,
-                 nb::handle dirichlet_alpha,
+                 nb::handle forced_playouts, nb::handle dirichlet_alpha,
                  nb::handle dirichlet_fraction, nb::handle gumbel, nb::handle max_considered, nb::handle leaves_per_round,
                  nb::handle seed) {
         if (!nb::isinstance<GameBatch>(batch))
@@ -70,6 +70,7 @@ public:
         p_.simulations = integer_arg<uint32_t>(simulations, "simulations", 1, 1u << 30);
         p_.c_puct = real_arg(c_puct, "c_puct", 0.0, huge);
         p_.fpu_reduction = real_arg(fpu_reduction, "fpu_reduction", 0.0, huge);
+        p_.forced_playouts = real_arg(forced_playouts, "forced_playouts", 0.0, huge);
         p_.dirichlet_alpha = dirichlet_alpha.is_none() ? 0.0 : real_arg(dirichlet_alpha, "dirichlet_alpha", 1e-300, huge);
         p_.dirichlet_fraction = real_arg(dirichlet_fraction, "dirichlet_fraction", 0.0, 1.0);
         p_.gumbel = bool_arg(gumbel, "gumbel");
@@ -432,20 +433,22 @@ void bind_search(nb::module_& m) {
         "on the batch's threads; each game has its own random stream, so a seed gives the same\n"
         "search on any number of threads. docs/search.md gives the exact rules.")
         .def(nb::init<nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle,
-                      nb::handle, nb::handle>(),
+                      nb::handle, nb::handle, nb::handle>(),
              "batch"_a, "simulations"_a, nb::kw_only(), "c_puct"_a = nb::float_(1.25),
-             "fpu_reduction"_a = nb::float_(0.0), "dirichlet_alpha"_a = nb::none(),
+             "fpu_reduction"_a = nb::float_(0.0), "forced_playouts"_a = nb::float_(0.0), "dirichlet_alpha"_a = nb::none(),
              "dirichlet_fraction"_a = nb::float_(0.25), "gumbel"_a = nb::bool_(false), "max_considered"_a = nb::int_(16),
              "leaves_per_round"_a = nb::int_(1),
              "seed"_a = nb::none(),
              nb::sig("def __init__(self, batch: GameBatch, simulations: int, *, c_puct: float = 1.25, "
-                     "fpu_reduction: float = 0.0, dirichlet_alpha: float | None = None, "
+                     "fpu_reduction: float = 0.0, forced_playouts: float = 0.0, dirichlet_alpha: float | None = None, "
                      "dirichlet_fraction: float = 0.25, gumbel: bool = False, "
                      "max_considered: int = 16, leaves_per_round: int = 1, seed: int | None = None) -> None"),
              "A search over every game of ``batch``, ``simulations`` simulations per tree and move.\n\n"
              "c_puct: the exploration weight of PUCT. fpu_reduction: an unvisited child is valued\n"
              "    as its parent less this times the square root of its visited siblings' priors\n"
-             "    (PUCT only; 0: as its parent). dirichlet_alpha: Dirichlet noise of this\n"
+             "    (PUCT only; 0: as its parent). forced_playouts: k > 0 gives every root child at\n"
+             "    least sqrt(k * prior * N) visits and prunes them from ``policy()`` where they did not\n"
+             "    pay (PUCT only; 0: none). dirichlet_alpha: Dirichlet noise of this\n"
              "    concentration mixed into the root priors with weight ``dirichlet_fraction`` (PUCT\n"
              "    only; None for none). gumbel: Gumbel-top-k at the root with sequential halving over\n"
              "    ``max_considered`` actions, and the improved policy as ``policy()``.\n"

@@ -19,12 +19,18 @@ namespace murkle::rl {
 // score(c) = Q(c) + c_puct * P(c) * sqrt(N(x)) / (1 + N(c)); an unvisited child is valued as
 // the parent is valued by its own side, less fpu_reduction * sqrt(the priors of the visited
 // children), so that a search that has found good moves looks at new ones later. The first
-// best child wins ties.
-inline int32_t select_puct(const Tree& tree, int32_t x, double c_puct, double fpu_reduction = 0.0) {
+// best child wins ties. With forced > 0 (the root only), a child with fewer visits than
+// sqrt(forced * P(c) * N(x)) is taken first, the first such in child order: forced playouts, so
+// that a move the root's noise favours is seen enough to be judged.
+inline int32_t select_puct(const Tree& tree, int32_t x, double c_puct, double fpu_reduction = 0.0, double forced = 0.0) {
     const Node& parent = tree.nodes[x];
     const double n = parent.seen_visits();
     const double sqrt_n = std::sqrt(n);
     const Edge* edge = tree.children(parent);
+    if (forced > 0)
+        for (int32_t k = 0; k < parent.count; ++k)
+            if (tree.child(edge[k]).seen_visits() < std::sqrt(forced * static_cast<double>(edge[k].prior) * n))
+                return parent.first + k;
     double fpu = n > 0 ? parent.seen_value() / n : 0.0;
     if (fpu_reduction > 0) {
         double visited = 0.0;
@@ -45,6 +51,36 @@ inline int32_t select_puct(const Tree& tree, int32_t x, double c_puct, double fp
         }
     }
     return parent.first + best;
+}
+
+// The root's visits as a policy target after forced playouts: every child but the most visited
+// c* gives back up to its forced visits sqrt(forced * P(c) * N), as long as its score with the
+// visits left stays below c*'s; a child left with one visit or less counts none.
+inline void pruned_visits(const Tree& tree, double c_puct, double forced, std::vector<double>& out) {
+    const Node& root = tree.root();
+    const Edge* edge = tree.children(root);
+    const double n = root.seen_visits(), sqrt_n = std::sqrt(n);
+    int32_t best = 0;
+    for (int32_t k = 0; k < root.count; ++k) {
+        out[k] = tree.child(edge[k]).visits;
+        if (out[k] > out[best]) best = k;
+    }
+    if (out[best] <= 0) return;
+    const auto score = [&](int32_t k, double visits) {
+        return tree.child(edge[k]).q_for_parent() + c_puct * static_cast<double>(edge[k].prior) * sqrt_n / (1.0 + visits);
+    };
+    const double best_score = score(best, out[best]);
+    for (int32_t k = 0; k < root.count; ++k) {
+        if (k == best || out[k] <= 0) continue;
+        double left = out[k];  // worth more than c* with any visits: keeps them all
+        const double gap = best_score - tree.child(edge[k]).q_for_parent();
+        if (gap > 0) {
+            // the fewest visits that keep its score below c*'s
+            const double least = c_puct * static_cast<double>(edge[k].prior) * sqrt_n / gap - 1.0;
+            left = std::min(left, std::max(left - std::sqrt(forced * static_cast<double>(edge[k].prior) * n), least));
+        }
+        out[k] = left > 1.0 ? left : 0.0;
+    }
 }
 
 // ------------------------------------------------------------------ random draws

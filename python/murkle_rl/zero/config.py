@@ -72,6 +72,7 @@ class Config:
     max_considered: int = 8
     dirichlet_alpha: float = 0.3  # PUCT only
     c_puct: float = 1.25
+    forced_playouts: float = 0.0  # PUCT only: k of the root's forced visits, pruned from the policy target
     temperature_plies: int = 8  # moves sampled from the visits before this ply, then the best
     value_mix: float = 0.5  # value target: (1 - this) x the result + this x the searched root value
     max_plies: int = 150  # a self-play game reaching this many plies ends
@@ -172,6 +173,8 @@ class Config:
             out.append("--resign and --resign-check must be between 0 and 1")
         if self.value_mix > 1 or self.material_value > 1:
             out.append("--value-mix and --material-value must be between 0 and 1")
+        if self.gumbel and self.forced_playouts:
+            out.append("--forced-playouts is for PUCT self-play: add --no-gumbel")
         if self.games < 1 or self.simulations < 1 or self.batch_size < 1 or self.buffer < 1:
             out.append("--games, --simulations, --batch-size and --buffer must be at least 1")
         return out
@@ -198,7 +201,11 @@ HELPS = {
                         "teach only the value (0: every move searched in full)",
     "full_fraction": "with --fast-simulations: the share of moves searched in full (--simulations)",
     "max_considered": "Gumbel: root moves considered", "dirichlet_alpha": "PUCT self-play: root noise",
-    "c_puct": "PUCT self-play: exploration weight", "temperature_plies": "plies that sample moves from the visits",
+    "c_puct": "PUCT self-play: exploration weight",
+    "forced_playouts": "PUCT self-play: every root move gets at least sqrt(this x prior x visits) visits, so the "
+                       "noise's choices are judged, and the policy target drops the forced visits that did not "
+                       "pay (0: none; 2 as published)",
+    "temperature_plies": "plies that sample moves from the visits",
     "max_plies": "a self-play game ends at this many plies",
     "adjudicate": "a game ended by --max-plies teaches tanh(material difference / this), 0: a draw",
     "adjudicate_until": "with --adjudicate: the share of the budget during which capped games are adjudicated; "
