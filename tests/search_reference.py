@@ -271,13 +271,12 @@ class Tree:
 
     def _puct(self, node: Node, forced: float = 0.0) -> Node:
         sqrt_n = math.sqrt(node.seen_n())
-        for c in node.children:   # forced playouts: the first child below sqrt(k P N) visits
-            if c.seen_n() < math.sqrt(forced * c.prior * node.seen_n()):
-                return c
         visited = sum(c.prior for c in node.children if c.seen_n() > 0)
         fpu = node.seen_w() / node.seen_n() - self.fpu_reduction * math.sqrt(visited)
+        # forced playouts: the children below sqrt(k P N) visits come before the others
+        forced_ones = [c for c in node.children if c.seen_n() < math.sqrt(forced * c.prior * node.seen_n())]
         best, best_score = None, -math.inf
-        for c in node.children:
+        for c in forced_ones or node.children:
             q = c.q() if c.seen_n() > 0 else fpu
             score = q + self.c_puct * c.prior * sqrt_n / (1 + c.seen_n())
             if best is None or score > best_score:

@@ -19,18 +19,14 @@ namespace murkle::rl {
 // score(c) = Q(c) + c_puct * P(c) * sqrt(N(x)) / (1 + N(c)); an unvisited child is valued as
 // the parent is valued by its own side, less fpu_reduction * sqrt(the priors of the visited
 // children), so that a search that has found good moves looks at new ones later. The first
-// best child wins ties. With forced > 0 (the root only), a child with fewer visits than
-// sqrt(forced * P(c) * N(x)) is taken first, the first such in child order: forced playouts, so
-// that a move the root's noise favours is seen enough to be judged.
+// best child wins ties. With forced > 0 (the root only), the children with fewer visits than
+// sqrt(forced * P(c) * N(x)) come before the others, the best score among them first: forced
+// playouts, so that a move the root's noise favours is seen enough to be judged.
 inline int32_t select_puct(const Tree& tree, int32_t x, double c_puct, double fpu_reduction = 0.0, double forced = 0.0) {
     const Node& parent = tree.nodes[x];
     const double n = parent.seen_visits();
     const double sqrt_n = std::sqrt(n);
     const Edge* edge = tree.children(parent);
-    if (forced > 0)
-        for (int32_t k = 0; k < parent.count; ++k)
-            if (tree.child(edge[k]).seen_visits() < std::sqrt(forced * static_cast<double>(edge[k].prior) * n))
-                return parent.first + k;
     double fpu = n > 0 ? parent.seen_value() / n : 0.0;
     if (fpu_reduction > 0) {
         double visited = 0.0;
@@ -39,15 +35,19 @@ inline int32_t select_puct(const Tree& tree, int32_t x, double c_puct, double fp
         fpu -= fpu_reduction * std::sqrt(visited);
     }
     int32_t best = 0;
+    bool best_forced = false;
     double best_score = -std::numeric_limits<double>::infinity();
     for (int32_t k = 0; k < parent.count; ++k) {
         const Node& c = tree.child(edge[k]);
         const double nc = c.seen_visits();
+        const double prior = static_cast<double>(edge[k].prior);
+        const bool is_forced = forced > 0 && nc < std::sqrt(forced * prior * n);
         const double q = nc > 0 ? c.q_for_parent() : fpu;
-        const double score = q + c_puct * static_cast<double>(edge[k].prior) * sqrt_n / (1.0 + nc);
-        if (score > best_score) {
+        const double score = q + c_puct * prior * sqrt_n / (1.0 + nc);
+        if (is_forced > best_forced || (is_forced == best_forced && score > best_score)) {
             best_score = score;
             best = k;
+            best_forced = is_forced;
         }
     }
     return parent.first + best;
