@@ -16,6 +16,14 @@ namespace murkle::rl {
 
 // ------------------------------------------------------------------ PUCT
 
+// The exploration term of PUCT: c_puct * P(c) * sqrt(N(x)) / (1 + N(c)).
+inline double puct_bonus(double c_puct, double prior, double sqrt_n, double visits) {
+    return c_puct * prior * sqrt_n / (1.0 + visits);
+}
+
+// Forced playouts: the visits a root child of this prior is owed when the root has n.
+inline double forced_visits(double forced, double prior, double n) { return std::sqrt(forced * prior * n); }
+
 // score(c) = Q(c) + c_puct * P(c) * sqrt(N(x)) / (1 + N(c)); an unvisited child is valued as
 // the parent is valued by its own side, less fpu_reduction * sqrt(the priors of the visited
 // children), so that a search that has found good moves looks at new ones later. The first
@@ -41,9 +49,8 @@ inline int32_t select_puct(const Tree& tree, int32_t x, double c_puct, double fp
         const Node& c = tree.child(edge[k]);
         const double nc = c.seen_visits();
         const double prior = static_cast<double>(edge[k].prior);
-        const bool is_forced = forced > 0 && nc < std::sqrt(forced * prior * n);
-        const double q = nc > 0 ? c.q_for_parent() : fpu;
-        const double score = q + c_puct * prior * sqrt_n / (1.0 + nc);
+        const bool is_forced = forced > 0 && nc < forced_visits(forced, prior, n);
+        const double score = (nc > 0 ? c.q_for_parent() : fpu) + puct_bonus(c_puct, prior, sqrt_n, nc);
         if (is_forced > best_forced || (is_forced == best_forced && score > best_score)) {
             best_score = score;
             best = k;
@@ -54,8 +61,8 @@ inline int32_t select_puct(const Tree& tree, int32_t x, double c_puct, double fp
 }
 
 // The root's visits as a policy target after forced playouts: every child but the most visited
-// c* gives back up to its forced visits sqrt(forced * P(c) * N), as long as its score with the
-// visits left stays below c*'s; a child left with one visit or less counts none.
+// c* gives back up to its forced visits, as long as its score with the visits left stays below
+// c*'s; a child left with one visit or less counts none.
 inline void pruned_visits(const Tree& tree, double c_puct, double forced, std::vector<double>& out) {
     const Node& root = tree.root();
     const Edge* edge = tree.children(root);
@@ -66,19 +73,15 @@ inline void pruned_visits(const Tree& tree, double c_puct, double forced, std::v
         if (out[k] > out[best]) best = k;
     }
     if (out[best] <= 0) return;
-    const auto score = [&](int32_t k, double visits) {
-        return tree.child(edge[k]).q_for_parent() + c_puct * static_cast<double>(edge[k].prior) * sqrt_n / (1.0 + visits);
-    };
-    const double best_score = score(best, out[best]);
+    const double best_score = tree.child(edge[best]).q_for_parent() +
+                              puct_bonus(c_puct, static_cast<double>(edge[best].prior), sqrt_n, out[best]);
     for (int32_t k = 0; k < root.count; ++k) {
         if (k == best || out[k] <= 0) continue;
-        double left = out[k];  // worth more than c* with any visits: keeps them all
+        const double prior = static_cast<double>(edge[k].prior);
         const double gap = best_score - tree.child(edge[k]).q_for_parent();
-        if (gap > 0) {
-            // the fewest visits that keep its score below c*'s
-            const double least = c_puct * static_cast<double>(edge[k].prior) * sqrt_n / gap - 1.0;
-            left = std::min(left, std::max(left - std::sqrt(forced * static_cast<double>(edge[k].prior) * n), least));
-        }
+        double left = out[k];  // a child worth more than c* with any visits keeps them all; the
+        if (gap > 0)           // others give back forced visits while their score stays below c*'s
+            left = std::min(left, std::max(left - forced_visits(forced, prior, n), c_puct * prior * sqrt_n / gap - 1.0));
         out[k] = left > 1.0 ? left : 0.0;
     }
 }

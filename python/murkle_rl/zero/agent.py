@@ -49,17 +49,21 @@ def can_play(agent: Agent, width: int, height: int) -> bool:
 def play_c_puct(agent: Any) -> float:
     """The PUCT exploration weight of the agent's search in play: its configuration's
     ``eval_c_puct``, or the default for an agent that has none."""
-    return float(getattr(getattr(agent, "cfg", None), "eval_c_puct", Config.eval_c_puct))
+    return float(play_setting(getattr(agent, "cfg", None), "eval_c_puct"))
+
+
+def play_setting(cfg: Any, name: str) -> Any:
+    """A field of an agent's configuration, or its default where ``cfg`` lacks it (or is None)."""
+    return getattr(cfg, name, getattr(Config, name))
 
 
 def play_search(cfg: Any, batch: Any, simulations: int, seed: int) -> Any:
     """The search an agent plays with over ``batch`` (evaluations, play): PUCT with
     ``cfg.eval_c_puct``, or a Gumbel root over ``cfg.max_considered`` moves with
     ``cfg.eval_gumbel``; a field ``cfg`` lacks (or ``cfg`` None) takes its default."""
-    def field(name: str) -> Any:
-        return getattr(cfg, name, getattr(Config, name))
-    return murkle_rl.Search(batch, simulations, c_puct=float(field("eval_c_puct")), gumbel=bool(field("eval_gumbel")),
-                            max_considered=int(field("max_considered")), seed=seed)
+    return murkle_rl.Search(batch, simulations, c_puct=float(play_setting(cfg, "eval_c_puct")),
+                            gumbel=bool(play_setting(cfg, "eval_gumbel")),
+                            max_considered=int(play_setting(cfg, "max_considered")), seed=seed)
 
 
 def planes_read(agent: Any) -> list[int] | None:
