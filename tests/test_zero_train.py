@@ -8,6 +8,7 @@ import signal
 import subprocess
 import sys
 import time
+from dataclasses import replace
 
 import numpy as np
 import pytest
@@ -99,10 +100,12 @@ def test_games_prints_the_kept_games(run_dir, capsys):
     assert drawn.read_text().count("<animate") >= len(load_games(run_dir / "eval_games.pgn")[-1].moves)
 
 
-def test_training_lowers_the_loss_on_self_play_samples():
-    cfg = tiny_cfg(games=16, plies_per_iter=40, max_plies=40, batch_size=64, lr=1e-2)
+@pytest.mark.parametrize("bf16", [False, True])
+def test_training_lowers_the_loss_on_self_play_samples(bf16):
+    cfg = tiny_cfg(games=16, plies_per_iter=40, max_plies=40, batch_size=64, lr=1e-2, bf16=False)
     trainer = Trainer(cfg)
     samples = trainer.player.play(trainer.net, cfg.plies_per_iter)
+    trainer.cfg = replace(cfg, bf16=bf16)  # the same samples, trained on in either precision
     assert len(samples["value"]) >= 16  # every game ended by the cap at the latest
     trainer.buffer.add(samples)
     inputs, mask, policy = Samples.decode(cfg, samples)
@@ -368,7 +371,7 @@ def test_the_evaluator_takes_all_planes_or_just_those_it_reads():
 
 
 @pytest.mark.parametrize("canonical", [True, False])
-def test_onnx_runtime_computes_what_pytorch_does(canonical, monkeypatch):
+def test_onnx_runtime_and_bfloat16_compute_what_pytorch_does(canonical, monkeypatch):
     pytest.importorskip("onnxruntime")
     cfg = tiny_cfg(width=6, height=9, canonical=canonical, material_weight=float(canonical))
     net = make_net(cfg)
@@ -383,6 +386,11 @@ def test_onnx_runtime_computes_what_pytorch_does(canonical, monkeypatch):
     for k in (1, 5):
         for got, want in zip(fast(batch.planes()[:k]), slow(batch.planes()[:k])):
             np.testing.assert_allclose(got, want, atol=1e-5)
+    half = Evaluator(net, cfg, onnx=True, bf16=True)
+    assert half.session is None and net.training
+    for got, want in zip(half(batch.planes()), slow(batch.planes())):
+        assert got.dtype == np.float32
+        np.testing.assert_allclose(got, want, rtol=0.03, atol=0.03)
     monkeypatch.setitem(sys.modules, "onnx", None)  # an exporter that cannot run: PyTorch computes
     with pytest.warns(RuntimeWarning, match="runs in PyTorch"):
         assert Evaluator(net, cfg, onnx=True).session is None

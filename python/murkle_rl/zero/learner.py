@@ -36,7 +36,7 @@ SELFPLAY_GAMES = "selfplay_games.pgn"
 # Options a resumed run takes from its command line; the others are the checkpoint's.
 RESUME_OPTIONS = {"minutes", "iterations", "eval_every", "eval_games", "eval_simulations", "eval_max_plies",
                   "eval_gumbel", "eval_c_puct", "eval_seconds", "keep_games", "checkpoint_every", "threads",
-                  "torch_threads", "onnx", "actors", "resign", "resign_check", "adjudicate", "adjudicate_until",
+                  "torch_threads", "onnx", "bf16", "actors", "resign", "resign_check", "adjudicate", "adjudicate_until",
                   "capped_value", "train_while_waiting"}
 
 
@@ -102,7 +102,8 @@ class Trainer:
         for g in self.opt.param_groups:
             g["lr"] = self.lr()
         self.net.train()
-        logits, v, *m = self.net(torch.from_numpy(planes), material=cfg.material_weight > 0)
+        with torch.autocast("cpu", torch.bfloat16, enabled=cfg.bf16):  # the losses in float32
+            logits, v, *m = (t.float() for t in self.net(torch.from_numpy(planes), material=cfg.material_weight > 0))
         logits = logits.masked_fill(~torch.from_numpy(mask), -1e9)
         target = torch.from_numpy(policy)
         weight = torch.from_numpy(full)  # a fast search's policy teaches nothing

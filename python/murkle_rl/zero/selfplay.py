@@ -85,7 +85,7 @@ class SelfPlayer:
         policy; every position teaches the value."""
         cfg = self.cfg
         adjudicate = cfg.adjudicate if adjudicate is None else adjudicate
-        evaluate = Evaluator(net, cfg, cfg.onnx)
+        evaluate = Evaluator(net, cfg, cfg.onnx, cfg.bf16)
         full_search = self.new_search(cfg.simulations)  # searches per call, seeded by its number: resumable
         fast_search: Any = self.new_search(cfg.fast_simulations, 1) if cfg.fast_simulations else None
         coin = np.random.default_rng([self.seed, self.rounds])
