@@ -70,7 +70,9 @@ class Net(nn.Module):
                  white: int, canonical: bool = False, material: bool = False) -> None:
         super().__init__()
         self.white, self.canonical = white, canonical
-        self.register_buffer("mirror", torch.tensor(mirrored_planes(action_planes)), persistent=False)
+        # Not a buffer: a moving average of the weights (--ema) averages every buffer, and
+        # would blur this index.
+        self.mirror = torch.tensor(mirrored_planes(action_planes))
         self.stem = nn.Sequential(nn.Conv2d(input_planes, channels, 3, padding=1, bias=False),
                                   nn.BatchNorm2d(channels), nn.ReLU())
         self.tower = nn.Sequential(*(ResBlock(channels) for _ in range(blocks)))
@@ -90,7 +92,7 @@ class Net(nn.Module):
         h = self.tower(self.stem(x.contiguous(memory_format=torch.channels_last)))
         logits = self.policy(h)
         if black is not None:
-            logits = torch.where(black, logits[:, self.mirror].flip(2), logits)
+            logits = torch.where(black, logits[:, self.mirror.to(logits.device)].flip(2), logits)
         v = self.value_conv(h)
         v = torch.cat([v.mean((2, 3)), v.amax((2, 3))], 1)
         out = logits.flatten(1), torch.tanh(self.value_fc(v)).squeeze(1)
