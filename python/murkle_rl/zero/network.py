@@ -92,7 +92,7 @@ class Net(nn.Module):
         h = self.tower(self.stem(x.contiguous(memory_format=torch.channels_last)))
         logits = self.policy(h)
         if black is not None:
-            logits = torch.where(black, logits[:, self.mirror.to(logits.device)].flip(2), logits)
+            logits = torch.where(black, logits[:, self.mirror].flip(2), logits)
         v = self.value_conv(h)
         v = torch.cat([v.mean((2, 3)), v.amax((2, 3))], 1)
         out = logits.flatten(1), torch.tanh(self.value_fc(v)).squeeze(1)
