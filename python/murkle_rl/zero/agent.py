@@ -26,10 +26,11 @@ import numpy as np
 import murkle_chess
 import murkle_rl
 
-from .config import Config
+from .play import Limit, SearchSession, line_text, play_settings
+from .rules import check_size
 
-__all__ = ["Agent", "UniformAgent", "load_agent", "can_play", "planes_read", "piece_planes", "play_c_puct", "play_search",
-           "Thought", "think", "line_text"]
+__all__ = ["Agent", "UniformAgent", "load_agent", "agent_from", "can_play", "check_can_play", "planes_read",
+           "piece_planes", "play_c_puct", "Thought", "think", "line_text"]
 
 
 class Agent(Protocol):
@@ -46,24 +47,18 @@ def can_play(agent: Agent, width: int, height: int) -> bool:
     return getattr(agent, "any_size", False) or murkle_chess.Game.get_move_planes_count(width, height) == agent.action_planes
 
 
+def check_can_play(agent: Agent, width: int, height: int) -> None:
+    """ValueError, said plainly, when the agent cannot play width x height."""
+    check_size(width, height)
+    if not can_play(agent, width, height):
+        raise ValueError(f"this agent plays boards with {agent.action_planes} move planes "
+                         f"(trained on {agent.width}x{agent.height}), not {width}x{height}")
+
+
 def play_c_puct(agent: Any) -> float:
     """The PUCT exploration weight of the agent's search in play: its configuration's
     ``eval_c_puct``, or the default for an agent that has none."""
-    return float(play_setting(getattr(agent, "cfg", None), "eval_c_puct"))
-
-
-def play_setting(cfg: Any, name: str) -> Any:
-    """A field of an agent's configuration, or its default where ``cfg`` lacks it (or is None)."""
-    return getattr(cfg, name, getattr(Config, name))
-
-
-def play_search(cfg: Any, batch: Any, simulations: int, seed: int) -> Any:
-    """The search an agent plays with over ``batch`` (evaluations, play): PUCT with
-    ``cfg.eval_c_puct``, or a Gumbel root over ``cfg.max_considered`` moves with
-    ``cfg.eval_gumbel``; a field ``cfg`` lacks (or ``cfg`` None) takes its default."""
-    return murkle_rl.Search(batch, simulations, c_puct=float(play_setting(cfg, "eval_c_puct")),
-                            gumbel=bool(play_setting(cfg, "eval_gumbel")),
-                            max_considered=int(play_setting(cfg, "max_considered")), seed=seed)
+    return float(play_settings(agent)["c_puct"])
 
 
 def planes_read(agent: Any) -> list[int] | None:
@@ -106,6 +101,16 @@ def load_agent(path: str | Path, threads: int = 1) -> Any:
     return load(Path(path), threads=threads)
 
 
+def agent_from(checkpoint: str | Path | None = None, *, uniform: bool = False, width: int = 8, height: int = 8,
+               threads: int = 1) -> Any:
+    """The agent a front end plays with: the trained agent of ``checkpoint`` (a run directory,
+    checkpoint or agent file), or with ``uniform`` or no checkpoint the search alone
+    (:class:`UniformAgent`, on width x height by default)."""
+    if checkpoint and not uniform:
+        return load_agent(checkpoint, threads=threads)
+    return UniformAgent(width, height)
+
+
 @dataclass
 class Thought:
     """What the agent found: its move (None when it has none), the searched value from its own
@@ -117,50 +122,19 @@ class Thought:
     simulations: int
 
 
-def think(agent: Agent, game: murkle_chess.Game, simulations: int, seed: int = 0, temperature: float = 0.0) -> Thought:
-    """The agent's move in ``game`` after a search of ``simulations`` simulations (PUCT, or the
-    Gumbel root when the agent's training configuration asks for it in play), at
-    ``temperature`` (0: the most visited move; 1: drawn in proportion to the visits). The game
-    is not changed. Raises ValueError for a board the agent's policy head does not fit."""
-    if not can_play(agent, game.width(), game.height()):
-        raise ValueError(f"this agent plays boards with {agent.action_planes} move planes "
-                         f"(trained on {agent.width}x{agent.height}), not {game.width()}x{game.height()}")
-    batch = murkle_rl.GameBatch(1, game.width(), game.height(), castling=game.castling_enabled(), threads=1, seed=seed,
-                                planes=planes_read(agent))
-    batch.set_game(0, game)
-    search = play_search(getattr(agent, "cfg", None), batch, max(1, int(simulations)), seed)
-    search.run(agent)
-    action = int(search.choose(temperature)[0])
-    if action < 0:
-        return Thought(None, 0.0, [], simulations)
-    move = murkle_rl.decode_action(game, action)
-    line = line_text(game, chosen_line(search, action)) if temperature == 0 else []
-    return Thought(move, float(search.root_values()[0]), line or [str(move)], simulations)
-
-
-def chosen_line(search: Any, best: int, plies: int = 64) -> list[int]:
-    """The line the search of game 0 found after its chosen move ``best`` (full actions): the
-    most visited line when it starts with that move, else the move alone. The two differ where a
-    Gumbel root breaks a tie in visits by its own score, or before any simulation has reached a
-    child."""
-    line = [int(a) for a in search.principal_variation(0, plies)]
-    if line and line[0] == best:
-        return line
-    return [best] if best >= 0 else []
-
-
-def line_text(game: murkle_chess.Game, line: Any) -> list[str]:
-    """A line of full actions, Moves or LAN texts from ``game`` as LAN texts, up to its first
-    move that is not legal."""
-    out, probe = [], game.clone()
-    for item in line:
-        if isinstance(item, str):
-            move = probe.move_from_lan(item)
-        elif isinstance(item, murkle_chess.Move):
-            move = item
-        else:
-            move = murkle_rl.decode_action(probe, int(item))
-        if not probe.make_move(move):
-            break
-        out.append(str(move))
-    return out
+def think(agent: Agent, game: murkle_chess.Game, simulations: int, seed: int = 0, temperature: float = 0.0,
+          session: SearchSession | None = None, limit: Limit | None = None) -> Thought:
+    """The agent's move in ``game`` after a search of ``simulations`` simulations (or until
+    ``limit``), at ``temperature`` (0: the most visited move; 1: drawn in proportion to the
+    visits). The game is not changed. A ``session`` keeps the tree between calls (a new one
+    otherwise). Raises ValueError for a board the agent cannot play."""
+    check_can_play(agent, game.width(), game.height())
+    if session is None:
+        session = SearchSession(agent, seed=seed, simulations=max(1, int(simulations)))
+    session.set_game(game)
+    result = session.search(limit or Limit(nodes=max(1, int(simulations))))
+    if result.best is None:
+        return Thought(None, result.value, [], result.simulations)
+    move = session.choose(temperature) if temperature > 0 and result.simulations > 0 else game.move_from_lan(result.best)
+    line = result.pv if temperature == 0 or str(move) == result.best else [str(move)]
+    return Thought(move, float(result.value), line or [str(move)], result.simulations)

@@ -182,26 +182,29 @@ def given_options(argv: list[str]) -> set[str]:
 
 
 def play(args: argparse.Namespace, stdin: TextIO = sys.stdin, stdout: TextIO = sys.stdout) -> None:
-    """Answers ``WIDTH HEIGHT FEN`` lines with the agent's move in long algebraic notation."""
-    from .network import load_agent
+    """Answers ``WIDTH HEIGHT FEN`` lines with the agent's move in long algebraic notation; the
+    tree is kept from one line to the next when the position follows on."""
+    from .agent import load_agent
+    from .play import SearchSession
 
     agent = load_agent(args.checkpoint, threads=args.torch_threads)
+    session = SearchSession(agent, seed=args.seed, simulations=args.simulations)
     for line in stdin:
         line = line.strip()
         if not line:
             continue
         try:
-            answer = best_move(agent, line, args.simulations, args.seed)
+            answer = best_move(session, line, args.simulations, getattr(args, "movetime", None))
         except Exception as e:  # one bad line must not end the session
             answer = f"error: {e}"
         print(answer, file=stdout, flush=True)
 
 
-def best_move(agent: Any, line: str, simulations: int, seed: int) -> str:
-    """The agent's move (LAN) in the position of a ``WIDTH HEIGHT FEN`` line."""
-    import murkle_rl
-
-    from .evaluate import choose_move
+def best_move(session: Any, line: str, simulations: int, movetime: float | None = None) -> str:
+    """The agent's move (LAN) in the position of a ``WIDTH HEIGHT FEN`` line, after
+    ``simulations`` or ``movetime`` seconds, whichever comes first."""
+    from .play import Limit
+    from .rules import new_game
 
     parts = line.split(maxsplit=2)
     if len(parts) < 3:
@@ -209,9 +212,15 @@ def best_move(agent: Any, line: str, simulations: int, seed: int) -> str:
     try:
         width, height = int(parts[0]), int(parts[1])
     except ValueError:
-        raise ValueError(f"width and height must be numbers, got {parts[0]!r} {parts[1]!r}") from None
-    game = murkle_rl.GameBatch(1, width, height, fen=parts[2], threads=1).game(0)
-    return choose_move(agent, game, simulations, seed).to_lan()
+        raise ValueError(f"width and height must be numbers, got {parts[0][:20]!r} {parts[1][:20]!r}") from None
+    game = new_game(width, height, parts[2])
+    if game.is_over():
+        raise ValueError("the game is over")
+    session.set_game(game)
+    best = session.search(Limit(nodes=simulations, seconds=movetime)).best
+    if best is None:
+        raise ValueError("the game is over")
+    return best
 
 
 # ------------------------------------------------------------------ evaluate

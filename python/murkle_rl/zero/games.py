@@ -8,52 +8,18 @@ A games file is PGN (:mod:`murkle_rl.zero.pgn`): SAN moves on every board size, 
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Iterable, Sequence
+from typing import Iterable
 
-import murkle_chess
+from .pgn import read_pgn
+from .records import GameRecord, record_of, result_text
 
-from .agent import line_text
-from .pgn import PgnGame, read_pgn
-
-
-@dataclass
-class GameRecord:
-    """A played game: the board, the position it started from, its moves (LAN) and result."""
-
-    width: int
-    height: int
-    fen: str
-    moves: list[str] = field(default_factory=list)
-    result: str = "*"
-    white: str = ""
-    black: str = ""
-
-    def start(self) -> murkle_chess.Game:
-        """The position the game started from."""
-        return murkle_chess.Game(self.width, self.height, self.fen, (self.width, self.height) == (8, 8))
-
-    def pgn(self) -> PgnGame:
-        return PgnGame(self.width, self.height, self.fen, list(self.moves), white=self.white or "?",
-                       black=self.black or "?", result=self.result, event="murkle-zero")
-
-
-def result_text(white_reward: float) -> str:
-    """The result of a game from White's reward (+1, -1 or 0)."""
-    return "1-0" if white_reward > 0 else "0-1" if white_reward < 0 else "1/2-1/2"
-
-
-def record_of(start: murkle_chess.Game, actions: Sequence[int], white_reward: float,
-              white: str = "", black: str = "") -> GameRecord:
-    """The record of the game that played full ``actions`` from ``start`` (left unchanged)."""
-    moves = line_text(start, actions)
-    return GameRecord(start.width(), start.height(), start.to_fen(), moves, result_text(white_reward), white, black)
+__all__ = ["GameRecord", "record_of", "result_text", "save_games", "load_games", "describe"]
 
 
 def save_games(path: str | Path, games: Iterable[GameRecord]) -> None:
     """Appends games to a PGN file (made if missing)."""
-    texts = [str(g.pgn()) + "\n" for g in games]
+    texts = [str(g.pgn) + "\n" for g in games]
     if texts:
         with open(path, "a", encoding="utf-8") as f:
             f.writelines(texts)

@@ -1,6 +1,6 @@
 """Matches of the agent against UCI engines: ``murkle-zero match --opponent CMD ...``.
 
-The agent plays with its own search (:class:`murkle_rl.zero.uci.Searcher`, a fixed number of
+The agent plays with its own search (:class:`murkle_rl.zero.play.SearchSession`, a fixed number of
 simulations per move, its tree kept from move to move); the opponent is any UCI engine, spoken to
 through :class:`UciEngine`, a small client over pipes that works on every board size (it checks
 nothing itself). ``murkle_chess`` referees every game: an engine move it refuses ends the game as
@@ -35,7 +35,6 @@ import sys
 import tempfile
 import threading
 import time
-from dataclasses import dataclass, field
 from typing import Any, Callable, Sequence
 
 import numpy as np
@@ -43,16 +42,17 @@ import numpy as np
 import murkle_chess
 import murkle_rl
 
-from .agent import UniformAgent, load_agent
+from .agent import UniformAgent, check_can_play, load_agent
 from .config import C_PUCT_OVERRIDE, count, non_negative
-from .evaluate import elo, parse_budgets
-from .pgn import PgnGame, write_pgn
-from .uci import Searcher, can_play, legal_by_lan, new_game, parse_size
+from .evaluate import parse_budgets
+from .pgn import write_pgn
+from .play import Limit, SearchSession
+from .records import GameRecord, MatchResult
+from .rules import STANDARD_FEN, legal_by_lan, new_game, parse_size, start_fen
 
 __all__ = ["UciEngine", "EngineError", "fairy_variant", "MatchResult", "play_game", "run_match",
            "ladder", "main"]
 
-STANDARD_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 FAIRY_MAX = (12, 10)  # files and ranks of Fairy-Stockfish's large-board build
 
 
@@ -258,74 +258,62 @@ def prepare_board(engine: UciEngine, width: int, height: int, workdir: str) -> N
 # ------------------------------------------------------------------ games
 
 
-@dataclass
-class GameRecord:
-    """One game of a match: its PGN and how it counts for the agent."""
-
-    pgn: PgnGame
-    outcome: str  # "win", "draw", "loss" (the agent's), "mismatch" or "error" (not scored)
-    agent_white: bool
-    note: str = ""
-
-
-def play_game(searcher: Searcher, simulations: int, engine: UciEngine, width: int, height: int,
+def play_game(session: SearchSession, simulations: int, engine: UciEngine, width: int, height: int,
               opening: Sequence[str] = (), agent_white: bool = True, nodes: int | None = None,
               movetime: int | None = None, max_plies: int = 600, agent_name: str = "agent") -> GameRecord:
     """One game from the start position of width x height after ``opening`` (LAN); the agent
     searches ``simulations`` per move, the engine ``nodes`` or ``movetime`` ms."""
-    start = STANDARD_FEN if (width, height) == (8, 8) else murkle_rl.start_fen(width, height)
+    start = start_fen(width, height)
     game = new_game(width, height, start)
     moves: list[str] = []
     for step in opening:
         game.make_move(legal_by_lan(game)[step])
         moves.append(step)
     white, black = (agent_name, engine.name) if agent_white else (engine.name, agent_name)
-    pgn = PgnGame(width, height, start, moves, white=white, black=black)
-    outcome, note = "error", ""
+    record = GameRecord(width, height, start, moves, white=white, black=black, outcome="error",
+                        agent_white=agent_white)
     try:
         engine.new_game()
         while True:
             if game.is_over():
                 code = game.outcome()
                 assert code is not None
-                pgn.termination = "normal"
+                record.termination = "normal"
                 if code.is_draw():
-                    pgn.result, outcome = "1/2-1/2", "draw"
+                    record.result, record.outcome = "1/2-1/2", "draw"
                 else:
                     white_won = code.winner() == murkle_chess.WHITE
-                    pgn.result = "1-0" if white_won else "0-1"
-                    outcome = "win" if white_won == agent_white else "loss"
-                note = code.name()
+                    record.result = "1-0" if white_won else "0-1"
+                    record.outcome = "win" if white_won == agent_white else "loss"
+                record.note = code.name()
                 break
             if len(moves) >= max_plies:
-                pgn.result, pgn.termination, outcome = "1/2-1/2", "adjudication", "draw"
-                note = f"drawn at the {max_plies}-ply cap"
+                record.result, record.termination, record.outcome = "1/2-1/2", "adjudication", "draw"
+                record.note = f"drawn at the {max_plies}-ply cap"
                 break
             agent_turn = (game.turn() == murkle_chess.WHITE) == agent_white
             lan: str | None
             if agent_turn:
-                searcher.set_position(width, height, start, moves)
-                lan = searcher.search(nodes=simulations).best
+                session.set_position(width, height, start, moves)
+                lan = session.search(Limit(nodes=simulations)).best
                 assert lan is not None  # the game is not over
             else:
                 lan = engine.bestmove(start, moves, nodes=nodes, movetime=movetime)
                 if lan is None or lan not in legal_by_lan(game):
-                    pgn.result, pgn.termination, outcome = "*", "rules infraction", "mismatch"
+                    record.result, record.termination, record.outcome = "*", "rules infraction", "mismatch"
                     played = "no move" if lan is None else f"{lan}"
-                    note = f"{engine.name} played {played}, which our rules refuse in {game.to_fen()}"
+                    record.note = f"{engine.name} played {played}, which our rules refuse in {game.to_fen()}"
                     break
             game.make_move(legal_by_lan(game)[lan])
             moves.append(lan)
     except EngineError as e:
-        pgn.result, pgn.termination, outcome, note = "*", "abandoned", "error", str(e)
-    if note:
-        pgn.comment = note
-    return GameRecord(pgn, outcome, agent_white, note)
+        record.result, record.termination, record.outcome, record.note = "*", "abandoned", "error", str(e)
+    return record
 
 
 def random_opening(width: int, height: int, plies: int, rng: np.random.Generator) -> list[str]:
     """``plies`` random legal moves from the start position that leave the game going."""
-    start = STANDARD_FEN if (width, height) == (8, 8) else murkle_rl.start_fen(width, height)
+    start = start_fen(width, height)
     for _ in range(100):
         game = new_game(width, height, start)
         moves = []
@@ -339,60 +327,6 @@ def random_opening(width: int, height: int, plies: int, rng: np.random.Generator
         if len(moves) == plies and not game.is_over():
             return moves
     return []
-
-
-# ------------------------------------------------------------------ results
-
-
-@dataclass
-class MatchResult:
-    """A match's count and games: wins, draws and losses are the agent's."""
-
-    wins: int = 0
-    draws: int = 0
-    losses: int = 0
-    mismatches: int = 0
-    errors: int = 0
-    games: list[GameRecord] = field(default_factory=list)
-    stopped: bool = False  # ended early by Ctrl-C: the games finished by then
-
-    def add(self, record: GameRecord) -> None:
-        self.games.append(record)
-        if record.outcome == "mismatch":
-            self.mismatches += 1
-        elif record.outcome == "error":
-            self.errors += 1
-        else:
-            key = {"win": "wins", "draw": "draws", "loss": "losses"}[record.outcome]
-            setattr(self, key, getattr(self, key) + 1)
-
-    @property
-    def scored(self) -> int:
-        return self.wins + self.draws + self.losses
-
-    @property
-    def score(self) -> float:
-        return (self.wins + 0.5 * self.draws) / self.scored if self.scored else float("nan")
-
-    def to_dict(self) -> dict[str, Any]:
-        rating, low, high = elo(self.wins, self.draws, self.losses)
-        return {"wins": self.wins, "draws": self.draws, "losses": self.losses,
-                "mismatches": self.mismatches, "errors": self.errors, "score": self.score,
-                "elo": rating, "elo_low": low, "elo_high": high, "stopped": self.stopped}
-
-    def summary(self) -> str:
-        d = self.to_dict()
-        text = f"+{self.wins} ={self.draws} -{self.losses}"
-        if self.scored:
-            text += (f"  score {100 * d['score']:.1f}%  Elo {d['elo']:+.0f} "
-                     f"[{d['elo_low']:+.0f}, {d['elo_high']:+.0f}]")
-        if self.mismatches:
-            text += f"  rules mismatches {self.mismatches} (not scored)"
-        if self.errors:
-            text += f"  engine errors {self.errors} (not scored)"
-        if self.stopped:
-            text += f"  (stopped by Ctrl-C after {len(self.games)} games)"
-        return text
 
 
 def run_match(agent: Any, opponent: str | Sequence[str], games: int, simulations: int = 200,
@@ -413,13 +347,12 @@ def run_match(agent: Any, opponent: str | Sequence[str], games: int, simulations
     """
     width = width or agent.width
     height = height or agent.height
-    if not can_play(agent, width, height):
-        raise ValueError(f"the agent cannot play {width}x{height}")
+    check_can_play(agent, width, height)
     if nodes is None and movetime is None:
         nodes = 1
     rng = np.random.default_rng(seed)
     result = MatchResult()
-    searcher = Searcher(agent, c_puct=c_puct, seed=seed, simulations=simulations, leaves=leaves)
+    session = SearchSession(agent, c_puct=c_puct, seed=seed, simulations=simulations, leaves=leaves)
     agent_name = getattr(agent, "name", None) or type(agent).__name__
     with tempfile.TemporaryDirectory(prefix="murkle-match-") as workdir:
         engine: UciEngine | None = None
@@ -431,10 +364,10 @@ def run_match(agent: Any, opponent: str | Sequence[str], games: int, simulations
                     if engine is None:
                         engine = UciEngine(opponent, options, timeout=engine_timeout)
                         prepare_board(engine, width, height, workdir)
-                    record = play_game(searcher, simulations, engine, width, height, opening,
+                    record = play_game(session, simulations, engine, width, height, opening,
                                        agent_white, nodes, movetime, max_plies, agent_name)
-                    record.pgn.round = f"{pair + 1}.{1 if agent_white else 2}"
-                    record.pgn.event = f"{agent_name} vs {engine.name}"
+                    record.round = f"{pair + 1}.{1 if agent_white else 2}"
+                    record.event = f"{agent_name} vs {engine.name}"
                     result.add(record)
                     if record.outcome == "error":  # start afresh for the next game
                         engine.close()
@@ -442,7 +375,7 @@ def run_match(agent: Any, opponent: str | Sequence[str], games: int, simulations
                     if progress is not None:
                         progress(record)
         except KeyboardInterrupt:
-            result.stopped = True
+            result.stopped, result.reason = True, "Ctrl-C"
         finally:
             if engine is not None:
                 engine.close()

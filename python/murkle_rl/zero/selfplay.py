@@ -10,28 +10,12 @@ import numpy as np
 import murkle_chess
 import murkle_rl
 
-from .config import MATERIAL_SCALE, PIECE_VALUES, Config
-from .games import GameRecord, record_of
 from .agent import piece_planes
+from .config import MATERIAL_SCALE, PIECE_VALUES, Config
 from .network import Evaluator, Net
+from .play import run
+from .records import GameRecord, record_of
 from .replay import Samples
-
-
-def search_moves(search: Any, evaluate: Any, planes: np.ndarray) -> float:
-    """Runs a search to its end with the network; returns the seconds spent in the tree. The
-    network reads no legal mask (the search takes only the legal moves' logits), so none is
-    written."""
-    tree = 0.0
-    while True:
-        started = time.perf_counter()
-        k = search.select(planes)
-        tree += time.perf_counter() - started
-        if k == 0:
-            return tree
-        logits, values = evaluate(planes[:k])
-        started = time.perf_counter()
-        search.expand(logits, values)
-        tree += time.perf_counter() - started
 
 
 class SelfPlayer:
@@ -95,7 +79,7 @@ class SelfPlayer:
         for _ in range(plies):
             full = fast_search is None or coin.random() < cfg.full_fraction
             search = full_search if full else fast_search
-            self.stats["search_s"] += search_moves(search, evaluate, self.planes)
+            self.stats["search_s"] += run(search, evaluate, self.planes).tree_seconds
             search.policy(out=self.policy)
             explore = search.choose(1.0)
             best = search.choose(0.0)

@@ -37,6 +37,7 @@ from .. import drawing
 from .._core import start_fen
 from . import agent as agents
 from .agent import Thought, think
+from .play import Limit, SearchSession
 from .config import count
 
 WEB = Path(__file__).with_name("web")
@@ -72,13 +73,16 @@ class Session:
     lock: threading.Lock = field(default_factory=threading.Lock)
     touched: float = field(default_factory=time.monotonic)
     seed: int = field(default_factory=lambda: secrets.randbits(32))
+    search: SearchSession | None = None  # the agent's tree, kept from move to move
 
 
 class Server:
     """The games of every browser and the agent that plays them."""
 
-    def __init__(self, agent: Any, width: int, height: int, *, max_sessions: int = 64, description: str = "") -> None:
+    def __init__(self, agent: Any, width: int, height: int, *, max_sessions: int = 64, description: str = "",
+                 movetime: float | None = None) -> None:
         self.agent, self.width, self.height = agent, width, height
+        self.movetime = movetime  # the most seconds the agent thinks per move (None: no limit)
         self.max_sessions = max_sessions
         self.description = description
         self.sessions: OrderedDict[str, Session] = OrderedDict()
@@ -176,8 +180,10 @@ class Server:
             # without a network the visits are near uniform: drawing from them plays a varied
             # game that still takes a mate it finds; a network plays its most visited move
             temperature = 1.0 if isinstance(self.agent, agents.UniformAgent) else 0.0
-            thought = think(self.agent, game, simulations, seed=session.seed + len(session.played),
-                            temperature=temperature)
+            if session.search is None:
+                session.search = SearchSession(self.agent, seed=session.seed)
+            thought = think(self.agent, game, simulations, temperature=temperature, session=session.search,
+                            limit=Limit(nodes=simulations, seconds=self.movetime))
         if thought.move is not None:
             game.make_move(thought.move)
             session.played.append(thought.move)

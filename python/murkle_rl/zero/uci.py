@@ -34,306 +34,23 @@ import re
 import sys
 import threading
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Callable, TextIO
-
-import numpy as np
 
 import murkle_chess
 import murkle_rl
 
-from .agent import UniformAgent, can_play, chosen_line, line_text, load_agent, planes_read, play_c_puct
+from .agent import UniformAgent, can_play, load_agent, play_c_puct
+from .play import Limit, SearchResult, SearchSession
+from .rules import board_size_of_fen, new_game, parse_size, play_moves
 
 __all__ = ["Searcher", "SearchResult", "Engine", "board_size_of_fen", "parse_size", "can_play", "main"]
+
+Searcher = SearchSession  # the name of earlier versions
 
 NAME = "murkle-zero"
 AUTHOR = "the murkle_chess developers"
 MAX_CP = 12800
-
-
-# ------------------------------------------------------------------ positions
-
-
-def board_size_of_fen(fen: str) -> tuple[int, int]:
-    """(width, height) of a FEN's placement: one row per '/'-separated part, the width of the
-    first row counted from its piece letters and its (possibly multi-digit) empty runs."""
-    placement = fen.strip().split(" ")[0]
-    rows = placement.split("/")
-    tokens = re.findall(r"\d+|.", rows[0])
-    width = sum(int(t) if t.isdigit() else 1 for t in tokens)
-    if width < 1:
-        raise ValueError(f"cannot read a board width from {rows[0]!r}")
-    return width, len(rows)
-
-
-def parse_size(text: str) -> tuple[int, int]:
-    """A board size from ``chess`` (8x8) or ``WxH``."""
-    text = text.strip().lower()
-    if text in ("chess", "standard"):
-        return 8, 8
-    m = re.fullmatch(r"(\d+)\s*x\s*(\d+)", text)
-    if not m:
-        raise ValueError(f"a board size is 'chess' or WxH (e.g. 6x6), not {text!r}")
-    w, h = int(m.group(1)), int(m.group(2))
-    if not (1 <= h <= 32 and 1 <= w * h <= 1024):
-        raise ValueError(f"no board of {w}x{h}: 1 to 32 rows and at most 1024 squares")
-    return w, h
-
-
-def new_game(width: int, height: int, fen: str | None = None) -> murkle_chess.Game:
-    """A game of our rules: castling exists on 8x8 only; ``fen`` None is the start position."""
-    return murkle_chess.Game(width, height, fen or murkle_rl.start_fen(width, height), width == height == 8)
-
-
-def legal_by_lan(game: murkle_chess.Game) -> dict[str, murkle_chess.Move]:
-    """The legal moves of a game by their long algebraic text (which reads every board size,
-    squares like ``a10`` and ``26-1`` included)."""
-    return {m.to_lan(): m for m in game.legal_moves()}
-
-
-# ------------------------------------------------------------------ search
-
-
-@dataclass
-class SearchResult:
-    """What a search found: the best move and its line, from the side to move."""
-
-    best: str | None  # LAN, None when the side to move has no move
-    pv: list[str]
-    value: float  # root value in [-1, 1] from the side to move
-    simulations: int  # simulations of this search (reused ones not counted)
-    seconds: float
-    depth: int
-    seldepth: int
-    mate: int | None = None  # plies to a mate along the pv, signed as the UCI "mate" score
-    lines: list[tuple[str, int, float]] = field(default_factory=list)  # (lan, visits, value) best first
-
-    @property
-    def ponder(self) -> str | None:
-        return self.pv[1] if len(self.pv) > 1 else None
-
-
-class Searcher:
-    """The agent's search over one game, keeping its tree from move to move.
-
-    ``set_position(fen, moves)`` brings the tree to a position (``Search.step`` when the moves
-    continue the previous position, a fresh tree otherwise); ``search(...)`` runs PUCT rounds of
-    the agent until a limit and reads the results. Used by the UCI engine and the match runner.
-    """
-
-    def __init__(self, agent: Any, *, c_puct: float | None = None, seed: int = 0, simulations: int = 1 << 22,
-                 leaves: int = 1) -> None:
-        self.agent = agent
-        self.leaves = leaves  # leaves per network call, kept apart by virtual loss
-        # the most simulations of one search: a search whose every descent ends on a finished
-        # position runs them all at once inside one select(), so it stays bounded
-        self.simulations = simulations
-        self.c_puct = play_c_puct(agent) if c_puct is None else c_puct  # None: the agent's own
-        self.seed = seed
-        self.batch: Any = None
-        self.search_: Any = None
-        self.size: tuple[int, int] | None = None
-        self.start: str | None = None
-        self.moves: list[str] = []
-        self.game: murkle_chess.Game | None = None  # the batch's game, mirrored
-
-    # -- position
-
-    def set_position(self, width: int, height: int, start_fen: str, moves: list[str]) -> None:
-        """Moves the tree to ``start_fen`` (a board of width x height) followed by ``moves``
-        (LAN, all legal: see :func:`play_moves`)."""
-        if not can_play(self.agent, width, height):
-            raise ValueError(f"this agent plays boards with {self.agent.action_planes} move planes "
-                             f"({self.agent.width}x{self.agent.height}), not {width}x{height}")
-        continues = (self.game is not None and self.size == (width, height) and self.start == start_fen
-                     and moves[:len(self.moves)] == self.moves)
-        if continues:
-            try:
-                continues = self._step(moves[len(self.moves):])
-            except Exception:  # whatever went wrong, the fresh tree below is exact (or says why not)
-                continues = False
-        if not continues:
-            game = play_moves(new_game(width, height, start_fen), moves)
-            if self.size != (width, height):
-                self.batch = murkle_rl.GameBatch(1, width, height, fen=start_fen, threads=1, seed=self.seed,
-                                                 planes=planes_read(self.agent))
-                self.size = (width, height)
-            self.batch.set_game(0, game)
-            # a new tree: a search left unfinished (all of ours are: they stop on a limit of
-            # their own) would go on with its old tree after set_game
-            self.search_ = murkle_rl.Search(self.batch, self.simulations, c_puct=self.c_puct, seed=self.seed,
-                                            leaves_per_round=self.leaves)
-            self.game = game.clone()
-            self.start = start_fen
-            self.moves = list(moves)
-
-    def _step(self, moves: list[str]) -> bool:
-        """Plays moves through the search, keeping the tree; False where the batch would not
-        follow (a finished game restarts at its next step)."""
-        assert self.game is not None
-        for lan in moves:
-            if self.game.is_over():
-                return False
-            move = legal_by_lan(self.game).get(lan)
-            if move is None:
-                raise ValueError(f"illegal move {lan} in {self.game.to_fen()}")
-            self.search_.step(np.array([murkle_rl.encode_action(self.game, move)], np.int64))
-            self.game.make_move(move)
-            self.moves.append(lan)
-        return True
-
-    # -- search
-
-    def search(self, nodes: int | None = None, deadline: Callable[[], float | None] | None = None,
-               stop: threading.Event | None = None, wait: Callable[[], bool] | None = None,
-               max_bytes: int | None = None, multipv: int = 1,
-               on_info: Callable[[SearchResult], None] | None = None, info_every: float = 1.0) -> SearchResult:
-        """Searches the current position.
-
-        nodes: simulations to run (None: no node limit). deadline: a function giving the
-        ``time.monotonic()`` at which to stop, or None for no time limit (asked every round, so
-        that a ponder search can become timed). stop: an event that ends the search. wait: while
-        it returns True, a search whose limits are reached idles instead of returning (infinite
-        and ponder searches). max_bytes: the tree stops growing at this size. on_info: called
-        with the results so far every ``info_every`` seconds.
-        """
-        assert self.game is not None and self.search_ is not None
-        started = time.monotonic()
-        game = self.game
-        if not game.legal_moves():
-            return SearchResult(None, [], -1.0 if game.is_check() else 0.0, 0, 0.0, 0, 0)
-        if game.is_over():  # drawn by the rules but moves remain: the network's choice
-            return self._network_move(started)
-        ends = self._ending_moves()
-        if ends is not None:  # every move ends the game: no tree to grow
-            return ends
-        planes = np.zeros((self.leaves, len(self.batch.plane_indices), game.height(), game.width()), np.float32)
-        search = self.search_
-        baseline: int | None = None
-        done = rounds = 0
-        complete = False
-        last_info = started
-        while True:
-            stopping = stop is not None and stop.is_set()
-            limit = (nodes is not None and done >= nodes)
-            if deadline is not None:
-                d = deadline()
-                limit = limit or (d is not None and time.monotonic() >= d)
-            full = complete or (max_bytes is not None and search.memory_bytes >= max_bytes)
-            if baseline is not None and done >= 1 and (stopping or ((limit or full) and not (wait and wait()))):
-                break
-            if baseline is not None and done >= 1 and (limit or full):  # waiting for stop
-                time.sleep(0.005)
-                continue
-            k = search.select(planes)
-            complete = k == 0
-            if k:
-                logits, values = self.agent(planes[:k], None)
-                search.expand(np.asarray(logits, np.float32), np.asarray(values, np.float32))
-            total = int(search.visits().sum())
-            if baseline is None:
-                # after the first round: a fresh root was evaluated (no visits yet), a kept one
-                # has had one simulation on top of its reused visits
-                baseline = total - 1 if total > 0 else 0
-            done = total - baseline
-            rounds += 1
-            if total == 0 and rounds >= 3:  # the root takes no action: never wait on it
-                raise RuntimeError("the search makes no progress in this position")
-            now = time.monotonic()
-            if on_info is not None and now - last_info >= info_every:
-                last_info = now
-                on_info(self.result(done, now - started, multipv))
-        return self.result(done, time.monotonic() - started, multipv)
-
-    def _ending_moves(self) -> SearchResult | None:
-        """When every legal move ends the game: the best of them (a mate, else a draw)."""
-        game = self.game
-        assert game is not None
-        best, best_value = None, -2.0
-        for move in game.legal_moves():
-            game.make_move(move)
-            try:
-                if not game.is_over():
-                    return None
-                value = -float(game.reward_from_perspective(game.turn()))
-            finally:
-                game.unmake_move()
-            if value > best_value:
-                best, best_value = move.to_lan(), value
-        assert best is not None
-        mate = 1 if best_value > 0 else None
-        return SearchResult(best, [best], best_value, 0, 0.0, 1, 1, mate)
-
-    def _network_move(self, started: float) -> SearchResult:
-        game = self.game
-        assert game is not None
-        planes = murkle_rl.planes(game)[None]
-        logits, values = self.agent(planes, None)
-        logits = np.asarray(logits, np.float64).reshape(-1).copy()
-        mask = murkle_rl.legal_action_mask(game).reshape(-1)
-        logits[~mask] = -np.inf
-        best = murkle_rl.decode_action(game, int(logits.argmax())).to_lan()
-        v = float(np.asarray(values).reshape(-1)[0])
-        return SearchResult(best, [best], v, 0, time.monotonic() - started, 1, 1)
-
-    def result(self, simulations: int, seconds: float, multipv: int = 1) -> SearchResult:
-        """The results so far of the current search."""
-        game = self.game
-        assert game is not None
-        search = self.search_
-        visits = search.visits()[0]
-        value = float(search.root_values()[0])
-        best_action = int(search.choose(0.0)[0])
-        visited = np.flatnonzero(visits)
-        visited = visited[np.argsort(-visits[visited], kind="stable")]
-        order = [best_action] + [int(a) for a in visited if a != best_action]
-        pv_actions = chosen_line(search, best_action)
-        pv = line_text(game, pv_actions)
-        mate = mate_along(game, pv_actions)
-        lines = []
-        for a in order[:max(1, multipv)]:
-            lan = murkle_rl.decode_action(game, int(a)).to_lan()
-            lines.append((lan, int(visits[a]), value if int(a) == best_action else self._child_value(int(a))))
-        seldepth = search.max_depth(0)
-        return SearchResult(pv[0] if pv else None, pv, value, simulations, seconds, len(pv),
-                            max(seldepth, len(pv)), mate, lines)
-
-    def _child_value(self, action: int) -> float:
-        """The value of a root move other than the best, from the side to move at the root:
-        the network's value of the position after it (the search exposes no per-child value)."""
-        game = self.game
-        assert game is not None
-        child = game.clone()
-        child.make_move(murkle_rl.decode_action(game, action))
-        if child.is_over():
-            return -float(child.reward_from_perspective(child.turn()))
-        _, values = self.agent(murkle_rl.planes(child)[None], None)
-        return -float(np.asarray(values).reshape(-1)[0])
-
-
-def mate_along(game: murkle_chess.Game, actions: list[int]) -> int | None:
-    """UCI mate score when the line ends in checkmate: +n moves when the side to move mates."""
-    g = game.clone()
-    for a in actions:
-        g.make_move(murkle_rl.decode_action(g, int(a)))
-    if not actions or not g.is_checkmate():
-        return None
-    plies = len(actions)
-    return (plies + 1) // 2 if plies % 2 == 1 else -(plies // 2)
-
-
-def play_moves(game: murkle_chess.Game, moves: list[str], played: list[str] | None = None) -> murkle_chess.Game:
-    """Plays LAN moves on ``game`` (in place, and returns it), each also appended to ``played``
-    when given; ValueError names the first move that is not legal, with the game left before it."""
-    for i, lan in enumerate(moves):
-        move = legal_by_lan(game).get(lan)
-        if move is None:
-            raise ValueError(f"illegal move {lan!r} (move {i + 1} of the list) in {game.to_fen()}; "
-                             f"the position is the one before it")
-        game.make_move(move)
-        if played is not None:
-            played.append(lan)
-    return game
 
 
 def centipawns(value: float) -> int:
@@ -603,10 +320,10 @@ class Engine:
         best = None
         result = None
         try:
-            result = self.searcher.search(
-                nodes=nodes, deadline=lambda: None if self.pondering else self.deadline,
-                stop=self.stop_event, wait=lambda: self.pondering or self.infinite,
-                max_bytes=self.values["hash"] << 20, multipv=self.values["multipv"], on_info=self.info)
+            limit = Limit(nodes=nodes, deadline=lambda: None if self.pondering else self.deadline,
+                          stop=self.stop_event, wait=lambda: self.pondering or self.infinite,
+                          max_bytes=self.values["hash"] << 20)
+            result = self.searcher.search(limit, multipv=self.values["multipv"], on_info=self.info)
             self.info(result)
             best = result.best
         except Exception as e:
