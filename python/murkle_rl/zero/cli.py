@@ -46,6 +46,7 @@ import argparse
 import importlib
 import sys
 import time
+from dataclasses import replace
 from pathlib import Path
 from typing import Any, TextIO
 
@@ -237,11 +238,8 @@ def evaluate(args: argparse.Namespace) -> dict[str, Any]:
     from .network import CHECKPOINT, load_agent, read_checkpoint, resolve
 
     agent = load_agent(args.checkpoint, threads=args.torch_threads)
-    cfg = agent.cfg
-    if args.max_plies:
-        cfg.eval_max_plies = args.max_plies
-    if args.c_puct is not None:  # the movers' games and the ladder's alike
-        cfg.eval_c_puct = args.c_puct
+    cfg = replace(agent.cfg, eval_max_plies=args.max_plies or agent.cfg.eval_max_plies,
+                  eval_c_puct=agent.cfg.eval_c_puct if args.c_puct is None else args.c_puct)
     source = Path(args.checkpoint)
     folder = source if source.is_dir() else source.parent
     bars: dict[str, Any] = {}
@@ -310,7 +308,8 @@ def engine_ladder(args: argparse.Namespace, agent: Any, folder: Path) -> list[di
               flush=True)
 
     rows = ladder(agent, args.opponent, args.ladder, args.ladder_games or args.games,
-                  args.simulations, pgn_path=str(folder / "ladder.pgn"), done=show, seed=args.seed, leaves=args.batch)
+                  args.simulations, pgn_path=str(folder / "ladder.pgn"), done=show, seed=args.seed, leaves=args.batch,
+                  c_puct=args.c_puct)
     return plain_rows(rows)
 
 

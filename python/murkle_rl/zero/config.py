@@ -6,7 +6,7 @@ No PyTorch here: ``murkle-zero --help`` and the front ends read configurations w
 from __future__ import annotations
 
 import argparse
-from dataclasses import asdict, dataclass, fields
+from dataclasses import dataclass, field, fields
 from typing import Any
 
 import numpy as np
@@ -62,68 +62,138 @@ def _mirror(action_planes: int, files: bool) -> tuple[int, ...]:
     return tuple(out)
 
 
-@dataclass
+GROUPS = ("board", "network", "self-play", "training", "play", "run")
+
+
+def option(default: Any, group: str, help: str, resume: bool = False) -> Any:
+    """A configuration field: its default, its group, its help text (the command line's) and
+    whether a resumed run takes it from its command line."""
+    assert group in GROUPS
+    return field(default=default, metadata={"group": group, "help": help, "resume": resume})
+
+
+@dataclass(frozen=True)
 class Config:
-    width: int = 6
-    height: int = 6
-    # network
-    channels: int = 32
-    blocks: int = 2
-    history: int = 1  # positions the network sees: the current one and the plies before it (at most 8)
-    canonical: bool = True  # Black's positions reach the network turned top to bottom, as White's
-    attack_planes: bool = True  # the network also reads which squares each side's pieces of each kind attack
-    check_planes: bool = False  # ... and from which squares each side's pieces of each kind would give check
-    mirror: bool = True  # a random half of the training samples are turned left to right
-    # self-play
-    games: int = 128  # games played at once
-    simulations: int = 16
-    fast_simulations: int = 0  # playout cap randomisation: simulations of a fast search (0: every search is full)
-    full_fraction: float = 0.25  # ... and the share of moves searched in full; only those teach the policy
-    gumbel: bool = True
-    max_considered: int = 8
-    dirichlet_alpha: float = 0.3  # PUCT only
-    c_puct: float = 1.25
-    forced_playouts: float = 0.0  # PUCT only: k of the root's forced visits, pruned from the policy target
-    temperature_plies: int = 8  # moves sampled from the visits before this ply, then the best
-    value_mix: float = 0.5  # value target: (1 - this) x the result + this x the searched root value
-    max_plies: int = 150  # a self-play game reaching this many plies ends
-    adjudicate: float = 4.0  # ... and its value target is tanh(material difference / this); 0: a draw
-    adjudicate_until: float = 1.0  # ... for this share of the budget; later, capped games teach a draw
-    capped_value: float = 0.5  # ... scaled by this: a won ending not mated in time is worth less than a mate
-    resign: float = 0.0  # a side whose searched value falls below -this resigns (0: never)
-    resign_check: float = 0.1  # ... except in this share of the games, which play on and count false resignations
-    material_weight: float = 0.0  # an auxiliary head learns the material balance some plies ahead (0: none)
-    material_plies: int = 8  # ... this many plies ahead, or at the game's end if sooner
-    material_value: float = 0.0  # share of that balance in the value target (0: none)
-    plies_per_iter: int = 8
-    keep_games: int = 2  # self-play games written to selfplay_games.pgn per iteration
-    # training
-    batch_size: int = 256
-    replay_ratio: float = 4.0
-    train_while_waiting: bool = False  # with actors: train on until their next moves come (up to twice the steps)
-    buffer: int = 100_000
-    policy_top: int = 64  # policy entries kept per sample
-    lr: float = 2e-3
-    weight_decay: float = 1e-4
-    ema: float = 0.0  # self-play, evaluations and the agent use the weights averaged with this decay per step
-    # evaluation during training
-    eval_every: float = 5.0  # minutes
-    eval_games: int = 20  # per opponent
-    eval_simulations: int = 32  # 0: the network's own most likely move
-    eval_max_plies: int = 200
-    eval_gumbel: bool = False  # the agent's search in evaluations and play: Gumbel root, else PUCT
-    eval_c_puct: float = 0.3  # ... its PUCT exploration weight (in matches and UCI too)
-    eval_seconds: float = 60.0  # wall-time budget of one evaluation (0: none)
-    # budget
-    minutes: float = 30.0
-    iterations: int = 0  # stop after this many iterations (0: no limit)
-    checkpoint_every: float = 5.0  # minutes
-    seed: int = 0
-    actors: int = 1  # self-play processes beside the learner (0: self-play and training take turns)
-    threads: int = 0  # search threads (0: every core)
-    torch_threads: int = 0  # 0: every core
-    onnx: bool = True  # self-play and evaluations run the network in ONNX Runtime when it is installed
-    bf16: bool = native_bf16()  # self-play's network and the training steps in bfloat16 (PyTorch, not ONNX)
+    """A training run's configuration, and the agent's it makes: one field per command-line option of
+    ``murkle-zero train``, each with its help, its group (board, network, self-play, training, play,
+    run) and whether a resumed run takes it from its command line (``resume``), in its metadata.
+    Frozen: a changed configuration is a new one (``dataclasses.replace``)."""
+
+    width: int = option(6, "board", "board width")
+    height: int = option(6, "board", "board height")
+    channels: int = option(32, "network", "network width")
+    blocks: int = option(2, "network", "residual blocks")
+    history: int = option(1, "network", "positions the network sees (1: only the current one; at most 8)")
+    canonical: bool = option(True, "network", "the network sees Black's positions turned top to bottom, as if White "
+                                              "were to move, so one set of weights learns both sides "
+                                              "(--no-canonical: as the engine encodes them)")
+    attack_planes: bool = option(True, "network", "the network also reads 12 planes of the current position: the "
+                                                  "squares that each side's pawns, knights, bishops, rooks, queens "
+                                                  "and king attack, written by the engine with the pieces, so a "
+                                                  "young network sees what hangs (--no-attack-planes: the pieces "
+                                                  "alone)")
+    check_planes: bool = option(False, "network", "the network also reads 8 planes: the squares from which each "
+                                                  "side's pawns, knights, bishops and rooks would check the other "
+                                                  "king (a queen: the bishop's and the rook's), so a checking move "
+                                                  "is a square's business for the first layer")
+    mirror: bool = option(True, "network", "train on a random half of the samples turned left to right (files "
+                                           "reversed, the moves with them), as the rules are the same in that "
+                                           "mirror; positions with a castling right are never turned (--no-mirror: "
+                                           "as played)")
+    games: int = option(128, "self-play", "self-play games played at once")
+    simulations: int = option(16, "self-play", "search simulations per self-play move")
+    fast_simulations: int = option(0, "self-play", "playout cap randomisation: moves not searched in full get this "
+                                                   "many simulations and teach only the value (0: every move "
+                                                   "searched in full)")
+    full_fraction: float = option(0.25, "self-play", "with --fast-simulations: the share of moves searched in full "
+                                                     "(--simulations)")
+    gumbel: bool = option(True, "self-play", "Gumbel root search in self-play (--no-gumbel: PUCT with Dirichlet "
+                                             "noise)")
+    max_considered: int = option(8, "self-play", "Gumbel: root moves considered")
+    dirichlet_alpha: float = option(0.3, "self-play", "PUCT self-play: root noise")
+    c_puct: float = option(1.25, "self-play", "PUCT self-play: exploration weight")
+    forced_playouts: float = option(0.0, "self-play", "PUCT self-play: every root move gets at least sqrt(this x "
+                                                      "prior x visits) visits, so the noise's choices are judged, "
+                                                      "and the policy target drops the forced visits that did not "
+                                                      "pay (0: none; 2 as published)")
+    temperature_plies: int = option(8, "self-play", "plies that sample moves from the visits")
+    value_mix: float = option(0.5, "self-play", "weight of the searched root value in the value target (0: the "
+                                                "game's result only)")
+    max_plies: int = option(150, "self-play", "a self-play game ends at this many plies")
+    adjudicate: float = option(4.0, "self-play", "a game ended by --max-plies teaches tanh(material difference / "
+                                                 "this), 0: a draw", resume=True)
+    adjudicate_until: float = option(1.0, "self-play", "with --adjudicate: the share of the budget during which "
+                                                       "capped games are adjudicated; later they teach a draw, so "
+                                                       "the network learns that a won ending must still be won (1: "
+                                                       "the whole run)", resume=True)
+    capped_value: float = option(0.5, "self-play", "with --adjudicate: a capped game teaches this x tanh(material "
+                                                   "difference / --adjudicate), so that a won ending not mated "
+                                                   "within --max-plies is worth less than a mate (1: as much; on 8x8"
+                                                   " most self-play games reach the cap, and 1 leaves the agent "
+                                                   "content with a won ending it cannot mate)", resume=True)
+    resign: float = option(0.0, "self-play", "a self-play game ends when the side to move's searched value is below "
+                                             "-this: it loses, and its remaining plies go to new games (0: games are"
+                                             " played out)", resume=True)
+    resign_check: float = option(0.1, "self-play", "with --resign: the share of games that never resign; where they "
+                                                   "would have, the run counts whether that side went on to lose, "
+                                                   "and reports the rest as false resignations", resume=True)
+    material_weight: float = option(0.0, "self-play", "weight of an auxiliary loss: a head on the value features "
+                                                      "predicts tanh(material difference / 4) for the side to move "
+                                                      "--material-plies later, which teaches the trunk what a loose "
+                                                      "piece is worth (0: no such head)")
+    material_plies: int = option(8, "self-play", "with --material-weight or --material-value: how many plies ahead "
+                                                 "the material is read (the game's end if sooner)")
+    material_value: float = option(0.0, "self-play", "share of the material balance in the value target: each "
+                                                     "position learns (1 - this) x its target + this x tanh(material"
+                                                     " difference / 4) for the side to move --material-plies later, "
+                                                     "so a young network values a loose piece as the engines it "
+                                                     "meets do (0: the target alone)")
+    plies_per_iter: int = option(8, "self-play", "self-play moves per iteration")
+    keep_games: int = option(2, "self-play", "self-play games written to selfplay_games.pgn in --out per iteration",
+                             resume=True)
+    batch_size: int = option(256, "training", "training minibatch")
+    replay_ratio: float = option(4.0, "training", "times each new sample is trained on, on average")
+    train_while_waiting: bool = option(False, "training", "with --actors: after its --replay-ratio steps, the "
+                                                          "learner goes on training while it waits for the actors' "
+                                                          "next moves, up to twice as many steps, so its core is not"
+                                                          " left idle (the steps a run takes then depend on the "
+                                                          "machine's speed)", resume=True)
+    buffer: int = option(100_000, "training", "replay buffer samples")
+    policy_top: int = option(64, "training", "policy entries kept per sample")
+    lr: float = option(2e-3, "training", "peak learning rate")
+    weight_decay: float = option(1e-4, "training", "AdamW weight decay")
+    ema: float = option(0.0, "training", "self-play, evaluations and the saved agent use an exponential moving "
+                                         "average of the trained weights, updated after each training step with this"
+                                         " decay, e.g. 0.995 (0: the trained weights themselves)")
+    eval_every: float = option(5.0, "play", "minutes between evaluations (0: none)", resume=True)
+    eval_games: int = option(20, "play", "games per opponent in each evaluation", resume=True)
+    eval_simulations: int = option(32, "play", "search simulations per move in evaluations (0: the network's "
+                                               "favourite move)", resume=True)
+    eval_max_plies: int = option(200, "play", "an evaluation game ends drawn at this many plies", resume=True)
+    eval_gumbel: bool = option(False, "play", "evaluations search with a Gumbel root (--no-eval-gumbel: PUCT)",
+                               resume=True)
+    eval_c_puct: float = option(0.3, "play", "PUCT exploration weight of the agent's search in evaluations, play, "
+                                             "matches and UCI, saved with the agent (lower: fewer moves searched, "
+                                             "more deeply)", resume=True)
+    eval_seconds: float = option(60.0, "play", "wall-clock seconds one evaluation may take; the games finished by "
+                                               "then count (0: no limit)", resume=True)
+    minutes: float = option(30.0, "run", "budget of self-play and training", resume=True)
+    iterations: int = option(0, "run", "stop after this many iterations (0: no limit)", resume=True)
+    checkpoint_every: float = option(5.0, "run", "minutes between checkpoints", resume=True)
+    seed: int = option(0, "run", "random seed")
+    actors: int = option(1, "run", "self-play processes that play while the learner trains, each on one core with "
+                                   "the weights of the round before (0: self-play and training take turns in one "
+                                   "process); with --ray, Ray actors", resume=True)
+    threads: int = option(0, "run", "search threads (0: every core; an actor's own: 1)", resume=True)
+    torch_threads: int = option(0, "run", "PyTorch threads (0: every core)", resume=True)
+    onnx: bool = option(True, "run", "self-play and evaluations run the network in ONNX Runtime (in the train extra)"
+                                     " when it is installed, given the new weights after each training round; faster"
+                                     " than PyTorch on single positions and small batches (--no-onnx: PyTorch; with "
+                                     "--bf16, self-play runs in PyTorch)", resume=True)
+    bf16: bool = option(native_bf16(), "run", "self-play runs the network in bfloat16 in PyTorch (instead of ONNX "
+                                              "Runtime) and training steps compute in bfloat16 autocast, which a CPU"
+                                              " with AMX or AVX-512 BF16 computes natively (default: on where the "
+                                              "CPU has them; --no-bf16: float32)", resume=True)
 
     @property
     def input_planes(self) -> np.ndarray:
@@ -192,87 +262,6 @@ class Config:
         return out
 
 
-HELPS = {
-    "width": "board width", "height": "board height", "channels": "network width", "blocks": "residual blocks",
-    "history": "positions the network sees (1: only the current one; at most 8)",
-    "canonical": "the network sees Black's positions turned top to bottom, as if White were to move, so one set "
-                 "of weights learns both sides (--no-canonical: as the engine encodes them)",
-    "attack_planes": "the network also reads 12 planes of the current position: the squares that each side's "
-                     "pawns, knights, bishops, rooks, queens and king attack, written by the engine with the pieces, "
-                     "so a young network sees what hangs (--no-attack-planes: the pieces alone)",
-    "check_planes": "the network also reads 8 planes: the squares from which each side's pawns, knights, bishops "
-                    "and rooks would check the other king (a queen: the bishop's and the rook's), so a checking "
-                    "move is a square's business for the first layer",
-    "mirror": "train on a random half of the samples turned left to right (files reversed, the moves with "
-              "them), as the rules are the same in that mirror; positions with a castling right are never "
-              "turned (--no-mirror: as played)",
-    "value_mix": "weight of the searched root value in the value target (0: the game's result only)",
-    "games": "self-play games played at once", "simulations": "search simulations per self-play move",
-    "gumbel": "Gumbel root search in self-play (--no-gumbel: PUCT with Dirichlet noise)",
-    "fast_simulations": "playout cap randomisation: moves not searched in full get this many simulations and "
-                        "teach only the value (0: every move searched in full)",
-    "full_fraction": "with --fast-simulations: the share of moves searched in full (--simulations)",
-    "max_considered": "Gumbel: root moves considered", "dirichlet_alpha": "PUCT self-play: root noise",
-    "c_puct": "PUCT self-play: exploration weight",
-    "forced_playouts": "PUCT self-play: every root move gets at least sqrt(this x prior x visits) visits, so the "
-                       "noise's choices are judged, and the policy target drops the forced visits that did not "
-                       "pay (0: none; 2 as published)",
-    "temperature_plies": "plies that sample moves from the visits",
-    "max_plies": "a self-play game ends at this many plies",
-    "adjudicate": "a game ended by --max-plies teaches tanh(material difference / this), 0: a draw",
-    "adjudicate_until": "with --adjudicate: the share of the budget during which capped games are adjudicated; "
-                        "later they teach a draw, so the network learns that a won ending must still be won "
-                        "(1: the whole run)",
-    "capped_value": "with --adjudicate: a capped game teaches this x tanh(material difference / --adjudicate), "
-                    "so that a won ending not mated within --max-plies is worth less than a mate (1: as much; on 8x8 "
-                    "most self-play games reach the cap, and 1 leaves the agent content with a won ending it cannot "
-                    "mate)",
-    "resign": "a self-play game ends when the side to move's searched value is below -this: it loses, and its "
-              "remaining plies go to new games (0: games are played out)",
-    "resign_check": "with --resign: the share of games that never resign; where they would have, the run counts "
-                    "whether that side went on to lose, and reports the rest as false resignations",
-    "material_weight": "weight of an auxiliary loss: a head on the value features predicts tanh(material "
-                       "difference / 4) for the side to move --material-plies later, which teaches the trunk what "
-                       "a loose piece is worth (0: no such head)",
-    "material_plies": "with --material-weight or --material-value: how many plies ahead the material is read (the "
-                      "game's end if sooner)",
-    "material_value": "share of the material balance in the value target: each position learns (1 - this) x its "
-                      "target + this x tanh(material difference / 4) for the side to move --material-plies later, "
-                      "so a young network values a loose piece as the engines it meets do (0: the target alone)",
-    "plies_per_iter": "self-play moves per iteration",
-    "keep_games": "self-play games written to selfplay_games.pgn in --out per iteration",
-    "batch_size": "training minibatch", "replay_ratio": "times each new sample is trained on, on average",
-    "train_while_waiting": "with --actors: after its --replay-ratio steps, the learner goes on training while it "
-                           "waits for the actors' next moves, up to twice as many steps, so its core is not left "
-                           "idle (the steps a run takes then depend on the machine's speed)",
-    "buffer": "replay buffer samples", "policy_top": "policy entries kept per sample", "lr": "peak learning rate",
-    "weight_decay": "AdamW weight decay",
-    "ema": "self-play, evaluations and the saved agent use an exponential moving average of the trained weights, "
-           "updated after each training step with this decay, e.g. 0.995 (0: the trained weights themselves)",
-    "eval_every": "minutes between evaluations (0: none)",
-    "eval_games": "games per opponent in each evaluation",
-    "eval_simulations": "search simulations per move in evaluations (0: the network's favourite move)",
-    "eval_max_plies": "an evaluation game ends drawn at this many plies",
-    "eval_gumbel": "evaluations search with a Gumbel root (--no-eval-gumbel: PUCT)",
-    "eval_c_puct": "PUCT exploration weight of the agent's search in evaluations, play, matches and UCI, saved with "
-                   "the agent (lower: fewer moves searched, more deeply)",
-    "eval_seconds": "wall-clock seconds one evaluation may take; the games finished by then count (0: no limit)",
-    "minutes": "budget of self-play and training", "iterations": "stop after this many iterations (0: no limit)",
-    "checkpoint_every": "minutes between checkpoints", "seed": "random seed",
-    "actors": "self-play processes that play while the learner trains, each on one core with the weights of the "
-              "round before (0: self-play and training take turns in one process); with --ray, Ray actors",
-    "threads": "search threads (0: every core; an actor's own: 1)", "torch_threads": "PyTorch threads (0: every core)",
-    "onnx": "self-play and evaluations run the network in ONNX Runtime (in the train extra) when it is installed, "
-            "given the new weights after each training round: 6-17x PyTorch's speed on single positions, 1.2-1.7x on "
-            "self-play batches on an AVX2 CPU (0.8x on one with AVX-512; with --bf16, self-play runs in PyTorch) "
-            "(--no-onnx: PyTorch)",
-    "bf16": "self-play runs the network in bfloat16 in PyTorch (instead of ONNX Runtime) and training steps "
-            "compute in bfloat16 autocast: on a CPU with AMX or AVX-512 BF16, 2.3x the positions a second of "
-            "float32 on self-play batches and 1.45x the training steps (default: on where the CPU has them; "
-            "--no-bf16: float32)",
-}
-
-
 # The help of the front ends' --c-puct, which overrides the agent's own --eval-c-puct.
 C_PUCT_OVERRIDE = (f"the agent's PUCT exploration weight (default: its --eval-c-puct, {Config.eval_c_puct:g} "
                    "unless trained with another)")
@@ -293,16 +282,24 @@ count = non_negative(int)  # the argparse type of the commands' counts: a whole 
 
 
 def config_parser() -> argparse.ArgumentParser:
-    """The training options, one per Config field, with its default."""
+    """The training options, one per Config field, with its default and help, in its group."""
     parser = argparse.ArgumentParser(add_help=False)
-    for name, default in asdict(Config()).items():
-        flag = "--" + name.replace("_", "-")
+    groups = {name: parser.add_argument_group(f"{name} options") for name in GROUPS}
+    for f in fields(Config):
+        default, meta = getattr(Config, f.name), f.metadata
+        flag = "--" + f.name.replace("_", "-")
         if isinstance(default, bool):
-            parser.add_argument(flag, action=argparse.BooleanOptionalAction, default=default, help=HELPS[name])
+            groups[meta["group"]].add_argument(flag, action=argparse.BooleanOptionalAction, default=default,
+                                               help=meta["help"])
         else:
-            parser.add_argument(flag, type=non_negative(type(default)), default=default,
-                                help=f"{HELPS[name]} (default {default})")
+            groups[meta["group"]].add_argument(flag, type=non_negative(type(default)), default=default,
+                                               help=f"{meta['help']} (default {default})")
     return parser
+
+
+def resume_options() -> set[str]:
+    """The fields a resumed run takes from its command line; the others are its checkpoint's."""
+    return {f.name for f in fields(Config) if f.metadata["resume"]}
 
 
 def config_of(args: argparse.Namespace) -> Config:

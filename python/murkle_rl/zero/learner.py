@@ -22,7 +22,7 @@ import torch.nn.functional as F
 from torch.optim.swa_utils import AveragedModel, get_ema_multi_avg_fn
 from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
 
-from .config import Config
+from .config import Config, resume_options
 from .evaluate import OPPONENTS, MatchResult, evaluate_agent, score
 from .games import save_games
 from .network import AGENT, CHECKPOINT, Evaluator, make_net, read_checkpoint, save_agent, use_threads
@@ -34,10 +34,7 @@ CURVE = "curve.png"
 EVAL_GAMES = "eval_games.pgn"
 SELFPLAY_GAMES = "selfplay_games.pgn"
 # Options a resumed run takes from its command line; the others are the checkpoint's.
-RESUME_OPTIONS = {"minutes", "iterations", "eval_every", "eval_games", "eval_simulations", "eval_max_plies",
-                  "eval_gumbel", "eval_c_puct", "eval_seconds", "keep_games", "checkpoint_every", "threads",
-                  "torch_threads", "onnx", "bf16", "actors", "resign", "resign_check", "adjudicate", "adjudicate_until",
-                  "capped_value", "train_while_waiting"}
+RESUME_OPTIONS = resume_options()
 
 
 class Trainer:
