@@ -62,6 +62,24 @@ def _mirror(action_planes: int, files: bool) -> tuple[int, ...]:
     return tuple(out)
 
 
+def layout_planes(max_distance: int) -> int:
+    """The move planes of the layout whose longest straight move is ``max_distance`` squares:
+    the planes of a board with ``max(width, height) == max_distance + 1``."""
+    return 8 * max_distance + 26
+
+
+def planes_into(action_planes: int, layout: int) -> np.ndarray:
+    """Where each move plane of a board with ``action_planes`` planes sits in the larger layout
+    of ``layout`` planes: a straight plane ``direction * d + (distance - 1)`` to the same
+    direction and distance there, the knight jumps and both underpromotion blocks in their
+    order. An int64 array of ``action_planes`` distinct planes of the layout."""
+    d, big = (action_planes - 26) // 8, (layout - 26) // 8
+    if d > big:
+        raise ValueError(f"a board of {action_planes} move planes does not fit a layout of {layout}")
+    straight = [p // d * big + p % d for p in range(8 * d)]
+    return np.array(straight + [8 * big + j for j in range(26)], np.int64)
+
+
 GROUPS = ("board", "network", "self-play", "training", "play", "run")
 
 
