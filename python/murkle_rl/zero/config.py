@@ -25,8 +25,8 @@ KNIGHT_JUMPS = [(1, 2), (2, 1), (2, -1), (1, -2), (-1, -2), (-2, -1), (-2, 1), (
 
 
 def native_bf16() -> bool:
-    """Whether this CPU computes bfloat16 natively (AMX or AVX-512 BF16): where it does, PyTorch
-    runs the small convolutions of self-play about twice as fast in bfloat16 as in float32."""
+    """Whether this CPU computes bfloat16 natively (AMX or AVX-512 BF16), where self-play's small
+    convolutions run faster in bfloat16 than in float32."""
     try:
         with open("/proc/cpuinfo") as f:
             flags = next((line.split(":", 1)[1].split() for line in f if line.startswith("flags")), [])

@@ -1,0 +1,53 @@
+"""One network for every board size: each board's move planes sit exactly in the larger layout."""
+
+import numpy as np
+import pytest
+
+import murkle_chess as mc
+import murkle_rl
+from murkle_rl.zero.config import layout_planes, mirrored_planes, planes_into
+
+SIZES = [(2, 1), (1, 2), (8, 1), (1, 8), (3, 7), (7, 3), (5, 5), (6, 6), (8, 8), (10, 10), (12, 10), (32, 4), (4, 32)]
+
+
+def moves_seen(width, height, games=6, plies=60):
+    """Legal moves of random games from the start position (every move of every position seen)."""
+    rng = np.random.default_rng(width * 100 + height)
+    seen = []
+    for _ in range(games):
+        try:
+            game = mc.Game(width, height, murkle_rl.start_fen(width, height), (width, height) == (8, 8))
+        except ValueError:  # no start position on this board: the two kings alone
+            game = mc.Game(width, height, "K" + ("k" if width > 1 else "/k") + " w - - 0 1", False)
+        for _ in range(plies):
+            legal = game.legal_moves()
+            if not legal or game.is_over():
+                break
+            seen += legal
+            game.make_move(legal[rng.integers(len(legal))])
+    return seen
+
+
+@pytest.mark.parametrize("width,height", SIZES)
+def test_a_boards_planes_keep_their_moves_in_the_largest_layout(width, height):
+    planes = mc.Game.get_move_planes_count(width, height)
+    layout = layout_planes(31)
+    into = planes_into(planes, layout)
+    assert len(set(into.tolist())) == planes and into.max() < layout
+    # The plane in the layout decodes, on the largest board, to the same step from the same square
+    # (and the same piece for an underpromotion; a queen's is a plain step, promoted by the rules).
+    for move in moves_seen(width, height):
+        (sc, sr), plane = move.src_square(), move.encode(width, height)
+        decoded = mc.Move.decode_from_plane(int(into[plane]), sc, sr, 32, 32)
+        under = move.promotion() if move.promotion() in ("n", "b", "r") else None
+        assert decoded is not None and (decoded.dst_square(), decoded.promotion()) == (move.dst_square(), under), move
+    # Black's flip commutes with the map, top to bottom and left to right.
+    for files in (False, True):
+        small, big = np.array(mirrored_planes(planes, files)), np.array(mirrored_planes(layout, files))
+        np.testing.assert_array_equal(into[small], big[into])
+
+
+def test_a_larger_board_does_not_fit_a_smaller_layout():
+    assert planes_into(layout_planes(5), layout_planes(5)).tolist() == list(range(layout_planes(5)))
+    with pytest.raises(ValueError, match="does not fit"):
+        planes_into(layout_planes(7), layout_planes(5))
