@@ -4,6 +4,7 @@ import http.client
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import threading
@@ -32,12 +33,13 @@ class Client:
         self.port = httpd.server_address[1]
         self.cookie = None
 
-    def call(self, path, body=None, raw=None):
+    def call(self, path, body=None, raw=None, headers=()):
         conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
-        headers = {"Cookie": self.cookie} if self.cookie else {}
+        headers = {**({"Cookie": self.cookie} if self.cookie else {}), **dict(headers)}
         if body is None and raw is None:
             conn.request("GET", path, headers=headers)
         else:
+            headers = {"Content-Type": "application/json", **headers}
             conn.request("POST", path, body=raw if raw is not None else json.dumps(body), headers=headers)
         response = conn.getresponse()
         data = response.read()
@@ -49,7 +51,7 @@ class Client:
 
 def test_a_game_over_http_and_every_refusal_leaves_it_as_it_was(server):
     alice, bob = Client(server), Client(server)
-    assert alice.call("/api/state")[0] == 404
+    assert alice.call("/api/state") == (200, None)  # no game yet, and no error for it
     status, state = alice.call("/api/new", {"side": "white"})
     assert status == 200 and state["human"] == "white" and state["moves"] == []
     assert ["e2e4" in row for row in state["legal"]].count(True) == 1 and len(state["legal"]) == 20
@@ -75,6 +77,7 @@ def test_a_game_over_http_and_every_refusal_leaves_it_as_it_was(server):
         ("/api/agent", {"simulations": 10**9}, 400, "simulations"),
         ("/api/new", {"fen": "8/8 w - - 0 1"}, 400, "bad FEN"),
         ("/api/new", {"side": "red"}, 400, "side"),
+        ("/api/new", {"fen": "4k3/8/8/8/8/8/8/4R1K1 w - - 0 1"}, 400, "the side not to move is in check"),
         ("/api/nothing", {}, 404, "no such call"),
     ]
     for path, body, code, message in refusals:
@@ -129,9 +132,65 @@ def test_the_agent_thinks_and_the_command_runs():
     out = subprocess.run([sys.executable, "-m", "murkle_rl.zero.serve", "--width", "1", "--height", "1"],
                          capture_output=True, text=True, timeout=60)
     assert out.returncode == 2 and "1x1" in out.stderr
-    for bad in (["--max-sessions", "0"], ["--threads", "-1"]):  # refused before a port is opened
+    for bad in (["--max-sessions", "0"], ["--threads", "-1"], ["--width", "9" * 20]):  # refused before a port is opened
         with pytest.raises(SystemExit):
             serve.main(bad)
+
+
+def test_other_sites_pages_are_refused(server):
+    port = server.server_address[1]
+    own = f"http://127.0.0.1:{port}"
+    refused = [  # (path, body, headers, status)
+        ("/", None, {"Host": f"rebound.example:{port}"}, 403),  # DNS rebinding
+        ("/api/new", {}, {"Host": f"rebound.example:{port}"}, 403),
+        ("/api/new", {}, {"Host": f"127.0.0.1:{port + 1}"}, 403),
+        ("/api/new", {}, {"Origin": "http://elsewhere.example"}, 403),
+        ("/api/new", {}, {"Origin": "null"}, 403),
+        ("/api/state", None, {"Origin": f"http://elsewhere.example:{port}"}, 403),
+        ("/api/new", {}, {"Content-Type": "text/plain"}, 415),  # a form or beacon of another site
+        ("/api/new", {}, {"Content-Type": "application/x-www-form-urlencoded"}, 415),
+    ]
+    for path, body, headers, status in refused:
+        assert Client(server).call(path, body, headers=headers)[0] == status, (path, headers)
+    assert len(server.games.sessions) == 0  # no game was started
+    for headers in ({"Host": f"localhost:{port}"}, {"Origin": own}, {"Host": f"[::1]:{port}", "Origin": f"http://[::1]:{port}"},
+                    {"Content-Type": "application/json; charset=utf-8"}):
+        assert Client(server).call("/api/new", {}, headers=headers)[0] == 200, headers
+    assert Client(server).call("/favicon.ico", headers={"Origin": own})[0] == 204
+
+
+@pytest.mark.parametrize("raw", [b'{"simulations": Infinity}', b'{"simulations": 1e999}', b'{"simulations": NaN}',
+                                 b'{"simulations": -1e999}', b"[" * 8000 + b"]" * 8000,
+                                 b'{"simulations": ' + b"[" * 8000 + b"]" * 8000 + b"}"],
+                         ids=["Infinity", "1e999", "NaN", "-1e999", "nested", "nested-value"])
+def test_numbers_and_nesting_json_cannot_hold_are_refused(server, raw):
+    client = Client(server)
+    client.call("/api/new", {"side": "black"})  # the agent to move
+    status, answer = client.call("/api/agent", raw=raw)
+    assert status == 400 and "error" in answer
+    status, answer = client.call("/api/move", raw=raw.replace(b'"simulations": ', b'"from": [0, 0], "to": ', 1))
+    assert 400 <= status < 500
+
+
+def test_silent_connections_are_dropped_and_connections_bounded():
+    httpd = serve.make_server(UniformAgent(6, 6), 6, 6, port=0, idle_timeout=0.2, max_connections=2)
+    threading.Thread(target=httpd.serve_forever, daemon=True).start()
+    try:
+        address = httpd.server_address
+        silent = [socket.create_connection(address, timeout=60) for _ in range(2)]
+        extra = socket.create_connection(address, timeout=60)
+        assert extra.recv(100).startswith(b"HTTP/1.1 503")  # no thread left for it: refused at once
+        for s in silent:  # the server closes them (a hang here fails after 60 s)
+            assert s.recv(100) == b""
+            s.close()
+        for _ in range(200):  # their threads give their slots back as they end
+            if Client(httpd).call("/api/state")[0] == 200:
+                break
+        else:
+            pytest.fail("the server takes no connection after its silent ones were dropped")
+    finally:
+        httpd.shutdown()
+        httpd.server_close()
 
 
 # ---------------------------------------------------------------------- in a browser

@@ -10,6 +10,7 @@ import random
 import shutil
 import subprocess
 import sys
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -38,6 +39,7 @@ def test_match_against_a_tiny_engine(tmp_path):
                         pgn_path=str(pgn), progress=seen.append, seed=3)
     assert r.scored == 4 == len(seen) and r.mismatches == r.errors == 0
     assert [g.agent_white for g in r.games] == [True, False, True, False]
+    assert [g.pgn.white if g.agent_white else g.pgn.black for g in r.games] == ["agent"] * 4  # as in training
     # each pair shares its opening, the pairs differ
     openings = [tuple(g.pgn.moves[:4]) for g in r.games]
     assert openings[0] == openings[1] and openings[2] == openings[3] and openings[0] != openings[2]
@@ -82,6 +84,36 @@ def test_unscored_games(mode, outcome):
         assert "a1a1" in r.games[0].note and "rules mismatch" in r.summary()
 
 
+def test_an_engine_that_cannot_restart_ends_the_match_with_its_games(tmp_path, capsys):
+    cmd = tiny("once") + [str(tmp_path / "started")]  # dies as its second game starts, then never starts
+    r = match.run_match(UniformAgent(5, 5), cmd, games=6, simulations=5, max_plies=40,
+                        pgn_path=str(tmp_path / "g.pgn"))
+    assert [g.outcome for g in r.games][1:] == ["error"] and r.scored == 1
+    assert "could not be restarted" in r.aborted and "ended after 2 games" in r.summary()
+    assert (tmp_path / "g.pgn").read_text().count("[Round ") == 2
+    (tmp_path / "started").unlink()
+    assert match.main(["--size", "5x5", "--opponent", " ".join(cmd), "--games", "6", "--simulations", "5",
+                       "--max-plies", "40", "--quiet", "--pgn", str(tmp_path / "cli.pgn")]) == 1
+    out, err = capsys.readouterr()
+    assert "+" in out and "ended after 2 games" in out and "the match ended early" in err
+    assert (tmp_path / "cli.pgn").read_text().count("[Round ") == 2
+
+
+def test_an_engine_that_says_too_much_or_in_latin1():
+    r = match.run_match(UniformAgent(5, 5), tiny("latin1"), games=2, simulations=5, max_plies=30, engine_timeout=20)
+    assert r.scored == 2, [g.note for g in r.games]
+    with match.UciEngine(tiny("flood"), timeout=60) as engine:
+        tracemalloc.start()
+        try:
+            first = murkle_chess.Game.standard().legal_moves()[0].to_lan()
+            assert engine.bestmove(match.STANDARD_FEN, [], nodes=1) == first
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+    assert peak < 4_000_000  # its 100,000 info lines (over 8 MB) are not kept
+    assert engine.last_info.startswith("info depth 1")
+
+
 def test_match_result_counts_and_elo():
     r = match.MatchResult(wins=6, draws=2, losses=2)
     d = r.to_dict()
@@ -102,7 +134,11 @@ def test_cli_and_ladder(capsys):
     for argv, bad, says in [(["match", "--opponent", cmd], ["--ladder", "1,x"], "'1,x' is not a list of node budgets"),
                             (["evaluate", "--checkpoint", "x"], ["--ladder", "0"], "'0' is not a list of node budgets"),
                             (["match", "--opponent", cmd], ["--games", "-2"], "--games: must be >= 0"),
-                            (["play", "--checkpoint", "x"], ["--simulations", "-5"], "--simulations: must be >= 0")]:
+                            (["play", "--checkpoint", "x"], ["--simulations", "-5"], "--simulations: must be >= 0"),
+                            (["match", "--opponent", cmd], ["--size", "banana"], "a board size is 'chess' or WxH"),
+                            (["match", "--opponent", cmd], ["--size", "40x40"], "no board of 40x40"),
+                            (["match", "--opponent", cmd], ["--width", "9" * 20], "a board side is 1 to 1024"),
+                            (["match", "--opponent", cmd], ["--width", "40", "--height", "40"], "no board of 40x40")]:
         with pytest.raises(SystemExit):
             zero_main([*argv, *bad])
         assert says in capsys.readouterr().err

@@ -1,15 +1,24 @@
 """A tiny UCI engine for the match tests, on every board size.
 
 Modes (first argument): ``first`` plays the first legal move by murkle_chess; ``illegal`` plays a
-move no position allows (its king's square to itself); ``crash`` exits at the first ``go``.
+move no position allows (its king's square to itself); ``crash`` exits at the first ``go``;
+``latin1`` plays as ``first`` with Latin-1 bytes in its ``id author`` and info lines; ``flood``
+plays as ``first`` after 100,000 info lines per move; ``once FILE`` plays as ``first`` but exits
+when its second game starts, and once FILE exists (it makes it) does not start again.
 """
 
+import os
 import sys
 
 import murkle_chess
 from murkle_rl.zero.uci import board_size_of_fen, new_game
 
 mode = sys.argv[1] if len(sys.argv) > 1 else "first"
+if mode == "once":
+    if os.path.exists(sys.argv[2]):
+        sys.exit(4)
+    open(sys.argv[2], "w").close()
+games = 0
 game = None
 for line in sys.stdin:
     words = line.split()
@@ -17,8 +26,15 @@ for line in sys.stdin:
         continue
     if words[0] == "uci":
         print("id name tiny-" + mode)
+        if mode == "latin1":
+            sys.stdout.flush()
+            sys.stdout.buffer.write(b"id author Ren\xe9 M\xfcller\n")
         print("option name Unused type spin default 1 min 1 max 9")
         print("uciok")
+    elif words[0] == "ucinewgame":
+        games += 1
+        if mode == "once" and games == 2:
+            sys.exit(3)
     elif words[0] == "isready":
         print("readyok")
     elif words[0] == "position":
@@ -33,6 +49,11 @@ for line in sys.stdin:
         if mode == "crash":
             sys.exit(3)
         legal = game.legal_moves()
+        if mode == "flood":
+            sys.stdout.write("info depth 1 score cp 0 nodes 1 pv a1a2 and some words to make it longer\n" * 100000)
+        elif mode == "latin1":
+            sys.stdout.flush()
+            sys.stdout.buffer.write(b"info string caf\xe9\n")
         if mode == "illegal":
             print("bestmove a1a1")
         else:

@@ -7,6 +7,12 @@ nothing itself). ``murkle_chess`` referees every game: an engine move it refuses
 a *rules mismatch*, which is reported apart and never scored. Games longer than ``max_plies`` are
 adjudicated drawn.
 
+The client trusts its engine little: it reads the engine's output as UTF-8 whatever the locale
+(bytes that are not UTF-8 read as U+FFFD), keeps only the last of its ``info`` lines, and a line
+is read at most 64 KB at a time. An engine that dies is restarted for the next game; one that
+cannot be restarted ends the match with the games finished so far (``MatchResult.aborted``),
+which are still counted and written.
+
 Openings: games come in pairs; each pair plays one random opening of ``opening_plies`` plies
 (drawn from the match seed), once with the agent White and once Black.
 
@@ -25,6 +31,7 @@ interval's ends (infinite at a score of 0 or 1).
 from __future__ import annotations
 
 import argparse
+import io
 import json
 import os
 import queue
@@ -48,12 +55,14 @@ from .evaluate import parse_budgets
 from .pgn import write_pgn
 from .play import Limit, SearchSession
 from .records import GameRecord, MatchResult
-from .rules import STANDARD_FEN, legal_by_lan, new_game, parse_size, start_fen
+from .rules import STANDARD_FEN, board_side, legal_by_lan, new_game, size_argument, start_fen
 
 __all__ = ["UciEngine", "EngineError", "fairy_variant", "MatchResult", "play_game", "run_match",
            "ladder", "main"]
 
 FAIRY_MAX = (12, 10)  # files and ranks of Fairy-Stockfish's large-board build
+MAX_LINE = 1 << 16  # characters of an engine's line kept; the rest of a longer line is dropped
+QUEUED_LINES = 1024  # lines read ahead of the client; the engine waits on its pipe beyond them
 
 
 class EngineError(RuntimeError):
@@ -89,20 +98,29 @@ class UciEngine:
         self.timeout = timeout
         try:
             self.proc = subprocess.Popen(self.cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                         stderr=subprocess.DEVNULL, text=True, bufsize=1)
+                                         stderr=subprocess.DEVNULL)
         except OSError as e:
             raise EngineError(f"cannot start {self.cmd[0]}: {e}") from None
-        self.lines: queue.Queue[str | None] = queue.Queue()
+        # UTF-8 both ways whatever the locale: a stray byte must not end the reader
+        self.stdin = io.TextIOWrapper(self.proc.stdin, encoding="utf-8", errors="replace",  # type: ignore[arg-type]
+                                      line_buffering=True)
+        self.stdout = io.TextIOWrapper(self.proc.stdout, encoding="utf-8", errors="replace")  # type: ignore[arg-type]
+        self.lines: queue.Queue[str | None] = queue.Queue(QUEUED_LINES)
+        self.last_info = ""  # the engine's last info line: the only one kept
+        self.closed = False
         threading.Thread(target=self._read, daemon=True).start()
         self.name = self.cmd[0]
         self.options: dict[str, dict[str, Any]] = {}
+
+        def handshake(line: str) -> None:
+            if line.startswith("id name "):
+                self.name = line[8:].strip()[:200]
+            elif line.startswith("option name "):
+                self._option(line)
+
         try:
             self.send("uci")
-            for line in self._until(lambda s: s == "uciok", timeout):
-                if line.startswith("id name "):
-                    self.name = line[8:].strip()
-                elif line.startswith("option name "):
-                    self._option(line)
+            self._until(lambda s: s == "uciok", timeout, handshake)
             for name, value in (options or {}).items():
                 self.set_option(name, value)
             self.ready()
@@ -111,10 +129,35 @@ class UciEngine:
             raise
 
     def _read(self) -> None:
-        assert self.proc.stdout is not None
-        for line in self.proc.stdout:
-            self.lines.put(line.rstrip("\r\n"))
-        self.lines.put(None)
+        """Passes the engine's lines to the client, all but its info lines (a search may send
+        them without end), of which the last is kept; the queue's bound makes the engine wait."""
+        whole = True  # the last piece read ended its line
+        while True:
+            try:
+                piece = self.stdout.readline(MAX_LINE)
+            except (OSError, ValueError):
+                break
+            if not piece:
+                break
+            start, whole = whole, piece.endswith("\n")
+            if not start:  # the rest of an overlong line
+                continue
+            line = piece.rstrip("\r\n")
+            if line.startswith("info"):
+                self.last_info = line
+            elif not self._put(line):
+                return
+        self._put(None)
+
+    def _put(self, line: str | None) -> bool:
+        """Queues a line, waiting while the queue is full; False once the client has closed."""
+        while not self.closed:
+            try:
+                self.lines.put(line, timeout=0.5)
+                return True
+            except queue.Full:
+                pass
+        return False
 
     def _option(self, line: str) -> None:
         words = line.split()
@@ -126,26 +169,31 @@ class UciEngine:
 
     def send(self, line: str) -> None:
         try:
-            assert self.proc.stdin is not None
-            self.proc.stdin.write(line + "\n")
-            self.proc.stdin.flush()
+            self.stdin.write(line + "\n")
+            self.stdin.flush()
         except (OSError, ValueError) as e:
             raise EngineError(f"{self.name} is gone ({e})") from None
 
-    def _until(self, done: Any, timeout: float) -> list[str]:
-        """Lines up to and including the first for which done(line) holds."""
+    def _until(self, done: Callable[[str], bool], timeout: float,
+               each: Callable[[str], None] | None = None) -> str:
+        """Reads lines up to the first for which done(line) holds, and returns it; each line
+        before it goes to ``each``."""
         end = time.monotonic() + timeout
-        seen = []
         while True:
             try:
                 line = self.lines.get(timeout=max(0.0, end - time.monotonic()))
             except queue.Empty:
                 raise EngineError(f"{self.name} did not answer within {timeout:g} s") from None
             if line is None:
-                raise EngineError(f"{self.name} exited (status {self.proc.poll()})")
-            seen.append(line)
+                try:
+                    status = self.proc.wait(timeout=1)
+                except subprocess.TimeoutExpired:
+                    status = None
+                raise EngineError(f"{self.name} exited (status {status})")
             if done(line):
-                return seen
+                return line
+            if each is not None:
+                each(line)
 
     def has_option(self, name: str) -> bool:
         return name.lower() in self.options
@@ -176,19 +224,20 @@ class UciEngine:
         else:
             raise ValueError("give nodes or movetime")
         try:
-            lines = self._until(lambda s: s.startswith("bestmove"), wait)
+            line = self._until(lambda s: s.startswith("bestmove"), wait)
         except EngineError:
             if self.proc.poll() is not None:
                 raise
             self.send("stop")
-            lines = self._until(lambda s: s.startswith("bestmove"), 5.0)
-        words = lines[-1].split()
+            line = self._until(lambda s: s.startswith("bestmove"), 5.0)
+        words = line.split()
         if len(words) < 2 or words[1] in ("(none)", "0000", "none"):
             return None
         return words[1]
 
     def close(self) -> None:
         """Quits the engine (kills it if it does not exit)."""
+        self.closed = True
         try:
             self.send("quit")
         except EngineError:
@@ -343,7 +392,8 @@ def run_match(agent: Any, opponent: str | Sequence[str], games: int, simulations
     them apart). c_puct: the agent's PUCT exploration weight (None: its own, ``eval_c_puct``).
     progress: called with each finished GameRecord. The PGN of every game
     goes to ``pgn_path`` when given. Ctrl-C ends the match with the games finished so far
-    (``stopped``), whose PGN is still written.
+    (``stopped``), whose PGN is still written; so does an engine that cannot be restarted
+    after it died (``aborted`` says why).
     """
     width = width or agent.width
     height = height or agent.height
@@ -353,7 +403,7 @@ def run_match(agent: Any, opponent: str | Sequence[str], games: int, simulations
     rng = np.random.default_rng(seed)
     result = MatchResult()
     session = SearchSession(agent, c_puct=c_puct, seed=seed, simulations=simulations, leaves=leaves)
-    agent_name = getattr(agent, "name", None) or type(agent).__name__
+    agent_name = "agent"  # as in the games of training
     with tempfile.TemporaryDirectory(prefix="murkle-match-") as workdir:
         engine: UciEngine | None = None
         try:
@@ -362,8 +412,17 @@ def run_match(agent: Any, opponent: str | Sequence[str], games: int, simulations
                 opening = random_opening(width, height, opening_plies, rng)
                 for agent_white in (True, False):
                     if engine is None:
-                        engine = UciEngine(opponent, options, timeout=engine_timeout)
-                        prepare_board(engine, width, height, workdir)
+                        try:
+                            engine = UciEngine(opponent, options, timeout=engine_timeout)
+                            prepare_board(engine, width, height, workdir)
+                        except EngineError as e:
+                            if not result.games:  # nothing played: the engine never worked
+                                raise
+                            if engine is not None:
+                                engine.close()
+                                engine = None
+                            result.aborted = f"the engine could not be restarted: {e}"
+                            break
                     record = play_game(session, simulations, engine, width, height, opening,
                                        agent_white, nodes, movetime, max_plies, agent_name)
                     record.round = f"{pair + 1}.{1 if agent_white else 2}"
@@ -374,6 +433,8 @@ def run_match(agent: Any, opponent: str | Sequence[str], games: int, simulations
                         engine = None
                     if progress is not None:
                         progress(record)
+                if result.aborted:
+                    break
         except KeyboardInterrupt:
             result.stopped, result.reason = True, "Ctrl-C"
         finally:
@@ -404,7 +465,7 @@ def ladder(agent: Any, opponent_cmd: str | Sequence[str], nodes: Sequence[int] =
         out.append({"nodes": n, **r.to_dict(), "pgn": pgn, "result": r})
         if done is not None:
             done(out[-1])
-        if r.stopped:  # Ctrl-C: the budgets after it are not played
+        if r.stopped or r.aborted:  # the budgets after it are not played
             break
     return out
 
@@ -418,9 +479,9 @@ def build_parser() -> argparse.ArgumentParser:
         "the score and the Elo difference with its 95% interval."))
     p.add_argument("--checkpoint", help="the agent: a run directory, checkpoint or agent file")
     p.add_argument("--uniform", action="store_true", help="no network: the search alone (the default without --checkpoint)")
-    p.add_argument("--width", type=int, help="board width (default: the agent's; 8 for --uniform)")
-    p.add_argument("--height", type=int, help="board height (default: the agent's; 8 for --uniform)")
-    p.add_argument("--size", help="board as WxH or 'chess' (instead of --width/--height)")
+    p.add_argument("--width", type=board_side, help="board width (default: the agent's; 8 for --uniform)")
+    p.add_argument("--height", type=board_side, help="board height (default: the agent's; 8 for --uniform)")
+    p.add_argument("--size", type=size_argument, help="board as WxH or 'chess' (instead of --width/--height)")
     p.add_argument("--opponent", required=True,
                    help="the engine's command line, e.g. fairy-stockfish (looked for in /usr/games too)")
     p.add_argument("--option", action="append", default=[], metavar="NAME=VALUE",
@@ -449,8 +510,14 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     """The ``match`` command."""
-    args = build_parser().parse_args(argv)
-    size = parse_size(args.size) if args.size else None
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    size = args.size
+    if size is None and (args.width or args.height):
+        try:
+            size_argument(f"{args.width or 8}x{args.height or 8}")
+        except argparse.ArgumentTypeError as e:
+            parser.error(str(e))
     if args.checkpoint and not args.uniform:
         agent = load_agent(args.checkpoint, threads=args.threads)
     else:
@@ -484,12 +551,17 @@ def main(argv: list[str] | None = None) -> int:
                           pgn_path=args.pgn, done=show, **common)
             if args.json:
                 print(json.dumps(plain_rows(rows)))
+            aborted = rows[-1]["aborted"] if rows else None
         else:
             r = run_match(agent, args.opponent, args.games, args.simulations, nodes=args.nodes,
                           movetime=args.movetime, pgn_path=args.pgn, **common)
             print(json.dumps(r.to_dict()) if args.json else r.summary())
+            aborted = r.aborted
     except (EngineError, ValueError) as e:
         print(f"error: {e}", file=sys.stderr)
+        return 1
+    if aborted:  # the games played are above (and in --pgn); the match is not whole
+        print(f"error: the match ended early: {aborted}", file=sys.stderr)
         return 1
     return 0
 

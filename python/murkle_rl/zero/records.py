@@ -89,6 +89,7 @@ class MatchResult:
     games: list[GameRecord] = field(default_factory=list)
     stopped: bool = False
     reason: str = ""  # why it stopped early ("Ctrl-C", "the deadline", ...)
+    aborted: str = ""  # why the match ended early, its opponent unable to go on, or ""
 
     def add(self, record: GameRecord) -> None:
         """Counts a finished game by its ``outcome``."""
@@ -117,7 +118,8 @@ class MatchResult:
         rating, low, high = elo(self.wins, self.draws, self.losses)
         return {"wins": self.wins, "draws": self.draws, "losses": self.losses,
                 "mismatches": self.mismatches, "errors": self.errors, "score": self.score,
-                "elo": rating, "elo_low": low, "elo_high": high, "stopped": self.stopped}
+                "elo": rating, "elo_low": low, "elo_high": high, "stopped": self.stopped,
+                "aborted": self.aborted or None}
 
     def summary(self) -> str:
         d = self.to_dict()
@@ -131,6 +133,8 @@ class MatchResult:
             text += f"  engine errors {self.errors} (not scored)"
         if self.stopped:
             text += f"  (stopped{' by ' + self.reason if self.reason else ''} after {len(self.games)} games)"
+        if self.aborted:
+            text += f"  (ended after {len(self.games)} games: {self.aborted})"
         return text
 
 

@@ -7,14 +7,18 @@ standard one on 8x8. No PyTorch here.
 
 from __future__ import annotations
 
+import argparse
 import re
 from typing import Sequence
 
 import murkle_chess
 import murkle_rl
 
+from .protocol import shown
+
 __all__ = ["STANDARD_FEN", "MAX_ROWS", "MAX_SQUARES", "has_castling", "start_fen", "check_size", "parse_size",
-           "size_name", "board_size_of_fen", "new_game", "legal_by_lan", "play_moves"]
+           "size_name", "board_side", "size_argument", "board_size_of_fen", "new_game", "side_not_to_move_in_check",
+           "legal_by_lan", "play_moves"]
 
 STANDARD_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 MAX_ROWS = 32
@@ -45,13 +49,32 @@ def parse_size(text: str) -> tuple[int, int]:
         return 8, 8
     m = re.fullmatch(r"(\d{1,4})\s{0,4}x\s{0,4}(\d{1,4})", text)
     if not m:
-        raise ValueError(f"a board size is 'chess' or WxH (e.g. 6x6), not {text[:40]!r}")
+        raise ValueError(f"a board size is 'chess' or WxH (e.g. 6x6), not {shown(text)}")
     return check_size(int(m.group(1)), int(m.group(2)))
 
 
 def size_name(width: int, height: int) -> str:
     """``WxH``."""
     return f"{width}x{height}"
+
+
+def board_side(text: str) -> int:
+    """A board's width or height on a command line: 1 to 1024 (argparse type)."""
+    try:
+        n = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {shown(text)}") from None
+    if not 1 <= n <= MAX_SQUARES:
+        raise argparse.ArgumentTypeError(f"a board side is 1 to {MAX_SQUARES} squares, not {shown(text, 24)}")
+    return n
+
+
+def size_argument(text: str) -> tuple[int, int]:
+    """:func:`parse_size` as an argparse type."""
+    try:
+        return parse_size(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def board_size_of_fen(fen: str) -> tuple[int, int]:
@@ -61,7 +84,7 @@ def board_size_of_fen(fen: str) -> tuple[int, int]:
     rows = placement.split("/")
     width = sum(int(t) if t.isdigit() else 1 for t in re.findall(r"\d+|.", rows[0]))
     if width < 1:
-        raise ValueError(f"cannot read a board width from {rows[0][:40]!r}")
+        raise ValueError(f"cannot read a board width from {shown(rows[0])}")
     return width, len(rows)
 
 
@@ -70,6 +93,15 @@ def new_game(width: int, height: int, fen: str | None = None) -> murkle_chess.Ga
     ValueError for a size with no board or a FEN the engine refuses."""
     check_size(width, height)
     return murkle_chess.Game(width, height, fen or start_fen(width, height), has_castling(width, height))
+
+
+def side_not_to_move_in_check(game: murkle_chess.Game) -> bool:
+    """Whether the side that has just moved is in check: its king could be taken, a position no
+    game reaches. The engine accepts such FENs; the front ends refuse them."""
+    fields = game.to_fen().split(" ")
+    fields[1] = "b" if fields[1] == "w" else "w"
+    fields[3] = "-"  # an en passant square belongs to the side to move
+    return murkle_chess.Game(game.width(), game.height(), " ".join(fields), game.castling_enabled()).is_check()
 
 
 def legal_by_lan(game: murkle_chess.Game) -> dict[str, murkle_chess.Move]:
@@ -84,7 +116,7 @@ def play_moves(game: murkle_chess.Game, moves: Sequence[str], played: list[str] 
     for i, lan in enumerate(moves):
         move = legal_by_lan(game).get(lan)
         if move is None:
-            raise ValueError(f"illegal move {lan[:40]!r} (move {i + 1} of the list) in {game.to_fen()}; "
+            raise ValueError(f"illegal move {shown(lan)} (move {i + 1} of the list) in {game.to_fen()}; "
                              f"the position is the one before it")
         game.make_move(move)
         if played is not None:

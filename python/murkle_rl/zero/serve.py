@@ -10,6 +10,13 @@ the one idle longest is dropped first. Every request that cannot be served — a
 a malformed FEN, an unknown session, a body over 16 KB, bad JSON — gets a 4xx answer with
 ``{"error": message}`` and leaves the game as it was.
 
+Other sites' pages are kept out: a request whose ``Host`` is not one of this server's names (its
+address, ``localhost``, ``127.0.0.1``, ``[::1]``, the ``--host`` it was given) is refused, which
+stops DNS rebinding; so is one whose ``Origin`` is another site, and a POST whose body is not
+``application/json`` (a type no page of another site may send without asking first). A
+connection idle for ``idle_timeout`` seconds is closed, and at most ``max_connections`` are
+served at once: the ones beyond get 503 at once.
+
 Without ``--checkpoint`` the agent has no network (uniform priors, value 0: the search alone,
 its move drawn in proportion to the visits, so close to a random mover that takes the mates
 it sees) and plays any ``--width`` x ``--height``; with one, PyTorch loads the agent
@@ -20,7 +27,9 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import secrets
+import socket
 import sys
 import threading
 import time
@@ -39,6 +48,7 @@ from . import agent as agents
 from .agent import Thought, think
 from .play import Limit, SearchSession
 from .config import count
+from .rules import board_side, side_not_to_move_in_check
 
 WEB = Path(__file__).with_name("web")
 STATIC = {"/": ("index.html", "text/html; charset=utf-8"), "/app.js": ("app.js", "text/javascript; charset=utf-8"),
@@ -46,6 +56,8 @@ STATIC = {"/": ("index.html", "text/html; charset=utf-8"), "/app.js": ("app.js",
 MAX_BODY = 16 * 1024
 MAX_SIMULATIONS = 5000
 COOKIE = "murkle_session"
+IDLE_TIMEOUT = 30.0  # seconds a connection may stay silent
+MAX_CONNECTIONS = 32  # connections served at once (each holds a thread and a descriptor)
 
 
 # ---------------------------------------------------------------------- games
@@ -110,6 +122,8 @@ class Server:
             game = murkle_chess.Game(self.width, self.height, fen.strip(), self.width == 8 and self.height == 8)
         except ValueError as e:
             raise Refused(400, f"bad FEN for a {self.width}x{self.height} board: {e}") from None
+        if side_not_to_move_in_check(game):
+            raise Refused(400, "bad FEN: the side not to move is in check")
         human = murkle_chess.WHITE if side == "white" else murkle_chess.BLACK
         session = Session(game, human, flipped=human == murkle_chess.BLACK)
         with self.lock:
@@ -146,7 +160,7 @@ class Server:
         try:
             src, dst = tuple(int(v) for v in body["from"]), tuple(int(v) for v in body["to"])
             promotion = body.get("promotion")
-        except (KeyError, TypeError, ValueError):
+        except (KeyError, TypeError, ValueError, OverflowError):
             raise Refused(400, 'a move is {"lan": "e2e4"} or {"from": [col, row], "to": [col, row]}') from None
         if len(src) != 2 or len(dst) != 2:
             raise Refused(400, "a square is [col, row]")
@@ -168,7 +182,7 @@ class Server:
         game = session.game
         try:
             simulations = int(simulations)
-        except (TypeError, ValueError):
+        except (TypeError, ValueError, OverflowError):
             raise Refused(400, "simulations must be a whole number") from None
         if not 1 <= simulations <= MAX_SIMULATIONS:
             raise Refused(400, f"simulations must be between 1 and {MAX_SIMULATIONS}")
@@ -242,10 +256,37 @@ def _square_text(square: tuple[int, ...]) -> str:
 # ---------------------------------------------------------------------- HTTP
 
 
-def make_handler(server: Server) -> type[BaseHTTPRequestHandler]:
+def host_names(host: str, port: int) -> set[str]:
+    """The ``Host`` values that name this server: its names with the port, and without it on
+    port 80. A server on every address also answers to this machine's name."""
+    names = {"localhost", "127.0.0.1", "[::1]", host.lower()}
+    if ":" in host:  # an IPv6 address is bracketed in a Host
+        names.add(f"[{host.lower()}]")
+    if host in ("", "0.0.0.0", "::"):
+        names.add(socket.gethostname().lower())
+    return {f"{n}:{port}" for n in names} | (names if port == 80 else set())
+
+
+def _finite(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value):
+        raise ValueError(f"{text[:20]} is not a finite number")
+    return value
+
+
+def _no_constant(name: str) -> Any:
+    raise ValueError(f"{name} is not JSON")
+
+
+def make_handler(server: Server, hosts: set[str] | None = None,
+                 idle_timeout: float | None = IDLE_TIMEOUT) -> type[BaseHTTPRequestHandler]:
+    """The request handler of ``server``; ``hosts`` the Host values it answers (None: any)."""
+
     class Handler(BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"
         server_version = "murkle-zero"
+        timeout = idle_timeout  # a silent connection gives its thread back
+        names = hosts
 
         def log_message(self, format: str, *args: Any) -> None:  # quiet; errors still answer
             pass
@@ -275,25 +316,54 @@ def make_handler(server: Server) -> type[BaseHTTPRequestHandler]:
                 return None
             return cookie[COOKIE].value if COOKIE in cookie else None
 
+        def _guard(self) -> None:
+            """Refuses a request of another site: a foreign Host (DNS rebinding) or Origin."""
+            host = (self.headers.get("Host") or "").strip().lower()
+            if not host:
+                raise Refused(400, "no Host header")
+            if self.names is not None and host not in self.names:
+                raise Refused(403, f"this server does not answer to {host[:100]!r}")
+            origin = self.headers.get("Origin")
+            if origin is not None:  # a browser's request: from a page of this server only
+                scheme, _, name = origin.strip().lower().partition("://")
+                if scheme != "http" or name != host:
+                    raise Refused(403, f"requests from {origin[:100]!r} are not served")
+
         def do_GET(self) -> None:
             path = self.path.split("?", 1)[0]
             try:
+                self._guard()
                 if path in STATIC:
                     name, ctype = STATIC[path]
                     self._send(200, (WEB / name).read_bytes(), ctype)
+                elif path == "/favicon.ico":
+                    self._send(204, b"", "image/x-icon")
                 elif path == "/api/state":
-                    session = server.session(self._sid())
+                    sid = self._sid()
+                    if sid is None:  # a first visit: no game yet, which the page then starts
+                        self._json(200, None)
+                        return
+                    session = server.session(sid)
                     with session.lock:
                         self._json(200, server.state(session))
                 else:
                     self._json(404, {"error": f"no such page: {path[:100]}"})
             except Refused as e:
                 self._json(e.status, {"error": str(e)})
+            except TimeoutError:
+                self.close_connection = True
             except Exception as e:  # never lose the server to one request
                 self._json(500, {"error": f"{type(e).__name__}: {e}"})
 
         def do_POST(self) -> None:
             try:
+                try:
+                    self._guard()
+                    if self.headers.get_content_type() != "application/json":
+                        raise Refused(415, "the body must be application/json")
+                except Refused:
+                    self.close_connection = True  # the body stays unread
+                    raise
                 body = self._body()
                 path, sid = self.path.split("?", 1)[0], self._sid()
                 if path == "/api/new":
@@ -315,6 +385,8 @@ def make_handler(server: Server) -> type[BaseHTTPRequestHandler]:
                     self._json(200, server.state(session))
             except Refused as e:
                 self._json(e.status, {"error": str(e)})
+            except TimeoutError:  # the body never came
+                self.close_connection = True
             except Exception as e:
                 self._json(500, {"error": f"{type(e).__name__}: {e}"})
 
@@ -331,8 +403,10 @@ def make_handler(server: Server) -> type[BaseHTTPRequestHandler]:
                 raise Refused(413, f"request body over {MAX_BODY} bytes")
             raw = self.rfile.read(length) if length else b"{}"
             try:
-                body = json.loads(raw.decode("utf-8"))
-            except (UnicodeDecodeError, json.JSONDecodeError):
+                # numbers are finite (no Infinity, NaN or 1e999); nesting is bounded by the
+                # body's size, but deep enough to exhaust the parser's recursion
+                body = json.loads(raw.decode("utf-8"), parse_float=_finite, parse_constant=_no_constant)
+            except (UnicodeDecodeError, ValueError, RecursionError):
                 raise Refused(400, "the body is not JSON") from None
             if not isinstance(body, dict):
                 raise Refused(400, "the body must be a JSON object")
@@ -341,14 +415,53 @@ def make_handler(server: Server) -> type[BaseHTTPRequestHandler]:
     return Handler
 
 
+class BoundedServer(ThreadingHTTPServer):
+    """A thread per connection, at most ``max_connections`` at once: one more gets 503 and is
+    closed, so that silent clients cannot take every thread and descriptor."""
+
+    daemon_threads = True
+    BUSY = b'{"error": "the server is busy: try again"}'
+
+    def __init__(self, address: tuple[str, int], handler: type[BaseHTTPRequestHandler], max_connections: int) -> None:
+        self.slots = threading.BoundedSemaphore(max_connections)
+        super().__init__(address, handler)
+
+    def process_request(self, request: Any, client_address: Any) -> None:
+        if not self.slots.acquire(blocking=False):
+            try:
+                request.settimeout(1.0)
+                request.sendall(b"HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
+                                b"Connection: close\r\nContent-Length: %d\r\n\r\n%s" % (len(self.BUSY), self.BUSY))
+            except OSError:
+                pass
+            self.shutdown_request(request)
+            return
+        try:
+            super().process_request(request, client_address)
+        except BaseException:
+            self.slots.release()
+            raise
+
+    def process_request_thread(self, request: Any, client_address: Any) -> None:
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            self.slots.release()
+
+
 def make_server(
-    agent: Any, width: int, height: int, host: str = "127.0.0.1", port: int = 0, **options: Any
+    agent: Any, width: int, height: int, host: str = "127.0.0.1", port: int = 0, *,
+    idle_timeout: float | None = IDLE_TIMEOUT, max_connections: int = MAX_CONNECTIONS, **options: Any
 ) -> ThreadingHTTPServer:
     """An HTTP server (not yet serving) for ``agent`` on width x height; ``port`` 0 picks a free
-    port (``server.server_address``). ``server.games`` is the :class:`Server` behind it."""
+    port (``server.server_address``). ``server.games`` is the :class:`Server` behind it.
+    idle_timeout: seconds before a silent connection is closed; max_connections: connections
+    served at once."""
     games = Server(agent, width, height, **options)
-    httpd = ThreadingHTTPServer((host, port), make_handler(games))
-    httpd.daemon_threads = True
+    handler = make_handler(games, None, idle_timeout)
+    httpd = BoundedServer((host, port), handler, max_connections)
+    bound, port = str(httpd.server_address[0]), int(httpd.server_address[1])  # port 0 is now chosen
+    handler.names = host_names(host, port) | host_names(bound, port)  # type: ignore[attr-defined]
     httpd.games = games  # type: ignore[attr-defined]
     return httpd
 
@@ -358,8 +471,8 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="murkle-zero serve", description="Play the agent in your browser.")
     parser.add_argument("--checkpoint", help="a run directory, checkpoint or agent file (needs PyTorch); "
                         "default: no network, the search alone")
-    parser.add_argument("--width", type=int, help="board width (default 8, or the checkpoint's)")
-    parser.add_argument("--height", type=int, help="board height (default 8, or the checkpoint's)")
+    parser.add_argument("--width", type=board_side, help="board width (default 8, or the checkpoint's)")
+    parser.add_argument("--height", type=board_side, help="board height (default 8, or the checkpoint's)")
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1: this machine only)")
     parser.add_argument("--port", type=int, default=8000, help="port (default 8000; 0 picks a free one)")
     parser.add_argument("--max-sessions", type=int, default=64, help="games kept at once (default 64)")
@@ -381,10 +494,12 @@ def main(argv: list[str] | None = None) -> int:
         description = f"network from {args.checkpoint}"
     else:
         width, height = args.width or 8, args.height or 8
-        agent = agents.UniformAgent(width, height)
+        agent = None
         description = "no network: the search alone"
     if not (1 <= height <= 32 and 2 <= width * height <= 1024):
         parser.error(f"a board has 1 to 32 rows and 2 to 1024 squares, not {width}x{height}")
+    if agent is None:
+        agent = agents.UniformAgent(width, height)
     try:
         httpd = make_server(agent, width, height, args.host, args.port, max_sessions=args.max_sessions,
                             description=description)

@@ -12,7 +12,15 @@ Behaviour worth knowing:
 - ``go`` before any ``position`` searches the start position of the current board size.
 - A ``moves`` list with an illegal move stops at that move (the position is the legal prefix) and
   says so with ``info string error: ...``; so does every other line the engine cannot read. The
-  engine never exits on bad input.
+  engine never exits on bad input, and echoes at most 100 characters of a word it cannot read.
+- A ``position`` the engine refuses (a bad FEN, a board its agent cannot play, a side not to move
+  in check, whose king could be taken) leaves no position: a ``go`` after it answers
+  ``bestmove 0000``.
+- Every ``go`` is answered with ``bestmove``, ``0000`` when there is no move to give (the game is
+  over, or the ``go`` or its position was refused, said in an ``info string error``).
+- ``go searchmoves M1 M2 ...``: the search runs over every root move as usual (the tree search
+  cannot be held to some of them), and the answer is the most visited of the allowed moves (the
+  first of them given when the search visited none).
 - ``go nodes N`` runs N simulations, ``movetime`` and the clock (``wtime``/``btime``/``winc``/
   ``binc``/``movestogo``) stop the search by time, ``infinite`` and ``ponder`` search until
   ``stop`` (or ``ponderhit``, which turns a ponder search into a timed one); a bare ``go`` runs
@@ -20,8 +28,11 @@ Behaviour worth knowing:
   growing once it holds ``Hash`` MB; a search that must wait for ``stop`` then idles.
 - The score: ``cp = round(111.71 * tan(1.5620688 * v))`` of the root value v in [-1, 1] (from the
   side to move), clipped to +-12800, a monotone map that gives 0 at 0 and about 100 at v = 0.5;
-  ``score mate`` when the principal variation ends in checkmate. ``wdl`` comes from the value
-  alone (the agent predicts no draws): win = round(500 * (1 + v)), draw 0, loss the rest.
+  ``score mate`` when the principal variation ends in checkmate. No ``wdl`` unless
+  ``UCI_ShowWDL`` is set: the agent predicts no draws, so it comes from the value alone
+  (win = round(500 * (1 + v)), draw 0, loss the rest).
+- Input is read and answers written as UTF-8 whatever the locale; bytes that are not UTF-8 read
+  as U+FFFD.
 - Tree reuse: a ``position`` that continues the previous one (same start, the old moves then more)
   keeps the search tree through ``Search.step``; any other position starts a fresh tree.
 """
@@ -30,7 +41,6 @@ from __future__ import annotations
 
 import argparse
 import math
-import re
 import sys
 import threading
 import time
@@ -42,7 +52,9 @@ import murkle_rl
 
 from .agent import UniformAgent, can_play, load_agent, play_c_puct
 from .play import Limit, SearchResult, SearchSession
-from .rules import board_size_of_fen, new_game, parse_size, play_moves
+from .protocol import shown, utf8_stream
+from .rules import (board_side, board_size_of_fen, legal_by_lan, new_game, parse_size, play_moves,
+                    side_not_to_move_in_check)
 
 __all__ = ["Searcher", "SearchResult", "Engine", "board_size_of_fen", "parse_size", "can_play", "main"]
 
@@ -51,8 +63,6 @@ Searcher = SearchSession  # the name of earlier versions
 NAME = "murkle-zero"
 AUTHOR = "the murkle_chess developers"
 MAX_CP = 12800
-
-
 def centipawns(value: float) -> int:
     """The UCI centipawn score of a value in [-1, 1]."""
     v = max(-1.0, min(1.0, float(value)))
@@ -84,19 +94,19 @@ class Option:
             try:
                 n = int(value)
             except ValueError:
-                raise ValueError(f"option {self.name} takes an integer, not {value!r}") from None
+                raise ValueError(f"option {self.name} takes an integer, not {shown(value)}") from None
             if not (self.min <= n <= self.max):  # type: ignore[operator]
                 raise ValueError(f"option {self.name} takes {self.min} to {self.max}, not {n}")
             return n
         if self.kind == "check":
             if value.lower() not in ("true", "false"):
-                raise ValueError(f"option {self.name} takes true or false, not {value!r}")
+                raise ValueError(f"option {self.name} takes true or false, not {shown(value)}")
             return value.lower() == "true"
         if self.kind == "combo":
             for v in self.vars:
                 if v.lower() == value.lower():
                     return v
-            raise ValueError(f"option {self.name} takes one of {', '.join(self.vars)}, not {value!r}")
+            raise ValueError(f"option {self.name} takes one of {', '.join(self.vars)}, not {shown(value)}")
         return value
 
 
@@ -142,13 +152,15 @@ class Engine:
             Option("Batch", "spin", 1, 1, 256),
             Option("UCI_Variant", "combo", default_variant if default_variant in names else names[0], vars=names),
             Option("BoardSize", "string", f"{w}x{h}"),
-            Option("UCI_ShowWDL", "check", True),
+            # off: the value head predicts no draws, so the draw share would always be 0
+            Option("UCI_ShowWDL", "check", False),
             Option("Ponder", "check", False),
         ]}
         self.values = {k: o.default for k, o in self.options.items()}
         self.size = (w, h)
         self.searcher = self.new_searcher()
         self.position: tuple[int, int, str, list[str]] | None = None
+        self.refused: str | None = None  # why the last position command was refused
         self.thread: threading.Thread | None = None
         self.busy = False
         self.stop_event = threading.Event()
@@ -165,7 +177,8 @@ class Engine:
             self.out.flush()
 
     def error(self, text: str) -> None:
-        self.send(f"info string error: {text}")
+        # every echo of input is cut where it is made; this bounds what is left (FENs included)
+        self.send(f"info string error: {text[:4000]}")
 
     # -- input
 
@@ -181,7 +194,7 @@ class Engine:
                 return False
             handler = getattr(self, "cmd_" + command, None)
             if handler is None:
-                self.error(f"unknown command {command!r}")
+                self.error(f"unknown command {shown(command)}")
             else:
                 handler(args, line.strip())
         except Exception as e:  # one bad line never ends the session
@@ -208,16 +221,18 @@ class Engine:
         if self.searching():
             raise ValueError("ucinewgame while searching; send stop first")
         self.position = None
+        self.refused = None
         self.searcher = self.new_searcher()
 
     def cmd_setoption(self, args: list[str], line: str) -> None:
-        m = re.fullmatch(r"setoption\s+name\s+(.+?)(?:\s+value\s+(.*))?", line)
-        if not m:
+        # by words: a name and a value may hold spaces, and "value" ends the name
+        if not args or args[0] != "name" or len(args) < 2 or args[1] == "value":
             raise ValueError("expected setoption name NAME [value VALUE]")
-        name, value = m.group(1).strip(), (m.group(2) or "").strip()
+        end = args.index("value") if "value" in args else len(args)
+        name, value = " ".join(args[1:end]), " ".join(args[end + 1:])
         option = self.options.get(name.lower())
         if option is None:
-            raise ValueError(f"no option {name!r}")
+            raise ValueError(f"no option {shown(name)}")
         if self.searching():
             raise ValueError("cannot set options while searching")
         parsed = option.parse(value)
@@ -230,7 +245,7 @@ class Engine:
         elif key == "cpuct":
             c = float(parsed)
             if not (c > 0 and math.isfinite(c)):
-                raise ValueError(f"CPuct must be a positive number, not {parsed!r}")
+                raise ValueError(f"CPuct must be a positive number, not {shown(parsed)}")
         elif key == "threads" and parsed != self.values[key]:
             self.agent = self.load(parsed)
         self.values[key] = parsed
@@ -242,6 +257,17 @@ class Engine:
         return Searcher(self.agent, c_puct=float(self.values["cpuct"]), leaves=self.values["batch"])
 
     def cmd_position(self, args: list[str], line: str) -> None:
+        # a refused position leaves none: a go after it must not search an older one
+        self.position = None
+        try:
+            self._set_position(args)
+        except Exception as e:
+            if self.position is None:
+                self.refused = str(e)
+            raise
+        self.refused = None
+
+    def _set_position(self, args: list[str]) -> None:
         if not args:
             raise ValueError("expected position startpos | fen FEN [moves ...]")
         if "moves" in args:
@@ -249,6 +275,8 @@ class Engine:
             start, moves = args[:i], args[i + 1:]
         else:
             start, moves = args, []
+        if not start:
+            raise ValueError("expected startpos or fen FEN before moves")
         if start[0] == "startpos" and len(start) == 1:
             width, height = self.size
             fen = murkle_rl.start_fen(width, height)
@@ -259,25 +287,38 @@ class Engine:
             fen = " ".join(fields)
             width, height = board_size_of_fen(fen)
         else:
-            raise ValueError(f"expected startpos or fen FEN, got {' '.join(start)!r}")
+            raise ValueError(f"expected startpos or fen FEN, got {shown(' '.join(start))}")
         if not can_play(self.agent, width, height):
             raise ValueError(f"this agent plays boards with {self.agent.action_planes} move planes "
                              f"({self.agent.width}x{self.agent.height}), not {width}x{height}")
         game = new_game(width, height, fen)  # ValueError for a bad FEN
+        if side_not_to_move_in_check(game):
+            raise ValueError(f"the side not to move is in check in {game.to_fen()}")
         fen = game.to_fen()
         played: list[str] = []
         self.position = (width, height, fen, played)
-        play_moves(game, moves, played)
+        self.refused = None
+        play_moves(game, moves, played)  # an illegal move leaves the legal prefix
 
     def cmd_go(self, args: list[str], line: str) -> None:
-        if self.searching():
+        if self.searching():  # the search under way answers with its bestmove
             raise ValueError("already searching; send stop first")
+        try:
+            self._go(args)
+        except Exception as e:  # a client waits for a bestmove to every go it sends
+            self.error(f"go: {e}")
+            self.send("bestmove 0000")
+
+    def _go(self, args: list[str]) -> None:
         limits = parse_go(args)
+        if self.refused is not None:
+            raise ValueError(f"no position to search: the last one was refused ({self.refused[:200]})")
         if self.position is None:
             w, h = self.size
             self.position = (w, h, murkle_rl.start_fen(w, h), [])
         width, height, fen, moves = self.position
         self.searcher.set_position(width, height, fen, moves)
+        allowed = searchable(self.searcher.game, limits.get("searchmoves"))  # type: ignore[arg-type]
         white = self.searcher.game.turn() == murkle_chess.WHITE  # type: ignore[union-attr]
         budget = time_budget(limits, white, self.values["move overhead"])
         nodes = limits.get("nodes")
@@ -292,7 +333,7 @@ class Engine:
         if self.thread is not None:  # the last search has answered; let its thread end
             self.thread.join()
         self.busy = True
-        self.thread = threading.Thread(target=self._think, args=(nodes,), daemon=True)
+        self.thread = threading.Thread(target=self._think, args=(nodes, allowed), daemon=True)
         self.thread.start()
 
     def cmd_ponderhit(self, args: list[str], line: str) -> None:
@@ -316,25 +357,33 @@ class Engine:
             self.thread.join()
             self.thread = None
 
-    def _think(self, nodes: int | None) -> None:
+    def _think(self, nodes: int | None, allowed: list[str] | None = None) -> None:
         best = None
         result = None
+        multipv = self.values["multipv"]
+
+        def info(r: SearchResult) -> None:
+            self.info(r if allowed is None else restricted(r, allowed, multipv))
+
         try:
             limit = Limit(nodes=nodes, deadline=lambda: None if self.pondering else self.deadline,
                           stop=self.stop_event, wait=lambda: self.pondering or self.infinite,
                           max_bytes=self.values["hash"] << 20)
-            result = self.searcher.search(limit, multipv=self.values["multipv"], on_info=self.info)
+            # with searchmoves: every visited root move, to choose among the allowed ones
+            result = self.searcher.search(limit, multipv=multipv if allowed is None else 1 << 16, on_info=info)
+            if allowed is not None:
+                result = restricted(result, allowed, multipv)
             self.info(result)
             best = result.best
         except Exception as e:
             self.error(f"search: {e}")
             game = self.searcher.game
-            moves = game.legal_moves() if game is not None else []
-            best = moves[0].to_lan() if moves else None
+            moves = [m.to_lan() for m in game.legal_moves()] if game is not None else []
+            best = (allowed or moves or [None])[0]
         # infinite and ponder searches answer only once told to
         while (self.pondering or self.infinite) and not self.stop_event.is_set():
             time.sleep(0.005)
-        answer = f"bestmove {best or '(none)'}"
+        answer = f"bestmove {best or '0000'}"
         if best and result is not None and result.ponder:
             answer += f" ponder {result.ponder}"
         with self.lock:  # no longer searching once bestmove is out
@@ -363,13 +412,21 @@ class Engine:
 
 
 def parse_go(args: list[str]) -> dict[str, Any]:
-    """The limits of a ``go`` command as a dict; ValueError for a malformed one."""
+    """The limits of a ``go`` command as a dict (``searchmoves`` a list of LAN texts); ValueError
+    for a malformed one."""
     limits: dict[str, Any] = {}
     numeric = {"wtime", "btime", "winc", "binc", "movestogo", "depth", "nodes", "mate", "movetime"}
+    keywords = numeric | {"infinite", "ponder", "searchmoves"}
     i = 0
     while i < len(args):
         word = args[i]
-        if word in ("infinite", "ponder"):
+        if word == "searchmoves":  # the moves run up to the next keyword
+            i += 1
+            moves = limits.setdefault("searchmoves", [])
+            while i < len(args) and args[i] not in keywords:
+                moves.append(args[i])
+                i += 1
+        elif word in ("infinite", "ponder"):
             limits[word] = True
             i += 1
         elif word in numeric:
@@ -378,15 +435,41 @@ def parse_go(args: list[str]) -> dict[str, Any]:
             try:
                 limits[word] = int(args[i + 1])
             except ValueError:
-                raise ValueError(f"go {word} needs a number, not {args[i + 1]!r}") from None
+                raise ValueError(f"go {word} needs a number, not {shown(args[i + 1])}") from None
             i += 2
-        elif word == "searchmoves":
-            raise ValueError("searchmoves is not supported")
         else:
-            raise ValueError(f"unknown go argument {word!r}")
-    if "nodes" in limits and limits["nodes"] < 1:
-        raise ValueError("go nodes needs at least 1")
+            raise ValueError(f"unknown go argument {shown(word)}")
+    if "nodes" in limits:  # a search gives its move after one simulation at the least
+        limits["nodes"] = max(1, limits["nodes"])
     return limits
+
+
+def searchable(game: murkle_chess.Game, searchmoves: list[str] | None) -> list[str] | None:
+    """The legal moves of a ``searchmoves`` list (None: every move); ValueError when it names
+    none, or names a move that is not legal."""
+    if searchmoves is None:
+        return None
+    legal = legal_by_lan(game)
+    wrong = [m for m in searchmoves if m not in legal]
+    if wrong:
+        raise ValueError(f"searchmoves: {shown(wrong[0])} is not legal in {game.to_fen()}")
+    if not searchmoves:
+        raise ValueError("searchmoves names no move")
+    return list(dict.fromkeys(searchmoves))
+
+
+def restricted(r: SearchResult, allowed: list[str], multipv: int) -> SearchResult:
+    """A search's result held to the ``allowed`` root moves: the most visited of them (``r.lines``
+    holds every visited root move, most visited first), else the first allowed one."""
+    lines = [line for line in r.lines if line[0] in allowed]
+    if not lines:
+        lines = [(allowed[0], 0, r.value)]
+    best, _, value = lines[0]
+    keep_pv = r.pv[:1] == [best]
+    pv = r.pv if keep_pv else [best]
+    return SearchResult(best, pv, value if not keep_pv else r.value, r.simulations, r.seconds, len(pv),
+                        max(len(pv), r.seldepth if keep_pv else 1), r.mate if keep_pv else None,
+                        lines[:max(1, multipv)])
 
 
 def time_budget(limits: dict[str, Any], white: bool, overhead_ms: int) -> float | None:
@@ -416,16 +499,23 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--checkpoint", help="a run directory, checkpoint or agent file of a trained agent")
     p.add_argument("--uniform", action="store_true",
                    help="no network: uniform priors and value 0, any board size (the default without --checkpoint)")
-    p.add_argument("--width", type=int, default=8, help="board width of the uniform agent's startpos (default 8)")
-    p.add_argument("--height", type=int, default=8, help="board height of the uniform agent's startpos (default 8)")
+    p.add_argument("--width", type=board_side, default=8,
+                   help="board width of the uniform agent's startpos (default 8)")
+    p.add_argument("--height", type=board_side, default=8,
+                   help="board height of the uniform agent's startpos (default 8)")
     return p
 
 
 def main(argv: list[str] | None = None, stdin: TextIO | None = None, stdout: TextIO | None = None) -> int:
     """Runs the UCI engine until ``quit`` or the end of its input."""
-    args = build_parser().parse_args(argv)
-    stdin = stdin or sys.stdin
-    stdout = stdout or sys.stdout
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        parse_size(f"{args.width}x{args.height}")
+    except ValueError as e:
+        parser.error(str(e))
+    stdin = stdin or utf8_stream(sys.stdin.buffer)
+    stdout = stdout or utf8_stream(sys.stdout.buffer, write=True)
     if args.checkpoint and not args.uniform:
         path = args.checkpoint
 

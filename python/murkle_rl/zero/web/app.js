@@ -166,8 +166,9 @@ $("lan").addEventListener("keydown", (e) => { if (e.key === "Enter") play({ lan:
 $("copy-fen").onclick = () => copy("fen");
 $("copy-moves").onclick = () => copy("moves");
 
+// the game of this browser, if it has one (null on a first visit; 404 once it was dropped)
 act(async () => {
-  try { show(await call("/api/state")); } catch (error) {
+  try { show(await call("/api/state") || await call("/api/new", { side: "white" })); } catch (error) {
     if (error.status !== 404) throw error;
     show(await call("/api/new", { side: "white" }));
   }
