@@ -297,3 +297,88 @@ def test_a_run_whose_actors_keep_dying_saves_and_stops(tmp_path, monkeypatch, ca
     end = json.loads((tmp_path / "metrics.jsonl").read_text().splitlines()[-1])
     assert end["stopped_by"] == "self-play failure" and end["iteration"] == trainer.iteration
     assert len(trainer.actor_players) == 1  # the survivor's games; the dead one's are lost
+
+
+# ------------------------------------------------------------------ games files
+
+
+def write_game(path, movetext, **tags):
+    tags = {"Event": "x", "White": "a", "Black": "b", "Result": "*"} | tags
+    path.write_text("".join(f'[{k} "{v}"]\n' for k, v in tags.items()) + "\n" + movetext + "\n", encoding="utf-8")
+
+
+def test_unclosed_comments_are_read_in_linear_time(tmp_path):
+    from murkle_rl.zero.pgn import movetext_tokens, read_pgn
+
+    # 150,000 braces never closed: a reader that looks for the close from each of them makes
+    # 10^10 steps (minutes); one pass makes 300,000.
+    path = tmp_path / "braces.pgn"
+    write_game(path, "1. e4 " + "{ " * 150_000)
+    with pytest.raises(SystemExit, match=r"game 0: a comment opened with \{ is never closed"):
+        cli.main(["games", str(path)])
+    tokens, comments, closed = movetext_tokens("1. e4 {a good\nmove} e5 ; to the end\n2. Nf3 {b} *")
+    assert tokens == ["1.", "e4", "e5", "2.", "Nf3", "*"] and comments == ["a good move", "b"] and closed
+    [game] = read_pgn("[Event \"x\"]\n\n1. e4 {" + "{ " * 100_000 + "} e5 *\n")  # braces within a comment
+    assert game.moves == ["e2e4", "e7e5"]
+
+
+def test_games_prints_control_characters_escaped(tmp_path, capsys):
+    path = tmp_path / "games.pgn"
+    write_game(path, "1. e4 e5 *", White="\x1b]0;owned\x07\x1b[2JEvil", Black="\u202eB\x9bC")
+    cli.main(["games", str(path)])
+    out = capsys.readouterr().out
+    assert "\\x1b]0;owned\\x07\\x1b[2JEvil vs \\u202eB\\x9bC" in out
+    assert not {"\x1b", "\x07", "\x9b", "\u202e"} & set(out)
+    write_game(path, "1. e4 \x1b[2J *")  # a move that is not one, quoted in the error
+    with pytest.raises(SystemExit) as stop:
+        cli.main(["games", str(path)])
+    assert "(\\x1b[2J)" in str(stop.value.code) and "\x1b" not in str(stop.value.code)
+
+
+@pytest.mark.parametrize("variant, said", [("100000x100000", "board size 100000x100000 is out of range"),
+                                           ("9" * 5000 + "x8", "board size '9999"),
+                                           ("3x1000000000", "board size '3x1000000000' is out of range"),
+                                           ("8x8x8", "unknown variant '8x8x8'")],
+                         ids=["large", "5000 digits", "10 digits", "three sides"])
+def test_a_huge_variant_is_one_clear_line(tmp_path, variant, said):
+    path = tmp_path / "games.pgn"
+    write_game(path, "1. e4 *", Variant=variant, FEN="8/8/8/8/8/8/8/8 w - - 0 1")
+    run = subprocess.run([*ZERO, "games", str(path)], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 1 and "Traceback" not in run.stderr
+    assert run.stderr.startswith(f"murkle-zero games: {path}: game 0: ") and said in run.stderr
+    assert run.stderr.count("\n") == 1 and len(run.stderr) < 400
+
+
+# ------------------------------------------------------------------ what a run shows
+
+
+def test_the_progress_bar_shows_no_loss_before_the_first(tmp_path, capsys):
+    cli.main(["train", *[a for a in TINY if a != "--quiet"], "--iterations", "1", "--out", str(tmp_path)])
+    err = capsys.readouterr().err
+    assert "loss - (buffer 0/32)" in err and "nan" not in err
+
+
+def test_the_summary_gives_an_actors_average_share_of_the_clock():
+    from murkle_rl.zero.learner import summary, trainer_stats
+
+    trainer = Trainer(tiny_cfg(actors=2))
+    trainer.seconds = 60.0
+    trainer.player.stats.update(search_s=30.0, network_s=94.0, positions=1000)  # two actors, summed
+    text = summary(trainer, trainer_stats(trainer))
+    assert "search (per actor, the average of 2) 15 s (25%)" in text
+    assert "network in self-play (per actor, the average of 2) 47 s (78%, 1000 positions in all)" in text
+
+
+def test_read_only_weights_reach_an_actor_without_a_warning():
+    # PyTorch warns once a process of a read-only array (Ray hands the weights so): a fresh one.
+    code = ("import warnings, numpy as np\n"
+            "from murkle_rl.zero.actors import SelfPlayActor, numpy_weights\n"
+            "from murkle_rl.zero.config import Config\n"
+            "cfg = Config(width=5, height=5, games=2, simulations=2, max_considered=2, channels=8, blocks=1, threads=1)\n"
+            "actor = SelfPlayActor(cfg, 1)\n"
+            "weights = numpy_weights(actor.net)\n"
+            "for w in weights.values(): w.setflags(write=False)\n"
+            "warnings.simplefilter('error')\n"
+            "actor.play(weights, 1, 0.0)\n")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr

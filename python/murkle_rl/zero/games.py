@@ -8,6 +8,7 @@ A games file is PGN (:mod:`murkle_rl.zero.pgn`): SAN moves on every board size, 
 
 from __future__ import annotations
 
+import re
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Iterable, Sequence
@@ -59,12 +60,25 @@ def save_games(path: str | Path, games: Iterable[GameRecord]) -> None:
             f.writelines(texts)
 
 
+# Characters a terminal acts on rather than shows: C0 and C1 controls (escape sequences among
+# them) and the marks that reverse the direction of text.
+_CONTROLS = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f\u200e\u200f\u202a-\u202e\u2066-\u2069]")
+
+
+def printable(text: str) -> str:
+    """``text`` with every character a terminal would act on written as its escape (``\\x1b``),
+    for text read from a file to be printed as it is."""
+    return _CONTROLS.sub(lambda m: f"\\x{ord(m.group()):02x}" if ord(m.group()) < 0x100 else f"\\u{ord(m.group()):04x}",
+                         text)
+
+
 def load_games(path: str | Path) -> list[GameRecord]:
-    """The games of a PGN file. Raises ValueError naming the first game it cannot read."""
+    """The games of a PGN file. Raises ValueError naming the first game it cannot read (its
+    text, quoted from the file, escaped by :func:`printable`)."""
     try:
         games = read_pgn(Path(path).read_text(encoding="utf-8"))
-    except ValueError as e:
-        raise ValueError(f"{path}: {e}") from None
+    except ValueError as e:  # UnicodeDecodeError among them
+        raise ValueError(printable(f"{path}: {e}")) from None
     return [GameRecord(g.width, g.height, g.start_fen, g.moves, g.result, "" if g.white == "?" else g.white,
                        "" if g.black == "?" else g.black) for g in games]
 
@@ -86,4 +100,4 @@ def describe(game: GameRecord, index: int) -> str:
         line += p + " "
     if line:
         text.append(line.rstrip())
-    return "\n".join(lines + text + [game.result])
+    return printable("\n".join(lines + text + [game.result]))

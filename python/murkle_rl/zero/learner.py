@@ -277,8 +277,13 @@ def summary(trainer: Trainer, s: dict[str, Any]) -> str:
                      f"resignation, {s['resign_false']} ({s['resign_false'] / max(checked, 1):.0%}) were not lost "
                      f"by the side that would have resigned, {s['resign_false_capped']} of them drawn at the ply cap")
     total = trainer.seconds or 1.0
-    lines.append(f"time: search {s['search_s']:.0f} s ({s['search_s'] / total:.0%}), network in self-play "
-                 f"{s['network_s']:.0f} s ({s['network_s'] / total:.0%}, {s['positions']} positions), "
+    # Actors play side by side, each on its clock: their times are summed in the counts, and
+    # said here as one actor's average share of the run's clock.
+    actors = max(1, trainer.cfg.actors)
+    search, network = s["search_s"] / actors, s["network_s"] / actors
+    each = f" (per actor, the average of {actors})" if actors > 1 else ""
+    lines.append(f"time: search{each} {search:.0f} s ({search / total:.0%}), network in self-play{each} "
+                 f"{network:.0f} s ({network / total:.0%}, {s['positions']} positions in all), "
                  f"training {s['train_s']:.0f} s ({s['train_s'] / total:.0%}); "
                  f"wall time {s['wall_minutes']:.1f} minutes")
     if trainer.history:
@@ -454,8 +459,11 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
             plot_curve(trainer, out / CURVE)
 
     def postfix(extra: str = "") -> None:
-        last = trainer.losses[-1] if trainer.losses else {"policy": math.nan, "value": math.nan}
-        text = f"games {trainer.player.stats['games']}, loss {last['policy']:.2f}+{last['value']:.2f}"
+        text = f"games {trainer.player.stats['games']}, loss "
+        if trainer.losses:
+            text += f"{trainer.losses[-1]['policy']:.2f}+{trainer.losses[-1]['value']:.2f}"
+        else:  # no training step until the buffer holds a minibatch
+            text += f"- (buffer {trainer.buffer.size}/{cfg.batch_size})"
         if trainer.history:
             h = trainer.history[-1]
             text += ", " + ", ".join(f"{name} {percent(h[name])}" for name in OPPONENTS)
