@@ -429,7 +429,7 @@ def test_ray_self_play_feeds_the_learner(tmp_path):
 
 
 def test_a_run_goes_on_in_process_with_its_actors_games_and_a_failed_actor_says_why(run_dir, tmp_path):
-    from murkle_rl.zero.actors import ActorDied, ProcessSelfPlay
+    from murkle_rl.zero.actors import MAX_RESTARTS, ActorDied, ProcessSelfPlay
 
     shutil.copytree(run_dir, tmp_path / "run")
     trainer = Trainer.load(tmp_path / "run")
@@ -450,8 +450,12 @@ def test_a_run_goes_on_in_process_with_its_actors_games_and_a_failed_actor_says_
     remote.close()
     trainer.actor_players = []
     remote = ProcessSelfPlay(trainer.cfg, trainer, 1)
+    first = remote.processes[0]
+    first.kill()  # a dead process is replaced, with new games, up to MAX_RESTARTS times
+    assert len(remote.collect()["value"]) >= 0 and remote.processes[0] is not first and remote.restarts == 1
+    remote.restarts = MAX_RESTARTS
     remote.processes[0].kill()
-    with pytest.raises(ActorDied, match="ended unexpectedly"):
+    with pytest.raises(ActorDied, match="died .* after 3 others were replaced"):
         remote.collect()
     remote.close()
 

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import multiprocessing
 import signal
+import sys
 import traceback
 from multiprocessing.connection import Connection, wait
 from typing import Any, cast
@@ -41,7 +42,8 @@ class SelfPlayActor:
         the game records kept."""
         import torch
 
-        self.net.load_state_dict({k: torch.as_tensor(v) for k, v in weights.items()})
+        # A copy: the weights may come read-only (from Ray's object store), which PyTorch warns of.
+        self.net.load_state_dict({k: torch.tensor(v) for k, v in weights.items()})
         before = dict(self.player.stats)
         samples = self.player.play(self.net, plies, adjudicate)
         return samples, {k: v - before[k] for k, v in self.player.stats.items()}, self.player.kept
@@ -76,14 +78,25 @@ def add_counts(trainer: Any, stats: dict[str, Any]) -> None:
 
 
 class ActorDied(RuntimeError):
-    """A self-play process ended or failed."""
+    """Self-play cannot go on: an actor failed, or actors died more often than they are replaced."""
+
+
+class ActorLost(Exception):
+    """A self-play process ended (killed, out of memory): it is replaced."""
+
+
+# Self-play processes that may die in a run, each replaced by a new one, before the run stops.
+MAX_RESTARTS = 3
+# What the learner handles and the actors leave to it: it stops them once it has saved.
+STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}
 
 
 def serve(conn: Connection, cfg: Config, seed: int, state: dict[str, Any] | None) -> None:
     """A child process's loop: answers ("play", weights, plies, adjudicate) and ("state",) until ("stop",).
-    Ctrl-C is the learner's to handle: it stops the run, then this process."""
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+    Ctrl-C and SIGTERM are the learner's to handle: it stops the run, then this process."""
+    for s in STOP_SIGNALS:
+        signal.signal(s, signal.SIG_IGN)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
     try:
         actor = SelfPlayActor(cfg, seed, state)
         while True:
@@ -91,7 +104,7 @@ def serve(conn: Connection, cfg: Config, seed: int, state: dict[str, Any] | None
             if request[0] == "stop":
                 return
             conn.send(("ok", actor.play(*request[1:]) if request[0] == "play" else actor.state()))
-    except (EOFError, BrokenPipeError, KeyboardInterrupt):  # the learner is gone
+    except (EOFError, ConnectionError, KeyboardInterrupt):  # the learner is gone
         return
     except BaseException:
         conn.send(("error", traceback.format_exc()))
@@ -100,50 +113,105 @@ def serve(conn: Connection, cfg: Config, seed: int, state: dict[str, Any] | None
 class ProcessSelfPlay:
     """Self-play in ``workers`` child processes. ``collect`` returns the samples of the first
     actor to finish its moves and sends it the next ones with the weights ``publish`` last
-    shared; ``keep_states`` puts the actors' games in the trainer for its checkpoint."""
+    shared; ``keep_states`` puts the actors' games in the trainer for its checkpoint.
+
+    A process that dies (killed, out of memory) is replaced by a new one with new games: the
+    moves it had in flight are lost, nothing else. After ``MAX_RESTARTS`` replacements the next
+    death raises ActorDied. An actor that fails with an error raises ActorDied at once (it would
+    fail again)."""
 
     def __init__(self, cfg: Config, trainer: Any, workers: int) -> None:
-        context = multiprocessing.get_context("spawn")  # no fork of a process that runs thread pools
+        self.context = multiprocessing.get_context("spawn")  # no fork of a process that runs thread pools
         self.trainer = trainer
         self.kept: list[Any] = []
         self.ready: dict[Connection, Any] = {}  # answers already read (by keep_states) and not yet collected
         self.conns: list[Connection] = []
         self.processes: list[Any] = []
-        # A child starts with Ctrl-C held back until it ignores it (the mask outlives exec), so a
-        # Ctrl-C at the terminal while it is still starting cannot kill it; the learner's own is
-        # delivered once the children are started.
-        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-        try:
-            for args in actor_configs(cfg, trainer, workers):
-                here, there = context.Pipe()
-                process = context.Process(target=serve, args=(there, *args), daemon=True,
-                                          name="murkle-zero self-play")
-                process.start()
-                there.close()
-                self.conns.append(here)
-                self.processes.append(process)
-        finally:
-            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+        self.restarts = 0
+        self.given_up = False
+        configs = actor_configs(cfg, trainer, workers)
+        self.config, self.next_seed = configs[0][0], configs[-1][1] + 1
+        for _, seed, state in configs:
+            self.start(seed, state)
         self.publish()
         for conn in self.conns:
             conn.send(("play", *self.round))
         self.busy = set(self.conns)
 
+    def start(self, seed: int, state: dict[str, Any] | None, at: int | None = None) -> Connection:
+        """Starts an actor process (in place of actor ``at``, or as a new one); returns its end of the pipe."""
+        here, there = self.context.Pipe()
+        process = self.context.Process(target=serve, args=(there, self.config, seed, state), daemon=True,
+                                       name="murkle-zero self-play")
+        # A child starts with Ctrl-C and SIGTERM held back until it ignores them (the mask outlives
+        # exec), so a signal at the terminal while it is still starting cannot kill it; the
+        # learner's own are delivered once the child is started.
+        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
+        try:
+            process.start()
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+        there.close()
+        if at is None:
+            self.conns.append(here)
+            self.processes.append(process)
+        else:
+            self.conns[at], self.processes[at] = here, process
+        return here
+
+    def replace(self, conn: Connection) -> Connection | None:
+        """Starts a new actor with new games in place of the dead one on ``conn``; None once
+        given up (while keeping states after ActorDied). Raises ActorDied past MAX_RESTARTS."""
+        at = self.conns.index(conn)
+        dead = self.processes[at]
+        dead.join(timeout=10)
+        code = dead.exitcode
+        conn.close()
+        self.busy.discard(conn)
+        self.ready.pop(conn, None)
+        if self.given_up:
+            return None
+        if self.restarts >= MAX_RESTARTS:
+            self.given_up = True
+            raise ActorDied(f"a self-play process died (exit code {code}) after {MAX_RESTARTS} others were "
+                            "replaced: the run stops")
+        self.restarts += 1
+        print(f"a self-play process died (exit code {code}): a new one takes its place with new games "
+              f"({self.restarts} of {MAX_RESTARTS} replacements)", file=sys.stderr, flush=True)
+        self.next_seed += 1
+        return self.start(self.next_seed, None, at)
+
     def answer(self, conn: Connection) -> Any:
+        """An actor's answer; raises ActorLost when its process is gone, ActorDied when it failed."""
         try:
             kind, value = conn.recv()
-        except (EOFError, ConnectionError):
-            raise ActorDied("a self-play process ended unexpectedly") from None
+        except (EOFError, OSError):
+            raise ActorLost from None
         if kind == "error":
             raise ActorDied("a self-play process failed:\n" + value)
         return value
 
+    def ask(self, conn: Connection, *request: Any) -> None:
+        try:
+            conn.send(request)
+        except OSError:  # its process is gone: the next answer says so
+            pass
+
     def collect(self) -> dict[str, np.ndarray]:
         """The samples of the first actor to finish; it starts on the next moves at once."""
-        conn = next(iter(self.ready), None) or cast(Connection, wait(self.busy)[0])
-        samples, stats, self.kept = self.ready.pop(conn) if conn in self.ready else self.answer(conn)
+        while True:
+            conn = next(iter(self.ready), None) or cast(Connection, wait(self.busy)[0])
+            try:
+                samples, stats, self.kept = self.ready.pop(conn) if conn in self.ready else self.answer(conn)
+                break
+            except ActorLost:
+                new = self.replace(conn)
+                if new is not None:
+                    self.ask(new, "play", *self.round)
+                    self.busy.add(new)
+        self.busy.discard(conn)
         add_counts(self.trainer, stats)
-        conn.send(("play", *self.round))
+        self.ask(conn, "play", *self.round)
         self.busy.add(conn)
         return samples
 
@@ -158,20 +226,34 @@ class ProcessSelfPlay:
     def keep_states(self) -> None:
         """Puts the actors' games in the trainer, for its checkpoint. An actor answers once its
         current moves are made; their samples reach the buffer after this checkpoint, so a run
-        resumed from it misses them but replays no move."""
-        for conn in self.busy:
-            self.ready[conn] = self.answer(conn)
-        self.busy = set()
+        resumed from it misses them but replays no move. An actor found dead is replaced (its
+        new games are kept); once given up, it is left out."""
+        for conn in list(self.busy):
+            self.busy.discard(conn)
+            try:
+                self.ready[conn] = self.answer(conn)
+            except ActorLost:
+                self.replace(conn)  # a new actor, idle: it is asked for its games below
         states = []
-        for conn in self.conns:
-            conn.send(("state",))
-            states.append(self.answer(conn))
+        for at in range(len(self.conns)):
+            while not self.conns[at].closed:
+                conn = self.conns[at]
+                self.ask(conn, "state")
+                try:
+                    states.append(self.answer(conn))
+                    break
+                except ActorLost:
+                    self.replace(conn)
+        for conn in self.conns:  # new actors start on their moves
+            if not conn.closed and conn not in self.ready and conn not in self.busy:
+                self.ask(conn, "play", *self.round)
+                self.busy.add(conn)
         self.trainer.actor_players = states
 
     def close(self) -> None:
         """Ends the processes; an actor still playing is stopped (keep its games first)."""
         for conn, process in zip(self.conns, self.processes):
-            if conn in self.busy:
+            if conn in self.busy or conn.closed:
                 process.kill()
             else:
                 try:

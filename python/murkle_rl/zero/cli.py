@@ -159,6 +159,8 @@ def main(argv: list[str] | None = None) -> Any:
             sys.exit(f"\nstopped at once: the last checkpoint in {args.out} stands")
         except ActorDied as err:
             sys.exit(f"murkle-zero train: {err}\nthe last checkpoint in {args.out} stands: --resume goes on from it")
+        except (OSError, ValueError) as err:  # a checkpoint that cannot be resumed, a full disk: said in a line
+            sys.exit(f"murkle-zero train: {err}")
     try:
         return {"games": show_games, "play": play, "evaluate": evaluate}[args.command](args)
     except (FileNotFoundError, ValueError) as err:  # a missing or unreadable file, said in a line
@@ -235,7 +237,7 @@ def evaluate(args: argparse.Namespace) -> dict[str, Any]:
     from .evaluate import OPPONENTS, MatchResult, elo, evaluate_agent, score
     from .games import save_games
     from .learner import CURVE, CtrlC, plot_curve
-    from .network import CHECKPOINT, load_agent, read_checkpoint, resolve
+    from .network import CHECKPOINT, load_agent, read_state, resolve
 
     agent = load_agent(args.checkpoint, threads=args.torch_threads)
     cfg = replace(agent.cfg, eval_max_plies=args.max_plies or agent.cfg.eval_max_plies,
@@ -291,7 +293,11 @@ def evaluate(args: argparse.Namespace) -> dict[str, Any]:
     except FileNotFoundError:
         checkpoint = None
     if checkpoint is not None and checkpoint.name == CHECKPOINT:
-        state, _ = read_checkpoint(checkpoint)
+        try:
+            state = read_state(checkpoint, prefer=CHECKPOINT)[0]  # the safe load: the curve needs no games in flight
+        except ValueError as err:
+            print(f"no curve drawn: {err}", file=sys.stderr)
+            state = {}
         if state.get("history") or state.get("losses"):  # the run's curve, with these scores at its end
             plot_curve(state, checkpoint.parent / CURVE, final=entry | {"games": args.games})
     return entry

@@ -12,6 +12,7 @@ from pathlib import Path
 from typing import Iterable
 
 from .pgn import read_pgn
+from .protocol import printable
 from .records import GameRecord, record_of, result_text
 
 __all__ = ["GameRecord", "record_of", "result_text", "save_games", "load_games", "describe"]
@@ -26,11 +27,12 @@ def save_games(path: str | Path, games: Iterable[GameRecord]) -> None:
 
 
 def load_games(path: str | Path) -> list[GameRecord]:
-    """The games of a PGN file. Raises ValueError naming the first game it cannot read."""
+    """The games of a PGN file. Raises ValueError naming the first game it cannot read (its
+    text, quoted from the file, escaped by :func:`printable`)."""
     try:
         games = read_pgn(Path(path).read_text(encoding="utf-8"))
-    except ValueError as e:
-        raise ValueError(f"{path}: {e}") from None
+    except ValueError as e:  # UnicodeDecodeError among them
+        raise ValueError(printable(f"{path}: {e}")) from None
     return [GameRecord(g.width, g.height, g.start_fen, g.moves, g.result, "" if g.white == "?" else g.white,
                        "" if g.black == "?" else g.black) for g in games]
 
@@ -52,4 +54,4 @@ def describe(game: GameRecord, index: int) -> str:
         line += p + " "
     if line:
         text.append(line.rstrip())
-    return "\n".join(lines + text + [game.result])
+    return printable("\n".join(lines + text + [game.result]))

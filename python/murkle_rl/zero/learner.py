@@ -25,7 +25,9 @@ from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
 from .config import Config, resume_options
 from .evaluate import OPPONENTS, MatchResult, evaluate_agent, score
 from .games import save_games
-from .network import AGENT, CHECKPOINT, Evaluator, make_net, read_checkpoint, save_agent, use_threads
+from .actors import ActorDied
+from .network import (AGENT, CHECKPOINT, DiskFull, Evaluator, make_net, out_of_space, read_checkpoint, save_agent, save_whole,
+                      use_threads)
 from .replay import ReplayBuffer
 from .selfplay import SelfPlayer
 
@@ -167,11 +169,10 @@ class Trainer:
         }
 
     def save(self, out: Path) -> None:
-        """Writes checkpoint.pt (all of the run) and agent.pt (the network and its configuration)."""
+        """Writes checkpoint.pt (all of the run) and agent.pt (the network and its configuration);
+        a failed write keeps the last checkpoint (a full disk raises DiskFull)."""
         out = Path(out)
-        tmp = out / (CHECKPOINT + ".tmp")
-        torch.save(self.state(), tmp)
-        os.replace(tmp, out / CHECKPOINT)  # a crash while saving keeps the last checkpoint
+        save_whole(self.state(), out / CHECKPOINT)
         save_agent(out / AGENT, self.playing_net, self.cfg, iteration=self.iteration, minutes=self.seconds / 60,
                    games=int(self.player.stats["games"]))
 
@@ -200,30 +201,38 @@ class Trainer:
 
 
 class CtrlC:
-    """Within ``with``, a first Ctrl-C asks the run to stop: an evaluation under way ends at
-    once with the games it finished, self-play and training after the current iteration, and
-    the run saves a checkpoint that ``--resume`` continues; a second Ctrl-C stops at once."""
+    """Within ``with``, a first Ctrl-C (or SIGTERM, which schedulers, ``docker stop`` and
+    Kubernetes send before they kill) asks the run to stop: an evaluation under way ends at once
+    with the games it finished, self-play and training after the current iteration, and the run
+    saves a checkpoint that ``--resume`` continues; a second one stops at once. ``by`` names the
+    signal that asked (None: none did)."""
+
+    SIGNALS = (signal.SIGINT, signal.SIGTERM)
 
     def __init__(self, message: str = "Ctrl-C: stopping after this iteration and saving a checkpoint "
                                       "(an evaluation under way ends now; Ctrl-C again: stop at once)") -> None:
-        self.asked = False
-        self.previous: Any = None
+        self.by: str | None = None
+        self.previous: dict[int, Any] = {}
         self.message = message
+
+    @property
+    def asked(self) -> bool:
+        return self.by is not None
 
     def __enter__(self) -> CtrlC:
         if threading.current_thread() is threading.main_thread():
-            self.previous = signal.signal(signal.SIGINT, self.handle)
+            self.previous = {s: signal.signal(s, self.handle) for s in self.SIGNALS}
         return self
 
     def __exit__(self, *exc: Any) -> None:
-        if self.previous is not None:
-            signal.signal(signal.SIGINT, self.previous)
+        for s, handler in self.previous.items():
+            signal.signal(s, handler)
 
     def handle(self, signum: int, frame: Any) -> None:
         if self.asked:
             raise KeyboardInterrupt
-        self.asked = True
-        print("\n" + self.message, file=sys.stderr, flush=True)
+        self.by = "Ctrl-C" if signum == signal.SIGINT else signal.Signals(signum).name
+        print("\n" + self.message.replace("Ctrl-C:", self.by + ":", 1), file=sys.stderr, flush=True)
 
     def __call__(self) -> bool:
         return self.asked
@@ -265,8 +274,13 @@ def summary(trainer: Trainer, s: dict[str, Any]) -> str:
                      f"resignation, {s['resign_false']} ({s['resign_false'] / max(checked, 1):.0%}) were not lost "
                      f"by the side that would have resigned, {s['resign_false_capped']} of them drawn at the ply cap")
     total = trainer.seconds or 1.0
-    lines.append(f"time: search {s['search_s']:.0f} s ({s['search_s'] / total:.0%}), network in self-play "
-                 f"{s['network_s']:.0f} s ({s['network_s'] / total:.0%}, {s['positions']} positions), "
+    # Actors play side by side, each on its clock: their times are summed in the counts, and
+    # said here as one actor's average share of the run's clock.
+    actors = max(1, trainer.cfg.actors)
+    search, network = s["search_s"] / actors, s["network_s"] / actors
+    each = f" (per actor, the average of {actors})" if actors > 1 else ""
+    lines.append(f"time: search{each} {search:.0f} s ({search / total:.0%}), network in self-play{each} "
+                 f"{network:.0f} s ({network / total:.0%}, {s['positions']} positions in all), "
                  f"training {s['train_s']:.0f} s ({s['train_s'] / total:.0%}); "
                  f"wall time {s['wall_minutes']:.1f} minutes")
     if trainer.history:
@@ -442,8 +456,11 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
             plot_curve(trainer, out / CURVE)
 
     def postfix(extra: str = "") -> None:
-        last = trainer.losses[-1] if trainer.losses else {"policy": math.nan, "value": math.nan}
-        text = f"games {trainer.player.stats['games']}, loss {last['policy']:.2f}+{last['value']:.2f}"
+        text = f"games {trainer.player.stats['games']}, loss "
+        if trainer.losses:
+            text += f"{trainer.losses[-1]['policy']:.2f}+{trainer.losses[-1]['value']:.2f}"
+        else:  # no training step until the buffer holds a minibatch
+            text += f"- (buffer {trainer.buffer.size}/{cfg.batch_size})"
         if trainer.history:
             h = trainer.history[-1]
             text += ", " + ", ".join(f"{name} {percent(h[name])}" for name in OPPONENTS)
@@ -465,7 +482,7 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
         tick()
         save_games(out / EVAL_GAMES, games)
         if entry["stopped"]:
-            bar.write(f"evaluation cut short ({'Ctrl-C' if interrupted.asked else '--eval-seconds'}): "
+            bar.write(f"evaluation cut short ({interrupted.by or '--eval-seconds'}): "
                       f"{describe_eval(entry)}", file=sys.stderr)
         if any(entry[name] is not None for name in OPPONENTS):
             trainer.history.append(entry)
@@ -486,42 +503,52 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
         logged_at, pending = trainer.seconds, len(trainer.losses)
 
     first = True
-    with interrupted:
-        while not done():
-            if cfg.eval_every > 0 and trainer.seconds - trainer.last_eval >= cfg.eval_every * 60:
-                log_eval()
-                if done():
-                    break
-            started = time.perf_counter()
-            if remote is not None:
-                samples = remote.collect()
-                kept = remote.kept
-            else:
-                samples = trainer.player.play(trainer.playing_net, cfg.plies_per_iter, trainer.adjudication())
-                kept = trainer.player.kept
-            trained = len(trainer.losses)
-            trainer.iterate(samples, remote.waiting if remote is not None and cfg.train_while_waiting else None)
-            if remote is not None:
-                remote.publish()
-            elapsed = time.perf_counter() - started
-            trainer.seconds += elapsed
-            tick()
-            if len(trainer.losses) > trained:
-                trainer.losses[-1].update(games=trainer.player.stats["games"], wall_minutes=trainer.wall_s / 60)
-            save_games(out / SELFPLAY_GAMES, kept[: cfg.keep_games])
-            log_losses()
-            bar.update(min(round(trainer.seconds), round(budget)) - bar.n)
-            postfix()
-            if first or trainer.seconds - trainer.last_checkpoint >= cfg.checkpoint_every * 60:
-                first = False
-                trainer.last_checkpoint = trainer.seconds
-                save()
-    bar.close()
+    lost: ActorDied | None = None  # self-play that could not go on: the run saves what it holds and stops
+    try:
+        with interrupted:
+            while not done():
+                if cfg.eval_every > 0 and trainer.seconds - trainer.last_eval >= cfg.eval_every * 60:
+                    log_eval()
+                    if done():
+                        break
+                started = time.perf_counter()
+                if remote is not None:
+                    samples = remote.collect()
+                    kept = remote.kept
+                else:
+                    samples = trainer.player.play(trainer.playing_net, cfg.plies_per_iter, trainer.adjudication())
+                    kept = trainer.player.kept
+                trained = len(trainer.losses)
+                trainer.iterate(samples, remote.waiting if remote is not None and cfg.train_while_waiting else None)
+                if remote is not None:
+                    remote.publish()
+                elapsed = time.perf_counter() - started
+                trainer.seconds += elapsed
+                tick()
+                if len(trainer.losses) > trained:
+                    trainer.losses[-1].update(games=trainer.player.stats["games"], wall_minutes=trainer.wall_s / 60)
+                save_games(out / SELFPLAY_GAMES, kept[: cfg.keep_games])
+                log_losses()
+                bar.update(min(round(trainer.seconds), round(budget)) - bar.n)
+                postfix()
+                if first or trainer.seconds - trainer.last_checkpoint >= cfg.checkpoint_every * 60:
+                    first = False
+                    trainer.last_checkpoint = trainer.seconds
+                    save()
+    except ActorDied as e:
+        lost = e
+    except BaseException:  # a second Ctrl-C, a full disk: the actors end with the run
+        if remote is not None:
+            remote.close()
+        raise
+    finally:
+        bar.close()
+    stopped_by = interrupted.by
     if remote is not None:
         remote.keep_states()
         remote.close()
         remote = None
-    if cfg.eval_every > 0 and not interrupted.asked:
+    if cfg.eval_every > 0 and stopped_by is None and lost is None:
         with CtrlC("Ctrl-C: ending the last evaluation now and saving (Ctrl-C again: stop at once)") as last:
             interrupted = last
             log_eval()
@@ -530,6 +557,9 @@ def train(cfg: Config, args: argparse.Namespace) -> Trainer:
     trainer.save(out)
     plot_curve(trainer, out / CURVE)
     stats = trainer_stats(trainer)
-    write_metrics(out, {"kind": "end", **stats})
+    write_metrics(out, {"kind": "end", **stats, "stopped_by": stopped_by or ("self-play failure" if lost else None),
+                        "saved": True})
     print(summary(trainer, stats))
+    if lost is not None:
+        raise lost
     return trainer

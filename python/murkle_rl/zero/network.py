@@ -8,12 +8,15 @@ load. :func:`load_agent` takes either, or the run directory that holds them.
 
 from __future__ import annotations
 
+import errno
 import io
 import os
 import pickle
+import re
 import time
 import warnings
 import weakref
+import zipfile
 from copy import deepcopy
 from dataclasses import asdict
 from pathlib import Path
@@ -273,54 +276,132 @@ def resolve(path: str | Path, prefer: str = AGENT) -> Path:
     return path
 
 
+class Unread:
+    """What the safe load puts in place of a checkpoint's games in flight (engine batches, random
+    generators): an inert stand-in, built from nothing and running no code. Only resuming a run
+    reads those objects themselves."""
+
+    def __init__(self, *args: Any) -> None:
+        pass
+
+    def __setstate__(self, state: Any) -> None:
+        pass
+
+
+# The objects a checkpoint's games in flight pickle, under each NumPy's module names.
+UNREAD = ("murkle_rl._core.GameBatch", "numpy.random._pickle.__generator_ctor",
+          "numpy.random._pickle.__bit_generator_ctor", "numpy.random._pcg64.PCG64",
+          "numpy.random.bit_generator.SeedSequence", "numpy.random.bit_generator.__pyx_unpickle_SeedSequence",
+          "numpy._core.multiarray.scalar", "numpy.core.multiarray.scalar")
+
+
+def plain_globals() -> list[Any]:
+    """What the safe load lets a file name beyond tensors and plain values: NumPy arrays (a
+    checkpoint's replay buffer), which unpickle as data and run no code, and the games in flight
+    as :class:`Unread` stand-ins."""
+    core = getattr(np, "_core", None) or np.core
+    kinds = {type(np.dtype(t)) for t in np.sctypeDict.values()}  # each dtype has a class of its own
+    arrays = [core.multiarray._reconstruct, np.ndarray, np.dtype, *kinds]
+    return [*arrays, *((Unread, name) for name in UNREAD)]
+
+
+def load_plain(file: Path) -> Any:
+    """The contents of a file saved by ``torch.save``, read without unpickling any code
+    (``weights_only``: tensors, NumPy arrays and plain values). Raises ValueError naming the file
+    and why it cannot be read: empty, not a PyTorch file, damaged, or holding objects that
+    would run code to load."""
+    try:
+        with torch.serialization.safe_globals(plain_globals()):
+            return torch.load(file, weights_only=True, map_location="cpu")
+    except Exception as e:
+        raise ValueError(f"{file}: {unreadable(file, e)}") from None
+
+
+def unreadable(file: Path, error: Exception) -> str:
+    """Why ``torch.load`` could not read ``file``, in a phrase."""
+    try:
+        size = file.stat().st_size
+        with open(file, "rb") as f:
+            head = f.read(4)
+    except OSError as e:
+        return f"cannot be read ({e.strerror or e})"
+    if size == 0:
+        return "the file is empty"
+    if not zipfile.is_zipfile(file):
+        if head.startswith(b"PK"):
+            return f"the file is damaged (truncated or overwritten; {size} bytes)"
+        return "not a PyTorch file (an agent or checkpoint is a zip archive written by torch.save)"
+    text = str(error)
+    if found := re.search(r"GLOBAL ([\w.]+)", text):
+        return (f"refused: it holds a pickled object ({found.group(1)}), and loading it could run code; an agent "
+                "file holds only weights and plain values")
+    if found := re.search(r"WeightsUnpickler error:\s*(.+)", text):
+        return f"refused: it holds objects other than weights and plain values ({found.group(1).strip()[:200]})"
+    return "the file is damaged: " + (text.strip().splitlines() or [type(error).__name__])[0][:200]
+
+
 def read_state(path: str | Path, prefer: str = AGENT) -> tuple[dict[str, Any], Config, Path]:
     """The saved state of an agent file or a checkpoint (or a run directory), its
-    configuration, and the file read. An agent file is read without unpickling any code
-    (``weights_only``); a checkpoint also holds the games in flight, which need it."""
+    configuration, and the file read. Nothing is unpickled but tensors, NumPy arrays and plain
+    values: a file that holds anything else (code) is refused with a ValueError. A checkpoint's
+    games in flight come back as :class:`Unread` stand-ins (:func:`read_checkpoint` reads them,
+    to resume the run)."""
     file = resolve(path, prefer)
-    try:
-        if file.name == CHECKPOINT:
-            state = torch.load(file, weights_only=False, map_location="cpu")
-        else:
-            try:
-                state = torch.load(file, weights_only=True, map_location="cpu")
-            except pickle.UnpicklingError:  # a checkpoint by another name
-                state = torch.load(file, weights_only=False, map_location="cpu")
-    except Exception as e:
-        raise ValueError(f"{file} is not a murkle-zero agent or checkpoint: {e}") from None
+    state = load_plain(file)
     if not isinstance(state, dict) or "net" not in state or "config" not in state:
-        raise ValueError(f"{file} is not a murkle-zero agent or checkpoint")
-    return state, Config.from_saved(state["config"]), file
+        raise ValueError(f"{file} is not a murkle-zero agent or checkpoint (it lacks the network or its configuration)")
+    return state, config_of(state, file), file
+
+
+def config_of(state: dict[str, Any], file: Path, **overrides: Any) -> Config:
+    try:
+        return Config.from_saved(state["config"], **overrides)
+    except Exception as e:
+        raise ValueError(f"{file}: its configuration cannot be read ({e})") from None
 
 
 def read_checkpoint(path: str | Path, **overrides: Any) -> tuple[dict[str, Any], Config]:
     """A checkpoint's whole state and its configuration (``path``: the file or its run
-    directory)."""
+    directory), to resume the run that wrote it. This is the one full load (the games in flight
+    are engine objects), for one's own run only: every other reader takes :func:`read_state`. Raises FileNotFoundError or ValueError
+    naming the file and the fault."""
     path = Path(path)
     file = path / CHECKPOINT if path.is_dir() else path
     if not file.is_file():
         raise FileNotFoundError(f"no checkpoint at {file}")
-    state = torch.load(file, weights_only=False, map_location="cpu")
-    return state, Config.from_saved(state["config"], **overrides)
+    try:
+        state = torch.load(file, weights_only=False, map_location="cpu")
+    except Exception as e:
+        raise ValueError(f"{file} cannot be resumed: {unreadable(file, e)}") from None
+    if not isinstance(state, dict) or not {"net", "config", "buffer"} <= state.keys():
+        raise ValueError(f"{file} cannot be resumed: it is not a murkle-zero checkpoint")
+    return state, config_of(state, file, **overrides)
 
 
-def net_of(state: dict[str, Any], cfg: Config) -> Net:
-    """The network of a saved state, in evaluation mode."""
+def net_of(state: dict[str, Any], cfg: Config, file: Path | None = None) -> Net:
+    """The network of a saved state, in evaluation mode. Raises ValueError when the weights do
+    not fit the configuration (``file`` names the file in the message)."""
     net = make_net(cfg)
-    net.load_state_dict(state["net"])
+    try:
+        net.load_state_dict(state["net"])
+    except Exception as e:
+        reason = (str(e).strip().splitlines() or [type(e).__name__])[0][:200]
+        raise ValueError(f"{file or 'the saved state'}: its weights do not fit its configuration ({reason})") from None
     net.eval()
     return net
 
 
 def load_net(path: str | Path) -> tuple[Net, Config]:
     """The network of an agent file, a checkpoint or a run directory, and its configuration."""
-    state, cfg, _ = read_state(path)
-    return net_of(state, cfg), cfg
+    state, cfg, file = read_state(path)
+    return net_of(state, cfg, file), cfg
 
 
 def load_agent(path: str | Path, threads: int = 1, onnx: bool = True) -> Evaluator:
     """The agent of a run directory, a checkpoint.pt or an agent.pt, computing on ``threads``
-    threads (0: every core), in ONNX Runtime when it is installed and ``onnx``."""
+    threads (0: every core), in ONNX Runtime when it is installed and ``onnx``. Loading runs no
+    code from the file; a file that is missing, damaged or not an agent raises
+    FileNotFoundError or ValueError naming it and why."""
     use_threads(threads)
     net, cfg = load_net(path)
     return Evaluator(net, cfg, onnx)
@@ -329,7 +410,44 @@ def load_agent(path: str | Path, threads: int = 1, onnx: bool = True) -> Evaluat
 def save_agent(path: str | Path, net: Net, cfg: Config, **info: Any) -> None:
     """Writes the small agent file: the weights, the configuration and ``info`` (plain
     values: iteration, minutes, games). Replaces an older file only once the new one is whole."""
-    path = Path(path)
+    save_whole({"format": AGENT_FORMAT, "config": asdict(cfg), "net": net.state_dict(), **info}, Path(path))
+
+
+class DiskFull(OSError):
+    """A file could not be written for want of space; the message says where."""
+
+    def __init__(self, message: str) -> None:
+        super().__init__(errno.ENOSPC, message)
+
+    def __str__(self) -> str:
+        return str(self.strerror)
+
+
+def out_of_space(error: BaseException) -> bool:
+    """Whether an error (or one it arose from: torch's writer reports a failed write as a
+    RuntimeError) is a full disk or an exhausted quota."""
+    seen: BaseException | None = error
+    while seen is not None:
+        if isinstance(seen, OSError) and seen.errno in (errno.ENOSPC, errno.EDQUOT):
+            return True
+        seen = seen.__cause__ or seen.__context__
+    return False
+
+
+def save_whole(obj: Any, path: Path) -> None:
+    """``torch.save`` into ``path`` through a temporary file that replaces it once whole: a
+    failed write (a full disk, a crash) leaves the older file as it was and no partial file.
+    A full disk raises :class:`DiskFull` naming the place."""
     tmp = path.with_name(path.name + ".tmp")
-    torch.save({"format": AGENT_FORMAT, "config": asdict(cfg), "net": net.state_dict(), **info}, tmp)
-    os.replace(tmp, path)
+    try:
+        # A Python file object, not a path: torch's own writer reports a failed write only as a
+        # position mismatch, while through this one the OSError comes along.
+        with open(tmp, "wb") as f:
+            torch.save(obj, f)
+        os.replace(tmp, path)
+    except BaseException as e:
+        tmp.unlink(missing_ok=True)
+        if out_of_space(e):
+            raise DiskFull(f"the disk is full: {path} could not be written (the older file, if any, "
+                           f"stands); free space in {path.parent.resolve()}") from None
+        raise

@@ -166,7 +166,7 @@ def read_pgn(text: str) -> list[PgnGame]:
     def finish() -> None:
         if not tags and not movetext:
             return
-        games.append(_game_of(tags, " ".join(movetext), len(games)))
+        games.append(_game_of(tags, "\n".join(movetext), len(games)))
         tags.clear()
         movetext.clear()
 
@@ -182,20 +182,43 @@ def read_pgn(text: str) -> list[PgnGame]:
     return games
 
 
+# The tokens of movetext, found in one pass: a comment in braces (to the end when never closed,
+# which the reader refuses), a comment to the end of the line, or a token.
+_MOVETEXT = re.compile(r"\{(?P<comment>[^}]*)(?P<closed>\}?)|;[^\n]*|(?P<token>[^\s{;]+)")
+
+
+def movetext_tokens(movetext: str) -> tuple[list[str], list[str], bool]:
+    """The tokens and comments of movetext, in time linear in its length, and whether every
+    comment is closed."""
+    tokens, comments, closed = [], [], True
+    for m in _MOVETEXT.finditer(movetext):
+        if m.group("token") is not None:
+            tokens.append(m.group("token"))
+        elif m.group("comment") is not None:
+            comments.append(m.group("comment").replace("\n", " "))
+            closed = closed and bool(m.group("closed"))
+    return tokens, comments, closed
+
+
 def _game_of(tags: dict[str, str], movetext: str, index: int) -> PgnGame:
     width, height = 8, 8
     if "Variant" in tags:
         size = re.fullmatch(r"(\d+)x(\d+)", tags["Variant"].strip())
         if not size:
-            raise ValueError(f"game {index}: unknown variant {tags['Variant']!r}")
+            raise ValueError(f"game {index}: unknown variant {tags['Variant'][:40]!r}")
+        if max(len(size.group(1)), len(size.group(2))) > 6:  # not worth reading as a number
+            raise ValueError(f"game {index}: board size {tags['Variant'][:40]!r} is out of range")
         width, height = int(size.group(1)), int(size.group(2))
-    start = tags.get("FEN") or (STANDARD_FEN if (width, height) == (8, 8) else murkle_rl.start_fen(width, height))
     try:
+        default = murkle_rl.start_fen(width, height)  # says when the board size is out of range
+        start = tags.get("FEN") or (STANDARD_FEN if (width, height) == (8, 8) else default)
         game = murkle_chess.Game(width, height, start, (width, height) == (8, 8))
     except ValueError as e:
         raise ValueError(f"game {index}: {e}") from None
-    comment = " ".join(re.findall(r"\{([^}]*)\}", movetext)) or None
-    tokens = re.sub(r"\{[^}]*\}", " ", movetext).split()
+    tokens, comments, closed = movetext_tokens(movetext)
+    if not closed:
+        raise ValueError(f"game {index}: a comment opened with {{ is never closed")
+    comment = " ".join(comments) or None
     moves: list[str] = []
     result = tags.get("Result", "*")
     for token in tokens:

@@ -4,9 +4,10 @@ locale, and echoed back cut short."""
 from __future__ import annotations
 
 import io
+import re
 from typing import Any, TextIO
 
-__all__ = ["SHOWN", "shown", "utf8_stream"]
+__all__ = ["SHOWN", "shown", "printable", "utf8_stream"]
 
 SHOWN = 100  # characters of an unreadable word echoed back
 
@@ -21,3 +22,15 @@ def utf8_stream(binary: Any, write: bool = False) -> TextIO:
     """A text stream of UTF-8 over a binary one, whatever the locale: bytes that are not UTF-8
     read as U+FFFD instead of ending the session; written lines go out at once."""
     return io.TextIOWrapper(binary, encoding="utf-8", errors="replace", line_buffering=write)
+
+
+# Characters a terminal acts on rather than shows: C0 and C1 controls (escape sequences among
+# them) and the marks that reverse the direction of text.
+_CONTROLS = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f\u200e\u200f\u202a-\u202e\u2066-\u2069]")
+
+
+def printable(text: str) -> str:
+    """``text`` with every character a terminal would act on written as its escape (``\\x1b``),
+    for text read from a file to be printed as it is."""
+    return _CONTROLS.sub(lambda m: f"\\x{ord(m.group()):02x}" if ord(m.group()) < 0x100 else f"\\u{ord(m.group()):04x}",
+                         text)

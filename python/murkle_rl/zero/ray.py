@@ -7,12 +7,13 @@ actors and the trainer's side, so ``init_ray`` serves scripts without either.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from typing import Any
 
 import numpy as np
 
-from .actors import SelfPlayActor, actor_configs, add_counts, numpy_weights, play_args
+from .actors import MAX_RESTARTS, ActorDied, SelfPlayActor, actor_configs, add_counts, numpy_weights, play_args
 from .config import Config
 
 STARTUP_TIMEOUT = "timed out during startup"
@@ -46,6 +47,20 @@ def init_ray(address: str | None, num_cpus: int, attempts: int = 3) -> None:
             ray.shutdown()
 
 
+class RayActor(SelfPlayActor):
+    """A self-play actor on Ray. Ray starts it again when its process or node is lost (up to
+    ``MAX_RESTARTS`` times) with the arguments it was first given; one started again plays new
+    games (with a seed of its own) rather than the games it began with, which the learner has
+    already trained on. The moves it had in flight are played again by the new one."""
+
+    def __init__(self, cfg: Config, seed: int, state: dict[str, Any] | None = None) -> None:
+        import ray
+
+        if ray.get_runtime_context().was_current_actor_reconstructed:
+            state, seed = None, int.from_bytes(os.urandom(4), "little")  # a restart is no more reproducible than a crash
+        super().__init__(cfg, seed, state)
+
+
 class RaySelfPlay:
     """Self-play on Ray actors (:class:`~murkle_rl.zero.actors.SelfPlayActor`), on this machine
     or a cluster, in the shape of :class:`~murkle_rl.zero.actors.ProcessSelfPlay`."""
@@ -59,16 +74,25 @@ class RaySelfPlay:
         init_ray(args.address, num_cpus=max(cfg.actors, 1))
         self.trainer = trainer
         self.kept: list[Any] = []  # the game records the last collected actor kept
-        actor: Any = ray.remote(num_cpus=1)(SelfPlayActor)
+        # A lost actor is started again by Ray, and the call it was answering is made again.
+        actor: Any = ray.remote(num_cpus=1, max_restarts=MAX_RESTARTS, max_task_retries=MAX_RESTARTS)(RayActor)
         self.actors: list[Any] = [actor.remote(*a) for a in actor_configs(cfg, trainer, cfg.actors)]
         self.publish()
         self.pending: dict[Any, Any] = {a.play.remote(*self.round): a for a in self.actors}
+
+    def get(self, refs: Any) -> Any:
+        """``ray.get``, with an actor lost past its restarts said as ActorDied."""
+        try:
+            return self.ray.get(refs)
+        except self.ray.exceptions.RayActorError as e:
+            raise ActorDied(f"a self-play actor was lost after {MAX_RESTARTS} restarts: the run stops "
+                            f"({str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__})") from None
 
     def collect(self) -> dict[str, np.ndarray]:
         """The samples of the first actor to finish its moves; it starts on the next ones."""
         [ref], _ = self.ray.wait(list(self.pending), num_returns=1)
         actor = self.pending.pop(ref)
-        samples, stats, self.kept = self.ray.get(ref)
+        samples, stats, self.kept = self.get(ref)
         add_counts(self.trainer, stats)
         self.pending[actor.play.remote(*self.round)] = actor
         return samples
@@ -84,7 +108,13 @@ class RaySelfPlay:
         """Puts the actors' games in the trainer, for its checkpoint. Each actor answers once
         its current moves are made; their samples reach the buffer after this checkpoint, so a
         run resumed from it misses them but replays no move."""
-        self.trainer.actor_players = self.ray.get([a.state.remote() for a in self.actors])
+        states = []
+        for ref in [a.state.remote() for a in self.actors]:
+            try:
+                states.append(self.get(ref))
+            except ActorDied:  # an actor lost for good leaves its games out; collect says so
+                pass
+        self.trainer.actor_players = states
 
     def close(self) -> None:
         for a in self.actors:
