@@ -51,3 +51,44 @@ def test_a_larger_board_does_not_fit_a_smaller_layout():
     assert planes_into(layout_planes(5), layout_planes(5)).tolist() == list(range(layout_planes(5)))
     with pytest.raises(ValueError, match="does not fit"):
         planes_into(layout_planes(7), layout_planes(5))
+
+
+@pytest.fixture(scope="module")
+def any_size_agent():
+    pytest.importorskip("torch")
+    from murkle_rl.zero.config import Config
+    from murkle_rl.zero.network import Evaluator, make_net
+
+    cfg = Config(width=6, height=6, channels=8, blocks=1)
+    return cfg, make_net(cfg)
+
+
+def test_one_network_answers_every_size_alike_in_pytorch_and_onnx(any_size_agent):
+    pytest.importorskip("onnxruntime")
+    from murkle_rl.zero.agent import can_play
+    from murkle_rl.zero.network import Evaluator
+
+    cfg, net = any_size_agent
+    torch_agent, onnx_agent = Evaluator(net, cfg), Evaluator(net, cfg, onnx=True)
+    for width, height in [(6, 6), (8, 8), (3, 7), (12, 10), (32, 4), (2, 1)]:
+        batch = murkle_rl.GameBatch(4, width, height, planes=torch_agent.input_planes, seed=width)
+        batch.play_random(3)
+        logits, values = torch_agent(batch.planes())
+        assert logits.shape == (4, batch.num_actions) and values.shape == (4,)
+        onnx_logits, onnx_values = onnx_agent(batch.planes())
+        np.testing.assert_allclose(onnx_logits, logits, atol=1e-4)
+        np.testing.assert_allclose(onnx_values, values, atol=1e-5)
+    assert can_play(torch_agent, 32, 32) and not can_play(torch_agent, 33, 31)
+
+
+def test_a_network_of_one_size_still_loads_and_plays_its_boards_only(tmp_path):
+    pytest.importorskip("torch")
+    from murkle_rl.zero.agent import can_play
+    from murkle_rl.zero.config import Config
+    from murkle_rl.zero.network import load_agent, make_net, save_agent
+
+    cfg = Config(width=6, height=6, channels=8, blocks=1, any_size=False)
+    save_agent(tmp_path / "agent.pt", make_net(cfg), cfg)
+    agent = load_agent(tmp_path / "agent.pt")
+    assert not agent.any_size and can_play(agent, 6, 6) and can_play(agent, 6, 3) and not can_play(agent, 8, 8)
+    assert Config.from_saved({"width": 6, "height": 6}).any_size is False  # agents of earlier versions

@@ -74,7 +74,9 @@ def test_a_run_writes_checkpoint_agent_metrics_curve_and_games(run_dir):
     evaluated = load_games(run_dir / "eval_games.pgn")
     assert len(evaluated) == 2 * 2 * 4
     kept = load_games(run_dir / "selfplay_games.pgn")
-    assert 1 <= len(kept) <= 3 and all(len(g.moves) == 12 and g.result == "1/2-1/2" for g in kept)
+    # (a game reaching the cap of 12 plies is drawn; one may end sooner, by the rules)
+    assert 1 <= len(kept) <= 3 and all(len(g.moves) < 12 or g.result == "1/2-1/2" for g in kept)
+    assert all(len(g.moves) <= 12 for g in kept)
     for game in evaluated + kept:  # the moves replay legally from the start and end as recorded
         board = mc.Game(game.width, game.height, game.fen, False)
         for lan in game.moves:
@@ -86,7 +88,7 @@ def test_games_prints_the_kept_games(run_dir, capsys):
     cli.main(["games", str(run_dir / "selfplay_games.pgn"), "--index", "0"])
     game = load_games(run_dir / "selfplay_games.pgn")[0]
     out = capsys.readouterr().out
-    assert game.fen in out and " ".join(game.moves[2:4]) in out and "1/2-1/2" in out
+    assert game.fen in out and " ".join(game.moves[2:4]) in out and out.rstrip().endswith(game.result)
     cli.main(["games", str(run_dir)])
     assert capsys.readouterr().out.rstrip().endswith(f"16 games in {run_dir / 'eval_games.pgn'}")
     with pytest.raises(SystemExit, match="no game 99"):

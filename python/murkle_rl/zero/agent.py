@@ -42,15 +42,21 @@ class Agent(Protocol):
 
 
 def can_play(agent: Agent, width: int, height: int) -> bool:
-    """Whether the agent plays width x height: its policy head fits the board, or it has no
-    network (``any_size``, as the uniform agent)."""
-    return getattr(agent, "any_size", False) or murkle_chess.Game.get_move_planes_count(width, height) == agent.action_planes
+    """Whether the agent plays width x height: an agent of any size (``any_size``: the uniform
+    agent, a network trained for every board) up to its ``max_side``, else one whose policy
+    head has the board's move planes."""
+    if getattr(agent, "any_size", False):
+        return max(width, height) <= getattr(agent, "max_side", max(width, height))
+    return murkle_chess.Game.get_move_planes_count(width, height) == agent.action_planes
 
 
 def check_can_play(agent: Agent, width: int, height: int) -> None:
     """ValueError, said plainly, when the agent cannot play width x height."""
     check_size(width, height)
     if not can_play(agent, width, height):
+        if getattr(agent, "any_size", False):
+            raise ValueError(f"this agent plays boards of at most {agent.max_side} rows and columns, "
+                             f"not {width}x{height}")
         raise ValueError(f"this agent plays boards with {agent.action_planes} move planes "
                          f"(trained on {agent.width}x{agent.height}), not {width}x{height}")
 

@@ -6,7 +6,7 @@ No PyTorch here: ``murkle-zero --help`` and the front ends read configurations w
 from __future__ import annotations
 
 import argparse
-from dataclasses import dataclass, field, fields
+from dataclasses import dataclass, field, fields, replace
 from typing import Any
 
 import numpy as np
@@ -62,6 +62,9 @@ def _mirror(action_planes: int, files: bool) -> tuple[int, ...]:
     return tuple(out)
 
 
+MAX_DISTANCE = 31  # the longest straight move on the largest board, 32x32
+
+
 def layout_planes(max_distance: int) -> int:
     """The move planes of the layout whose longest straight move is ``max_distance`` squares:
     the planes of a board with ``max(width, height) == max_distance + 1``."""
@@ -114,10 +117,18 @@ class Config:
                                                   "side's pawns, knights, bishops and rooks would check the other "
                                                   "king (a queen: the bishop's and the rook's), so a checking move "
                                                   "is a square's business for the first layer")
+    any_size: bool = option(True, "network", "one network for every board: the policy head has the move planes of "
+                                             "the largest board (32x32), into which every board's planes map, and "
+                                             "the value head also reads its pooled features scaled by the board's "
+                                             "size, so the agent plays any board up to 32x32 (--no-any-size: the "
+                                             "training board's planes only, as agents of earlier versions)")
     mirror: bool = option(True, "network", "train on a random half of the samples turned left to right (files "
                                            "reversed, the moves with them), as the rules are the same in that "
                                            "mirror; positions with a castling right are never turned (--no-mirror: "
                                            "as played)")
+    sizes: str = option("", "board", "train on several board sizes at once, e.g. 6x6,8x8: one network, a self-play "
+                                    "batch per size, minibatches of one size each (empty: --width x --height; "
+                                    "with --sizes those are the first size)")
     games: int = option(128, "self-play", "self-play games played at once")
     simulations: int = option(16, "self-play", "search simulations per self-play move")
     fast_simulations: int = option(0, "self-play", "playout cap randomisation: moves not searched in full get this "
@@ -234,7 +245,32 @@ class Config:
 
     @property
     def action_planes(self) -> int:
+        """The move planes of the training board (of the first size with ``sizes``)."""
         return murkle_chess.Game.get_move_planes_count(self.width, self.height)
+
+    @property
+    def policy_planes(self) -> int:
+        """The move planes of the policy head: the largest board's with ``any_size``."""
+        return layout_planes(MAX_DISTANCE) if self.any_size else self.action_planes
+
+    @property
+    def board_sizes(self) -> list[tuple[int, int]]:
+        """The sizes a run trains on: ``sizes``, or the one board ``width`` x ``height``."""
+        if not self.sizes:
+            return [(self.width, self.height)]
+        out = []
+        for part in self.sizes.split(","):
+            w, sep, h = part.strip().lower().partition("x")
+            if not (sep and w.isdigit() and h.isdigit()):
+                raise ValueError(f"--sizes takes sizes such as 6x6,8x8, not {part.strip()[:20]!r}")
+            if (int(w), int(h)) not in out:
+                out.append((int(w), int(h)))
+        return out
+
+    def at_size(self, width: int, height: int) -> Config:
+        """This configuration on one board of the run (what a self-play batch or a replay
+        buffer of that size takes)."""
+        return replace(self, width=width, height=height)
 
     @classmethod
     def from_saved(cls, saved: dict[str, Any], **overrides: Any) -> Config:
@@ -248,7 +284,8 @@ class Config:
             raise ValueError("this network was trained with --attacks, whose layers this version replaced by "
                              "--attack-planes: it cannot be loaded")
         known = {f.name for f in fields(cls)}
-        legacy = {"history": 8, "value_mix": 0.0, "canonical": False, "attack_planes": False, "mirror": False}
+        legacy = {"history": 8, "value_mix": 0.0, "canonical": False, "attack_planes": False, "mirror": False,
+                  "any_size": False}
         values = legacy | saved | overrides
         return cls(**{k: v for k, v in values.items() if k in known})
 
@@ -256,11 +293,19 @@ class Config:
         """What makes this configuration unusable, in words for the command line."""
         out = []
         try:
-            import murkle_rl
-
-            murkle_rl.start_fen(self.width, self.height)
+            sizes = self.board_sizes
         except ValueError as err:
-            out.append(f"board {self.width}x{self.height}: {err}")
+            out.append(str(err))
+            sizes = []
+        for w, h in sizes:
+            try:
+                import murkle_rl
+
+                murkle_rl.start_fen(w, h)
+            except ValueError as err:
+                out.append(f"board {w}x{h}: {err}")
+        if len(sizes) > 1 and not self.any_size:
+            out.append("--sizes needs --any-size: one network for every board")
         if self.minutes == 0 and self.iterations == 0:
             out.append("give a budget: --minutes or --iterations")
         if not 1 <= self.history <= 8:
@@ -309,6 +354,8 @@ def config_parser() -> argparse.ArgumentParser:
         if isinstance(default, bool):
             groups[meta["group"]].add_argument(flag, action=argparse.BooleanOptionalAction, default=default,
                                                help=meta["help"])
+        elif isinstance(default, str):
+            groups[meta["group"]].add_argument(flag, default=default, help=meta["help"])
         else:
             groups[meta["group"]].add_argument(flag, type=non_negative(type(default)), default=default,
                                                help=f"{meta['help']} (default {default})")
@@ -322,4 +369,11 @@ def resume_options() -> set[str]:
 
 def config_of(args: argparse.Namespace) -> Config:
     """The Config of parsed options."""
-    return Config(**{f.name: getattr(args, f.name) for f in fields(Config)})
+    cfg = Config(**{f.name: getattr(args, f.name) for f in fields(Config)})
+    if cfg.sizes:  # the first size is the run's board (its start, its curve's title, its agent file)
+        try:
+            (width, height), *_ = cfg.board_sizes
+        except ValueError:
+            return cfg  # problems() says why
+        cfg = replace(cfg, width=width, height=height)
+    return cfg

@@ -11,7 +11,6 @@ from __future__ import annotations
 import errno
 import io
 import os
-import pickle
 import re
 import time
 import warnings
@@ -34,7 +33,7 @@ except ModuleNotFoundError as e:  # pragma: no cover - depends on the environmen
     raise ModuleNotFoundError(f"murkle_rl.zero needs PyTorch for this: pip install 'murkle_chess[train]' ({e})",
                               name=e.name) from None
 
-from .config import WHITE_TO_MOVE, Config, mirrored_planes
+from .config import MAX_DISTANCE, WHITE_TO_MOVE, Config, layout_planes, mirrored_planes, planes_into
 
 CHECKPOINT = "checkpoint.pt"
 AGENT = "agent.pt"
@@ -70,40 +69,65 @@ class Net(nn.Module):
     for training only."""
 
     def __init__(self, input_planes: int, action_planes: int, channels: int, blocks: int,
-                 white: int, canonical: bool = False, material: bool = False) -> None:
+                 white: int, canonical: bool = False, material: bool = False, any_size: bool = False) -> None:
         super().__init__()
-        self.white, self.canonical = white, canonical
-        # Not a buffer: a moving average of the weights (--ema) averages every buffer, and
-        # would blur this index.
-        self.mirror = torch.tensor(mirrored_planes(action_planes))
+        self.white, self.canonical, self.any_size = white, canonical, any_size
+        self.planes = layout_planes(MAX_DISTANCE) if any_size else action_planes
+        # Per board's move planes: where they sit in the head's layout, and their mirror. Not
+        # buffers: a moving average of the weights (--ema) averages every buffer, and would blur them.
+        self.into: dict[int, torch.Tensor] = {}
+        self.mirrors: dict[int, torch.Tensor] = {}
         self.stem = nn.Sequential(nn.Conv2d(input_planes, channels, 3, padding=1, bias=False),
                                   nn.BatchNorm2d(channels), nn.ReLU())
         self.tower = nn.Sequential(*(ResBlock(channels) for _ in range(blocks)))
         self.policy = nn.Sequential(nn.Conv2d(channels, channels, 3, padding=1, bias=False),
-                                    nn.BatchNorm2d(channels), nn.ReLU(), nn.Conv2d(channels, action_planes, 1))
+                                    nn.BatchNorm2d(channels), nn.ReLU(), nn.Conv2d(channels, self.planes, 1))
         self.value_conv = nn.Sequential(nn.Conv2d(channels, channels, 1, bias=False), nn.BatchNorm2d(channels), nn.ReLU())
-        self.value_fc = nn.Sequential(nn.Linear(2 * channels, 64), nn.ReLU(), nn.Linear(64, 1))
-        self.material_fc = nn.Linear(2 * channels, 1) if material else None
+        pooled = (3 if any_size else 2) * channels
+        self.value_fc = nn.Sequential(nn.Linear(pooled, 64), nn.ReLU(), nn.Linear(64, 1))
+        self.material_fc = nn.Linear(pooled, 1) if material else None
+
+    def board_planes(self, height: int, width: int) -> tuple[torch.Tensor, torch.Tensor]:
+        """(where each move plane of a height x width board sits in the head's layout, the
+        mirror of those planes)."""
+        planes = murkle_chess.Game.get_move_planes_count(width, height)
+        if planes not in self.into:
+            if not self.any_size and planes != self.planes:
+                raise ValueError(f"this network plays boards with {self.planes} move planes, not {width}x{height}")
+            self.into[planes] = torch.from_numpy(planes_into(planes, self.planes))
+            self.mirrors[planes] = torch.tensor(mirrored_planes(planes))
+        return self.into[planes], self.mirrors[planes]
 
     def forward(self, x: torch.Tensor, material: bool = False) -> tuple[torch.Tensor, ...]:
-        """Logits (k, A) and values (k,); with ``material``, also the material head's (k,)."""
+        """Logits (k, A) over the board's full actions and values (k,); with ``material``, also
+        the material head's (k,)."""
+        height, width = x.shape[2], x.shape[3]
+        into, mirror = self.board_planes(height, width)
         black = None
         if self.canonical:
             black = (x[:, self.white, 0, 0] < 0.5).view(-1, 1, 1, 1)
             x = torch.where(black, x.flip(2), x)
             x[:, self.white] = 1.0
         h = self.tower(self.stem(x.contiguous(memory_format=torch.channels_last)))
-        logits = self.policy(h)
+        if self.any_size:  # only the board's own planes of the head are computed
+            out = self.policy[3]
+            logits = F.conv2d(self.policy[:3](h), out.weight[into], out.bias[into])
+        else:
+            logits = self.policy(h)
         if black is not None:
-            logits = torch.where(black, logits[:, self.mirror].flip(2), logits)
+            logits = torch.where(black, logits[:, mirror].flip(2), logits)
         v = self.value_conv(h)
-        v = torch.cat([v.mean((2, 3)), v.amax((2, 3))], 1)
-        out = logits.flatten(1), torch.tanh(self.value_fc(v)).squeeze(1)
+        mean = v.mean((2, 3))
+        pooled = [mean, v.amax((2, 3))]
+        if self.any_size:  # the board's size, for a value head that reads every size alike
+            pooled.append(mean * ((height * width) ** 0.5 - 7.0) / 4.0)
+        v = torch.cat(pooled, 1)
+        out_ = logits.flatten(1), torch.tanh(self.value_fc(v)).squeeze(1)
         if material:
             if self.material_fc is None:
                 raise ValueError("this network has no material head (trained with --material-weight 0)")
-            return *out, torch.tanh(self.material_fc(v)).squeeze(1)
-        return out
+            return *out_, torch.tanh(self.material_fc(v)).squeeze(1)
+        return out_
 
 
 def use_threads(n: int) -> None:
@@ -113,23 +137,25 @@ def use_threads(n: int) -> None:
 
 def make_net(cfg: Config) -> Net:
     """A new network for the configuration. Its weights and activations are channels-last
-    (NHWC): on a CPU that runs these small convolutions 20-40% faster than NCHW, in self-play
-    and in training alike. Saved weights are the same either way."""
+    (NHWC), which a CPU runs these small convolutions faster in than NCHW, in self-play and in
+    training alike. Saved weights are the same either way."""
     net = Net(len(cfg.input_planes), cfg.action_planes, cfg.channels, cfg.blocks,
-              list(cfg.input_planes).index(WHITE_TO_MOVE), cfg.canonical, cfg.material_weight > 0)
+              list(cfg.input_planes).index(WHITE_TO_MOVE), cfg.canonical, cfg.material_weight > 0, cfg.any_size)
     return net.to(memory_format=torch.channels_last)  # type: ignore[call-overload]  # a keyword the stubs lack
 
 
 class Evaluator:
     """The network as the search sees it, and the agent every front end uses: the 105 planes
     ``(k, 105, H, W)`` float32, or just the ``input_planes`` it reads ``(k, len(input_planes),
-    H, W)`` (what a GameBatch made with ``planes=input_planes`` writes), in; logits ``(k, A)`` and values ``(k,)`` out as NumPy arrays.
-    ``width`` and ``height`` are the board it was trained on; it plays any board with its
-    ``action_planes``.
+    H, W)`` (what a GameBatch made with ``planes=input_planes`` writes), in; logits ``(k, A)``
+    and values ``(k,)`` out as NumPy arrays. ``width`` and ``height`` are the board it was
+    trained on (the first, with several); with ``any_size`` it plays every board up to 32x32,
+    else the boards with its ``action_planes``.
 
     With ``onnx``, the network's present weights run in ONNX Runtime when it is installed (see
-    :func:`onnx_session`), else in PyTorch; with ``bf16``, in PyTorch in bfloat16 (see
-    :func:`bf16_copy`); later changes to ``net`` are not seen with either."""
+    :func:`onnx_session`; a session per board size, made when that size first comes), else in
+    PyTorch; with ``bf16``, in PyTorch in bfloat16 (see :func:`bf16_copy`); later changes to
+    ``net`` are not seen with either."""
 
     def __init__(self, net: Net, cfg: Config, onnx: bool = False, bf16: bool = False) -> None:
         self.net = net
@@ -137,17 +163,30 @@ class Evaluator:
         self.inputs = cfg.input_planes
         self.input_planes = [int(p) for p in self.inputs]  # what a batch may give it alone
         self.width, self.height, self.action_planes = cfg.width, cfg.height, cfg.action_planes
+        self.any_size = cfg.any_size
+        self.max_side = MAX_DISTANCE + 1  # the largest board the head's layout holds (any_size)
         self.positions = 0
         started = time.perf_counter()
         self.bf16_net = bf16_copy(net) if bf16 else None
-        self.session = onnx_session(net, cfg) if onnx and not bf16 else None
+        self.onnx = onnx and not bf16
+        self.sessions: dict[tuple[int, int], Any] = {}
+        self.session = self.session_for(cfg.height, cfg.width)
         self.seconds = time.perf_counter() - started  # the network's time, its export included
+
+    def session_for(self, height: int, width: int) -> Any:
+        """The ONNX Runtime session of a board size (None: PyTorch computes)."""
+        if not self.onnx:
+            return None
+        if (height, width) not in self.sessions:
+            self.sessions[(height, width)] = onnx_session(self.net, self.cfg, height, width)
+        return self.sessions[(height, width)]
 
     def __call__(self, planes: np.ndarray, mask: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
         started = time.perf_counter()
         x = np.ascontiguousarray(self.select(planes), np.float32)
-        if self.session is not None:
-            logits, values = self.session.run(None, {"planes": x})
+        session = self.session_for(x.shape[2], x.shape[3])
+        if session is not None:
+            logits, values = session.run(None, {"planes": x})
         elif self.bf16_net is not None:
             with torch.inference_mode():
                 logits, values = (t.float().numpy() for t in self.bf16_net(torch.from_numpy(x).to(torch.bfloat16)))
@@ -188,23 +227,25 @@ def folded(net: Net) -> Net:
 
 
 def bf16_copy(net: Net) -> Net:
-    """An inference copy of the network in bfloat16, its batch norms folded. On a CPU with AMX,
-    one thread, a self-play batch of 128 positions of a 6x6 network: 2.3x the positions a second
-    of float32 (ONNX Runtime or PyTorch); logits within 0.2 of float32's and values within 0.01.
-    A single position is slower than in float32: this is for batches."""
+    """An inference copy of the network in bfloat16, its batch norms folded: for the batches of
+    self-play on a CPU that computes bfloat16 natively (a single position is faster in float32)."""
     return folded(net).to(torch.bfloat16).to(memory_format=torch.channels_last)  # type: ignore[call-overload]
 
 
-# An ONNX graph per network object, exported once: later sessions fill in the present weights.
-GRAPHS: weakref.WeakKeyDictionary[Net, Any] = weakref.WeakKeyDictionary()
+# ONNX graphs per network object and board size, exported once: later sessions fill in the
+# present weights.
+GRAPHS: weakref.WeakKeyDictionary[Net, dict[tuple[int, int], Any]] = weakref.WeakKeyDictionary()
 
 
-def onnx_graph(net: Net, cfg: Config) -> Any:
-    """The folded network's ONNX graph (a ModelProto), whose weights carry the folded network's
-    own parameter names. It is exported from a copy with random weights, so that the exporter
-    merges no two equal tensors and every weight keeps its name."""
-    if net in GRAPHS:
-        return GRAPHS[net]
+def onnx_graph(net: Net, cfg: Config, height: int | None = None, width: int | None = None) -> Any:
+    """The folded network's ONNX graph (a ModelProto) for boards of height x width (default:
+    the configuration's), whose weights carry the folded network's own parameter names. It is
+    exported from a copy with random weights, so that the exporter merges no two equal tensors
+    and every weight keeps its name."""
+    height, width = height or cfg.height, width or cfg.width
+    graphs = GRAPHS.setdefault(net, {})
+    if (height, width) in graphs:
+        return graphs[(height, width)]
     import onnx
 
     template = folded(net)
@@ -213,7 +254,7 @@ def onnx_graph(net: Net, cfg: Config) -> Any:
             if value.is_floating_point():
                 value.uniform_(0.5, 1.5)
     file = io.BytesIO()
-    example = torch.zeros(2, len(cfg.input_planes), cfg.height, cfg.width)
+    example = torch.zeros(2, len(cfg.input_planes), height, width)
     with warnings.catch_warnings(), torch.no_grad():
         warnings.simplefilter("ignore")  # the exporter's notes on tracing and its deprecation
         torch.onnx.export(template, (example,), file,  # type: ignore[arg-type]  # a file object is fine
@@ -224,17 +265,17 @@ def onnx_graph(net: Net, cfg: Config) -> Any:
     weights = template.state_dict()
     if unknown := [t.name for t in graph.graph.initializer if t.name not in weights]:
         raise RuntimeError(f"the exported graph holds weights the network does not name: {unknown[:3]}")
-    GRAPHS[net] = graph
+    graphs[(height, width)] = graph
     return graph
 
 
-def onnx_session(net: Net, cfg: Config) -> Any:
+def onnx_session(net: Net, cfg: Config, height: int | None = None, width: int | None = None) -> Any:
     """The network, as its weights are now, in an ONNX Runtime session on PyTorch's number of
-    threads; None when ONNX Runtime is not installed or the export fails (with a warning), and
-    the caller computes in PyTorch. The graph is exported once per network (0.2 s); each
-    session takes a copy with the present weights (20 ms). On this 2-core CPU, one thread: a
-    single position (play, UCI, matches) takes 0.2-0.6 ms against PyTorch's 2-4 ms; a self-play
-    batch of 128 positions 1.2-1.7x less time."""
+    threads, for boards of height x width (default: the configuration's); None when ONNX
+    Runtime is not installed or the export fails (with a warning), and the caller computes in
+    PyTorch. The graph is exported once per network and size; each session takes a copy with
+    the present weights. ONNX Runtime answers single positions (play, UCI, matches) and small
+    batches faster than PyTorch."""
     try:
         import onnxruntime
     except ImportError:
@@ -244,7 +285,7 @@ def onnx_session(net: Net, cfg: Config) -> Any:
         from onnx import numpy_helper
 
         graph = onnx.ModelProto()
-        graph.CopyFrom(onnx_graph(net, cfg))
+        graph.CopyFrom(onnx_graph(net, cfg, height, width))
         weights = folded(net).state_dict()
         for t in graph.graph.initializer:
             t.CopyFrom(numpy_helper.from_array(np.ascontiguousarray(weights[t.name].numpy()), t.name))
