@@ -106,7 +106,7 @@ def test_games_prints_the_kept_games(run_dir, capsys):
 def test_training_lowers_the_loss_on_self_play_samples(bf16):
     cfg = tiny_cfg(games=16, plies_per_iter=40, max_plies=40, batch_size=64, lr=1e-2, bf16=False)
     trainer = Trainer(cfg)
-    samples = trainer.player.play(trainer.net, cfg.plies_per_iter)
+    [samples] = trainer.player.play(trainer.net, cfg.plies_per_iter).values()
     trainer.cfg = replace(cfg, bf16=bf16)  # the same samples, trained on in either precision
     assert len(samples["value"]) >= 16  # every game ended by the cap at the latest
     trainer.buffer.add(samples)
@@ -269,9 +269,10 @@ def test_a_resumed_run_equals_an_unbroken_one(tmp_path, fast, monkeypatch):
         for (name, x), y in zip(one.state_dict().items(), other.state_dict().values()):
             assert torch.equal(x, y), name
     assert a.buffer.size == b.buffer.size
+    [(size, buffer)] = a.buffer.buffers.items()
     for field in Samples.FIELDS:
-        np.testing.assert_array_equal(getattr(a.buffer, field), getattr(b.buffer, field))
-    assert a.player.batch.fens() == b.player.batch.fens()
+        np.testing.assert_array_equal(getattr(buffer, field), getattr(b.buffer.buffers[size], field))
+    assert [p.batch.fens() for p in a.player.players] == [p.batch.fens() for p in b.player.players]
     counts = ("games", "resigned", "resign_checks", "resign_false")
     assert [a.player.stats[k] for k in counts] == [b.player.stats[k] for k in counts]
     assert (a.player.stats["resigned"] > 0) == ("--resign" in fast)
@@ -454,7 +455,8 @@ def test_a_run_goes_on_in_process_with_its_actors_games_and_a_failed_actor_says_
     remote = ProcessSelfPlay(trainer.cfg, trainer, 1)
     first = remote.processes[0]
     first.kill()  # a dead process is replaced, with new games, up to MAX_RESTARTS times
-    assert len(remote.collect()["value"]) >= 0 and remote.processes[0] is not first and remote.restarts == 1
+    [samples] = remote.collect().values()
+    assert len(samples["value"]) >= 0 and remote.processes[0] is not first and remote.restarts == 1
     remote.restarts = MAX_RESTARTS
     remote.processes[0].kill()
     with pytest.raises(ActorDied, match="died .* after 3 others were replaced"):

@@ -1,4 +1,4 @@
-"""Self-play beside the learner: actors, each a SelfPlayer with its own copy of the network, in
+"""Self-play beside the learner: actors, each a MixedPlayer with its own copy of the network, in
 child processes (:class:`ProcessSelfPlay`, the default) or on Ray (``murkle_rl.zero.ray``).
 
 While the learner trains on the samples of one round of moves, the actors already play the
@@ -21,22 +21,22 @@ from .config import Config
 
 
 class SelfPlayActor:
-    """One actor's self-play: a SelfPlayer and its own copy of the network, on one core."""
+    """One actor's self-play: a MixedPlayer and its own copy of the network, on one core."""
 
     def __init__(self, cfg: Config, seed: int, state: dict[str, Any] | None = None) -> None:
         from .network import make_net, use_threads
-        from .selfplay import SelfPlayer
+        from .selfplay import MixedPlayer
 
         use_threads(cfg.torch_threads or 1)  # an actor has one core
         self.cfg = cfg
         self.net = make_net(cfg)
-        self.player = SelfPlayer(cfg, seed) if state is None else SelfPlayer.from_state(cfg, state)
+        self.player = MixedPlayer(cfg, seed) if state is None else MixedPlayer.from_state(cfg, state)
 
     def state(self) -> dict[str, Any]:
         return self.player.state()
 
     def play(self, weights: dict[str, Any], plies: int,
-             adjudicate: float) -> tuple[dict[str, np.ndarray], dict[str, Any], list[Any]]:
+             adjudicate: float) -> tuple[dict[Any, dict[str, np.ndarray]], dict[str, Any], list[Any]]:
         """Loads ``weights``, plays ``plies`` moves in every game (capped games adjudicated at
         ``adjudicate``): the samples of the games that ended, the counts these moves added, and
         the game records kept."""
@@ -46,7 +46,7 @@ class SelfPlayActor:
         self.net.load_state_dict({k: torch.tensor(v) for k, v in weights.items()})
         before = dict(self.player.stats)
         samples = self.player.play(self.net, plies, adjudicate)
-        return samples, {k: v - before[k] for k, v in self.player.stats.items()}, self.player.kept
+        return samples, {k: v - before.get(k, 0) for k, v in self.player.stats.items()}, self.player.kept
 
 
 def actor_configs(cfg: Config, trainer: Any, workers: int) -> list[tuple[Config, int, dict[str, Any] | None]]:
@@ -197,7 +197,7 @@ class ProcessSelfPlay:
         except OSError:  # its process is gone: the next answer says so
             pass
 
-    def collect(self) -> dict[str, np.ndarray]:
+    def collect(self) -> dict[Any, dict[str, np.ndarray]]:
         """The samples of the first actor to finish; it starts on the next moves at once."""
         while True:
             conn = next(iter(self.ready), None) or cast(Connection, wait(self.busy)[0])

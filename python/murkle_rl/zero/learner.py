@@ -28,8 +28,8 @@ from .games import save_games
 from .actors import ActorDied
 from .network import (AGENT, CHECKPOINT, DiskFull, Evaluator, make_net, out_of_space, read_checkpoint, save_agent, save_whole,
                       use_threads)
-from .replay import ReplayBuffer
-from .selfplay import SelfPlayer
+from .replay import MixedBuffer
+from .selfplay import MixedPlayer
 
 METRICS = "metrics.jsonl"
 CURVE = "curve.png"
@@ -48,9 +48,9 @@ class Trainer:
         self.net = make_net(cfg)
         self.opt = torch.optim.AdamW(self.net.parameters(), lr=cfg.lr, weight_decay=cfg.weight_decay)
         self.ema = self.average()
-        self.buffer = ReplayBuffer(cfg)
+        self.buffer = MixedBuffer(cfg)
         self.rng = np.random.default_rng(cfg.seed)
-        self.player = SelfPlayer(cfg, cfg.seed)
+        self.player = MixedPlayer(cfg, cfg.seed)
         self.iteration = 0
         self.train_steps = 0
         self.samples_seen = 0  # samples added to the buffer
@@ -121,15 +121,17 @@ class Trainer:
         self.train_steps += 1
         return {k: l.item() for k, l in losses.items()}
 
-    def iterate(self, samples: dict[str, np.ndarray], waiting: Callable[[], bool] | None = None) -> None:
+    def iterate(self, samples: dict[Any, Any], waiting: Callable[[], bool] | None = None) -> None:
         """Adds the samples of finished games and trains on the buffer: ``replay_ratio`` steps per
         new sample, then, while ``waiting()`` says the next samples have not come, up to as many
         more."""
         cfg = self.cfg
-        if len(samples["value"]):
-            self.buffer.add(samples)
-            self.samples_seen += len(samples["value"])
-        new = cfg.games * cfg.plies_per_iter  # positions made per iteration, finished or not
+        if "value" in samples:  # the rows of the run's one size
+            samples = {(cfg.width, cfg.height): samples}
+        self.buffer.add(samples)
+        self.samples_seen += sum(len(rows["value"]) for rows in samples.values())
+        # positions made per iteration, finished or not, on every size
+        new = cfg.games * cfg.plies_per_iter * len(cfg.board_sizes)
         if self.buffer.size >= cfg.batch_size:
             started = time.perf_counter()
             steps = max(1, round(new * cfg.replay_ratio / cfg.batch_size))
@@ -180,7 +182,7 @@ class Trainer:
     def load(cls, path: Path, **overrides: Any) -> Trainer:
         """The run a checkpoint (or its directory) holds, with ``overrides`` of its configuration."""
         state, cfg = read_checkpoint(path, **overrides)
-        if "bits" not in state["buffer"]:
+        if "bits" not in state["buffer"] and "buffers" not in state["buffer"]:
             raise SystemExit(f"{path} was written by an older trainer: its replay buffer "
                              "cannot be resumed (evaluate and play still take it)")
         self = cls(cfg)
@@ -192,7 +194,7 @@ class Trainer:
         self.buffer.load(state["buffer"])
         self.rng.bit_generator.state = state["rng"]
         torch.set_rng_state(state["torch_rng"])
-        self.player = SelfPlayer.from_state(cfg, state["player"])
+        self.player = MixedPlayer.from_state(cfg, state["player"])
         state.setdefault("actor_players", state.get("ray_players", []))  # the name of older checkpoints
         for k in self.COUNTS:
             if k in state:  # wall_s is newer than some checkpoints
@@ -396,7 +398,7 @@ def start_actors(trainer: Trainer, args: argparse.Namespace) -> Any:
     if cfg.actors == 0:
         if trainer.actor_players:
             stats = trainer.player.stats
-            trainer.player = SelfPlayer.from_state(cfg, trainer.actor_players[0])
+            trainer.player = MixedPlayer.from_state(cfg, trainer.actor_players[0])
             trainer.player.stats = stats
             trainer.actor_players = []
         return None

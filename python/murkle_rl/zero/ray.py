@@ -88,7 +88,7 @@ class RaySelfPlay:
             raise ActorDied(f"a self-play actor was lost after {MAX_RESTARTS} restarts: the run stops "
                             f"({str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__})") from None
 
-    def collect(self) -> dict[str, np.ndarray]:
+    def collect(self) -> dict[Any, dict[str, np.ndarray]]:
         """The samples of the first actor to finish its moves; it starts on the next ones."""
         [ref], _ = self.ray.wait(list(self.pending), num_returns=1)
         actor = self.pending.pop(ref)

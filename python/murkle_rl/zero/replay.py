@@ -118,3 +118,44 @@ class ReplayBuffer(Samples):
         for f in self.FIELDS:
             if f in state:  # a buffer saved before fast searches (or material) existed: full ones (or 0)
                 getattr(self, f)[: self.size] = state[f]
+
+
+class MixedBuffer:
+    """A replay buffer per board size of a run, each of ``cfg.buffer`` samples. ``add`` takes
+    samples by size; ``sample`` draws a minibatch of one size, the size chosen in proportion to
+    the samples each holds (one network learns every size, a minibatch stays one shape)."""
+
+    def __init__(self, cfg: Config) -> None:
+        self.cfg = cfg
+        self.buffers = {(w, h): ReplayBuffer(cfg.at_size(w, h)) for w, h in cfg.board_sizes}
+
+    @property
+    def size(self) -> int:
+        return sum(b.size for b in self.buffers.values())
+
+    def add(self, samples: dict[Any, Any]) -> None:
+        """Adds samples by size, or the rows of the run's first size."""
+        if "value" in samples:
+            samples = {(self.cfg.width, self.cfg.height): samples}
+        for size, rows in samples.items():
+            if len(rows["value"]):
+                self.buffers[size].add(rows)
+
+    def sample(self, n: int, rng: np.random.Generator) -> tuple[np.ndarray, ...]:
+        """A minibatch of n samples of one board size (see :meth:`ReplayBuffer.sample`)."""
+        buffers = [b for b in self.buffers.values() if b.size]
+        if len(buffers) == 1:  # one size: the draws of a buffer alone
+            return buffers[0].sample(n, rng)
+        counts = np.array([b.size for b in buffers], float)
+        return buffers[int(rng.choice(len(buffers), p=counts / counts.sum()))].sample(n, rng)
+
+    def state(self) -> dict[str, Any]:
+        return {"sizes": list(self.buffers), "buffers": [b.state() for b in self.buffers.values()]}
+
+    def load(self, state: dict[str, Any]) -> None:
+        """A state of :meth:`state`, or of one ReplayBuffer (earlier versions: the run's first size)."""
+        if "buffers" not in state:
+            state = {"sizes": [(self.cfg.width, self.cfg.height)], "buffers": [state]}
+        for size, saved in zip(state["sizes"], state["buffers"]):
+            if tuple(size) in self.buffers:
+                self.buffers[tuple(size)].load(saved)

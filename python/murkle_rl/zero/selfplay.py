@@ -234,3 +234,59 @@ def balance(counts: np.ndarray) -> np.ndarray:
 def material(batch: Any) -> np.ndarray:
     """White's material minus Black's in every game."""
     return balance(piece_planes(batch).sum((2, 3))) * batch.turns()
+
+
+Size = tuple[int, int]
+
+
+class MixedPlayer:
+    """Self-play on every board size of a run (``cfg.board_sizes``): a :class:`SelfPlayer` per
+    size, each playing ``cfg.games`` games with the one network. ``play`` returns the samples of
+    the games that ended, by size; ``stats`` adds up every size's counts; ``kept`` holds the
+    records each size kept. A run of one size is a MixedPlayer of one SelfPlayer, whose games
+    and random streams are those a SelfPlayer alone would have."""
+
+    def __init__(self, cfg: Config, seed: int) -> None:
+        self.cfg = cfg
+        self.players = [SelfPlayer(cfg.at_size(w, h), seed + 7919 * k) for k, (w, h) in enumerate(cfg.board_sizes)]
+        self.stats: dict[str, Any] = dict(self.players[0].stats)
+        self.kept: list[GameRecord] = []
+
+    @property
+    def rounds(self) -> int:
+        """Calls of ``play`` so far (every size plays in each)."""
+        return self.players[0].rounds
+
+    @property
+    def sizes(self) -> list[Size]:
+        return [(p.cfg.width, p.cfg.height) for p in self.players]
+
+    def play(self, net: Net, plies: int, adjudicate: float | None = None) -> dict[Size, dict[str, np.ndarray]]:
+        """Every game of every size plays ``plies`` moves (see :meth:`SelfPlayer.play`)."""
+        out, self.kept = {}, []
+        for player in self.players:
+            before = dict(player.stats)
+            out[(player.cfg.width, player.cfg.height)] = player.play(net, plies, adjudicate)
+            for k, v in player.stats.items():
+                self.stats[k] = self.stats.get(k, 0) + v - before.get(k, 0)
+            self.kept += player.kept
+        return out
+
+    def state(self) -> dict[str, Any]:
+        return {"sizes": self.sizes, "players": [p.state() for p in self.players], "stats": dict(self.stats),
+                "rounds": self.rounds}
+
+    @classmethod
+    def from_state(cls, cfg: Config, state: dict[str, Any]) -> MixedPlayer:
+        """The players a state holds; a size of the run that the state lacks starts new games,
+        and a state of one SelfPlayer (earlier versions) is the run's first size."""
+        self = cls.__new__(cls)
+        self.cfg, self.kept = cfg, []
+        if "players" not in state:
+            state = {"sizes": [(cfg.width, cfg.height)], "players": [state], "stats": dict(state["stats"])}
+        saved = {tuple(size): s for size, s in zip(state["sizes"], state["players"])}
+        self.players = [SelfPlayer.from_state(cfg.at_size(w, h), saved[(w, h)]) if (w, h) in saved
+                        else SelfPlayer(cfg.at_size(w, h), cfg.seed + 7919 * k)
+                        for k, (w, h) in enumerate(cfg.board_sizes)]
+        self.stats = RESIGN_COUNTS | dict(state["stats"])
+        return self
