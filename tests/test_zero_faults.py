@@ -382,3 +382,36 @@ def test_read_only_weights_reach_an_actor_without_a_warning():
             "actor.play(weights, 1, 0.0)\n")
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
+
+
+@pytest.mark.slow
+@pytest.mark.ray
+def test_a_ray_actor_on_a_lost_node_is_started_again_elsewhere(tmp_path):
+    pytest.importorskip("ray")
+    from ray.cluster_utils import Cluster
+
+    # One CPU on the head and one on a second node: an actor on each. Once the run trains, a
+    # third node joins and the second is lost: its actor starts again on the third.
+    cluster = Cluster(initialize_head=True, head_node_args={"num_cpus": 1})
+    try:
+        doomed = cluster.add_node(num_cpus=1)
+        cluster.wait_for_nodes()
+        env = {k: v for k, v in os.environ.items() if k != "RAY_ADDRESS"}
+        run = subprocess.Popen([*ZERO, *TINY, "--ray", "--actors", "2", "--address", cluster.address,
+                                "--iterations", "12", "--out", str(tmp_path)], stderr=subprocess.PIPE,
+                               stdout=subprocess.PIPE, text=True, env=env)
+        try:
+            deadline = time.monotonic() + 300
+            while logged_iteration(tmp_path) < 3 and run.poll() is None and time.monotonic() < deadline:
+                time.sleep(0.2)
+            cluster.add_node(num_cpus=1)
+            cluster.wait_for_nodes()
+            cluster.remove_node(doomed, allow_graceful=False)
+            out, err = run.communicate(timeout=600)
+        finally:
+            run.kill()
+        assert run.returncode == 0, err
+        trainer = Trainer.load(tmp_path)
+        assert trainer.iteration == 12 and len(trainer.actor_players) == 2, err
+    finally:
+        cluster.shutdown()
