@@ -181,8 +181,13 @@ class FullDisk(io.FileIO):
 
     room = 100
 
+    def __init__(self, path, mode):
+        super().__init__(path, mode)
+        self.written = 0
+
     def write(self, data):
-        if self.tell() + len(data) > self.room:
+        self.written += len(data)
+        if self.written > self.room:
             raise OSError(errno.ENOSPC, "No space left on device")
         return super().write(data)
 
@@ -206,6 +211,31 @@ def test_a_full_disk_is_said_in_a_line_and_keeps_the_last_checkpoint(run_dir, tm
     assert str(stop.value.code).startswith("murkle-zero train: the disk is full: ") and "\n" not in str(stop.value.code)
     monkeypatch.undo()
     assert Trainer.load(out).iteration == 2 and not list(out.glob("*.tmp"))
+
+
+@pytest.mark.parametrize("target", ["metrics", "games", "curve"])
+def test_a_full_disk_names_the_file_of_the_metrics_games_or_curve(tmp_path, monkeypatch, target):
+    from murkle_rl.zero import games, learner
+    from murkle_rl.zero.games import GameRecord, save_games
+
+    def full(path, mode="r", encoding=None):
+        return io.TextIOWrapper(FullDisk(path, mode.replace("b", "")), encoding=encoding or "utf-8")
+
+    monkeypatch.setattr(FullDisk, "room", 0)
+    monkeypatch.setattr(learner if target == "metrics" else games, "open", full, raising=False)
+    if target == "curve":
+        import matplotlib.figure
+
+        def savefig(self, path, **kwargs):
+            raise OSError(errno.ENOSPC, "No space left on device")
+
+        monkeypatch.setattr(matplotlib.figure.Figure, "savefig", savefig)
+    write = {"metrics": lambda: learner.write_metrics(tmp_path, {"kind": "end"}),
+             "games": lambda: save_games(tmp_path / "games.pgn", [GameRecord(5, 5, "4k/5/5/5/K4 w - - 0 1")]),
+             "curve": lambda: learner.plot_curve(Trainer(tiny_cfg()), tmp_path / "curve.png")}
+    name = {"metrics": "metrics.jsonl", "games": "games.pgn", "curve": "curve.png"}[target]
+    with pytest.raises(OSError, match=f"^the disk is full: {tmp_path / name} could not be written"):
+        write[target]()
 
 
 # ------------------------------------------------------------------ SIGTERM

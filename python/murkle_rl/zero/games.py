@@ -16,6 +16,7 @@ from typing import Iterable, Sequence
 import murkle_chess
 
 from .agent import line_text
+from .disk import writing
 from .pgn import PgnGame, read_pgn
 
 
@@ -56,7 +57,7 @@ def save_games(path: str | Path, games: Iterable[GameRecord]) -> None:
     """Appends games to a PGN file (made if missing)."""
     texts = [str(g.pgn()) + "\n" for g in games]
     if texts:
-        with open(path, "a", encoding="utf-8") as f:
+        with writing(path, "the games before stand"), open(path, "a", encoding="utf-8") as f:
             f.writelines(texts)
 
 
