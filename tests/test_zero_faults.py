@@ -167,8 +167,8 @@ def test_resuming_a_damaged_checkpoint_is_one_line_and_a_failure(run_dir, tmp_pa
 
 def test_resuming_a_damaged_checkpoint_as_a_command(run_dir, tmp_path):
     damage(tmp_path / "checkpoint.pt", "truncated", (run_dir / "checkpoint.pt").read_bytes())
-    run = subprocess.run([*ZERO, *TINY, "--iterations", "3", "--resume", "--out", str(tmp_path)], capture_output=True, text=True,
-                         timeout=120)
+    run = subprocess.run([*ZERO, *TINY, "--iterations", "3", "--resume", "--out", str(tmp_path)],
+                         capture_output=True, text=True, timeout=120)
     assert run.returncode != 0 and "Traceback" not in run.stderr
     assert run.stderr.strip().count("\n") == 0 and "cannot be resumed" in run.stderr
 
@@ -404,7 +404,8 @@ def test_read_only_weights_reach_an_actor_without_a_warning():
     code = ("import warnings, numpy as np\n"
             "from murkle_rl.zero.actors import SelfPlayActor, numpy_weights\n"
             "from murkle_rl.zero.config import Config\n"
-            "cfg = Config(width=5, height=5, games=2, simulations=2, max_considered=2, channels=8, blocks=1, threads=1)\n"
+            "cfg = Config(width=5, height=5, games=2, simulations=2, max_considered=2, channels=8, blocks=1,\n"
+            "             threads=1)\n"
             "actor = SelfPlayActor(cfg, 1)\n"
             "weights = numpy_weights(actor.net)\n"
             "for w in weights.values(): w.setflags(write=False)\n"

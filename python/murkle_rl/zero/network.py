@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import io
 import os
-import pickle
 import re
 import time
 import warnings
@@ -365,8 +364,8 @@ def config_of(state: dict[str, Any], file: Path, **overrides: Any) -> Config:
 def read_checkpoint(path: str | Path, **overrides: Any) -> tuple[dict[str, Any], Config]:
     """A checkpoint's whole state and its configuration (``path``: the file or its run
     directory), to resume the run that wrote it. This is the one full load (the games in flight
-    are engine objects), for one's own run only: every other reader takes :func:`read_state`. Raises FileNotFoundError or ValueError
-    naming the file and the fault."""
+    are engine objects), for one's own run only: every other reader takes :func:`read_state`.
+    Raises FileNotFoundError or ValueError naming the file and the fault."""
     path = Path(path)
     file = path / CHECKPOINT if path.is_dir() else path
     if not file.is_file():

@@ -63,7 +63,8 @@ class RayActor(SelfPlayActor):
             warnings.simplefilter("ignore", DeprecationWarning)
             again = ray.get_runtime_context().was_current_actor_reconstructed
         if again:
-            state, seed = None, int.from_bytes(os.urandom(4), "little")  # a restart is no more reproducible than a crash
+            # A restart is no more reproducible than the loss that caused it.
+            state, seed = None, int.from_bytes(os.urandom(4), "little")
         super().__init__(cfg, seed, state)
 
 
