@@ -167,8 +167,8 @@ def test_resuming_a_damaged_checkpoint_is_one_line_and_a_failure(run_dir, tmp_pa
 
 def test_resuming_a_damaged_checkpoint_as_a_command(run_dir, tmp_path):
     damage(tmp_path / "checkpoint.pt", "truncated", (run_dir / "checkpoint.pt").read_bytes())
-    run = subprocess.run([*ZERO, *TINY, "--iterations", "3", "--resume", "--out", str(tmp_path)], capture_output=True, text=True,
-                         timeout=120)
+    run = subprocess.run([*ZERO, *TINY, "--iterations", "3", "--resume", "--out", str(tmp_path)],
+                         capture_output=True, text=True, timeout=120)
     assert run.returncode != 0 and "Traceback" not in run.stderr
     assert run.stderr.strip().count("\n") == 0 and "cannot be resumed" in run.stderr
 
@@ -181,8 +181,13 @@ class FullDisk(io.FileIO):
 
     room = 100
 
+    def __init__(self, path, mode):
+        super().__init__(path, mode)
+        self.written = 0
+
     def write(self, data):
-        if self.tell() + len(data) > self.room:
+        self.written += len(data)
+        if self.written > self.room:
             raise OSError(errno.ENOSPC, "No space left on device")
         return super().write(data)
 
@@ -206,6 +211,31 @@ def test_a_full_disk_is_said_in_a_line_and_keeps_the_last_checkpoint(run_dir, tm
     assert str(stop.value.code).startswith("murkle-zero train: the disk is full: ") and "\n" not in str(stop.value.code)
     monkeypatch.undo()
     assert Trainer.load(out).iteration == 2 and not list(out.glob("*.tmp"))
+
+
+@pytest.mark.parametrize("target", ["metrics", "games", "curve"])
+def test_a_full_disk_names_the_file_of_the_metrics_games_or_curve(tmp_path, monkeypatch, target):
+    from murkle_rl.zero import games, learner
+    from murkle_rl.zero.games import GameRecord, save_games
+
+    def full(path, mode="r", encoding=None):
+        return io.TextIOWrapper(FullDisk(path, mode.replace("b", "")), encoding=encoding or "utf-8")
+
+    monkeypatch.setattr(FullDisk, "room", 0)
+    monkeypatch.setattr(learner if target == "metrics" else games, "open", full, raising=False)
+    if target == "curve":
+        import matplotlib.figure
+
+        def savefig(self, path, **kwargs):
+            raise OSError(errno.ENOSPC, "No space left on device")
+
+        monkeypatch.setattr(matplotlib.figure.Figure, "savefig", savefig)
+    write = {"metrics": lambda: learner.write_metrics(tmp_path, {"kind": "end"}),
+             "games": lambda: save_games(tmp_path / "games.pgn", [GameRecord(5, 5, "4k/5/5/5/K4 w - - 0 1")]),
+             "curve": lambda: learner.plot_curve(Trainer(tiny_cfg()), tmp_path / "curve.png")}
+    name = {"metrics": "metrics.jsonl", "games": "games.pgn", "curve": "curve.png"}[target]
+    with pytest.raises(OSError, match=f"^the disk is full: {tmp_path / name} could not be written"):
+        write[target]()
 
 
 # ------------------------------------------------------------------ SIGTERM
@@ -374,7 +404,8 @@ def test_read_only_weights_reach_an_actor_without_a_warning():
     code = ("import warnings, numpy as np\n"
             "from murkle_rl.zero.actors import SelfPlayActor, numpy_weights\n"
             "from murkle_rl.zero.config import Config\n"
-            "cfg = Config(width=5, height=5, games=2, simulations=2, max_considered=2, channels=8, blocks=1, threads=1)\n"
+            "cfg = Config(width=5, height=5, games=2, simulations=2, max_considered=2, channels=8, blocks=1,\n"
+            "             threads=1)\n"
             "actor = SelfPlayActor(cfg, 1)\n"
             "weights = numpy_weights(actor.net)\n"
             "for w in weights.values(): w.setflags(write=False)\n"
@@ -382,3 +413,36 @@ def test_read_only_weights_reach_an_actor_without_a_warning():
             "actor.play(weights, 1, 0.0)\n")
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
+
+
+@pytest.mark.slow
+@pytest.mark.ray
+def test_a_ray_actor_on_a_lost_node_is_started_again_elsewhere(tmp_path):
+    pytest.importorskip("ray")
+    from ray.cluster_utils import Cluster
+
+    # One CPU on the head and one on a second node: an actor on each. Once the run trains, a
+    # third node joins and the second is lost: its actor starts again on the third.
+    cluster = Cluster(initialize_head=True, head_node_args={"num_cpus": 1})
+    try:
+        doomed = cluster.add_node(num_cpus=1)
+        cluster.wait_for_nodes()
+        env = {k: v for k, v in os.environ.items() if k != "RAY_ADDRESS"}
+        run = subprocess.Popen([*ZERO, *TINY, "--ray", "--actors", "2", "--address", cluster.address,
+                                "--iterations", "12", "--out", str(tmp_path)], stderr=subprocess.PIPE,
+                               stdout=subprocess.PIPE, text=True, env=env)
+        try:
+            deadline = time.monotonic() + 300
+            while logged_iteration(tmp_path) < 3 and run.poll() is None and time.monotonic() < deadline:
+                time.sleep(0.2)
+            cluster.add_node(num_cpus=1)
+            cluster.wait_for_nodes()
+            cluster.remove_node(doomed, allow_graceful=False)
+            out, err = run.communicate(timeout=600)
+        finally:
+            run.kill()
+        assert run.returncode == 0, err
+        trainer = Trainer.load(tmp_path)
+        assert trainer.iteration == 12 and len(trainer.actor_players) == 2, err
+    finally:
+        cluster.shutdown()

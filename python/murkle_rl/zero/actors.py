@@ -188,6 +188,7 @@ class ProcessSelfPlay:
         except (EOFError, OSError):
             raise ActorLost from None
         if kind == "error":
+            self.given_up = True  # no process takes its place: the run stops
             raise ActorDied("a self-play process failed:\n" + value)
         return value
 

@@ -27,7 +27,7 @@ can, else plays at random) for at most ``--eval-seconds``; the scores and losses
 The output directory holds ``checkpoint.pt`` (network, optimizer, replay buffer, the games in
 flight, random states and the clock), written after the first iteration, every
 ``--checkpoint-every`` minutes, before each evaluation, at the end, and when a first Ctrl-C
-stops the run (an evaluation under way ends at once; a second Ctrl-C stops the run at once);
+or SIGTERM stops the run (an evaluation under way ends at once; a second stops the run at once);
 ``--resume`` continues from it exactly where it stopped. Beside it, ``agent.pt`` holds the
 network and its configuration only: ``evaluate``, ``play`` and ``uci`` take either file, or the
 directory.

@@ -11,6 +11,7 @@ from __future__ import annotations
 from pathlib import Path
 from typing import Iterable
 
+from .disk import writing
 from .pgn import read_pgn
 from .protocol import printable
 from .records import GameRecord, record_of, result_text
@@ -22,7 +23,7 @@ def save_games(path: str | Path, games: Iterable[GameRecord]) -> None:
     """Appends games to a PGN file (made if missing)."""
     texts = [str(g.pgn) + "\n" for g in games]
     if texts:
-        with open(path, "a", encoding="utf-8") as f:
+        with writing(path, "the games before stand"), open(path, "a", encoding="utf-8") as f:
             f.writelines(texts)
 
 

@@ -26,8 +26,8 @@ from .config import Config, resume_options
 from .evaluate import OPPONENTS, MatchResult, evaluate_agent, score
 from .games import save_games
 from .actors import ActorDied
-from .network import (AGENT, CHECKPOINT, DiskFull, Evaluator, make_net, out_of_space, read_checkpoint, save_agent, save_whole,
-                      use_threads)
+from .disk import writing
+from .network import AGENT, CHECKPOINT, Evaluator, make_net, read_checkpoint, save_agent, save_whole, use_threads
 from .replay import MixedBuffer
 from .selfplay import MixedPlayer
 
@@ -377,7 +377,8 @@ def plot_curve(trainer: Trainer | dict[str, Any], path: Path, final: dict[str, A
     fig.suptitle(f"{curve_title(cfg)}\n{clock:.1f} minutes of training clock, {wall:.1f} minutes of wall time "
                  f"(evaluations and saving included), {get('iteration')} iterations")
     fig.tight_layout()
-    fig.savefig(path, dpi=100)
+    with writing(path):
+        fig.savefig(path, dpi=100)
     plt.close(fig)
 
 
@@ -385,7 +386,7 @@ def plot_curve(trainer: Trainer | dict[str, Any], path: Path, final: dict[str, A
 
 
 def write_metrics(out: Path, record: dict[str, Any]) -> None:
-    with open(out / METRICS, "a") as f:
+    with writing(out / METRICS, "the lines before stand"), open(out / METRICS, "a") as f:
         f.write(json.dumps(record) + "\n")
 
 

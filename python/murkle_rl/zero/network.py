@@ -3,12 +3,13 @@
 Two kinds of file hold a network: ``checkpoint.pt``, everything a run needs to resume (the
 network with its optimizer, the replay buffer, the games in flight...), and ``agent.pt``, the
 network's weights and its configuration only (a few hundred KB), which is what the front ends
-load. :func:`load_agent` takes either, or the run directory that holds them.
+load. :func:`load_agent` takes either, or the run directory that holds them, and reads them
+without unpickling code: agent files are shared, and a file that holds anything but weights and
+plain values is refused. Only resuming a run reads its checkpoint whole.
 """
 
 from __future__ import annotations
 
-import errno
 import io
 import os
 import re
@@ -34,6 +35,7 @@ except ModuleNotFoundError as e:  # pragma: no cover - depends on the environmen
                               name=e.name) from None
 
 from .config import MAX_DISTANCE, WHITE_TO_MOVE, Config, layout_planes, mirrored_planes, planes_into
+from .disk import DiskFull, out_of_space
 
 CHECKPOINT = "checkpoint.pt"
 AGENT = "agent.pt"
@@ -404,8 +406,8 @@ def config_of(state: dict[str, Any], file: Path, **overrides: Any) -> Config:
 def read_checkpoint(path: str | Path, **overrides: Any) -> tuple[dict[str, Any], Config]:
     """A checkpoint's whole state and its configuration (``path``: the file or its run
     directory), to resume the run that wrote it. This is the one full load (the games in flight
-    are engine objects), for one's own run only: every other reader takes :func:`read_state`. Raises FileNotFoundError or ValueError
-    naming the file and the fault."""
+    are engine objects), for one's own run only: every other reader takes :func:`read_state`.
+    Raises FileNotFoundError or ValueError naming the file and the fault."""
     path = Path(path)
     file = path / CHECKPOINT if path.is_dir() else path
     if not file.is_file():
@@ -454,27 +456,6 @@ def save_agent(path: str | Path, net: Net, cfg: Config, **info: Any) -> None:
     save_whole({"format": AGENT_FORMAT, "config": asdict(cfg), "net": net.state_dict(), **info}, Path(path))
 
 
-class DiskFull(OSError):
-    """A file could not be written for want of space; the message says where."""
-
-    def __init__(self, message: str) -> None:
-        super().__init__(errno.ENOSPC, message)
-
-    def __str__(self) -> str:
-        return str(self.strerror)
-
-
-def out_of_space(error: BaseException) -> bool:
-    """Whether an error (or one it arose from: torch's writer reports a failed write as a
-    RuntimeError) is a full disk or an exhausted quota."""
-    seen: BaseException | None = error
-    while seen is not None:
-        if isinstance(seen, OSError) and seen.errno in (errno.ENOSPC, errno.EDQUOT):
-            return True
-        seen = seen.__cause__ or seen.__context__
-    return False
-
-
 def save_whole(obj: Any, path: Path) -> None:
     """``torch.save`` into ``path`` through a temporary file that replaces it once whole: a
     failed write (a full disk, a crash) leaves the older file as it was and no partial file.
@@ -489,6 +470,5 @@ def save_whole(obj: Any, path: Path) -> None:
     except BaseException as e:
         tmp.unlink(missing_ok=True)
         if out_of_space(e):
-            raise DiskFull(f"the disk is full: {path} could not be written (the older file, if any, "
-                           f"stands); free space in {path.parent.resolve()}") from None
+            raise DiskFull(path) from None
         raise

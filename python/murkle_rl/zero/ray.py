@@ -9,6 +9,8 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import time
+import warnings
 from typing import Any
 
 import numpy as np
@@ -17,6 +19,7 @@ from .actors import MAX_RESTARTS, ActorDied, SelfPlayActor, actor_configs, add_c
 from .config import Config
 
 STARTUP_TIMEOUT = "timed out during startup"
+UNAVAILABLE_S = 300  # seconds an actor may take to come back on another node
 
 
 def init_ray(address: str | None, num_cpus: int, attempts: int = 3) -> None:
@@ -56,8 +59,12 @@ class RayActor(SelfPlayActor):
     def __init__(self, cfg: Config, seed: int, state: dict[str, Any] | None = None) -> None:
         import ray
 
-        if ray.get_runtime_context().was_current_actor_reconstructed:
-            state, seed = None, int.from_bytes(os.urandom(4), "little")  # a restart is no more reproducible than a crash
+        with warnings.catch_warnings():  # Ray's property reads a deprecated one of its own
+            warnings.simplefilter("ignore", DeprecationWarning)
+            again = ray.get_runtime_context().was_current_actor_reconstructed
+        if again:
+            # A restart is no more reproducible than the loss that caused it.
+            state, seed = None, int.from_bytes(os.urandom(4), "little")
         super().__init__(cfg, seed, state)
 
 
@@ -80,19 +87,29 @@ class RaySelfPlay:
         self.publish()
         self.pending: dict[Any, Any] = {a.play.remote(*self.round): a for a in self.actors}
 
-    def get(self, refs: Any) -> Any:
-        """``ray.get``, with an actor lost past its restarts said as ActorDied."""
-        try:
-            return self.ray.get(refs)
-        except self.ray.exceptions.RayActorError as e:
-            raise ActorDied(f"a self-play actor was lost after {MAX_RESTARTS} restarts: the run stops "
-                            f"({str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__})") from None
+    def get(self, ref: Any, actor: Any, method: str, *args: Any) -> Any:
+        """The answer of ``actor.method(*args)`` already asked as ``ref``. An actor being started
+        again (its node lost) is asked again once it is back, for at most ``UNAVAILABLE_S``; one
+        lost past its restarts is said as ActorDied."""
+        deadline = time.monotonic() + UNAVAILABLE_S
+        while True:
+            try:
+                return self.ray.get(ref)
+            except self.ray.exceptions.ActorUnavailableError:
+                if time.monotonic() > deadline:
+                    raise ActorDied(f"a self-play actor was unavailable for {UNAVAILABLE_S} s: the run stops") from None
+                time.sleep(1.0)
+                ref = getattr(actor, method).remote(*args)
+            except self.ray.exceptions.RayActorError as e:
+                reason = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
+                raise ActorDied(f"a self-play actor was lost after {MAX_RESTARTS} restarts: the run stops "
+                                f"({reason[:200]})") from None
 
     def collect(self) -> dict[Any, dict[str, np.ndarray]]:
         """The samples of the first actor to finish its moves; it starts on the next ones."""
         [ref], _ = self.ray.wait(list(self.pending), num_returns=1)
         actor = self.pending.pop(ref)
-        samples, stats, self.kept = self.get(ref)
+        samples, stats, self.kept = self.get(ref, actor, "play", *self.round)
         add_counts(self.trainer, stats)
         self.pending[actor.play.remote(*self.round)] = actor
         return samples
@@ -109,9 +126,9 @@ class RaySelfPlay:
         its current moves are made; their samples reach the buffer after this checkpoint, so a
         run resumed from it misses them but replays no move."""
         states = []
-        for ref in [a.state.remote() for a in self.actors]:
+        for actor, ref in [(a, a.state.remote()) for a in self.actors]:
             try:
-                states.append(self.get(ref))
+                states.append(self.get(ref, actor, "state"))
             except ActorDied:  # an actor lost for good leaves its games out; collect says so
                 pass
         self.trainer.actor_players = states
