@@ -123,7 +123,7 @@ def test_a_local_start_that_times_out_is_tried_again(monkeypatch, capsys):
     monkeypatch.setattr(ray, "init", init)
     monkeypatch.setattr(ray, "shutdown", lambda: None)
     ray_start.init_ray(None, num_cpus=2)
-    assert calls == [{"num_cpus": 2, "include_dashboard": False}] * 3
+    assert calls == [{"address": "local", "num_cpus": 2, "include_dashboard": False}] * 3  # never a stranger's cluster
     assert capsys.readouterr().err.count("did not start in time") == 2
     # The last timeout allowed is raised, and so is any other failure, or one to join a cluster.
     calls.clear()
@@ -135,4 +135,4 @@ def test_a_local_start_that_times_out_is_tried_again(monkeypatch, capsys):
         ray_start.init_ray(None, num_cpus=2)
     with pytest.raises(ZeroDivisionError):
         ray_start.init_ray("auto", num_cpus=2)
-    assert calls == [{"num_cpus": 2, "include_dashboard": False}, {"address": "auto"}]
+    assert calls == [{"address": "local", "num_cpus": 2, "include_dashboard": False}, {"address": "auto"}]

@@ -90,11 +90,12 @@ def test_agent_files_of_earlier_versions_and_checkpoints_load_safely(run_dir, tm
     # A checkpoint's games in flight are engine objects: the safe load reads it as an agent and
     # leaves them unread; resuming reads them.
     state, _, _ = network.read_state(run_dir / "checkpoint.pt")
-    assert isinstance(state["player"]["batch"], network.Unread) and state["buffer"]["size"] > 0
+    [player], [buffer] = state["player"]["players"], state["buffer"]["buffers"]
+    assert isinstance(player["batch"], network.Unread) and buffer["size"] > 0
     a, b = load_agent(run_dir / "checkpoint.pt"), load_agent(run_dir / "agent.pt")
     planes = np.random.default_rng(0).random((3, len(a.inputs), 5, 5), dtype=np.float32)
     np.testing.assert_array_equal(a(planes)[1], b(planes)[1])
-    assert Trainer.load(run_dir).player.batch.n == 8
+    assert [p.batch.n for p in Trainer.load(run_dir).player.players] == [8]
 
 
 def test_evaluate_draws_the_curve_from_a_checkpoint_without_running_its_code(run_dir, tmp_path, capsys):

@@ -23,7 +23,8 @@ UNAVAILABLE_S = 300  # seconds an actor may take to come back on another node
 
 
 def init_ray(address: str | None, num_cpus: int, attempts: int = 3) -> None:
-    """Joins the Ray cluster at ``address``, or starts a local one of ``num_cpus``.
+    """Joins the Ray cluster at ``address``, or starts a local one of ``num_cpus`` for this run
+    alone (a cluster someone else started on the machine is not joined).
 
     Ray gives a new local node 30 seconds to register its raylet and raises a bare ``Exception``
     when it misses that deadline, which a loaded machine sometimes does. A local start that
@@ -38,7 +39,8 @@ def init_ray(address: str | None, num_cpus: int, attempts: int = 3) -> None:
         return
     for attempt in range(1, attempts + 1):
         try:
-            ray.init(num_cpus=num_cpus, include_dashboard=False)
+            # "local": a Ray of this run's own, never another user's cluster found on the machine
+            ray.init(address="local", num_cpus=num_cpus, include_dashboard=False)
             return
         except Exception as e:
             if STARTUP_TIMEOUT not in str(e) or attempt == attempts:
