@@ -181,9 +181,14 @@ def given_options(argv: list[str]) -> set[str]:
 # ------------------------------------------------------------------ play
 
 
-def play(args: argparse.Namespace, stdin: TextIO = sys.stdin, stdout: TextIO = sys.stdout) -> None:
-    """Answers ``WIDTH HEIGHT FEN`` lines with the agent's move in long algebraic notation."""
+def play(args: argparse.Namespace, stdin: TextIO | None = None, stdout: TextIO | None = None) -> None:
+    """Answers ``WIDTH HEIGHT FEN`` lines with the agent's move in long algebraic notation
+    (UTF-8 both ways whatever the locale: a stray byte is one bad line, not the session's end)."""
     from .network import load_agent
+    from .uci import utf8_stream
+
+    stdin = stdin or utf8_stream(sys.stdin.buffer)
+    stdout = stdout or utf8_stream(sys.stdout.buffer, write=True)
 
     agent = load_agent(args.checkpoint, threads=args.torch_threads)
     for line in stdin:
