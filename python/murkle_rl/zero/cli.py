@@ -187,8 +187,8 @@ def play(args: argparse.Namespace, stdin: TextIO | None = None, stdout: TextIO |
     from .network import load_agent
     from .uci import utf8_stream
 
-    stdin = stdin or utf8_stream(sys.stdin.buffer)
-    stdout = stdout or utf8_stream(sys.stdout.buffer, write=True)
+    stdin = stdin or utf8_stream(sys.stdin)
+    stdout = stdout or utf8_stream(sys.stdout, write=True)
 
     agent = load_agent(args.checkpoint, threads=args.torch_threads)
     for line in stdin:
