@@ -153,7 +153,8 @@ def test_other_sites_pages_are_refused(server):
     for path, body, headers, status in refused:
         assert Client(server).call(path, body, headers=headers)[0] == status, (path, headers)
     assert len(server.games.sessions) == 0  # no game was started
-    for headers in ({"Host": f"localhost:{port}"}, {"Origin": own}, {"Host": f"[::1]:{port}", "Origin": f"http://[::1]:{port}"},
+    for headers in ({"Host": f"localhost:{port}"}, {"Origin": own},
+                    {"Host": f"[::1]:{port}", "Origin": f"http://[::1]:{port}"},
                     {"Content-Type": "application/json; charset=utf-8"}):
         assert Client(server).call("/api/new", {}, headers=headers)[0] == 200, headers
     assert Client(server).call("/favicon.ico", headers={"Origin": own})[0] == 204

@@ -713,7 +713,8 @@ class Engine:
             self.error(f"search: {e}")
             game = self.searcher.game
             moves = [m.to_lan() for m in game.legal_moves()] if game is not None else []
-            best = (allowed or moves or [None])[0]
+            choices = allowed or moves
+            best = choices[0] if choices else None
         # infinite and ponder searches answer only once told to
         while (self.pondering or self.infinite) and not self.stop_event.is_set():
             time.sleep(0.005)
