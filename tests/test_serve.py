@@ -211,6 +211,7 @@ def test_the_page_in_a_browser(server):
     options.binary_location = CHROMIUM
     for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1100,800"):
         options.add_argument(arg)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     # The browser is not our process: a sanitizer runtime preloaded for the tests stays out of it.
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     driver = webdriver.Chrome(service=webdriver.ChromeService(DRIVER, env=env), options=options)
@@ -219,6 +220,8 @@ def test_the_page_in_a_browser(server):
         page = lambda: driver.execute_script("return window.murkle.busy ? null : window.murkle.state")  # noqa: E731
         wait = lambda test: WebDriverWait(driver, 60).until(lambda d: (s := page()) and test(s) and s)  # noqa: E731
         wait(lambda s: s["moves"] == [])
+        # a first visit fails no request: neither its state (it has no game yet) nor a favicon
+        assert [e["message"] for e in driver.get_log("browser") if e["level"] == "SEVERE"] == []
         driver.find_element(By.ID, "simulations").clear()
         driver.find_element(By.ID, "simulations").send_keys("8")
 
