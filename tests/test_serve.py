@@ -153,7 +153,8 @@ def test_other_sites_pages_are_refused(server):
     for path, body, headers, status in refused:
         assert Client(server).call(path, body, headers=headers)[0] == status, (path, headers)
     assert len(server.games.sessions) == 0  # no game was started
-    for headers in ({"Host": f"localhost:{port}"}, {"Origin": own}, {"Host": f"[::1]:{port}", "Origin": f"http://[::1]:{port}"},
+    for headers in ({"Host": f"localhost:{port}"}, {"Origin": own},
+                    {"Host": f"[::1]:{port}", "Origin": f"http://[::1]:{port}"},
                     {"Content-Type": "application/json; charset=utf-8"}):
         assert Client(server).call("/api/new", {}, headers=headers)[0] == 200, headers
     assert Client(server).call("/favicon.ico", headers={"Origin": own})[0] == 204
@@ -210,6 +211,7 @@ def test_the_page_in_a_browser(server):
     options.binary_location = CHROMIUM
     for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1100,800"):
         options.add_argument(arg)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     # The browser is not our process: a sanitizer runtime preloaded for the tests stays out of it.
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     driver = webdriver.Chrome(service=webdriver.ChromeService(DRIVER, env=env), options=options)
@@ -218,6 +220,8 @@ def test_the_page_in_a_browser(server):
         page = lambda: driver.execute_script("return window.murkle.busy ? null : window.murkle.state")  # noqa: E731
         wait = lambda test: WebDriverWait(driver, 60).until(lambda d: (s := page()) and test(s) and s)  # noqa: E731
         wait(lambda s: s["moves"] == [])
+        # a first visit fails no request: neither its state (it has no game yet) nor a favicon
+        assert [e["message"] for e in driver.get_log("browser") if e["level"] == "SEVERE"] == []
         driver.find_element(By.ID, "simulations").clear()
         driver.find_element(By.ID, "simulations").send_keys("8")
 

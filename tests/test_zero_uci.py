@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import io
+import os
 import queue
 import subprocess
 import sys
@@ -23,16 +24,28 @@ WAIT = 60  # seconds before a missing answer fails the test (a hang fails, never
 class Session:
     """``python -m murkle_rl.zero.uci`` driven line by line."""
 
-    def __init__(self, *args: str) -> None:
-        self.proc = subprocess.Popen([sys.executable, "-m", "murkle_rl.zero.uci", *args], text=True,
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=1)
+    def __init__(self, *args: str, env: dict[str, str] | None = None) -> None:
+        self.proc = subprocess.Popen([sys.executable, "-m", "murkle_rl.zero.uci", *args], text=True, env=env,
+                                     encoding="utf-8", stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=1)
         self.lines: queue.Queue[str] = queue.Queue()
         threading.Thread(target=lambda: [self.lines.put(x.strip()) for x in self.proc.stdout], daemon=True).start()
+        # lines go out from a thread of their own: an engine that stops reading fails expect(), not send()
+        self.outbox: queue.Queue[bytes] = queue.Queue()
+        threading.Thread(target=self._write, daemon=True).start()
+
+    def _write(self) -> None:
+        try:
+            while True:
+                self.proc.stdin.buffer.write(self.outbox.get())
+                self.proc.stdin.buffer.flush()
+        except OSError:
+            pass
 
     def send(self, *lines: str) -> None:
-        for line in lines:
-            self.proc.stdin.write(line + "\n")
-        self.proc.stdin.flush()
+        self.send_bytes("".join(line + "\n" for line in lines).encode())
+
+    def send_bytes(self, data: bytes) -> None:
+        self.outbox.put(data)
 
     def expect(self, prefix: str) -> list[str]:
         """Lines up to the first that starts with prefix."""
@@ -41,7 +54,8 @@ class Session:
             try:
                 line = self.lines.get(timeout=WAIT)
             except queue.Empty:
-                pytest.fail(f"no {prefix!r} after {seen}")
+                self.proc.kill()  # a hung engine must not outlive its test
+                pytest.fail(f"no {prefix!r} after {[x[:200] for x in seen]}")
             seen.append(line)
             if line.startswith(prefix):
                 return seen
@@ -71,8 +85,9 @@ def test_protocol_exchange():
     s.send("ucinewgame", "position startpos moves e2e4 e7e5", "go nodes 50")
     out = s.expect("bestmove")
     info = [x for x in out if x.startswith("info depth")][-1].split()
-    for key in ("seldepth", "nodes", "nps", "time", "score", "wdl", "pv"):
+    for key in ("seldepth", "nodes", "nps", "time", "score", "pv"):
         assert key in info
+    assert "wdl" not in info  # the agent predicts no draws: no draw share to show
     assert int(info[info.index("nodes") + 1]) >= 50
     assert out[-1].split()[1] in legal(8, 8, None, ["e2e4", "e7e5"])
     # infinite: isready is answered while searching, bestmove only after stop
@@ -109,13 +124,13 @@ def test_protocol_exchange():
     assert "score mate 1" in out[-2] and out[-1].split()[1] in {"f7f8", "f7g7"}
     # the game is over: no move
     s.send("position fen 7k/6Q1/6K1/8/8/8/8/8 b - - 0 1", "go nodes 10")
-    assert s.expect("bestmove")[-1] == "bestmove (none)"
+    assert s.expect("bestmove")[-1] == "bestmove 0000"
     assert s.close() == 0
 
 
 BAD_LINES = [
     "foo bar", "position", "position middle", "position fen 8/8/8", "position fen x y z w 0 1",
-    "position startpos moves e2e5", "position startpos moves e2e4 zz9", "go nodes abc", "go nodes 0",
+    "position startpos moves e2e5", "position startpos moves e2e4 zz9", "go nodes abc",
     "go searchmoves e2e4", "go sideways", "setoption name Nope value 1", "setoption name MultiPV value 0",
     "setoption name UCI_Variant value 99x99", "setoption name BoardSize value banana",
     "setoption name CPuct value -1", "setoption value 3", "position fen 7k/8/8/8/8/8/8/K7 w - - 0 1 moves a1a1",
@@ -137,6 +152,89 @@ def test_bad_input_never_kills_the_engine():
     s.send("isready")
     s.expect("readyok")
     assert s.close() == 0
+
+
+def run(*lines: str) -> list[str]:
+    """An engine's answers to lines, each search waited for."""
+    out = io.StringIO()
+    engine = uci.Engine(lambda threads: UniformAgent(8, 8), out)
+    for line in lines:
+        engine.handle(line)
+        if engine.thread is not None:
+            engine.thread.join()
+    return out.getvalue().splitlines()
+
+
+REFUSED = "4k3/8/8/8/8/8/8/4R1K1 w - - 0 1"  # the side not to move is in check: its king can be taken
+
+
+@pytest.mark.parametrize("lines, says, moves", [
+    (["go sideways"], "unknown go argument", None),
+    (["go nodes 0"], None, legal(8, 8, None, [])),  # nodes 0 taken as 1
+    (["go nodes -3 searchmoves a2a3 h2h4"], None, {"a2a3", "h2h4"}),
+    (["setoption name MultiPV value 3", "go nodes 60 searchmoves g1f3 b1c3"], None, {"g1f3", "b1c3"}),
+    (["go searchmoves e2e5 nodes 5"], "'e2e5' is not legal", None),
+    (["setoption name BoardSize value 1x1", "go nodes 5"], "1x1", None),
+    (["position startpos", "position fen 8/8 w - - 0 1", "go nodes 5"], "refused", None),  # not the older one
+    ([f"position fen {REFUSED}", "go nodes 5"], "the side not to move is in check", None),
+    (["position fen 7k/6Q1/6K1/8/8/8/8/8 b - - 0 1", "go nodes 5"], None, None),  # mated: no move
+])
+def test_every_go_is_answered_with_a_bestmove(lines, says, moves):
+    out = run(*lines)
+    assert out[-1].startswith("bestmove ") and "(none)" not in out[-1]
+    errors = [x for x in out if x.startswith("info string error")]
+    assert (says is None and not errors) or (says is not None and says in errors[-1]), out
+    assert out[-1].split()[1] in (moves or {"0000"}), out
+    if "searchmoves" in lines[-1]:  # the info lines show only allowed moves
+        assert all(x.split()[x.split().index("pv") + 1] in moves for x in out if " pv " in x)
+
+
+def test_hostile_lines_are_answered_at_once():
+    s = Session("--uniform")
+    # a name followed by a megabyte of spaces: read by words, not by a backtracking pattern
+    s.send("setoption name Hash" + " " * 1_000_000 + "x", "setoption name Hash" + " " * 100_000 + "value   64",
+           "isready")
+    out = s.expect("readyok")
+    assert len(out) == 2 and "no option 'Hash x'" in out[0]  # the second was read: Hash 64
+    s.send("position moves e2e4", "z" * 10_000_000, "setoption name " + "y" * 1_000_000 + " value 1", "isready")
+    out = s.expect("readyok")
+    assert "expected startpos or fen FEN before moves" in out[0]
+    assert all(len(x) < 200 and x.endswith("…'") for x in out[1:3]), [x[:300] for x in out]
+    assert s.close() == 0
+
+
+@pytest.mark.parametrize("env", [{"PYTHONIOENCODING": "utf-8:strict"}, {"LANG": "C", "LC_ALL": "C"},
+                                 {"PYTHONIOENCODING": "ascii"}], ids=["utf-8-strict", "C", "ascii"])
+def test_bytes_that_are_not_utf8_are_one_bad_line(env):
+    base = {k: v for k, v in os.environ.items() if k not in ("PYTHONIOENCODING", "LANG", "LC_ALL", "LC_CTYPE")}
+    s = Session("--uniform", env={**base, **env})
+    s.send_bytes(b"position startpos moves \xe9\xff e2e4\nsetoption name caf\xc3\xa9 value 1\nisready\n")
+    out = s.expect("readyok")
+    assert "\ufffd" in out[0] and "'café'" in out[1]  # UTF-8 in and out, a stray byte replaced
+    s.send("go nodes 5")
+    assert s.expect("bestmove")[-1].split()[1] in legal(8, 8, None, [])
+    assert s.close() == 0
+
+
+def test_play_reads_utf8_whatever_the_locale():
+    pytest.importorskip("torch")
+    checkpoint = os.path.join(os.path.dirname(__file__), "data", "zero_old_checkpoint.pt")
+    start = murkle_rl.start_fen(5, 5)
+    env = {**os.environ, "PYTHONIOENCODING": "utf-8:strict"}
+    out = subprocess.run([sys.executable, "-m", "murkle_rl.zero", "play", "--checkpoint", checkpoint,
+                          "--simulations", "4"], input=f"5 5 caf\xe9\n5 5 {start}\n".encode("latin-1"),
+                         capture_output=True, env=env, timeout=300)
+    answers = out.stdout.decode("utf-8").splitlines()
+    assert out.returncode == 0 and len(answers) == 2, out.stderr[-2000:]
+    assert answers[0].startswith("error: ") and answers[1] in legal(5, 5, start, [])
+
+
+@pytest.mark.parametrize("argv, says", [(["--width", "9" * 20], "a board side is 1 to 1024"),
+                                        (["--width", "40", "--height", "40"], "no board of 40x40")])
+def test_command_line_sizes(argv, says):
+    out = subprocess.run([sys.executable, "-m", "murkle_rl.zero.uci", *argv], capture_output=True, text=True,
+                         input="quit\n", timeout=WAIT)
+    assert out.returncode == 2 and says in out.stderr and "Traceback" not in out.stderr
 
 
 class SixBySix:
@@ -232,7 +330,9 @@ def test_python_chess_client():
         assert [i["multipv"] for i in info] == [1, 2]
         assert all(i["pv"][0] in board.legal_moves for i in info) and info[0]["nodes"] >= 200
         info = engine.analyse(board, chess.engine.Limit(time=0.2))
-        assert isinstance(info["score"].relative, chess.engine.Cp) and info["wdl"].relative.expectation() == 0.5
+        assert isinstance(info["score"].relative, chess.engine.Cp) and "wdl" not in info
+        root_moves = list(board.legal_moves)[-2:]  # sent as searchmoves
+        assert engine.play(board, chess.engine.Limit(nodes=40), root_moves=root_moves).move in root_moves
         mate = chess.Board("7k/5Q2/6K1/8/8/8/8/8 w - - 0 1")
         info = engine.analyse(mate, chess.engine.Limit(nodes=300))
         assert info["score"].white() == chess.engine.Mate(1)

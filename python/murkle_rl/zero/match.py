@@ -102,9 +102,9 @@ class UciEngine:
         except OSError as e:
             raise EngineError(f"cannot start {self.cmd[0]}: {e}") from None
         # UTF-8 both ways whatever the locale: a stray byte must not end the reader
-        self.stdin = io.TextIOWrapper(self.proc.stdin, encoding="utf-8", errors="replace",  # type: ignore[arg-type]
-                                      line_buffering=True)
-        self.stdout = io.TextIOWrapper(self.proc.stdout, encoding="utf-8", errors="replace")  # type: ignore[arg-type]
+        assert self.proc.stdin is not None and self.proc.stdout is not None
+        self.stdin = io.TextIOWrapper(self.proc.stdin, encoding="utf-8", errors="replace", line_buffering=True)
+        self.stdout = io.TextIOWrapper(self.proc.stdout, encoding="utf-8", errors="replace")
         self.lines: queue.Queue[str | None] = queue.Queue(QUEUED_LINES)
         self.last_info = ""  # the engine's last info line: the only one kept
         self.closed = False

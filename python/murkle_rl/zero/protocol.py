@@ -18,10 +18,17 @@ def shown(text: str, limit: int = SHOWN) -> str:
     return repr(text if len(text) <= limit else text[:limit] + "…")
 
 
-def utf8_stream(binary: Any, write: bool = False) -> TextIO:
-    """A text stream of UTF-8 over a binary one, whatever the locale: bytes that are not UTF-8
-    read as U+FFFD instead of ending the session; written lines go out at once."""
-    return io.TextIOWrapper(binary, encoding="utf-8", errors="replace", line_buffering=write)
+def utf8_stream(stream: TextIO, write: bool = False) -> TextIO:
+    """``sys.stdin`` or ``sys.stdout`` set to UTF-8 whatever the locale, in place (a new wrapper
+    would close the process's stream when dropped): bytes that are not UTF-8 read as U+FFFD
+    instead of ending the session; written lines go out at once. A stream that is not the
+    system's (a test's capture) is taken as it is."""
+    try:
+        stream.reconfigure(encoding="utf-8", errors="replace",  # type: ignore[attr-defined]
+                           **({"line_buffering": True} if write else {}))
+    except (AttributeError, ValueError, io.UnsupportedOperation):
+        pass
+    return stream
 
 
 # Characters a terminal acts on rather than shows: C0 and C1 controls (escape sequences among

@@ -379,7 +379,8 @@ class Engine:
             self.error(f"search: {e}")
             game = self.searcher.game
             moves = [m.to_lan() for m in game.legal_moves()] if game is not None else []
-            best = (allowed or moves or [None])[0]
+            choices = allowed or moves
+            best = choices[0] if choices else None
         # infinite and ponder searches answer only once told to
         while (self.pondering or self.infinite) and not self.stop_event.is_set():
             time.sleep(0.005)
@@ -514,8 +515,8 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None, stdout: Tex
         parse_size(f"{args.width}x{args.height}")
     except ValueError as e:
         parser.error(str(e))
-    stdin = stdin or utf8_stream(sys.stdin.buffer)
-    stdout = stdout or utf8_stream(sys.stdout.buffer, write=True)
+    stdin = stdin or utf8_stream(sys.stdin)
+    stdout = stdout or utf8_stream(sys.stdout, write=True)
     if args.checkpoint and not args.uniform:
         path = args.checkpoint
 
