@@ -218,6 +218,9 @@ class ChessEnv(gymnasium.Env[NDArray[np.float32], np.int64]):
         opponent_move = None
         if not self._agent_white and self._mask.any():
             opponent_move = self._opponent_ply()
+        if not self._mask.any():  # over already: the next step reports the end, whatever its action
+            game = self._batch.game(0)
+            self._outcome = "max_plies" if game.outcome() is None else _outcome_name(game)
         return self._observation(), self._info(opponent_move, False)
 
     def step(self, action: Any) -> tuple[NDArray[np.float32], float, bool, bool, dict[str, Any]]:
@@ -228,8 +231,9 @@ class ChessEnv(gymnasium.Env[NDArray[np.float32], np.int64]):
             raise RuntimeError("the episode is over: call reset() before step()")
         a = operator.index(action)
         mask = self._mask.reshape(-1)
-        if not mask.any():  # a decided position: the game is over before the agent moves
-            return self._finish(self._batch.game(0).reward_absolute(), False, None)
+        if not mask.any():  # over before the agent moves: a decided start, or the opponent's first move
+            game = self._batch.game(0)
+            return self._finish(game.reward_absolute(), game.outcome() is None, None)
         if not (0 <= a < self.num_actions and mask[a]):
             return self._illegal(a)
         self._batch.step(np.array([a], np.int64), self._planes, self._mask, self._rewards, self._done,
