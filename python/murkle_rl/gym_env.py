@@ -158,7 +158,7 @@ class ChessEnv(gymnasium.Env[NDArray[np.float32], np.int64]):
         self.render_mode = render_mode
         self.illegal_action, self.illegal_reward = illegal_action, float(illegal_reward)
         self.num_actions: int = self._batch.num_actions
-        self.observation_space = observation_space(width, height)
+        self.observation_space = observation_space(width, height)  # type: ignore[assignment]
         self.action_space = spaces.Discrete(self.num_actions)
         self._opponent = make_opponent(opponent, width, height, uci_nodes, uci_movetime)
         p = self._batch.action_planes
@@ -245,7 +245,7 @@ class ChessEnv(gymnasium.Env[NDArray[np.float32], np.int64]):
             return self._finish(float(self._rewards[0]), bool(self._truncated[0]), opponent_move)
         return self._observation(), 0.0, False, False, self._info(opponent_move, False)
 
-    def render(self) -> str | NDArray[np.uint8] | None:  # type: ignore[override]
+    def render(self) -> str | NDArray[np.uint8] | None:
         """The position as ``render_mode`` says: "ansi" the board as text, "rgb_array" a uint8
         image (H, W, 3), the picture of :func:`murkle_rl.rgb_array` when the ``svg`` extra is
         installed, else the plainer ``board_image`` of the planes; None without a render_mode."""
@@ -255,7 +255,8 @@ class ChessEnv(gymnasium.Env[NDArray[np.float32], np.int64]):
         game = self._batch.game(0)
         if self.render_mode == "rgb_array":
             if drawing.can_rasterise():
-                return drawing.rgb_array(game, lastmove=True)
+                image: NDArray[np.uint8] = drawing.rgb_array(game, lastmove=True)
+                return image
             return board_image(self._planes[0])
         return str(game).split("\n", 1)[1]  # below the status line
 
