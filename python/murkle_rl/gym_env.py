@@ -320,7 +320,8 @@ class ChessVectorEnv(VectorEnv[NDArray[np.float32], NDArray[np.int64], NDArray[A
     not terminated); ``AutoresetMode.SAME_STEP`` returns the next episode's first observation at
     once, the final one in ``info["final_obs"]`` (an object array, None elsewhere, with
     ``info["_final_obs"]`` marking the sub-environments that ended). Masked policies prefer
-    SAME_STEP: every returned mask then has a legal action.
+    SAME_STEP: a returned mask then has a legal action unless the opponent's first move of an
+    episode already ended the game (its next step reports the end, whatever the action).
 
     Args:
         num_envs: the number of games (int).
