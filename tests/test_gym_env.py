@@ -96,6 +96,17 @@ def test_single_env_equals_the_engine_and_scores_from_the_agent_side(width, heig
     assert ends == ({"max_plies"} if max_plies else ends - {"max_plies"}) and len(ends) >= 1
 
 
+@pytest.mark.parametrize("kwargs,match", [
+    ({"opponent": "stockfish"}, "an opponent is"), ({"agent_color": "red"}, "agent_color"),
+    ({"illegal_action": "ignore"}, "illegal_action"), ({"render_mode": "human"}, "render_mode"),
+    ({"width": 2, "height": 2}, "no playable start"), ({"max_plies": 0}, "max_plies"),
+    ({"opponent": "uci:no-such-engine", "uci_nodes": None}, "uci_nodes or uci_movetime"),
+])
+def test_refused_arguments(kwargs, match):
+    with pytest.raises(ValueError, match=match):
+        ChessEnv(**{"width": 5, "height": 5, **kwargs})
+
+
 @pytest.mark.parametrize("mode", ["penalty", "lose", "raise"])
 def test_illegal_actions(mode):
     env = ChessEnv(6, 6, agent_color="white", illegal_action=mode, illegal_reward=-0.5)
