@@ -17,6 +17,9 @@ squares, at most 32 rows):
   (history included), for multiprocessing and Ray workers. ``GameBatch`` pickles directly.
 - :func:`start_fen`: the start position used for every board size.
 - :func:`env`: one game as a PettingZoo AEC environment (needs the ``pettingzoo`` extra).
+- ``ChessEnv``, ``ChessVectorEnv``: the agent against a fixed opponent as Gymnasium
+  environments, one game or a batch of them (``murkle_rl.gym_env``, imported on first use;
+  needs Gymnasium, in the ``pettingzoo`` extra).
 - :func:`svg`, :func:`view`, :func:`svg_animation`: any board as SVG text, as a notebook view,
   a whole game as an animated SVG; :func:`gif_animation`, :func:`png`, :func:`rgb_array` the
   same as pictures (need the ``svg`` extra). See ``murkle_rl.drawing``.
@@ -24,7 +27,7 @@ squares, at most 32 rows):
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from ._core import (
     GameBatch,
@@ -46,6 +49,8 @@ from .drawing import gif_animation, png, rgb_array, svg, svg_animation, view
 
 if TYPE_CHECKING:
     from pettingzoo import AECEnv as _AECEnv  # type: ignore[import-untyped]
+
+    from .gym_env import ChessEnv, ChessVectorEnv
 
 __version__ = "0.2.0"
 
@@ -78,6 +83,28 @@ def env(
             "murkle_rl.env needs PettingZoo: pip install 'murkle_chess[pettingzoo]'", name=e.name
         ) from e
     return pettingzoo_env.env(width, height, fen=fen, render_mode=render_mode, max_plies=max_plies, castling=castling)
+
+
+_GYMNASIUM_NAMES = ("ChessEnv", "ChessVectorEnv")
+
+
+def __getattr__(name: str) -> Any:
+    # The Gymnasium environments import Gymnasium, which the rest of the package does not need.
+    if name not in _GYMNASIUM_NAMES:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    try:
+        from . import gym_env
+    except ModuleNotFoundError as e:
+        if e.name != "gymnasium":
+            raise
+        raise ModuleNotFoundError(
+            f"murkle_rl.{name} needs Gymnasium: pip install 'murkle_chess[pettingzoo]'", name=e.name
+        ) from e
+    return getattr(gym_env, name)
+
+
+def __dir__() -> list[str]:
+    return sorted([*globals(), *_GYMNASIUM_NAMES])
 
 
 __all__ = [
