@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import io
 import re
-from typing import Any, TextIO
+from typing import TextIO
 
 __all__ = ["SHOWN", "shown", "printable", "utf8_stream"]
 
