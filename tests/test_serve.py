@@ -14,7 +14,7 @@ import pytest
 
 import murkle_chess as mc
 import murkle_rl as rl
-from murkle_rl.zero import serve
+from murkle_rl.zero import cli, serve
 from murkle_rl.zero.agent import UniformAgent, line_text, think
 
 
@@ -129,12 +129,12 @@ def test_the_agent_thinks_and_the_command_runs():
     e4 = start.move_from_lan("e2e4")
     line = [rl.encode_action(start, e4), "e7e5", start.clone().move_from_lan("g1f3")]
     assert line_text(start, line) == ["e2e4", "e7e5", "g1f3"] and start.to_fen() == mc.Game.standard().to_fen()
-    out = subprocess.run([sys.executable, "-m", "murkle_rl.zero.serve", "--width", "1", "--height", "1"],
+    out = subprocess.run([sys.executable, "-m", "murkle_rl.zero", "serve", "--width", "1", "--height", "1"],
                          capture_output=True, text=True, timeout=60)
     assert out.returncode == 2 and "1x1" in out.stderr
     for bad in (["--max-sessions", "0"], ["--threads", "-1"], ["--width", "9" * 20]):  # refused before a port is opened
         with pytest.raises(SystemExit):
-            serve.main(bad)
+            cli.main(["serve", *bad])
 
 
 def test_other_sites_pages_are_refused(server):

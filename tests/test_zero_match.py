@@ -17,7 +17,7 @@ import pytest
 
 import murkle_chess
 import murkle_rl
-from murkle_rl.zero import match
+from murkle_rl.zero import cli, match
 from murkle_rl.zero.agent import UniformAgent
 from murkle_rl.zero.cli import main as zero_main
 from murkle_rl.zero import pgn
@@ -92,7 +92,7 @@ def test_an_engine_that_cannot_restart_ends_the_match_with_its_games(tmp_path, c
     assert "could not be restarted" in r.aborted and "ended after 2 games" in r.summary()
     assert (tmp_path / "g.pgn").read_text().count("[Round ") == 2
     (tmp_path / "started").unlink()
-    assert match.main(["--size", "5x5", "--opponent", " ".join(cmd), "--games", "6", "--simulations", "5",
+    assert cli.run(["match", "--size", "5x5", "--opponent", " ".join(cmd), "--games", "6", "--simulations", "5",
                        "--max-plies", "40", "--quiet", "--pgn", str(tmp_path / "cli.pgn")]) == 1
     out, err = capsys.readouterr()
     assert "+" in out and "ended after 2 games" in out and "the match ended early" in err
@@ -124,12 +124,12 @@ def test_match_result_counts_and_elo():
 
 def test_cli_and_ladder(capsys):
     cmd = f"{sys.executable} {TINY} first"
-    assert match.main(["--size", "5x5", "--opponent", cmd, "--games", "2", "--simulations", "5",
+    assert cli.run(["match", "--size", "5x5", "--opponent", cmd, "--games", "2", "--simulations", "5",
                        "--ladder", "1,2", "--json", "--quiet", "--max-plies", "60"]) == 0
     rows = json.loads(capsys.readouterr().out)
     assert [row["nodes"] for row in rows] == [1, 2]
     assert all(row["wins"] + row["draws"] + row["losses"] == 2 for row in rows)
-    assert match.main(["--opponent", "no-such-engine-here", "--games", "2", "--quiet"]) == 1
+    assert cli.run(["match", "--opponent", "no-such-engine-here", "--games", "2", "--quiet"]) == 1
     assert "cannot start" in capsys.readouterr().err
     for argv, bad, says in [(["match", "--opponent", cmd], ["--ladder", "1,x"], "'1,x' is not a list of node budgets"),
                             (["evaluate", "--checkpoint", "x"], ["--ladder", "0"], "'0' is not a list of node budgets"),

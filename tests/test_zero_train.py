@@ -61,7 +61,8 @@ def test_a_run_writes_checkpoint_agent_metrics_curve_and_games(run_dir):
     assert {"checkpoint.pt", "agent.pt", "metrics.jsonl", "curve.png", "eval_games.pgn",
             "selfplay_games.pgn"} <= {p.name for p in run_dir.iterdir()}
     records = [__import__("json").loads(line) for line in (run_dir / "metrics.jsonl").read_text().splitlines()]
-    assert records[-1]["kind"] == "end" and records[0]["kind"] == "eval"
+    assert records[-1]["kind"] == "end" and records[0]["kind"] == "start" and records[1]["kind"] == "eval"
+    assert records[0]["config"]["width"] == 5  # a report reads the run from its metrics alone
     assert [r["iteration"] for r in records if r["kind"] == "eval"] == [0, 3]
     assert any(r["kind"] == "train" and r["policy"] > 0 for r in records)
     trainer = Trainer.load(run_dir)
@@ -324,7 +325,7 @@ def test_ctrl_c_ends_an_evaluation_at_once_with_its_partial_scores(tmp_path):
     trainer = Trainer.load(tmp_path)
     assert trainer.iteration == 0 and trainer.history == []
     lines = (tmp_path / "metrics.jsonl").read_text().splitlines()
-    assert '"stopped": true' in lines[0] and '"kind": "end"' in lines[-1]
+    assert '"stopped": true' in lines[1] and '"kind": "end"' in lines[-1]
 
 
 def test_ctrl_c_stops_a_run_with_an_actor_and_keeps_its_games(tmp_path):

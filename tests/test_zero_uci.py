@@ -22,10 +22,10 @@ WAIT = 60  # seconds before a missing answer fails the test (a hang fails, never
 
 
 class Session:
-    """``python -m murkle_rl.zero.uci`` driven line by line."""
+    """``python -m murkle_rl.zero uci`` driven line by line."""
 
     def __init__(self, *args: str, env: dict[str, str] | None = None) -> None:
-        self.proc = subprocess.Popen([sys.executable, "-m", "murkle_rl.zero.uci", *args], text=True, env=env,
+        self.proc = subprocess.Popen([sys.executable, "-m", "murkle_rl.zero", "uci", *args], text=True, env=env,
                                      encoding="utf-8", stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=1)
         self.lines: queue.Queue[str] = queue.Queue()
         threading.Thread(target=lambda: [self.lines.put(x.strip()) for x in self.proc.stdout], daemon=True).start()
@@ -232,7 +232,7 @@ def test_play_reads_utf8_whatever_the_locale():
 @pytest.mark.parametrize("argv, says", [(["--width", "9" * 20], "a board side is 1 to 1024"),
                                         (["--width", "40", "--height", "40"], "no board of 40x40")])
 def test_command_line_sizes(argv, says):
-    out = subprocess.run([sys.executable, "-m", "murkle_rl.zero.uci", *argv], capture_output=True, text=True,
+    out = subprocess.run([sys.executable, "-m", "murkle_rl.zero", "uci", *argv], capture_output=True, text=True,
                          input="quit\n", timeout=WAIT)
     assert out.returncode == 2 and says in out.stderr and "Traceback" not in out.stderr
 
@@ -317,7 +317,7 @@ import chess.engine  # noqa: E402
 
 
 def test_python_chess_client():
-    engine = chess.engine.SimpleEngine.popen_uci([sys.executable, "-m", "murkle_rl.zero.uci", "--uniform"],
+    engine = chess.engine.SimpleEngine.popen_uci([sys.executable, "-m", "murkle_rl.zero", "uci", "--uniform"],
                                                  timeout=WAIT)
     try:
         engine.configure({"Simulations": 50})

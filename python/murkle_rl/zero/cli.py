@@ -44,56 +44,160 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import json
 import sys
 import time
+import warnings
 from dataclasses import replace
 from pathlib import Path
 from typing import Any, TextIO
 
 from .config import C_PUCT_OVERRIDE, config_of, config_parser, count, non_negative
+from .protocol import utf8_stream
+from .rules import board_side, check_size, size_argument, start_fen
 
 TRAIN_EXTRA = "needs the train extra: pip install 'murkle_chess[train]'"
-COMMANDS = ("train", "evaluate", "play", "games", "uci", "match", "serve")
-HANDED_OVER = {"uci": "murkle_rl.zero.uci", "match": "murkle_rl.zero.match", "serve": "murkle_rl.zero.serve"}
+# Commands that need PyTorch; the others run on the core install (a uniform agent needs no network).
+NEEDS_TRAIN = {"train", "evaluate", "play", "report"}
 
 
 def needs_train_extra(command: str) -> None:
-    """Exits with a clear message when PyTorch, tqdm or matplotlib is missing."""
+    """Raises CommandError with a clear message when PyTorch, tqdm or matplotlib is missing."""
     for module in ("torch", "tqdm", "matplotlib"):
         try:
             importlib.import_module(module)
         except ImportError:
-            sys.exit(f"murkle-zero {command} {TRAIN_EXTRA} ({module} is missing)")
+            raise CommandError(f"murkle-zero {command} {TRAIN_EXTRA} ({module} is missing)") from None
+
+
+class CommandError(Exception):
+    """A command that cannot go on, said in one line; ``code`` is the exit status."""
+
+    def __init__(self, message: str, code: int = 1) -> None:
+        super().__init__(message)
+        self.code = code
+
+
+# ------------------------------------------------------------------ options shared by the front ends
+
+HELP = {
+    "checkpoint": "the agent: a run directory, its checkpoint.pt or its agent.pt",
+    "uniform": "no network: uniform priors and value 0, the search alone, on any board size (the default "
+               "without --checkpoint)",
+    "simulations": "the agent's search simulations per move",
+    "c_puct": C_PUCT_OVERRIDE,
+    "threads": "search threads: the games searched at once are split between them (0: every core)",
+    "torch_threads": "the network's PyTorch threads (0: every core)",
+    "batch": "positions per network call in the agent's search, kept apart by virtual loss",
+}
+
+
+class OldSpelling(argparse.Action):
+    """An option's earlier name: still taken, with a warning naming the new one."""
+
+    def __init__(self, option_strings: list[str], dest: str, new: str = "", **kwargs: Any) -> None:
+        self.new = new
+        super().__init__(option_strings, dest, help=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser: Any, namespace: Any, values: Any, option_string: str | None = None) -> None:
+        warnings.warn(f"{option_string} is now {self.new}", FutureWarning, stacklevel=2)
+        print(f"murkle-zero: {option_string} is now {self.new}", file=sys.stderr)
+        setattr(namespace, self.dest, values)
+
+
+def agent_options(*, checkpoint_required: bool = False, uniform: bool = True, simulations: int | None = 200,
+                  torch_threads: int = 1, batch: bool = True) -> argparse.ArgumentParser:
+    """The options of the agent a front end plays with, one meaning and one help text in every
+    command: --checkpoint, --uniform, --simulations, --c-puct, --threads, --torch-threads, --batch."""
+    p = argparse.ArgumentParser(add_help=False)
+    g = p.add_argument_group("the agent")
+    g.add_argument("--checkpoint", required=checkpoint_required, help=HELP["checkpoint"])
+    if uniform:
+        g.add_argument("--uniform", action="store_true", help=HELP["uniform"])
+    if simulations is not None:
+        g.add_argument("--simulations", type=count, default=simulations,
+                       help=f"{HELP['simulations']} (default {simulations})")
+    g.add_argument("--c-puct", type=non_negative(float), default=None, help=HELP["c_puct"])
+    g.add_argument("--threads", type=count, default=1, help=f"{HELP['threads']} (default 1)")
+    g.add_argument("--torch-threads", type=count, default=torch_threads,
+                   help=f"{HELP['torch_threads']} (default {torch_threads})")
+    if batch:
+        g.add_argument("--batch", type=count, default=1, help=f"{HELP['batch']} (default 1)")
+    return p
+
+
+def board_options(default: str = "the agent's; 8 for --uniform") -> argparse.ArgumentParser:
+    """--width and --height of the board a front end plays."""
+    p = argparse.ArgumentParser(add_help=False)
+    p.add_argument("--width", type=board_side, default=None, help=f"board width (default: {default})")
+    p.add_argument("--height", type=board_side, default=None, help=f"board height (default: {default})")
+    return p
+
+
+def agent_of(args: argparse.Namespace, width: int | None = None, height: int | None = None) -> Any:
+    """The agent the options name: the trained one of --checkpoint, or the uniform agent."""
+    from .agent import agent_from
+
+    if args.checkpoint and not getattr(args, "uniform", False):
+        needs_train_extra(args.command)
+    try:
+        return agent_from(args.checkpoint, uniform=getattr(args, "uniform", False), width=width or 8,
+                          height=height or 8, threads=args.torch_threads)
+    except (OSError, ValueError) as e:
+        raise CommandError(f"murkle-zero {args.command}: {e}") from None
+
+
+def board_of(args: argparse.Namespace, agent: Any) -> tuple[int, int]:
+    """The board a front end plays: --size, else --width/--height, else the agent's; refused
+    (CommandError) when it has no board or the agent cannot play it."""
+    from .agent import check_can_play
+
+    width, height = getattr(args, "size", None) or (args.width or agent.width, args.height or agent.height)
+    try:
+        check_size(width, height)
+        start_fen(width, height)  # a board the games start on: not 1x1
+        check_can_play(agent, width, height)
+    except ValueError as e:
+        raise CommandError(f"murkle-zero {args.command}: {e}", 2) from None
+    return width, height
+
+
+# ------------------------------------------------------------------ the command line
 
 
 def build_parser() -> argparse.ArgumentParser:
-    """The command line: train (the default), evaluate, play, games, uci, match."""
+    """The command line: every command registered the same way, the agent's options shared."""
     from .evaluate import parse_budgets
 
     parser = argparse.ArgumentParser(prog="murkle-zero", description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
-                                     epilog="commands: train (the default), evaluate, play, games, uci, match, serve; "
+                                     epilog="commands: " + ", ".join(COMMANDS) + " (train is the default); "
                                             "'murkle-zero COMMAND --help' lists each one's options")
     commands = parser.add_subparsers(dest="command")
-    t = commands.add_parser("train", parents=[config_parser()], help="train an agent (the default command)",
-                            description="Train an agent: self-play, learning, evaluations, checkpoints.")
+
+    def command(name: str, summary: str, *parents: argparse.ArgumentParser, description: str = "") -> Any:
+        return commands.add_parser(name, parents=list(parents), help=summary, description=description or summary)
+
+    t = command("train", "train an agent (the default command)", config_parser(),
+                description="Train an agent: self-play, learning, evaluations, checkpoints. SIGTERM and the first "
+                            "Ctrl-C stop the run after its current iteration and save it.")
     t.add_argument("--out", default="runs/alphazero", help="directory of checkpoint, agent, metrics, curve and games")
     t.add_argument("--resume", action="store_true", help="continue from the checkpoint in --out")
     t.add_argument("--ray", action="store_true", help="self-play on Ray actors")
-    t.add_argument("--workers", type=int, dest="actors", default=argparse.SUPPRESS, help=argparse.SUPPRESS)  # --actors' old name
+    t.add_argument("--workers", type=int, dest="actors", default=argparse.SUPPRESS, action=OldSpelling, new="--actors")
     t.add_argument("--address", default=None, help="Ray cluster to join (default: start a local one)")
+    t.add_argument("--tensorboard", default=None, metavar="DIR",
+                   help="also write the losses and scores to TensorBoard in DIR (pip install 'murkle_chess[tensorboard]')")
     t.add_argument("--quiet", action="store_true", help="no progress bar")
-    e = commands.add_parser("evaluate", help="score an agent against the random and greedy movers",
-                            description="Score an agent against the random and greedy movers, with Elo "
-                                        "differences and their 95% intervals. Ctrl-C ends it with the games "
-                                        "finished so far.")
-    e.add_argument("--checkpoint", required=True, help="a run directory, its checkpoint.pt or its agent.pt")
+
+    e = command("evaluate", "score an agent against the random and greedy movers, or laddered against a UCI engine",
+                agent_options(checkpoint_required=True, uniform=False, torch_threads=0),
+                description="Score an agent against the random and greedy movers, with Elo differences and their "
+                            "95% intervals. Ctrl-C ends it with the games finished so far.")
     e.add_argument("--games", type=count, default=100, help="games per opponent, colours alternating (default 100)")
-    e.add_argument("--simulations", type=count, default=200, help="search simulations per move (default 200)")
     e.add_argument("--max-plies", type=count, default=300, help="plies after which a game is drawn (default 300)")
     e.add_argument("--eval-seconds", type=non_negative(float), default=0.0,
                    help="wall-clock budget in seconds; the games finished by then count (default 0: no limit)")
-    e.add_argument("--torch-threads", type=count, default=0, help="PyTorch threads (default 0: every core)")
     e.add_argument("--save-games", default=None,
                    help="file the games are appended to (default: evaluate_games.pgn beside the agent)")
     e.add_argument("--opponent", default=None, metavar="CMD",
@@ -104,70 +208,121 @@ def build_parser() -> argparse.ArgumentParser:
     e.add_argument("--ladder-games", type=count, default=None,
                    help="games per ladder match, in pairs of colours with paired random openings (default --games)")
     e.add_argument("--no-movers", action="store_true", help="skip the random and greedy movers (only the ladder)")
-    e.add_argument("--batch", type=count, default=1,
-                   help="ladder: the agent's positions per network call, kept apart by virtual loss (default 1)")
-    e.add_argument("--c-puct", type=non_negative(float), default=None, help=C_PUCT_OVERRIDE)
     e.add_argument("--seed", type=int, default=12345)
     e.add_argument("--quiet", action="store_true", help="no progress bar")
-    p = commands.add_parser("play", help="answer 'WIDTH HEIGHT FEN' lines on standard input with a move")
-    p.add_argument("--checkpoint", required=True, help="a run directory, its checkpoint.pt or its agent.pt")
-    p.add_argument("--simulations", type=count, default=200, help="search simulations per move (default 200)")
-    p.add_argument("--torch-threads", type=count, default=1, help="PyTorch threads (default 1)")
+
+    p = command("play", "answer 'WIDTH HEIGHT FEN' lines on standard input with a move",
+                agent_options(checkpoint_required=True, uniform=False))
+    p.add_argument("--movetime", type=non_negative(float), default=None,
+                   help="seconds the agent may think per move, at most (default: no limit)")
     p.add_argument("--seed", type=int, default=0)
-    g = commands.add_parser("games", help="print the games of a games file (eval_games.pgn, selfplay_games.pgn)")
+
+    g = command("games", "print the games of a games file (eval_games.pgn, selfplay_games.pgn)")
     g.add_argument("file", help="a games file, or a run directory (its eval_games.pgn)")
     g.add_argument("--index", type=int, default=None, help="print only this game (0 is the first; -1 the last)")
     g.add_argument("--svg", default=None, metavar="FILE",
                    help="also draw the game (--index, default the last) as an animated SVG into FILE")
     g.add_argument("--seconds-per-ply", type=float, default=1.0, help="the animation's pace (default 1.0)")
-    commands.add_parser("uci", help="speak UCI on standard input and output (murkle-zero uci --help)", add_help=False)
-    commands.add_parser("match", help="play matches against UCI engines (murkle-zero match --help)", add_help=False)
-    commands.add_parser("serve", help="play the agent in your browser (murkle-zero serve --help)", add_help=False)
+
+    r = command("report", "a run's summary from its metrics.jsonl, and its curve.png drawn anew")
+    r.add_argument("run", help="a run directory (or its metrics.jsonl)")
+    r.add_argument("--curve", default=None, metavar="PNG", help="where to draw the curve (default: curve.png in the run)")
+
+    u = command("uci", "speak UCI on standard input and output (GUIs, python-chess, tournament managers)",
+                agent_options(simulations=None), board_options("8"),
+                description="The agent as a UCI engine on standard input and output. Board size: the FEN of "
+                            "'position fen', or for startpos the UCI_Variant option (chess, or WxH such as 6x6) or "
+                            "the BoardSize option (any WxH); --width/--height give the startpos before either.")
+    u.add_argument("--simulations", type=count, default=800,
+                   help=f"{HELP['simulations']} of a bare 'go' (the Simulations option's default; default 800)")
+
+    m = command("match", "play matches against UCI engines, refereed by murkle_chess",
+                agent_options(), board_options(),
+                description="Plays the agent against a UCI engine, refereed by murkle_chess; prints wins, draws, "
+                            "losses, the score and the Elo difference with its 95% interval.")
+    m.add_argument("--size", type=size_argument, help="board as WxH or 'chess' (instead of --width/--height)")
+    m.add_argument("--opponent", required=True,
+                   help="the engine's command line, e.g. fairy-stockfish (looked for in /usr/games too)")
+    m.add_argument("--option", action="append", default=[], metavar="NAME=VALUE",
+                   help="a UCI option for the engine (repeatable)")
+    limit = m.add_mutually_exclusive_group()
+    limit.add_argument("--nodes", type=count, help="the engine's nodes per move (default 1)")
+    limit.add_argument("--movetime", type=count, help="the engine's milliseconds per move")
+    limit.add_argument("--ladder", type=parse_budgets, help="comma-separated node budgets, one match each, e.g. 1,10,100,1000")
+    m.add_argument("--games", type=count, default=10, help="games per match, in pairs of colours (default 10)")
+    m.add_argument("--opening-plies", type=count, default=4, help="random plies of each pair's opening (default 4)")
+    m.add_argument("--max-plies", type=count, default=600, help="games longer than this are drawn (default 600)")
+    m.add_argument("--seed", type=int, default=0, help="the openings' seed (default 0)")
+    m.add_argument("--timeout", type=non_negative(float), default=60.0,
+                   help="seconds an engine may take beyond its limit (default 60)")
+    m.add_argument("--pgn", help="write the games here as PGN (with --ladder: one file per budget, suffixed)")
+    m.add_argument("--json", action="store_true", help="print the results as JSON")
+    m.add_argument("--quiet", action="store_true", help="no line per game on standard error")
+
+    s = command("serve", "play the agent in your browser", agent_options(simulations=None, batch=False),
+                board_options("8, or the agent's"))
+    s.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1: this machine only)")
+    s.add_argument("--port", type=int, default=8000, help="port (default 8000; 0 picks a free one)")
+    s.add_argument("--max-sessions", type=int, default=64, help="games kept at once (default 64)")
+    s.add_argument("--movetime", type=non_negative(float), default=None,
+                   help="seconds the agent may think per move, at most (default: no limit; the page sets the simulations)")
     return parser
 
 
+COMMANDS = ("train", "evaluate", "play", "games", "report", "uci", "match", "serve")
+
+
 def main(argv: list[str] | None = None) -> Any:
-    """The ``murkle-zero`` command; returns what the command made (a Trainer, an evaluation)."""
+    """The ``murkle-zero`` command; returns what the command made (a Trainer, an evaluation, an
+    exit status). Raises SystemExit, with its message, for a command that cannot go on."""
     argv = list(sys.argv[1:] if argv is None else argv)
-    if argv and argv[0] in HANDED_OVER:
-        try:
-            module = importlib.import_module(HANDED_OVER[argv[0]])
-        except ModuleNotFoundError as err:
-            if err.name != HANDED_OVER[argv[0]]:
-                raise
-            sys.exit(f"murkle-zero {argv[0]} is not part of this installation")
-        return module.main(argv[1:])
     parser = build_parser()
     if not argv or argv[0] not in (*COMMANDS, "-h", "--help"):
         argv.insert(0, "train")
     args = parser.parse_args(argv)
-    if args.command != "games":
-        needs_train_extra(args.command)
-    if args.command == "train":
-        cfg = config_of(args)
-        args.given = given_options(argv)
-        for problem in cfg.problems():
-            parser.error(problem)
-        from .actors import ActorDied
-        from .learner import train
-        from .network import use_threads
-
-        use_threads(cfg.torch_threads)
-        try:
-            return train(cfg, args)
-        except KeyboardInterrupt:  # a second Ctrl-C
-            sys.exit(f"\nstopped at once: the last checkpoint in {args.out} stands")
-        except ActorDied as err:
-            sys.exit(f"murkle-zero train: {err}\nthe last checkpoint in {args.out} stands: --resume goes on from it")
-        except (OSError, ValueError) as err:  # a checkpoint that cannot be resumed, a full disk: said in a line
-            sys.exit(f"murkle-zero train: {err}")
+    handlers = {"train": train_command, "evaluate": evaluate, "play": play, "games": show_games,
+                "report": report_command, "uci": uci_command, "match": match_command, "serve": serve_command}
     try:
-        return {"games": show_games, "play": play, "evaluate": evaluate}[args.command](args)
+        if args.command in NEEDS_TRAIN:
+            needs_train_extra(args.command)
+        if args.command == "train":
+            return train_command(args, argv, parser)
+        return handlers[args.command](args)
+    except CommandError as err:
+        if err.code == 2:
+            parser.error(str(err))
+        if err.code == 1:
+            raise SystemExit(str(err)) from None  # the message on standard error, status 1
+        print(err, file=sys.stderr)
+        raise SystemExit(err.code) from None
     except (FileNotFoundError, ValueError) as err:  # a missing or unreadable file, said in a line
-        sys.exit(f"murkle-zero {args.command}: {err}")
+        raise SystemExit(f"murkle-zero {args.command}: {err}") from None
     except KeyboardInterrupt:
         print("\nstopped", file=sys.stderr)
-        sys.exit(130)
+        raise SystemExit(130) from None
+
+
+def train_command(args: argparse.Namespace, argv: list[str], parser: argparse.ArgumentParser) -> Any:
+    """Trains (or resumes) a run to its budget."""
+    cfg = config_of(args)
+    for problem in cfg.problems():
+        parser.error(problem)
+    from .actors import ActorDied
+    from .learner import RunOptions, train
+    from .network import use_threads
+
+    use_threads(cfg.torch_threads)
+    options = RunOptions(out=Path(args.out), resume=args.resume, ray=args.ray, address=args.address, quiet=args.quiet,
+                         given=frozenset(given_options(argv)), tensorboard=args.tensorboard)
+    try:
+        return train(cfg, options)
+    except KeyboardInterrupt:  # a second Ctrl-C
+        raise CommandError(f"\nstopped at once: the last checkpoint in {args.out} stands") from None
+    except ActorDied as err:
+        raise CommandError(f"murkle-zero train: {err}\nthe last checkpoint in {args.out} stands: --resume goes on "
+                           "from it") from None
+    except (OSError, ValueError) as err:  # a checkpoint that cannot be resumed, a full disk: said in a line
+        raise CommandError(f"murkle-zero train: {err}") from None
 
 
 def given_options(argv: list[str]) -> set[str]:
@@ -184,23 +339,27 @@ def given_options(argv: list[str]) -> set[str]:
 # ------------------------------------------------------------------ play
 
 
-def play(args: argparse.Namespace, stdin: TextIO = sys.stdin, stdout: TextIO = sys.stdout) -> None:
+def play(args: argparse.Namespace, stdin: TextIO | None = None, stdout: TextIO | None = None) -> int:
     """Answers ``WIDTH HEIGHT FEN`` lines with the agent's move in long algebraic notation; the
-    tree is kept from one line to the next when the position follows on."""
-    from .agent import load_agent
+    tree is kept from one line to the next when the position follows on. UTF-8 both ways,
+    whatever the locale: a stray byte is one bad line, not the session's end."""
     from .play import SearchSession
 
-    agent = load_agent(args.checkpoint, threads=args.torch_threads)
-    session = SearchSession(agent, seed=args.seed, simulations=args.simulations)
+    agent = agent_of(args)
+    stdin = stdin or utf8_stream(sys.stdin)
+    stdout = stdout or utf8_stream(sys.stdout, write=True)
+    session = SearchSession(agent, seed=args.seed, simulations=args.simulations, c_puct=args.c_puct,
+                            leaves=args.batch)
     for line in stdin:
         line = line.strip()
         if not line:
             continue
         try:
-            answer = best_move(session, line, args.simulations, getattr(args, "movetime", None))
+            answer = best_move(session, line, args.simulations, args.movetime)
         except Exception as e:  # one bad line must not end the session
             answer = f"error: {e}"
         print(answer, file=stdout, flush=True)
+    return 0
 
 
 def best_move(session: Any, line: str, simulations: int, movetime: float | None = None) -> str:
@@ -236,11 +395,11 @@ def evaluate(args: argparse.Namespace) -> dict[str, Any]:
 
     from .evaluate import OPPONENTS, MatchResult, elo, evaluate_agent, score
     from .games import save_games
-    from .learner import CURVE, CtrlC, plot_curve
-    from .network import CHECKPOINT, load_agent, read_state, resolve
+    from .interrupts import CtrlC
+    from .report import CURVE, RunReport, plot_curve
 
-    agent = load_agent(args.checkpoint, threads=args.torch_threads)
-    cfg = replace(agent.cfg, eval_max_plies=args.max_plies or agent.cfg.eval_max_plies,
+    agent = agent_of(args)
+    cfg = replace(agent.cfg, eval_max_plies=args.max_plies or agent.cfg.eval_max_plies, threads=args.threads,
                   eval_c_puct=agent.cfg.eval_c_puct if args.c_puct is None else args.c_puct)
     source = Path(args.checkpoint)
     folder = source if source.is_dir() else source.parent
@@ -288,19 +447,30 @@ def evaluate(args: argparse.Namespace) -> dict[str, Any]:
         print(f"could not save the games to {games_file}: {err}", file=sys.stderr)
     if args.opponent:
         entry["ladder"] = engine_ladder(args, agent, folder)
+    records = run_records(source)
+    if any(r.get("kind") in ("train", "eval") for r in records):  # a run's curve, with these scores at its end
+        plot_curve(RunReport(records), folder / CURVE, final=entry | {"games": args.games})
+    return entry
+
+
+def run_records(source: Path) -> list[dict[str, Any]]:
+    """The records of the run ``source`` (a directory or a file in one) belongs to: its
+    metrics, or for a run older than them what its checkpoint keeps, read safely; none for an
+    agent file alone."""
+    from .network import CHECKPOINT, read_state, resolve
+    from .report import METRICS, read_metrics, records_of_checkpoint
+
+    folder = source if source.is_dir() else source.parent
+    if (folder / METRICS).is_file():
+        return read_metrics(folder)
     try:
         checkpoint = resolve(source, prefer=CHECKPOINT)
-    except FileNotFoundError:
-        checkpoint = None
-    if checkpoint is not None and checkpoint.name == CHECKPOINT:
-        try:
-            state = read_state(checkpoint, prefer=CHECKPOINT)[0]  # the safe load: the curve needs no games in flight
-        except ValueError as err:
-            print(f"no curve drawn: {err}", file=sys.stderr)
-            state = {}
-        if state.get("history") or state.get("losses"):  # the run's curve, with these scores at its end
-            plot_curve(state, checkpoint.parent / CURVE, final=entry | {"games": args.games})
-    return entry
+        if checkpoint.name != CHECKPOINT:
+            return []
+        return records_of_checkpoint(read_state(checkpoint, prefer=CHECKPOINT)[0])
+    except (OSError, ValueError) as err:
+        print(f"no curve drawn: {err}", file=sys.stderr)
+        return []
 
 
 def engine_ladder(args: argparse.Namespace, agent: Any, folder: Path) -> list[dict[str, Any]]:
@@ -317,6 +487,128 @@ def engine_ladder(args: argparse.Namespace, agent: Any, folder: Path) -> list[di
                   args.simulations, pgn_path=str(folder / "ladder.pgn"), done=show, seed=args.seed, leaves=args.batch,
                   c_puct=args.c_puct)
     return plain_rows(rows)
+
+
+# ------------------------------------------------------------------ report
+
+
+def report_command(args: argparse.Namespace) -> int:
+    """Prints a run's summary from its metrics and draws its curve anew."""
+    from .report import CURVE, RunReport, plot_curve, read_metrics, summary
+
+    run = Path(args.run)
+    report = RunReport(read_metrics(run))
+    print(summary(report))
+    curve = Path(args.curve) if args.curve else (run if run.is_dir() else run.parent) / CURVE
+    plot_curve(report, curve)
+    print(f"curve: {curve}")
+    return 0
+
+
+# ------------------------------------------------------------------ uci, match, serve
+
+
+def uci_command(args: argparse.Namespace, stdin: TextIO | None = None, stdout: TextIO | None = None) -> int:
+    """Runs the UCI engine on standard input and output until ``quit`` or the end of its input."""
+    from .uci import Engine
+
+    width, height = args.width or 8, args.height or 8
+    try:
+        check_size(width, height)
+    except ValueError as e:
+        raise CommandError(f"murkle-zero uci: {e}", 2) from None
+    if args.checkpoint and not args.uniform:
+        agent_of(args)  # a file that cannot be read is said before the protocol starts
+
+    def loader(threads: int) -> Any:
+        args.torch_threads = threads
+        return agent_of(args, width, height)
+
+    engine = Engine(loader, stdout or utf8_stream(sys.stdout, write=True), simulations=args.simulations,
+                    c_puct=args.c_puct, batch=args.batch)
+    for line in stdin or utf8_stream(sys.stdin):
+        if not engine.handle(line):
+            break
+    else:
+        engine.stop_search()
+    return 0
+
+
+def match_command(args: argparse.Namespace) -> int:
+    """Plays a match (or a ladder) against a UCI engine; prints the results. Returns 1 when the
+    match could not be played whole."""
+    from .match import EngineError, ladder, plain_rows, run_match
+    from .records import GameRecord
+
+    agent = agent_of(args, *(args.size or (args.width or 8, args.height or 8)))
+    width, height = board_of(args, agent)
+    options = {}
+    for item in args.option:
+        name, sep, value = item.partition("=")
+        if not sep:
+            print(f"error: --option takes NAME=VALUE, not {item!r}", file=sys.stderr)
+            return 2
+        options[name.strip()] = value.strip()
+
+    def progress(r: GameRecord) -> None:
+        if not args.quiet:
+            colour = "White" if r.agent_white else "Black"
+            print(f"round {r.round} agent {colour}: {r.outcome} {r.result} "
+                  f"({len(r.moves)} plies{', ' + r.note if r.note else ''})", file=sys.stderr)
+
+    common = dict(width=width, height=height, options=options, opening_plies=args.opening_plies,
+                  seed=args.seed, max_plies=args.max_plies, progress=progress, engine_timeout=args.timeout,
+                  leaves=args.batch, c_puct=args.c_puct)
+    try:
+        if args.ladder:
+            def show(row: dict[str, Any]) -> None:
+                if not args.json:
+                    print(f"nodes {row['nodes']:>6}: {row['result'].summary()}")
+
+            rows = ladder(agent, args.opponent, args.ladder, args.games, args.simulations,
+                          pgn_path=args.pgn, done=show, **common)
+            if args.json:
+                print(json.dumps(plain_rows(rows)))
+            aborted = rows[-1]["aborted"] if rows else None
+        else:
+            r = run_match(agent, args.opponent, args.games, args.simulations, nodes=args.nodes,
+                          movetime=args.movetime, pgn_path=args.pgn, **common)
+            print(json.dumps(r.to_dict()) if args.json else r.summary())
+            aborted = r.aborted
+    except (EngineError, ValueError) as e:
+        print(f"error: {e}", file=sys.stderr)
+        return 1
+    if aborted:  # the games played are above (and in --pgn); the match is not whole
+        print(f"error: the match ended early: {aborted}", file=sys.stderr)
+        return 1
+    return 0
+
+
+def serve_command(args: argparse.Namespace) -> int:
+    """Serves the page until Ctrl-C."""
+    from .serve import make_server
+
+    if args.max_sessions < 1:  # a page whose game is dropped as soon as it starts could never play
+        raise CommandError(f"--max-sessions must be at least 1, got {args.max_sessions}", 2)
+    agent = agent_of(args, args.width or 8, args.height or 8)
+    width, height = board_of(args, agent)
+    description = f"network from {args.checkpoint}" if args.checkpoint and not args.uniform else \
+        "no network: the search alone"
+    try:
+        httpd = make_server(agent, width, height, args.host, args.port, max_sessions=args.max_sessions,
+                            description=description, movetime=args.movetime)
+    except OSError as e:
+        raise CommandError(f"cannot listen on {args.host}:{args.port}: {e}", 2) from None
+    host, port = str(httpd.server_address[0]), int(httpd.server_address[1])
+    print(f"murkle-zero serve: {width}x{height}, {description}; open http://{host}:{port}/ (Ctrl-C stops)",
+          flush=True)
+    try:
+        httpd.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        httpd.server_close()
+    return 0
 
 
 # ------------------------------------------------------------------ games
@@ -353,10 +645,10 @@ def show_games(args: argparse.Namespace) -> None:
     print(f"{len(games)} games in {path}")
 
 
-def run() -> int:
+def run(argv: list[str] | None = None) -> int:
     """The console script: ``main`` with its result turned into an exit status (the status a
-    handed-over command returns; 0 for a finished training or evaluation)."""
-    result = main()
+    command returns; 0 for a finished training or evaluation)."""
+    result = main(argv)
     return result if isinstance(result, int) and not isinstance(result, bool) else 0
 
 

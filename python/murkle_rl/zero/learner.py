@@ -4,15 +4,11 @@ evaluations, Ctrl-C handling, metrics and curve."""
 
 from __future__ import annotations
 
-import argparse
-import json
 import math
 import os
-import signal
 import sys
-import threading
 import time
-from dataclasses import asdict
+from dataclasses import asdict, dataclass
 from pathlib import Path
 from typing import Any, Callable
 
@@ -24,15 +20,16 @@ from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
 
 from .config import Config, resume_options
 from .evaluate import OPPONENTS, MatchResult, evaluate_agent, score
+from .interrupts import CtrlC
 from .games import save_games
+from .report import CURVE, METRICS, MetricsLog, RunReport, describe_eval, percent, plot_curve, read_metrics, summary
+
+__all__ = ["Trainer", "RunOptions", "Run", "train", "trainer_stats", "METRICS", "CURVE"]
 from .actors import ActorDied
-from .disk import writing
 from .network import AGENT, CHECKPOINT, Evaluator, make_net, read_checkpoint, save_agent, save_whole, use_threads
 from .replay import MixedBuffer
 from .selfplay import MixedPlayer
 
-METRICS = "metrics.jsonl"
-CURVE = "curve.png"
 EVAL_GAMES = "eval_games.pgn"
 SELFPLAY_GAMES = "selfplay_games.pgn"
 # Options a resumed run takes from its command line; the others are the checkpoint's.
@@ -183,7 +180,7 @@ class Trainer:
         """The run a checkpoint (or its directory) holds, with ``overrides`` of its configuration."""
         state, cfg = read_checkpoint(path, **overrides)
         if "bits" not in state["buffer"] and "buffers" not in state["buffer"]:
-            raise SystemExit(f"{path} was written by an older trainer: its replay buffer "
+            raise ValueError(f"{path} was written by an older trainer: its replay buffer "
                              "cannot be resumed (evaluate and play still take it)")
         self = cls(cfg)
         self.net.load_state_dict(state["net"])
@@ -202,196 +199,34 @@ class Trainer:
         return self
 
 
-class CtrlC:
-    """Within ``with``, a first Ctrl-C (or SIGTERM, which schedulers, ``docker stop`` and
-    Kubernetes send before they kill) asks the run to stop: an evaluation under way ends at once
-    with the games it finished, self-play and training after the current iteration, and the run
-    saves a checkpoint that ``--resume`` continues; a second one stops at once. ``by`` names the
-    signal that asked (None: none did)."""
-
-    SIGNALS = (signal.SIGINT, signal.SIGTERM)
-
-    def __init__(self, message: str = "Ctrl-C: stopping after this iteration and saving a checkpoint "
-                                      "(an evaluation under way ends now; Ctrl-C again: stop at once)") -> None:
-        self.by: str | None = None
-        self.previous: dict[int, Any] = {}
-        self.message = message
-
-    @property
-    def asked(self) -> bool:
-        return self.by is not None
-
-    def __enter__(self) -> CtrlC:
-        if threading.current_thread() is threading.main_thread():
-            self.previous = {s: signal.signal(s, self.handle) for s in self.SIGNALS}
-        return self
-
-    def __exit__(self, *exc: Any) -> None:
-        for s, handler in self.previous.items():
-            signal.signal(s, handler)
-
-    def handle(self, signum: int, frame: Any) -> None:
-        if self.asked:
-            raise KeyboardInterrupt
-        self.by = "Ctrl-C" if signum == signal.SIGINT else signal.Signals(signum).name
-        print("\n" + self.message.replace("Ctrl-C:", self.by + ":", 1), file=sys.stderr, flush=True)
-
-    def __call__(self) -> bool:
-        return self.asked
-
-
 def trainer_stats(trainer: Trainer) -> dict[str, Any]:
     """The run's counts and times so far."""
     s = dict(trainer.player.stats)
     minutes = trainer.seconds / 60
     s.update(minutes=minutes, wall_minutes=trainer.wall_s / 60, iteration=trainer.iteration,
              train_steps=trainer.train_steps, train_s=trainer.train_s, buffer=trainer.buffer.size,
-             games_per_minute=s["games"] / minutes if minutes else 0.0)
+             games_per_minute=s["games"] / minutes if minutes else 0.0, actors=trainer.cfg.actors)
     return s
 
 
-def percent(x: float | None) -> str:
-    return "-" if x is None else f"{x:.0%}"
+@dataclass(frozen=True)
+class RunOptions:
+    """Where and how a run trains, beside its configuration: its directory ``out``, whether it
+    goes on from the checkpoint there (``resume``, with the options ``given`` on its command line
+    taking precedence where a resumed run may change them), self-play on Ray (``ray``, joining
+    ``address``), no progress bar (``quiet``), and a TensorBoard directory."""
+
+    out: Path = Path("runs/alphazero")
+    resume: bool = False
+    ray: bool = False
+    address: str | None = None
+    quiet: bool = False
+    given: frozenset[str] = frozenset()
+    tensorboard: str | None = None
 
 
-def describe_eval(entry: dict[str, Any]) -> str:
-    """An evaluation in one line: each opponent's score and results."""
-    parts = []
-    for name in OPPONENTS:
-        r = entry[name + "_result"]
-        parts.append(f"vs {name} {percent(entry[name])} ({r['wins']} wins, {r['draws']} draws, {r['losses']} losses)")
-    return ", ".join(parts) + (" [cut short]" if entry.get("stopped") else "")
-
-
-def summary(trainer: Trainer, s: dict[str, Any]) -> str:
-    """The closing report of a run."""
-    lines = [f"{s['minutes']:.1f} minutes, {s['iteration']} iterations: {s['games']} self-play games "
-             f"({s['games_per_minute']:.0f} per minute), {s['moves']} moves, {s['train_steps']} training steps"]
-    if s["games"]:
-        lines.append(f"results: {s['white_wins']} White wins, {s['black_wins']} Black wins, {s['draws']} draws "
-                     f"({s['capped']} at the ply cap), {s['plies'] / s['games']:.0f} plies per game")
-    if trainer.cfg.resign:
-        checked = s["resign_checks"]
-        lines.append(f"resignations: {s['resigned']} games resigned; of {checked} games played on past a "
-                     f"resignation, {s['resign_false']} ({s['resign_false'] / max(checked, 1):.0%}) were not lost "
-                     f"by the side that would have resigned, {s['resign_false_capped']} of them drawn at the ply cap")
-    total = trainer.seconds or 1.0
-    # Actors play side by side, each on its clock: their times are summed in the counts, and
-    # said here as one actor's average share of the run's clock.
-    actors = max(1, trainer.cfg.actors)
-    search, network = s["search_s"] / actors, s["network_s"] / actors
-    each = f" (per actor, the average of {actors})" if actors > 1 else ""
-    lines.append(f"time: search{each} {search:.0f} s ({search / total:.0%}), network in self-play{each} "
-                 f"{network:.0f} s ({network / total:.0%}, {s['positions']} positions in all), "
-                 f"training {s['train_s']:.0f} s ({s['train_s'] / total:.0%}); "
-                 f"wall time {s['wall_minutes']:.1f} minutes")
-    if trainer.history:
-        h = trainer.history[-1]
-        lines.append(f"last evaluation ({h['simulations']} simulations): {describe_eval(h)}")
-    return "\n".join(lines)
-
-
-# ------------------------------------------------------------------ curve
-
-
-def curve_title(cfg: Config) -> str:
-    return (f"AlphaZero on {cfg.width}x{cfg.height}: {cfg.channels}x{cfg.blocks} net, "
-            f"{cfg.simulations} simulations in self-play")
-
-
-def rate(minutes: np.ndarray, games: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Self-play games per minute of training clock, over a window of an eighth of the run
-    (at least half a minute, at most the run): (minutes, rate) at each point past the first window."""
-    if len(minutes) < 2 or minutes[-1] <= minutes[0]:
-        return np.array([]), np.array([])
-    window = min(max(minutes[-1] / 8, 0.5), minutes[-1] - minutes[0])
-    earlier = np.searchsorted(minutes, minutes - window, side="right") - 1
-    ok = earlier >= 0
-    t, g, t0, g0 = minutes[ok], games[ok], minutes[earlier[ok]], games[earlier[ok]]
-    good = t > t0
-    return t[good], (g[good] - g0[good]) / (t[good] - t0[good])
-
-
-def plot_curve(trainer: Trainer | dict[str, Any], path: Path, final: dict[str, Any] | None = None) -> None:
-    """The run in four panels against minutes of training clock: policy loss, value loss,
-    self-play games per minute, evaluation scores (``final``, an evaluation of the last
-    network, as stars at the end). Takes a Trainer or a checkpoint's state."""
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    get = (lambda k: getattr(trainer, k)) if isinstance(trainer, Trainer) else (lambda k: trainer.get(k))
-    cfg = trainer.cfg if isinstance(trainer, Trainer) else Config.from_saved(trainer["config"])
-    losses, history = get("losses") or [], get("history") or []
-    clock = (get("seconds") or 0.0) / 60
-    wall = (get("wall_s") or 0.0) / 60
-    fig, axes = plt.subplots(2, 2, figsize=(11, 7), sharex=True)
-    (ax_p, ax_v), (ax_g, ax_s) = axes
-    t = np.array([l["minutes"] for l in losses], float)
-    for ax, key, label, colour in ((ax_p, "policy", "policy loss (cross-entropy)", "C2"),
-                                   (ax_v, "value", "value loss (squared error)", "C3")):
-        y = np.array([l[key] for l in losses], float)
-        if len(y):
-            ax.plot(t, y, "-", color=colour, alpha=0.35 if len(y) > 20 else 1.0, marker="" if len(y) > 20 else "o")
-            if len(y) > 20:  # a running mean over a twentieth of the points
-                k = max(2, len(y) // 20)
-                ax.plot(t[k - 1:], np.convolve(y, np.ones(k) / k, "valid"), "-", color=colour)
-            ax.set_ylim(0, max(float(np.nanmax(y)) * 1.1, 1e-3))
-        else:
-            ax.text(0.5, 0.5, "no training step yet", ha="center", va="center", transform=ax.transAxes)
-        ax.set_title(label, fontsize=10)
-    g = np.array([l.get("games", math.nan) for l in losses], float)
-    ok = ~np.isnan(g)
-    rt, rg = rate(t[ok], g[ok])
-    if len(rt):
-        ax_g.plot(rt, rg, "-", color="C4")
-        ax_g.set_ylim(0, max(float(rg.max()) * 1.15, 1.0))
-    else:
-        ax_g.text(0.5, 0.5, "too early to tell", ha="center", va="center", transform=ax_g.transAxes)
-    ax_g.set_title("self-play games per minute of training clock", fontsize=10)
-    scored = False
-    for name, style, colour in (("random", "o-", "C0"), ("greedy", "s-", "C1")):
-        points = [(h["minutes"], 100 * h[name]) for h in history if h.get(name) is not None]
-        if points:
-            scored = True
-            xs, ys = zip(*points)
-            ax_s.plot(xs, ys, style, color=colour, label=f"vs {name} mover")
-            if final is not None and final.get(name) is not None:
-                ax_s.plot([clock], [100 * final[name]], "*", color=colour, markersize=14,
-                          label=f"vs {name}: {final['games']} games, {final['simulations']} simulations")
-    if scored:
-        ax_s.legend(loc="lower right", fontsize=8)
-    else:
-        ax_s.text(0.5, 0.5, "no evaluation yet" if cfg.eval_every else "no evaluations (--eval-every 0)",
-                  ha="center", va="center", transform=ax_s.transAxes)
-    ax_s.set_ylim(0, 102)
-    ax_s.set_title(f"score % (wins + ½ draws), {cfg.eval_games} games per opponent, "
-                   f"{cfg.eval_simulations} simulations", fontsize=10)
-    right = max(clock, float(t.max()) if len(t) else 0.0, 0.05) * 1.03
-    for ax in axes.flat:
-        ax.set_xlim(0, right)
-        ax.grid(alpha=0.3)
-    for ax in axes[1]:
-        ax.set_xlabel("training clock, minutes (self-play + learning)")
-    fig.suptitle(f"{curve_title(cfg)}\n{clock:.1f} minutes of training clock, {wall:.1f} minutes of wall time "
-                 f"(evaluations and saving included), {get('iteration')} iterations")
-    fig.tight_layout()
-    with writing(path):
-        fig.savefig(path, dpi=100)
-    plt.close(fig)
-
-
-# ------------------------------------------------------------------ the loop
-
-
-def write_metrics(out: Path, record: dict[str, Any]) -> None:
-    with writing(out / METRICS, "the lines before stand"), open(out / METRICS, "a") as f:
-        f.write(json.dumps(record) + "\n")
-
-
-def start_actors(trainer: Trainer, args: argparse.Namespace) -> Any:
-    """The run's self-play actors: ``cfg.actors`` child processes, or Ray actors with ``args.ray``;
+def start_actors(trainer: Trainer, run: RunOptions) -> Any:
+    """The run's self-play actors: ``cfg.actors`` child processes, or Ray actors with ``run.ray``;
     None when self-play takes turns with training in this process (``--actors 0``), which then
     goes on with the games the actors had in flight, if any. Beside actors, the learner's
     PyTorch takes the cores they leave (``--torch-threads 0``)."""
@@ -405,164 +240,200 @@ def start_actors(trainer: Trainer, args: argparse.Namespace) -> Any:
         return None
     if not cfg.torch_threads:
         use_threads(max(1, len(os.sched_getaffinity(0)) - cfg.actors))
-    if args.ray:
+    if run.ray:
         from .ray import RaySelfPlay
 
-        return RaySelfPlay(cfg, args, trainer)
+        return RaySelfPlay(cfg, run.address, trainer)
     from .actors import ProcessSelfPlay
 
     return ProcessSelfPlay(cfg, trainer, cfg.actors)
 
 
-def train(cfg: Config, args: argparse.Namespace) -> Trainer:
-    """Trains to the budget of ``cfg`` in ``args.out`` (``args``: out, resume, ray, address,
-    quiet), or goes on from the checkpoint there with ``args.resume``."""
-    out = Path(args.out)
-    out.mkdir(parents=True, exist_ok=True)
-    if args.resume and (out / CHECKPOINT).exists():
-        given = set(getattr(args, "given", ()))
-        trainer = Trainer.load(out, **{k: getattr(cfg, k) for k in given & RESUME_OPTIONS | {"minutes", "iterations"}})
-        ignored = {k for k in given - RESUME_OPTIONS if getattr(cfg, k) != getattr(trainer.cfg, k)}
-        if ignored:
-            print("a resumed run keeps its own " + ", ".join("--" + k.replace("_", "-") for k in sorted(ignored))
-                  + f" (only {', '.join('--' + k.replace('_', '-') for k in sorted(RESUME_OPTIONS))} change)",
-                  file=sys.stderr)
-        print(f"resumed from {out / CHECKPOINT}: iteration {trainer.iteration}, "
-              f"{trainer.seconds / 60:.1f} minutes, {trainer.player.stats['games']} games", file=sys.stderr)
-    else:
-        trainer = Trainer(cfg)
-    cfg = trainer.cfg
-    remote = start_actors(trainer, args)
-    budget = cfg.minutes * 60
-    bar = tqdm(total=round(budget), unit="s", desc="training", disable=args.quiet,
-               bar_format="{l_bar}{bar}| {n_fmt}/{total_fmt} s{postfix}")
-    bar.update(min(round(trainer.seconds), round(budget)))
-    session_start, wall_before = time.monotonic(), trainer.wall_s
-    log_every = min(2.0, budget / 200) if budget else 0.0  # seconds of clock between loss lines in the metrics
-    logged_at, pending = trainer.seconds, len(trainer.losses)
+def open_run(cfg: Config, run: RunOptions) -> Trainer:
+    """The run's trainer: the one its checkpoint holds with ``run.resume`` (taking from ``cfg``
+    the options given that a resumed run may change), else a new one."""
+    out = Path(run.out)
+    if not (run.resume and (out / CHECKPOINT).exists()):
+        return Trainer(cfg)
+    trainer = Trainer.load(out, **{k: getattr(cfg, k) for k in run.given & RESUME_OPTIONS | {"minutes", "iterations"}})
+    ignored = {k for k in run.given - RESUME_OPTIONS if getattr(cfg, k) != getattr(trainer.cfg, k)}
+    if ignored:
+        print("a resumed run keeps its own " + ", ".join("--" + k.replace("_", "-") for k in sorted(ignored))
+              + f" (only {', '.join('--' + k.replace('_', '-') for k in sorted(RESUME_OPTIONS))} change)",
+              file=sys.stderr)
+    print(f"resumed from {out / CHECKPOINT}: iteration {trainer.iteration}, "
+          f"{trainer.seconds / 60:.1f} minutes, {trainer.player.stats['games']} games", file=sys.stderr)
+    return trainer
 
-    interrupted = CtrlC()
 
-    def tick() -> None:
-        trainer.wall_s = wall_before + time.monotonic() - session_start
+class Run:
+    """One session of a run: the loop of self-play and training to the budget, with its
+    evaluations, checkpoints, metrics and progress bar. What a person reads (the curve, the
+    summary) comes from the metrics, through :mod:`murkle_rl.zero.report`."""
 
-    def done() -> bool:
-        return (interrupted.asked or (cfg.minutes > 0 and trainer.seconds >= budget)
-                or (0 < cfg.iterations <= trainer.iteration))
+    def __init__(self, trainer: Trainer, run: RunOptions) -> None:
+        self.trainer, self.cfg, self.out = trainer, trainer.cfg, Path(run.out)
+        self.metrics = MetricsLog(self.out, run.tensorboard)
+        self.metrics.write({"kind": "start", "config": asdict(self.cfg), "iteration": trainer.iteration})
+        self.remote = start_actors(trainer, run)
+        self.budget = self.cfg.minutes * 60
+        self.bar = tqdm(total=round(self.budget), unit="s", desc="training", disable=run.quiet,
+                        bar_format="{l_bar}{bar}| {n_fmt}/{total_fmt} s{postfix}")
+        self.bar.update(min(round(trainer.seconds), round(self.budget)))
+        self.session_start, self.wall_before = time.monotonic(), trainer.wall_s
+        # seconds of clock between loss lines in the metrics
+        self.log_every = min(2.0, self.budget / 200) if self.budget else 0.0
+        self.logged_at, self.pending = trainer.seconds, len(trainer.losses)
+        self.interrupted = CtrlC()
 
-    def save(plot: bool = True) -> None:
-        tick()
-        if remote is not None:
-            remote.keep_states()
-        trainer.save(out)
+    # -- bookkeeping
+
+    def tick(self) -> None:
+        self.trainer.wall_s = self.wall_before + time.monotonic() - self.session_start
+
+    def done(self) -> bool:
+        cfg, t = self.cfg, self.trainer
+        return (self.interrupted.asked or (cfg.minutes > 0 and t.seconds >= self.budget)
+                or (0 < cfg.iterations <= t.iteration))
+
+    def draw(self, final: dict[str, Any] | None = None) -> None:
+        plot_curve(RunReport(read_metrics(self.out)), self.out / CURVE, final)
+
+    def save(self, plot: bool = True) -> None:
+        self.tick()
+        if self.remote is not None:
+            self.remote.keep_states()
+        self.trainer.save(self.out)
         if plot:
-            plot_curve(trainer, out / CURVE)
+            self.draw()
 
-    def postfix(extra: str = "") -> None:
-        text = f"games {trainer.player.stats['games']}, loss "
-        if trainer.losses:
-            text += f"{trainer.losses[-1]['policy']:.2f}+{trainer.losses[-1]['value']:.2f}"
+    def postfix(self, extra: str = "") -> None:
+        t = self.trainer
+        text = f"games {t.player.stats['games']}, loss "
+        if t.losses:
+            text += f"{t.losses[-1]['policy']:.2f}+{t.losses[-1]['value']:.2f}"
         else:  # no training step until the buffer holds a minibatch
-            text += f"- (buffer {trainer.buffer.size}/{cfg.batch_size})"
-        if trainer.history:
-            h = trainer.history[-1]
+            text += f"- (buffer {t.buffer.size}/{self.cfg.batch_size})"
+        if t.history:
+            h = t.history[-1]
             text += ", " + ", ".join(f"{name} {percent(h[name])}" for name in OPPONENTS)
-        bar.set_postfix_str(text + extra)
+        self.bar.set_postfix_str(text + extra)
 
-    def log_eval() -> None:
-        save(plot=False)  # an evaluation never stands between the run and its last checkpoint
-        shown = [0.0]
+    def log_eval(self) -> None:
+        self.save(plot=False)  # an evaluation never stands between the run and its last checkpoint
+        t, shown = self.trainer, [0.0]
 
         def progress(name: str, r: MatchResult) -> None:
             now = time.monotonic()
             if now - shown[0] >= 0.5:
                 shown[0] = now
-                postfix(f" | evaluating vs {name}: {r.played}/{cfg.eval_games} games, "
-                        f"score {percent(score(r.counts()) if r.played else None)}")
+                self.postfix(f" | evaluating vs {name}: {r.played}/{self.cfg.eval_games} games, "
+                             f"score {percent(score(r.counts()) if r.played else None)}")
 
-        entry, games = trainer.evaluate(stop=interrupted, progress=progress)
-        trainer.last_eval = trainer.seconds
-        tick()
-        save_games(out / EVAL_GAMES, games)
+        entry, games = t.evaluate(stop=self.interrupted, progress=progress)
+        t.last_eval = t.seconds
+        self.tick()
+        save_games(self.out / EVAL_GAMES, games)
         if entry["stopped"]:
-            bar.write(f"evaluation cut short ({interrupted.by or '--eval-seconds'}): "
-                      f"{describe_eval(entry)}", file=sys.stderr)
+            self.bar.write(f"evaluation cut short ({self.interrupted.by or '--eval-seconds'}): "
+                           f"{describe_eval(entry)}", file=sys.stderr)
         if any(entry[name] is not None for name in OPPONENTS):
-            trainer.history.append(entry)
-        write_metrics(out, {"kind": "eval", **entry, **trainer_stats(trainer)})
-        plot_curve(trainer, out / CURVE)
-        postfix()
+            t.history.append(entry)
+        self.metrics.write({"kind": "eval", **entry, **trainer_stats(t)})
+        self.draw()
+        self.postfix()
 
-    def log_losses(force: bool = False) -> None:
-        nonlocal logged_at, pending
-        new = trainer.losses[pending:]
-        if not new or (not force and trainer.seconds - logged_at < log_every):
+    def log_losses(self, force: bool = False) -> None:
+        t = self.trainer
+        new = t.losses[self.pending:]
+        if not new or (not force and t.seconds - self.logged_at < self.log_every):
             return
-        write_metrics(out, {"kind": "train", "iteration": trainer.iteration, "minutes": trainer.seconds / 60,
-                            "wall_minutes": trainer.wall_s / 60, "steps": trainer.train_steps,
+        self.metrics.write({"kind": "train", "iteration": t.iteration, "minutes": t.seconds / 60,
+                            "wall_minutes": t.wall_s / 60, "steps": t.train_steps,
                             **{k: float(np.mean([l[k] for l in new])) for k in ("policy", "value", "material")
                                if k in new[-1]},
-                            "games": trainer.player.stats["games"], "buffer": trainer.buffer.size})
-        logged_at, pending = trainer.seconds, len(trainer.losses)
+                            "games": t.player.stats["games"], "buffer": t.buffer.size})
+        self.logged_at, self.pending = t.seconds, len(t.losses)
 
-    first = True
-    lost: ActorDied | None = None  # self-play that could not go on: the run saves what it holds and stops
-    try:
-        with interrupted:
-            while not done():
-                if cfg.eval_every > 0 and trainer.seconds - trainer.last_eval >= cfg.eval_every * 60:
-                    log_eval()
-                    if done():
-                        break
-                started = time.perf_counter()
-                if remote is not None:
-                    samples = remote.collect()
-                    kept = remote.kept
-                else:
-                    samples = trainer.player.play(trainer.playing_net, cfg.plies_per_iter, trainer.adjudication())
-                    kept = trainer.player.kept
-                trained = len(trainer.losses)
-                trainer.iterate(samples, remote.waiting if remote is not None and cfg.train_while_waiting else None)
-                if remote is not None:
-                    remote.publish()
-                elapsed = time.perf_counter() - started
-                trainer.seconds += elapsed
-                tick()
-                if len(trainer.losses) > trained:
-                    trainer.losses[-1].update(games=trainer.player.stats["games"], wall_minutes=trainer.wall_s / 60)
-                save_games(out / SELFPLAY_GAMES, kept[: cfg.keep_games])
-                log_losses()
-                bar.update(min(round(trainer.seconds), round(budget)) - bar.n)
-                postfix()
-                if first or trainer.seconds - trainer.last_checkpoint >= cfg.checkpoint_every * 60:
-                    first = False
-                    trainer.last_checkpoint = trainer.seconds
-                    save()
-    except ActorDied as e:
-        lost = e
-    except BaseException:  # a second Ctrl-C, a full disk: the actors end with the run
+    # -- the loop
+
+    def iteration(self) -> None:
+        """Self-play's next moves (from an actor, or here), then training on them."""
+        t, cfg, remote = self.trainer, self.cfg, self.remote
+        started = time.perf_counter()
         if remote is not None:
-            remote.close()
-        raise
-    finally:
-        bar.close()
-    stopped_by = interrupted.by
-    if remote is not None:
-        remote.keep_states()
-        remote.close()
-        remote = None
-    if cfg.eval_every > 0 and stopped_by is None and lost is None:
-        with CtrlC("Ctrl-C: ending the last evaluation now and saving (Ctrl-C again: stop at once)") as last:
-            interrupted = last
-            log_eval()
-    log_losses(force=True)
-    tick()
-    trainer.save(out)
-    plot_curve(trainer, out / CURVE)
-    stats = trainer_stats(trainer)
-    write_metrics(out, {"kind": "end", **stats, "stopped_by": stopped_by or ("self-play failure" if lost else None),
-                        "saved": True})
-    print(summary(trainer, stats))
+            samples, kept = remote.collect(), remote.kept
+        else:
+            samples = t.player.play(t.playing_net, cfg.plies_per_iter, t.adjudication())
+            kept = t.player.kept
+        trained = len(t.losses)
+        t.iterate(samples, remote.waiting if remote is not None and cfg.train_while_waiting else None)
+        if remote is not None:
+            remote.publish()
+        t.seconds += time.perf_counter() - started
+        self.tick()
+        if len(t.losses) > trained:
+            t.losses[-1].update(games=t.player.stats["games"], wall_minutes=t.wall_s / 60)
+        save_games(self.out / SELFPLAY_GAMES, kept[: cfg.keep_games])
+        self.log_losses()
+        self.bar.update(min(round(t.seconds), round(self.budget)) - self.bar.n)
+        self.postfix()
+
+    def loop(self) -> ActorDied | None:
+        """Iterations to the budget (or a stop request), evaluating and saving as they fall due;
+        the self-play failure that ended it early, if any."""
+        t, cfg, first = self.trainer, self.cfg, True
+        try:
+            with self.interrupted:
+                while not self.done():
+                    if cfg.eval_every > 0 and t.seconds - t.last_eval >= cfg.eval_every * 60:
+                        self.log_eval()
+                        if self.done():
+                            break
+                    self.iteration()
+                    if first or t.seconds - t.last_checkpoint >= cfg.checkpoint_every * 60:
+                        first = False
+                        t.last_checkpoint = t.seconds
+                        self.save()
+        except ActorDied as e:  # self-play that could not go on: the run saves what it holds and stops
+            return e
+        except BaseException:  # a second Ctrl-C, a full disk: the actors end with the run
+            if self.remote is not None:
+                self.remote.close()
+            raise
+        finally:
+            self.bar.close()
+        return None
+
+    def finish(self, lost: ActorDied | None) -> None:
+        """The last evaluation (unless stopped), the last checkpoint, the closing record and summary."""
+        stopped_by = self.interrupted.by
+        if self.remote is not None:
+            self.remote.keep_states()
+            self.remote.close()
+            self.remote = None
+        if self.cfg.eval_every > 0 and stopped_by is None and lost is None:
+            with CtrlC("Ctrl-C: ending the last evaluation now and saving (Ctrl-C again: stop at once)") as last:
+                self.interrupted = last
+                self.log_eval()
+        self.log_losses(force=True)
+        self.tick()
+        self.trainer.save(self.out)
+        self.metrics.write({"kind": "end", **trainer_stats(self.trainer),
+                            "stopped_by": stopped_by or ("self-play failure" if lost else None), "saved": True})
+        self.metrics.close()
+        report = RunReport(read_metrics(self.out))
+        plot_curve(report, self.out / CURVE)
+        print(summary(report))
+
+
+def train(cfg: Config, run: RunOptions) -> Trainer:
+    """Trains to the budget of ``cfg`` in ``run.out``, or goes on from the checkpoint there with
+    ``run.resume``. Raises ActorDied (after saving) when self-play could not go on."""
+    Path(run.out).mkdir(parents=True, exist_ok=True)
+    session = Run(open_run(cfg, run), run)
+    lost = session.loop()
+    session.finish(lost)
     if lost is not None:
         raise lost
-    return trainer
+    return session.trainer

@@ -30,15 +30,12 @@ interval's ends (infinite at a score of 0 or 1).
 
 from __future__ import annotations
 
-import argparse
 import io
-import json
 import os
 import queue
 import shlex
 import shutil
 import subprocess
-import sys
 import tempfile
 import threading
 import time
@@ -49,16 +46,14 @@ import numpy as np
 import murkle_chess
 import murkle_rl
 
-from .agent import UniformAgent, check_can_play, load_agent
-from .config import C_PUCT_OVERRIDE, count, non_negative
-from .evaluate import parse_budgets
+from .agent import check_can_play
 from .pgn import write_pgn
 from .play import Limit, SearchSession
 from .records import GameRecord, MatchResult
-from .rules import STANDARD_FEN, board_side, legal_by_lan, new_game, size_argument, start_fen
+from .rules import STANDARD_FEN, legal_by_lan, new_game, start_fen
 
 __all__ = ["UciEngine", "EngineError", "fairy_variant", "MatchResult", "play_game", "run_match",
-           "ladder", "main"]
+           "ladder"]
 
 FAIRY_MAX = (12, 10)  # files and ranks of Fairy-Stockfish's large-board build
 MAX_LINE = 1 << 16  # characters of an engine's line kept; the rest of a longer line is dropped
@@ -468,103 +463,3 @@ def ladder(agent: Any, opponent_cmd: str | Sequence[str], nodes: Sequence[int] =
         if r.stopped or r.aborted:  # the budgets after it are not played
             break
     return out
-
-
-# ------------------------------------------------------------------ command line
-
-
-def build_parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog="murkle-zero match", description=(
-        "Plays the agent against a UCI engine, refereed by murkle_chess; prints wins, draws, losses, "
-        "the score and the Elo difference with its 95% interval."))
-    p.add_argument("--checkpoint", help="the agent: a run directory, checkpoint or agent file")
-    p.add_argument("--uniform", action="store_true", help="no network: the search alone (the default without --checkpoint)")
-    p.add_argument("--width", type=board_side, help="board width (default: the agent's; 8 for --uniform)")
-    p.add_argument("--height", type=board_side, help="board height (default: the agent's; 8 for --uniform)")
-    p.add_argument("--size", type=size_argument, help="board as WxH or 'chess' (instead of --width/--height)")
-    p.add_argument("--opponent", required=True,
-                   help="the engine's command line, e.g. fairy-stockfish (looked for in /usr/games too)")
-    p.add_argument("--option", action="append", default=[], metavar="NAME=VALUE",
-                   help="a UCI option for the engine (repeatable)")
-    limit = p.add_mutually_exclusive_group()
-    limit.add_argument("--nodes", type=count, help="the engine's nodes per move (default 1)")
-    limit.add_argument("--movetime", type=count, help="the engine's milliseconds per move")
-    limit.add_argument("--ladder", type=parse_budgets,
-                       help="comma-separated node budgets, one match each, e.g. 1,10,100,1000")
-    p.add_argument("--games", type=count, default=10, help="games per match, in pairs of colours (default 10)")
-    p.add_argument("--simulations", type=count, default=200, help="the agent's simulations per move (default 200)")
-    p.add_argument("--opening-plies", type=count, default=4, help="random plies of each pair's opening (default 4)")
-    p.add_argument("--max-plies", type=count, default=600, help="games longer than this are drawn (default 600)")
-    p.add_argument("--seed", type=int, default=0, help="the openings' seed (default 0)")
-    p.add_argument("--threads", type=count, default=1, help="the network's threads (default 1)")
-    p.add_argument("--batch", type=count, default=1,
-                   help="the agent's positions per network call, kept apart by virtual loss (default 1)")
-    p.add_argument("--c-puct", type=non_negative(float), default=None, help=C_PUCT_OVERRIDE)
-    p.add_argument("--timeout", type=non_negative(float), default=60.0,
-                   help="seconds an engine may take beyond its limit (default 60)")
-    p.add_argument("--pgn", help="write the games here as PGN (with --ladder: one file per budget, suffixed)")
-    p.add_argument("--json", action="store_true", help="print the results as JSON")
-    p.add_argument("--quiet", action="store_true", help="no line per game on standard error")
-    return p
-
-
-def main(argv: list[str] | None = None) -> int:
-    """The ``match`` command."""
-    parser = build_parser()
-    args = parser.parse_args(argv)
-    size = args.size
-    if size is None and (args.width or args.height):
-        try:
-            size_argument(f"{args.width or 8}x{args.height or 8}")
-        except argparse.ArgumentTypeError as e:
-            parser.error(str(e))
-    if args.checkpoint and not args.uniform:
-        agent = load_agent(args.checkpoint, threads=args.threads)
-    else:
-        w, h = size or (args.width or 8, args.height or 8)
-        agent = UniformAgent(w, h)
-    width, height = size or (args.width or agent.width, args.height or agent.height)
-    options = {}
-    for item in args.option:
-        name, sep, value = item.partition("=")
-        if not sep:
-            print(f"error: --option takes NAME=VALUE, not {item!r}", file=sys.stderr)
-            return 2
-        options[name.strip()] = value.strip()
-
-    def progress(r: GameRecord) -> None:
-        if not args.quiet:
-            colour = "White" if r.agent_white else "Black"
-            print(f"round {r.pgn.round} agent {colour}: {r.outcome} {r.pgn.result} "
-                  f"({len(r.pgn.moves)} plies{', ' + r.note if r.note else ''})", file=sys.stderr)
-
-    common = dict(width=width, height=height, options=options, opening_plies=args.opening_plies,
-                  seed=args.seed, max_plies=args.max_plies, progress=progress, engine_timeout=args.timeout,
-                  leaves=args.batch, c_puct=args.c_puct)
-    try:
-        if args.ladder:
-            def show(row: dict[str, Any]) -> None:
-                if not args.json:
-                    print(f"nodes {row['nodes']:>6}: {row['result'].summary()}")
-
-            rows = ladder(agent, args.opponent, args.ladder, args.games, args.simulations,
-                          pgn_path=args.pgn, done=show, **common)
-            if args.json:
-                print(json.dumps(plain_rows(rows)))
-            aborted = rows[-1]["aborted"] if rows else None
-        else:
-            r = run_match(agent, args.opponent, args.games, args.simulations, nodes=args.nodes,
-                          movetime=args.movetime, pgn_path=args.pgn, **common)
-            print(json.dumps(r.to_dict()) if args.json else r.summary())
-            aborted = r.aborted
-    except (EngineError, ValueError) as e:
-        print(f"error: {e}", file=sys.stderr)
-        return 1
-    if aborted:  # the games played are above (and in --pgn); the match is not whole
-        print(f"error: the match ended early: {aborted}", file=sys.stderr)
-        return 1
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

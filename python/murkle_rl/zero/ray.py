@@ -6,7 +6,6 @@ actors and the trainer's side, so ``init_ray`` serves scripts without either.
 
 from __future__ import annotations
 
-import argparse
 import os
 import sys
 import time
@@ -74,13 +73,13 @@ class RaySelfPlay:
     """Self-play on Ray actors (:class:`~murkle_rl.zero.actors.SelfPlayActor`), on this machine
     or a cluster, in the shape of :class:`~murkle_rl.zero.actors.ProcessSelfPlay`."""
 
-    def __init__(self, cfg: Config, args: argparse.Namespace, trainer: Any) -> None:
+    def __init__(self, cfg: Config, address: str | None, trainer: Any) -> None:
         try:
             import ray
         except ModuleNotFoundError:
-            sys.exit("--ray needs Ray: pip install 'murkle_chess[ray]'")
+            raise ValueError("--ray needs Ray: pip install 'murkle_chess[ray]'") from None
         self.ray = ray
-        init_ray(args.address, num_cpus=max(cfg.actors, 1))
+        init_ray(address, num_cpus=max(cfg.actors, 1))
         self.trainer = trainer
         self.kept: list[Any] = []  # the game records the last collected actor kept
         # A lost actor is started again by Ray, and the call it was answering is made again.

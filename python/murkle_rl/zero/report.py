@@ -24,7 +24,10 @@ from typing import Any, Iterable
 
 import numpy as np
 
-__all__ = ["METRICS", "CURVE", "MetricsLog", "read_metrics", "RunReport", "plot_curve", "summary", "describe_eval"]
+from .disk import writing
+
+__all__ = ["METRICS", "CURVE", "MetricsLog", "read_metrics", "records_of_checkpoint", "RunReport", "plot_curve",
+           "summary", "describe_eval"]
 
 METRICS = "metrics.jsonl"
 CURVE = "curve.png"
@@ -47,7 +50,7 @@ class MetricsLog:
             self.writer = SummaryWriter(str(tensorboard))
 
     def write(self, record: dict[str, Any]) -> None:
-        with open(self.path, "a", encoding="utf-8") as f:
+        with writing(self.path, "the lines before stand"), open(self.path, "a", encoding="utf-8") as f:
             f.write(json.dumps(record) + "\n")
         if self.writer is not None and record.get("kind") in ("train", "eval"):
             step = int(record.get("steps", record.get("train_steps", 0)) or 0)
@@ -76,6 +79,18 @@ def read_metrics(path: str | Path) -> list[dict[str, Any]]:
         if isinstance(record, dict):
             records.append(record)
     return records
+
+
+def records_of_checkpoint(state: dict[str, Any]) -> list[dict[str, Any]]:
+    """The records a run older than its metrics keeps in its checkpoint: its configuration, the
+    losses and evaluations of its curve, its clock."""
+    config = state.get("config") or {}
+    out: list[dict[str, Any]] = [{"kind": "start", "config": config}]
+    out += [{"kind": "train", **loss} for loss in state.get("losses") or []]
+    out += [{"kind": "eval", **entry} for entry in state.get("history") or []]
+    out.append({"kind": "eval" if not out[1:] else "end", "minutes": (state.get("seconds") or 0.0) / 60,
+                "wall_minutes": (state.get("wall_s") or 0.0) / 60, "iteration": state.get("iteration", 0)})
+    return out
 
 
 class RunReport:
@@ -147,19 +162,22 @@ def summary(report: RunReport) -> str:
     if games and "white_wins" in s:
         lines.append(f"results: {s['white_wins']} White wins, {s['black_wins']} Black wins, {s['draws']} draws "
                      f"({s['capped']} at the ply cap), {s['plies'] / games:.0f} plies per game")
-    if s.get("resigned") or s.get("resign_checks"):
+    if report.config.get("resign") or s.get("resigned") or s.get("resign_checks"):
         checked = s["resign_checks"]
         lines.append(f"resignations: {s['resigned']} games resigned; of {checked} games played on past a "
                      f"resignation, {s['resign_false']} ({s['resign_false'] / max(checked, 1):.0%}) were not lost "
                      f"by the side that would have resigned, {s['resign_false_capped']} of them drawn at the ply cap")
     if "search_s" in s:
         total = minutes * 60 or 1.0
+        # Actors play side by side, each on its clock: their times are summed in the counts, and
+        # said here as one actor's average share of the run's clock.
         actors = max(1, int(s.get("actors", 1) or 1))
-        network = s["network_s"] / actors  # each actor's share of the clock, not their sum
-        lines.append(f"time: search {s['search_s'] / actors:.0f} s ({s['search_s'] / actors / total:.0%}), "
-                     f"network in self-play {network:.0f} s ({network / total:.0%}, {s['positions']} positions"
-                     f"{f', per actor of {actors}' if actors > 1 else ''}), training {s.get('train_s', 0):.0f} s "
-                     f"({s.get('train_s', 0) / total:.0%}); wall time {s.get('wall_minutes', 0):.1f} minutes")
+        search, network = s["search_s"] / actors, s["network_s"] / actors
+        each = f" (per actor, the average of {actors})" if actors > 1 else ""
+        lines.append(f"time: search{each} {search:.0f} s ({search / total:.0%}), network in self-play{each} "
+                     f"{network:.0f} s ({network / total:.0%}, {s['positions']} positions in all), "
+                     f"training {s.get('train_s', 0):.0f} s ({s.get('train_s', 0) / total:.0%}); "
+                     f"wall time {s.get('wall_minutes', 0):.1f} minutes")
     scored = [e for e in report.evals if any(e.get(n) is not None for n in OPPONENTS)]
     if scored:
         lines.append(f"last evaluation ({scored[-1].get('simulations')} simulations): {describe_eval(scored[-1])}")
@@ -244,5 +262,8 @@ def plot_curve(report: RunReport, path: str | Path, final: dict[str, Any] | None
                  f"{float(report.stats.get('wall_minutes', 0.0)):.1f} minutes of wall time "
                  f"(evaluations and saving included), {report.stats.get('iteration', 0)} iterations")
     fig.tight_layout()
-    fig.savefig(path, dpi=100)
-    plt.close(fig)
+    try:
+        with writing(path):
+            fig.savefig(path, dpi=100)
+    finally:
+        plt.close(fig)

@@ -25,12 +25,10 @@ it sees) and plays any ``--width`` x ``--height``; with one, PyTorch loads the a
 
 from __future__ import annotations
 
-import argparse
 import json
 import math
 import secrets
 import socket
-import sys
 import threading
 import time
 from collections import OrderedDict
@@ -47,8 +45,7 @@ from .._core import start_fen
 from . import agent as agents
 from .agent import Thought, think
 from .play import Limit, SearchSession
-from .config import count
-from .rules import board_side, side_not_to_move_in_check
+from .rules import side_not_to_move_in_check
 
 WEB = Path(__file__).with_name("web")
 STATIC = {"/": ("index.html", "text/html; charset=utf-8"), "/app.js": ("app.js", "text/javascript; charset=utf-8"),
@@ -464,58 +461,3 @@ def make_server(
     handler.names = host_names(host, port) | host_names(bound, port)  # type: ignore[attr-defined]
     httpd.games = games  # type: ignore[attr-defined]
     return httpd
-
-
-def main(argv: list[str] | None = None) -> int:
-    """``murkle-zero serve``: serve the page until Ctrl-C."""
-    parser = argparse.ArgumentParser(prog="murkle-zero serve", description="Play the agent in your browser.")
-    parser.add_argument("--checkpoint", help="a run directory, checkpoint or agent file (needs PyTorch); "
-                        "default: no network, the search alone")
-    parser.add_argument("--width", type=board_side, help="board width (default 8, or the checkpoint's)")
-    parser.add_argument("--height", type=board_side, help="board height (default 8, or the checkpoint's)")
-    parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1: this machine only)")
-    parser.add_argument("--port", type=int, default=8000, help="port (default 8000; 0 picks a free one)")
-    parser.add_argument("--max-sessions", type=int, default=64, help="games kept at once (default 64)")
-    parser.add_argument("--threads", type=count, default=1, help="PyTorch threads of the agent (default 1)")
-    args = parser.parse_args(argv)
-    if args.max_sessions < 1:  # a page whose game is dropped as soon as it starts could never play
-        parser.error(f"--max-sessions must be at least 1, got {args.max_sessions}")
-
-    if args.checkpoint:
-        try:
-            agent = agents.load_agent(args.checkpoint, threads=args.threads)
-        except ModuleNotFoundError as e:
-            parser.error(f"--checkpoint needs the trainer and PyTorch (pip install 'murkle_chess[train]'): {e}")
-        except (OSError, ValueError, RuntimeError) as e:
-            parser.error(f"cannot load {args.checkpoint}: {e}")
-        width, height = args.width or agent.width, args.height or agent.height
-        if not agents.can_play(agent, width, height):
-            parser.error(f"the agent of {args.checkpoint} plays {agent.width}x{agent.height}-like boards, not {width}x{height}")
-        description = f"network from {args.checkpoint}"
-    else:
-        width, height = args.width or 8, args.height or 8
-        agent = None
-        description = "no network: the search alone"
-    if not (1 <= height <= 32 and 2 <= width * height <= 1024):
-        parser.error(f"a board has 1 to 32 rows and 2 to 1024 squares, not {width}x{height}")
-    if agent is None:
-        agent = agents.UniformAgent(width, height)
-    try:
-        httpd = make_server(agent, width, height, args.host, args.port, max_sessions=args.max_sessions,
-                            description=description)
-    except OSError as e:
-        parser.error(f"cannot listen on {args.host}:{args.port}: {e}")
-    host, port = str(httpd.server_address[0]), int(httpd.server_address[1])
-    print(f"murkle-zero serve: {width}x{height}, {description}; open http://{host}:{port}/ (Ctrl-C stops)",
-          flush=True)
-    try:
-        httpd.serve_forever()
-    except KeyboardInterrupt:
-        pass
-    finally:
-        httpd.server_close()
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -39,7 +39,6 @@ Behaviour worth knowing:
 
 from __future__ import annotations
 
-import argparse
 import math
 import sys
 import threading
@@ -50,13 +49,12 @@ from typing import Any, Callable, TextIO
 import murkle_chess
 import murkle_rl
 
-from .agent import UniformAgent, can_play, load_agent, play_c_puct
+from .agent import UniformAgent, can_play, play_c_puct
 from .play import Limit, SearchResult, SearchSession
-from .protocol import shown, utf8_stream
-from .rules import (board_side, board_size_of_fen, legal_by_lan, new_game, parse_size, play_moves,
-                    side_not_to_move_in_check)
+from .protocol import shown
+from .rules import (board_size_of_fen, legal_by_lan, new_game, parse_size, play_moves, side_not_to_move_in_check)
 
-__all__ = ["Searcher", "SearchResult", "Engine", "board_size_of_fen", "parse_size", "can_play", "main"]
+__all__ = ["Searcher", "SearchResult", "Engine", "board_size_of_fen", "parse_size", "can_play"]
 
 Searcher = SearchSession  # the name of earlier versions
 
@@ -132,9 +130,12 @@ class Engine:
     ``quit``); answers go to ``out`` through one lock, from this thread and the search thread.
 
     agent_loader: makes the agent for a number of threads (the Threads option reloads it).
+    simulations, c_puct, batch: the defaults of the Simulations, CPuct and Batch options (c_puct
+    None: the agent's own weight).
     """
 
-    def __init__(self, agent_loader: Callable[[int], Any], out: TextIO = sys.stdout) -> None:
+    def __init__(self, agent_loader: Callable[[int], Any], out: TextIO = sys.stdout, *, simulations: int = 800,
+                 c_puct: float | None = None, batch: int = 1) -> None:
         self.load = agent_loader
         self.agent = agent_loader(1)
         self.out = out
@@ -143,13 +144,13 @@ class Engine:
         names = variant_names(self.agent)
         default_variant = "chess" if (w, h) == (8, 8) else f"{w}x{h}"
         self.options = {o.name.lower(): o for o in [
-            Option("Simulations", "spin", 800, 1, 10**7),
+            Option("Simulations", "spin", max(1, min(simulations, 10**7)), 1, 10**7),
             Option("Threads", "spin", 1, 1, 256),
             Option("MultiPV", "spin", 1, 1, 500),
             Option("Hash", "spin", 1024, 16, 1 << 20),
             Option("Move Overhead", "spin", 50, 0, 10000),
-            Option("CPuct", "string", f"{play_c_puct(self.agent):g}"),
-            Option("Batch", "spin", 1, 1, 256),
+            Option("CPuct", "string", f"{play_c_puct(self.agent) if c_puct is None else c_puct:g}"),
+            Option("Batch", "spin", max(1, min(batch, 256)), 1, 256),
             Option("UCI_Variant", "combo", default_variant if default_variant in names else names[0], vars=names),
             Option("BoardSize", "string", f"{w}x{h}"),
             # off: the value head predicts no draws, so the draw share would always be 0
@@ -490,49 +491,3 @@ def time_budget(limits: dict[str, Any], white: bool, overhead_ms: int) -> float 
 
 
 # ------------------------------------------------------------------ command line
-
-
-def build_parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog="murkle-zero uci", description=(
-        "The agent as a UCI engine on standard input and output. Board size: the FEN of "
-        "'position fen', or for startpos the UCI_Variant option (chess, or WxH such as 6x6) or "
-        "the BoardSize option (any WxH)."))
-    p.add_argument("--checkpoint", help="a run directory, checkpoint or agent file of a trained agent")
-    p.add_argument("--uniform", action="store_true",
-                   help="no network: uniform priors and value 0, any board size (the default without --checkpoint)")
-    p.add_argument("--width", type=board_side, default=8,
-                   help="board width of the uniform agent's startpos (default 8)")
-    p.add_argument("--height", type=board_side, default=8,
-                   help="board height of the uniform agent's startpos (default 8)")
-    return p
-
-
-def main(argv: list[str] | None = None, stdin: TextIO | None = None, stdout: TextIO | None = None) -> int:
-    """Runs the UCI engine until ``quit`` or the end of its input."""
-    parser = build_parser()
-    args = parser.parse_args(argv)
-    try:
-        parse_size(f"{args.width}x{args.height}")
-    except ValueError as e:
-        parser.error(str(e))
-    stdin = stdin or utf8_stream(sys.stdin)
-    stdout = stdout or utf8_stream(sys.stdout, write=True)
-    if args.checkpoint and not args.uniform:
-        path = args.checkpoint
-
-        def loader(threads: int) -> Any:
-            return load_agent(path, threads=threads)
-    else:
-        def loader(threads: int) -> Any:
-            return UniformAgent(args.width, args.height)
-    engine = Engine(loader, stdout)
-    for line in stdin:
-        if not engine.handle(line):
-            break
-    else:
-        engine.stop_search()
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
