@@ -188,15 +188,17 @@ def run(search: Any, evaluate: Callable[..., tuple[Any, Any]], planes: np.ndarra
             on_round(progress)
 
 
-def network_actions(agent: Any, batch: Any) -> np.ndarray:
+def network_actions(agent: Any, batch: Any, masks: np.ndarray | None = None) -> np.ndarray:
     """The agent's move without a search in every game of ``batch``: the legal full action its
-    policy likes best, -1 for a game with no move. The network reads the batch's own planes."""
+    policy likes best, -1 for a game with no move (a finished game has none in the batch; give
+    ``masks`` of its own legal actions to choose among them). The network reads the batch's
+    own planes."""
     n = batch.n
     logits, _ = agent(batch.planes())
     logits = np.array(logits, np.float32).reshape(n, -1)
-    logits[~batch.legal_mask().reshape(n, -1)] = -np.inf
-    actions = logits.argmax(1)
-    return np.where(batch.random_actions() >= 0, actions, -1)
+    mask = (batch.legal_mask() if masks is None else masks).reshape(n, -1)
+    logits[~mask] = -np.inf
+    return np.where(mask.any(1), logits.argmax(1), -1)
 
 
 # ------------------------------------------------------------------ how the agent searches in play
@@ -435,7 +437,9 @@ class SearchSession:
 
     def _network_move(self, started: float) -> SearchResult:
         assert self.game is not None
-        best = murkle_rl.decode_action(self.game, int(network_actions(self.agent, self.batch)[0])).to_lan()
+        # drawn by the rules with moves left: the batch has finished the game, the rules list its moves
+        masks = murkle_rl.legal_action_mask(self.game)[None]
+        best = murkle_rl.decode_action(self.game, int(network_actions(self.agent, self.batch, masks)[0])).to_lan()
         _, values = self.agent(self.batch.planes())
         v = float(np.asarray(values).reshape(-1)[0])
         return SearchResult(best, [best], v, 0, time.monotonic() - started, 1, 1)

@@ -115,10 +115,11 @@ class RunReport:
             elif kind == "end":
                 self.stats = r
                 self.ended = True
-        if self.losses and self.losses[-1].get("minutes", 0) > self.stats.get("minutes", -1):
+        if self.losses:  # the latest loss line tells the clock and the games where it is newer
             last = self.losses[-1]
-            self.stats = {**self.stats, "minutes": last["minutes"], "wall_minutes": last.get("wall_minutes", 0.0),
-                          "iteration": last.get("iteration", 0), "games": last.get("games", 0)}
+            newer = last.get("minutes", 0) > self.stats.get("minutes", -1)
+            latest = {k: last[k] for k in ("minutes", "wall_minutes", "iteration", "games") if k in last}
+            self.stats = {**self.stats, **latest} if newer else {**latest, **self.stats}
 
     @property
     def minutes(self) -> float:
