@@ -92,3 +92,31 @@ def test_a_network_of_one_size_still_loads_and_plays_its_boards_only(tmp_path):
     agent = load_agent(tmp_path / "agent.pt")
     assert not agent.any_size and can_play(agent, 6, 6) and can_play(agent, 6, 3) and not can_play(agent, 8, 8)
     assert Config.from_saved({"width": 6, "height": 6}).any_size is False  # agents of earlier versions
+
+
+def test_a_run_on_two_sizes_trains_one_agent_that_resumes_and_plays_a_size_it_never_saw(tmp_path):
+    pytest.importorskip("torch")
+    import subprocess
+    import sys
+
+    from murkle_rl.zero.agent import load_agent, think
+    from murkle_rl.zero.learner import Trainer
+
+    tiny = ["--sizes", "5x5,4x6", "--games", "4", "--simulations", "4", "--max-considered", "4", "--channels", "8",
+            "--blocks", "1", "--plies-per-iter", "6", "--batch-size", "16", "--buffer", "500", "--minutes", "0",
+            "--eval-every", "0", "--max-plies", "12", "--threads", "1", "--torch-threads", "1", "--quiet",
+            "--out", str(tmp_path)]
+    for iterations, extra in ((3, ["--actors", "1"]), (5, ["--actors", "0", "--resume"])):
+        run = subprocess.run([sys.executable, "-m", "murkle_rl.zero", "train", *tiny, "--iterations", str(iterations),
+                              *extra], capture_output=True, text=True, timeout=300)
+        assert run.returncode == 0, run.stderr
+    trainer = Trainer.load(tmp_path)
+    assert trainer.iteration == 5 and trainer.cfg.board_sizes == [(5, 5), (4, 6)]
+    assert (trainer.cfg.width, trainer.cfg.height) == (5, 5)
+    # the actor's games went on, each size's (its round under way at the first stop counted too)
+    assert [p.rounds for p in trainer.player.players] == [6, 6]
+    assert all(b.size > 0 for b in trainer.buffer.buffers.values())
+    agent = load_agent(tmp_path)
+    for width, height in ((5, 5), (4, 6), (7, 7), (8, 8)):  # 7x7 and 8x8: sizes it never saw
+        game = mc.Game(width, height, murkle_rl.start_fen(width, height), (width, height) == (8, 8))
+        assert think(agent, game, 8).move in game.legal_moves()

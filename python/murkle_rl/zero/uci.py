@@ -49,7 +49,7 @@ from typing import Any, Callable, TextIO
 import murkle_chess
 import murkle_rl
 
-from .agent import UniformAgent, can_play, play_c_puct
+from .agent import can_play, play_c_puct
 from .play import Limit, SearchResult, SearchSession
 from .protocol import shown
 from .rules import (board_size_of_fen, legal_by_lan, new_game, parse_size, play_moves, side_not_to_move_in_check)
@@ -111,18 +111,19 @@ class Option:
 def variant_names(agent: Any) -> tuple[str, ...]:
     """The board sizes offered as UCI_Variant values: ``chess`` when the agent plays 8x8, then
     the sizes of its policy head (every WxH with max(W, H) of the agent's board, from 3 rows and
-    columns on); for an agent of any size, the square boards 4x4 to 16x16."""
+    columns on); for an agent of any size, its own board and the square boards 4x4 to 16x16
+    (BoardSize takes any other)."""
     names = []
     if can_play(agent, 8, 8):
         names.append("chess")
-    if isinstance(agent, UniformAgent):
-        sizes = [(n, n) for n in range(4, 17)]
+    if getattr(agent, "any_size", False):  # the uniform agent, a network trained for every board
+        sizes = [(agent.width, agent.height)] + [(n, n) for n in range(4, 17)]
     else:
         m = max(agent.width, agent.height)
         sizes = [(agent.width, agent.height)] + [(w, h) for w in range(3, m + 1) for h in range(3, m + 1)
                                                  if max(w, h) == m and (w, h) != (agent.width, agent.height)]
     names += [f"{w}x{h}" for w, h in sizes if can_play(agent, w, h) and (w, h) != (8, 8)]
-    return tuple(names)
+    return tuple(dict.fromkeys(names))
 
 
 class Engine:
