@@ -336,7 +336,7 @@ def write_game(path, movetext, **tags):
 
 
 def test_unclosed_comments_are_read_in_linear_time(tmp_path):
-    from murkle_rl.zero.pgn import movetext_tokens, read_pgn
+    from murkle_rl.pgn import movetext_tokens, read_pgn
 
     # 150,000 braces never closed: a reader that looks for the close from each of them makes
     # 10^10 steps (minutes); one pass makes 300,000.

@@ -20,8 +20,8 @@ import murkle_rl
 from murkle_rl.zero import cli, match
 from murkle_rl.zero.agent import UniformAgent
 from murkle_rl.zero.cli import main as zero_main
-from murkle_rl.zero import pgn
-from murkle_rl.zero.pgn import PgnGame, san
+from murkle_rl import pgn
+from murkle_rl.pgn import PgnGame, san
 from murkle_rl.zero.uci import new_game
 
 TINY = os.path.join(os.path.dirname(__file__), "uci_tiny_engine.py")
@@ -266,3 +266,14 @@ def test_pgn_reads_back_our_own_games(width, height):
         [(g.width, g.height, g.start_fen, g.moves, g.white) for g in games]
     with pytest.raises(ValueError, match="not legal"):
         pgn.read_pgn(text.replace("\n1. ", "\n1. Kz9 ", 1))
+
+
+def test_pgn_is_public_api_and_reads_back_what_it_writes(tmp_path):
+    from murkle_rl.pgn import PgnGame as Public, read_pgn, san as public_san, write_pgn
+
+    assert Public is PgnGame and public_san is san  # the trainer's name of earlier versions is the same module
+    game = new_game(10, 8)
+    moves = [m.to_lan() for m in [game.legal_moves()[0]]]
+    write_pgn([Public(10, 8, game.to_fen(), moves, white="a", black="b")], str(tmp_path / "g.pgn"))
+    [back] = read_pgn((tmp_path / "g.pgn").read_text())
+    assert (back.width, back.height, back.moves, back.white) == (10, 8, moves, "a")

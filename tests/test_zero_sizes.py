@@ -120,3 +120,25 @@ def test_a_run_on_two_sizes_trains_one_agent_that_resumes_and_plays_a_size_it_ne
     for width, height in ((5, 5), (4, 6), (7, 7), (8, 8)):  # 7x7 and 8x8: sizes it never saw
         game = mc.Game(width, height, murkle_rl.start_fen(width, height), (width, height) == (8, 8))
         assert think(agent, game, 8).move in game.legal_moves()
+
+
+def test_export_writes_an_onnx_model_that_answers_as_the_agent(tmp_path, any_size_agent, capsys):
+    ort = pytest.importorskip("onnxruntime")
+    from murkle_rl.zero import cli
+    from murkle_rl.zero.network import Evaluator, save_agent
+
+    cfg, net = any_size_agent
+    save_agent(tmp_path / "agent.pt", net, cfg)
+    assert cli.main(["export", str(tmp_path / "agent.pt"), "--onnx", str(tmp_path / "a.onnx"), "--width", "7",
+                     "--height", "5"]) == 0
+    session = ort.InferenceSession(str(tmp_path / "a.onnx"), providers=["CPUExecutionProvider"])
+    meta = session.get_modelmeta().custom_metadata_map
+    planes = [int(p) for p in meta["input_planes"].split(",")]
+    batch = murkle_rl.GameBatch(3, 7, 5, planes=planes, seed=2)
+    batch.play_random(5)  # Black to move in some: the graph turns them itself
+    logits, values = session.run(None, {"planes": batch.planes()})
+    want = Evaluator(net, cfg)(batch.planes())
+    np.testing.assert_allclose(logits, want[0], atol=1e-4) and np.testing.assert_allclose(values, want[1], atol=1e-5)
+    with pytest.raises(SystemExit, match="at most 32 rows and columns"):
+        cli.main(["export", str(tmp_path / "agent.pt"), "--onnx", str(tmp_path / "b.onnx"), "--width", "40",
+                  "--height", "2"])

@@ -20,6 +20,8 @@ squares, at most 32 rows):
 - ``ChessEnv``, ``ChessVectorEnv``: the agent against a fixed opponent as Gymnasium
   environments, one game or a batch of them (``murkle_rl.gym_env``, imported on first use;
   needs Gymnasium, in the ``pettingzoo`` extra).
+- ``murkle_rl.pgn``: games as PGN with SAN on every board size (``write_pgn``, ``read_pgn``,
+  ``san`` of a move, ``PgnGame``).
 - :func:`svg`, :func:`view`, :func:`svg_animation`: any board as SVG text, as a notebook view,
   a whole game as an animated SVG; :func:`gif_animation`, :func:`png`, :func:`rgb_array` the
   same as pictures (need the ``svg`` extra). See ``murkle_rl.drawing``.

@@ -58,7 +58,7 @@ from .rules import board_side, check_size, size_argument, start_fen
 
 TRAIN_EXTRA = "needs the train extra: pip install 'murkle_chess[train]'"
 # Commands that need PyTorch; the others run on the core install (a uniform agent needs no network).
-NEEDS_TRAIN = {"train", "evaluate", "play", "report"}
+NEEDS_TRAIN = {"train", "evaluate", "play", "report", "export"}
 
 
 def needs_train_extra(command: str) -> None:
@@ -228,6 +228,17 @@ def build_parser() -> argparse.ArgumentParser:
     r.add_argument("run", help="a run directory (or its metrics.jsonl)")
     r.add_argument("--curve", default=None, metavar="PNG", help="where to draw the curve (default: curve.png in the run)")
 
+    x = command("export", "the agent's network as an ONNX model, for serving it elsewhere",
+                description="Writes the agent's network with its weights as an ONNX model for one board size: input "
+                            "'planes' float32 (k, C, H, W), the input planes the agent reads (listed in the model's "
+                            "metadata, input_planes), as the engine encodes them for the side to move; outputs "
+                            "'logits' (k, P*H*W) over the full actions (move plane, then row, then column of the "
+                            "source square) and 'values' (k,) in [-1, 1] for the side to move.")
+    x.add_argument("agent", help=HELP["checkpoint"])
+    x.add_argument("--onnx", required=True, metavar="FILE", help="the ONNX file to write")
+    x.add_argument("--width", type=board_side, default=None, help="board width (default: the agent's)")
+    x.add_argument("--height", type=board_side, default=None, help="board height (default: the agent's)")
+
     u = command("uci", "speak UCI on standard input and output (GUIs, python-chess, tournament managers)",
                 agent_options(simulations=None), board_options("8"),
                 description="The agent as a UCI engine on standard input and output. Board size: the FEN of "
@@ -269,7 +280,7 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-COMMANDS = ("train", "evaluate", "play", "games", "report", "uci", "match", "serve")
+COMMANDS = ("train", "evaluate", "play", "games", "report", "export", "uci", "match", "serve")
 
 
 def main(argv: list[str] | None = None) -> Any:
@@ -281,7 +292,7 @@ def main(argv: list[str] | None = None) -> Any:
         argv.insert(0, "train")
     args = parser.parse_args(argv)
     handlers = {"train": train_command, "evaluate": evaluate, "play": play, "games": show_games,
-                "report": report_command, "uci": uci_command, "match": match_command, "serve": serve_command}
+                "report": report_command, "export": export_command, "uci": uci_command, "match": match_command, "serve": serve_command}
     try:
         if args.command in NEEDS_TRAIN:
             needs_train_extra(args.command)
@@ -502,6 +513,31 @@ def report_command(args: argparse.Namespace) -> int:
     curve = Path(args.curve) if args.curve else (run if run.is_dir() else run.parent) / CURVE
     plot_curve(report, curve)
     print(f"curve: {curve}")
+    return 0
+
+
+def export_command(args: argparse.Namespace) -> int:
+    """Writes the agent's network as an ONNX model for one board size."""
+    from .agent import check_can_play, load_agent
+    from .network import onnx_model
+
+    try:
+        agent = load_agent(args.agent)
+    except (OSError, ValueError) as e:
+        raise CommandError(f"murkle-zero export: {e}") from None
+    width, height = args.width or agent.width, args.height or agent.height
+    try:
+        check_can_play(agent, width, height)
+        model = onnx_model(agent.net, agent.cfg, height, width)
+    except (ValueError, ImportError) as e:
+        raise CommandError(f"murkle-zero export: {e}") from None
+    meta = {"input_planes": ",".join(map(str, agent.input_planes)), "board": f"{width}x{height}",
+            "any_size": str(bool(agent.any_size)).lower()}
+    for key, value in meta.items():
+        entry = model.metadata_props.add()
+        entry.key, entry.value = key, value
+    Path(args.onnx).write_bytes(model.SerializeToString())
+    print(f"{args.onnx}: {width}x{height}, input planes {meta['input_planes']}")
     return 0
 
 

@@ -1,7 +1,7 @@
 """Games as records and as files: what evaluations and self-play keep, and ``murkle-zero games``
 reads. No PyTorch here.
 
-A games file is PGN (:mod:`murkle_rl.zero.pgn`): SAN moves on every board size, a ``Variant
+A games file is PGN (:mod:`murkle_rl.pgn`): SAN moves on every board size, a ``Variant
 "WxH"`` tag off 8x8, ``SetUp``/``FEN`` tags where the start is not the standard one; the result
 ``1-0``, ``0-1`` or ``1/2-1/2`` (a game cut by a ply cap counts as drawn).
 """
@@ -12,7 +12,7 @@ from pathlib import Path
 from typing import Iterable
 
 from .disk import writing
-from .pgn import read_pgn
+from ..pgn import read_pgn
 from .protocol import printable
 from .records import GameRecord, record_of, result_text
 

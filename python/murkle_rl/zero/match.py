@@ -47,7 +47,7 @@ import murkle_chess
 import murkle_rl
 
 from .agent import check_can_play
-from .pgn import write_pgn
+from ..pgn import write_pgn
 from .play import Limit, SearchSession
 from .records import GameRecord, MatchResult
 from .rules import STANDARD_FEN, legal_by_lan, new_game, start_fen

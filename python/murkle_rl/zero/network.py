@@ -271,6 +271,25 @@ def onnx_graph(net: Net, cfg: Config, height: int | None = None, width: int | No
     return graph
 
 
+def onnx_model(net: Net, cfg: Config, height: int | None = None, width: int | None = None) -> Any:
+    """The network with its present weights as an ONNX model (a ModelProto) for boards of
+    height x width (default: the configuration's). Its input ``planes`` is float32
+    ``(k, len(cfg.input_planes), height, width)``: the planes ``cfg.input_planes`` names, in that
+    order, as a GameBatch made with ``planes=`` those writes them; its outputs are ``logits``
+    ``(k, P * height * width)`` over the board's full actions (move plane ``P`` major, then row,
+    then column of the move's source square) and ``values`` ``(k,)`` in [-1, 1] for the side to
+    move. Black's positions are turned inside the graph: give them as the engine encodes them."""
+    import onnx
+    from onnx import numpy_helper
+
+    graph = onnx.ModelProto()
+    graph.CopyFrom(onnx_graph(net, cfg, height, width))
+    weights = folded(net).state_dict()
+    for t in graph.graph.initializer:
+        t.CopyFrom(numpy_helper.from_array(np.ascontiguousarray(weights[t.name].numpy()), t.name))
+    return graph
+
+
 def onnx_session(net: Net, cfg: Config, height: int | None = None, width: int | None = None) -> Any:
     """The network, as its weights are now, in an ONNX Runtime session on PyTorch's number of
     threads, for boards of height x width (default: the configuration's); None when ONNX
@@ -283,14 +302,9 @@ def onnx_session(net: Net, cfg: Config, height: int | None = None, width: int | 
     except ImportError:
         return None
     try:
-        import onnx
-        from onnx import numpy_helper
+        pass
 
-        graph = onnx.ModelProto()
-        graph.CopyFrom(onnx_graph(net, cfg, height, width))
-        weights = folded(net).state_dict()
-        for t in graph.graph.initializer:
-            t.CopyFrom(numpy_helper.from_array(np.ascontiguousarray(weights[t.name].numpy()), t.name))
+        graph = onnx_model(net, cfg, height, width)
         options = onnxruntime.SessionOptions()
         options.intra_op_num_threads = torch.get_num_threads()
         options.inter_op_num_threads = 1

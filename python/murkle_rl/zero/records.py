@@ -16,7 +16,7 @@ from typing import Any, Sequence
 
 import murkle_chess
 
-from .pgn import PgnGame
+from ..pgn import PgnGame
 from .play import line_text
 from .rules import new_game
 
