@@ -97,3 +97,18 @@ def test_report_prints_a_runs_summary_from_its_metrics(tmp_path):
     assert out.returncode == 0, out.stderr
     assert "300 self-play games" in out.stdout and "vs random 75% (3 wins" in out.stdout
     assert (tmp_path / "curve.png").stat().st_size > 1000
+
+
+def test_tensorboard_gets_the_numbers_of_the_metrics(tmp_path):
+    pytest.importorskip("tensorboard")
+    pytest.importorskip("torch")
+    from murkle_rl.zero.report import MetricsLog
+
+    log = MetricsLog(tmp_path, tmp_path / "tb")
+    log.write({"kind": "train", "steps": 10, "policy": 2.5, "value": 0.3, "stopped": False})
+    log.close()
+    from tensorboard.backend.event_processing.event_accumulator import EventAccumulator
+
+    events = EventAccumulator(str(tmp_path / "tb"))
+    events.Reload()
+    assert [s.value for s in events.Scalars("train/policy")] == [2.5] and "train/stopped" not in events.Tags()["scalars"]
