@@ -142,3 +142,18 @@ def test_export_writes_an_onnx_model_that_answers_as_the_agent(tmp_path, any_siz
     with pytest.raises(SystemExit, match="at most 32 rows and columns"):
         cli.main(["export", str(tmp_path / "agent.pt"), "--onnx", str(tmp_path / "b.onnx"), "--width", "40",
                   "--height", "2"])
+
+
+def test_evaluate_plays_a_size_the_agent_never_saw_and_says_so(tmp_path, any_size_agent, capsys):
+    pytest.importorskip("tqdm")
+    from murkle_rl.zero import cli
+    from murkle_rl.zero.games import load_games
+    from murkle_rl.zero.network import save_agent
+
+    cfg, net = any_size_agent
+    save_agent(tmp_path / "agent.pt", net, cfg)
+    entry = cli.main(["evaluate", "--checkpoint", str(tmp_path / "agent.pt"), "--width", "7", "--height", "7",
+                      "--games", "2", "--simulations", "2", "--max-plies", "10", "--torch-threads", "1", "--quiet"])
+    assert sum(entry["greedy_result"].values()) == 2
+    assert "7x7 is a size this agent never trained on (it trained on 6x6)" in capsys.readouterr().err
+    assert {(g.width, g.height) for g in load_games(tmp_path / "evaluate_games.pgn")} == {(7, 7)}

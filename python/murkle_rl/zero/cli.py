@@ -191,7 +191,7 @@ def build_parser() -> argparse.ArgumentParser:
     t.add_argument("--quiet", action="store_true", help="no progress bar")
 
     e = command("evaluate", "score an agent against the random and greedy movers, or laddered against a UCI engine",
-                agent_options(checkpoint_required=True, uniform=False, torch_threads=0),
+                agent_options(checkpoint_required=True, uniform=False, torch_threads=0), board_options("the agent's"),
                 description="Score an agent against the random and greedy movers, with Elo differences and their "
                             "95% intervals. Ctrl-C ends it with the games finished so far.")
     e.add_argument("--games", type=count, default=100, help="games per opponent, colours alternating (default 100)")
@@ -410,8 +410,10 @@ def evaluate(args: argparse.Namespace) -> dict[str, Any]:
     from .report import CURVE, RunReport, plot_curve
 
     agent = agent_of(args)
+    width, height = board_of(args, agent)
+    say_new_size(agent, width, height)
     cfg = replace(agent.cfg, eval_max_plies=args.max_plies or agent.cfg.eval_max_plies, threads=args.threads,
-                  eval_c_puct=agent.cfg.eval_c_puct if args.c_puct is None else args.c_puct)
+                  eval_c_puct=agent.cfg.eval_c_puct if args.c_puct is None else args.c_puct, width=width, height=height)
     source = Path(args.checkpoint)
     folder = source if source.is_dir() else source.parent
     bars: dict[str, Any] = {}
@@ -429,7 +431,7 @@ def evaluate(args: argparse.Namespace) -> dict[str, Any]:
                                 refresh=False)
 
     if args.no_movers:
-        return {"ladder": engine_ladder(args, agent, folder)}
+        return {"ladder": engine_ladder(args, agent, folder, width, height)}
     started = time.perf_counter()
     with CtrlC("Ctrl-C: ending the evaluation with the games finished so far (Ctrl-C again: stop at once)") as stop:
         entry, games = evaluate_agent(agent, cfg, args.games, args.simulations, seed=args.seed,
@@ -457,7 +459,7 @@ def evaluate(args: argparse.Namespace) -> dict[str, Any]:
     except OSError as err:
         print(f"could not save the games to {games_file}: {err}", file=sys.stderr)
     if args.opponent:
-        entry["ladder"] = engine_ladder(args, agent, folder)
+        entry["ladder"] = engine_ladder(args, agent, folder, width, height)
     records = run_records(source)
     if any(r.get("kind") in ("train", "eval") for r in records):  # a run's curve, with these scores at its end
         plot_curve(RunReport(records), folder / CURVE, final=entry | {"games": args.games})
@@ -484,20 +486,31 @@ def run_records(source: Path) -> list[dict[str, Any]]:
         return []
 
 
-def engine_ladder(args: argparse.Namespace, agent: Any, folder: Path) -> list[dict[str, Any]]:
-    """The agent against ``--opponent`` at each node budget of ``--ladder``: prints each score
-    with its Elo interval, writes the games as PGN beside the agent (``ladder-nodesN.pgn``),
-    returns the rows. Ctrl-C ends the match under way with its games and skips the budgets after it."""
+def engine_ladder(args: argparse.Namespace, agent: Any, folder: Path, width: int, height: int) -> list[dict[str, Any]]:
+    """The agent against ``--opponent`` at each node budget of ``--ladder`` on width x height:
+    prints each score with its Elo interval, writes the games as PGN beside the agent
+    (``ladder-nodesN.pgn``, ``ladder-WxH-nodesN.pgn`` off the agent's own board), returns the
+    rows. Ctrl-C ends the match under way with its games and skips the budgets after it."""
     from .match import ladder, plain_rows
 
     def show(row: dict[str, Any]) -> None:
         print(f"vs {args.opponent} at {row['nodes']} nodes: {row['result'].summary()}  (games: {row['pgn']})",
               flush=True)
 
-    rows = ladder(agent, args.opponent, args.ladder, args.ladder_games or args.games,
-                  args.simulations, pgn_path=str(folder / "ladder.pgn"), done=show, seed=args.seed, leaves=args.batch,
-                  c_puct=args.c_puct)
+    name = "ladder.pgn" if (width, height) == (agent.width, agent.height) else f"ladder-{width}x{height}.pgn"
+    rows = ladder(agent, args.opponent, args.ladder, args.ladder_games or args.games, args.simulations,
+                  pgn_path=str(folder / name), done=show, seed=args.seed, leaves=args.batch, c_puct=args.c_puct,
+                  width=width, height=height)
     return plain_rows(rows)
+
+
+def say_new_size(agent: Any, width: int, height: int) -> None:
+    """Notes on standard error when the agent plays a board size it never trained on."""
+    cfg = getattr(agent, "cfg", None)
+    if cfg is not None and (width, height) not in cfg.board_sizes:
+        trained = ", ".join(f"{w}x{h}" for w, h in cfg.board_sizes)
+        print(f"note: {width}x{height} is a size this agent never trained on (it trained on {trained})",
+              file=sys.stderr, flush=True)
 
 
 # ------------------------------------------------------------------ report
@@ -578,6 +591,7 @@ def match_command(args: argparse.Namespace) -> int:
 
     agent = agent_of(args, *(args.size or (args.width or 8, args.height or 8)))
     width, height = board_of(args, agent)
+    say_new_size(agent, width, height)
     options = {}
     for item in args.option:
         name, sep, value = item.partition("=")
