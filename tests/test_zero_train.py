@@ -481,3 +481,10 @@ def test_the_learner_trains_on_while_its_actor_plays_up_to_twice_its_steps(run_d
     assert not remote.waiting()
     remote.collect()  # at once
     remote.close()
+
+
+def test_the_device_option_is_checked_and_cpu_trains(tmp_path):
+    assert Config(device="no-such-device").problems()[0].startswith("--device no-such-device:")
+    trainer = Trainer(tiny_cfg(device="cpu", max_plies=6))  # every game ends in the one call
+    trainer.buffer.add(trainer.player.play(trainer.net, 6))
+    assert set(trainer.train_step()) == {"policy", "value"} and next(trainer.net.parameters()).device.type == "cpu"

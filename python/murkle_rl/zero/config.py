@@ -215,6 +215,9 @@ class Config:
                                    "process); with --ray, Ray actors", resume=True)
     threads: int = option(0, "run", "search threads (0: every core; an actor's own: 1)", resume=True)
     torch_threads: int = option(0, "run", "PyTorch threads (0: every core)", resume=True)
+    device: str = option("cpu", "run", "the device of the learner's network and of self-play's network in PyTorch, "
+                                      "e.g. cuda (written for any device PyTorch has, tested on the CPU only; "
+                                      "ONNX Runtime and bfloat16 self-play stay on the CPU)", resume=True)
     onnx: bool = option(True, "run", "self-play and evaluations run the network in ONNX Runtime (in the train extra)"
                                      " when it is installed, given the new weights after each training round; faster"
                                      " than PyTorch on single positions and small batches (--no-onnx: PyTorch; with "
@@ -318,6 +321,13 @@ class Config:
             out.append("--resign and --resign-check must be between 0 and 1")
         if self.value_mix > 1 or self.material_value > 1:
             out.append("--value-mix and --material-value must be between 0 and 1")
+        if self.device != "cpu":
+            try:
+                import torch
+
+                torch.empty(0, device=self.device)
+            except (ImportError, RuntimeError) as err:
+                out.append(f"--device {self.device}: {err}")
         if self.gumbel and self.forced_playouts:
             out.append("--forced-playouts is for PUCT self-play: add --no-gumbel")
         if self.games < 1 or self.simulations < 1 or self.batch_size < 1 or self.buffer < 1:

@@ -42,7 +42,7 @@ class Trainer:
     def __init__(self, cfg: Config) -> None:
         self.cfg = cfg
         torch.manual_seed(cfg.seed)
-        self.net = make_net(cfg)
+        self.net = make_net(cfg).to(cfg.device)
         self.opt = torch.optim.AdamW(self.net.parameters(), lr=cfg.lr, weight_decay=cfg.weight_decay)
         self.ema = self.average()
         self.buffer = MixedBuffer(cfg)
@@ -98,17 +98,22 @@ class Trainer:
         for g in self.opt.param_groups:
             g["lr"] = self.lr()
         self.net.train()
-        with torch.autocast("cpu", torch.bfloat16, enabled=cfg.bf16):  # the losses in float32
-            logits, v, *m = (t.float() for t in self.net(torch.from_numpy(planes), material=cfg.material_weight > 0))
-        logits = logits.masked_fill(~torch.from_numpy(mask), -1e9)
-        target = torch.from_numpy(policy)
-        weight = torch.from_numpy(full)  # a fast search's policy teaches nothing
+        device = torch.device(cfg.device)
+
+        def tensor(a: np.ndarray) -> torch.Tensor:
+            return torch.from_numpy(a).to(device)
+
+        with torch.autocast(device.type, torch.bfloat16, enabled=cfg.bf16):  # the losses in float32
+            logits, v, *m = (t.float() for t in self.net(tensor(planes), material=cfg.material_weight > 0))
+        logits = logits.masked_fill(~tensor(mask), -1e9)
+        target = tensor(policy)
+        weight = tensor(full)  # a fast search's policy teaches nothing
         policy_loss = -((target * F.log_softmax(logits, 1)).sum(1) * weight).sum() / weight.sum().clamp(min=1)
-        value_loss = F.mse_loss(v, torch.from_numpy(value))
+        value_loss = F.mse_loss(v, tensor(value))
         loss = policy_loss + value_loss
         losses = {"policy": policy_loss, "value": value_loss}
         if m:
-            losses["material"] = F.mse_loss(m[0], torch.from_numpy(material))
+            losses["material"] = F.mse_loss(m[0], tensor(material))
             loss = loss + cfg.material_weight * losses["material"]
         self.opt.zero_grad(set_to_none=True)
         loss.backward()

@@ -194,8 +194,9 @@ class Evaluator:
                 logits, values = (t.float().numpy() for t in self.bf16_net(torch.from_numpy(x).to(torch.bfloat16)))
         else:
             self.net.eval()
+            device = next(self.net.parameters()).device
             with torch.inference_mode():
-                logits, values = (t.numpy() for t in self.net(torch.from_numpy(x)))
+                logits, values = (t.cpu().numpy() for t in self.net(torch.from_numpy(x).to(device)))
         self.seconds += time.perf_counter() - started
         self.positions += len(planes)
         return logits, values
@@ -218,7 +219,7 @@ def folded(net: Net) -> Net:
     convolutions before them: the same function, fewer layers."""
     from torch.nn.utils.fusion import fuse_conv_bn_eval
 
-    copy = deepcopy(net).eval()
+    copy = deepcopy(net).cpu().eval()  # for the CPU's runtimes (ONNX Runtime, bfloat16)
     modules = list(copy.named_modules())
     for (name, conv), (bn_name, bn) in zip(modules, modules[1:]):
         if isinstance(conv, nn.Conv2d) and isinstance(bn, nn.BatchNorm2d):  # each conv feeds the norm after it
@@ -467,7 +468,8 @@ def load_agent(path: str | Path, threads: int = 1, onnx: bool = True) -> Evaluat
 def save_agent(path: str | Path, net: Net, cfg: Config, **info: Any) -> None:
     """Writes the small agent file: the weights, the configuration and ``info`` (plain
     values: iteration, minutes, games). Replaces an older file only once the new one is whole."""
-    save_whole({"format": AGENT_FORMAT, "config": asdict(cfg), "net": net.state_dict(), **info}, Path(path))
+    weights = {k: v.cpu() for k, v in net.state_dict().items()}  # an agent file loads on any machine
+    save_whole({"format": AGENT_FORMAT, "config": asdict(cfg), "net": weights, **info}, Path(path))
 
 
 def save_whole(obj: Any, path: Path) -> None:
