@@ -29,7 +29,7 @@ import murkle_rl
 from .play import Limit, SearchSession, line_text, play_settings
 from .rules import check_size
 
-__all__ = ["Agent", "UniformAgent", "load_agent", "agent_from", "can_play", "check_can_play", "planes_read",
+__all__ = ["Agent", "UniformAgent", "load_agent", "agent_from", "shipped_agent", "SHIPPED", "can_play", "check_can_play", "planes_read",
            "piece_planes", "play_c_puct", "Thought", "think", "line_text"]
 
 
@@ -107,12 +107,35 @@ def load_agent(path: str | Path, threads: int = 1) -> Any:
     return load(Path(path), threads=threads)
 
 
+# The agents shipped in the package: one network, trained by murkle-zero on 6x6 and 8x8 at once,
+# that plays any board; each name is the board it is meant for (the lab notebook has its command
+# and ladder).
+SHIPPED_FILE = Path(__file__).with_name("agents") / "any-size.pt"
+SHIPPED = {"6x6": (6, 6), "8x8": (8, 8)}
+
+
+def shipped_agent(name: str, threads: int = 1) -> Any:
+    """A shipped agent by name (``"6x6"``, ``"8x8"``): its ``width`` and ``height`` are the
+    name's board, which it plays without further options. Needs the ``train`` extra."""
+    if name not in SHIPPED:
+        raise ValueError(f"no shipped agent {name[:20]!r}: the shipped agents are {', '.join(SHIPPED)}")
+    if not SHIPPED_FILE.is_file():
+        raise FileNotFoundError(f"this installation ships no agent ({SHIPPED_FILE} is missing)")
+    agent = load_agent(SHIPPED_FILE, threads=threads)
+    agent.width, agent.height = SHIPPED[name]
+    return agent
+
+
 def agent_from(checkpoint: str | Path | None = None, *, uniform: bool = False, width: int = 8, height: int = 8,
-               threads: int = 1) -> Any:
-    """The agent a front end plays with: the trained agent of ``checkpoint`` (a run directory,
-    checkpoint or agent file), or with ``uniform`` or no checkpoint the search alone
-    (:class:`UniformAgent`, on width x height by default)."""
-    if checkpoint and not uniform:
+               threads: int = 1, shipped: str | None = None) -> Any:
+    """The agent a front end plays with: a shipped agent by name (``shipped``), the trained
+    agent of ``checkpoint`` (a run directory, checkpoint or agent file), or with ``uniform`` or
+    neither the search alone (:class:`UniformAgent`, on width x height by default)."""
+    if uniform:
+        return UniformAgent(width, height)
+    if shipped:
+        return shipped_agent(shipped, threads)
+    if checkpoint:
         return load_agent(checkpoint, threads=threads)
     return UniformAgent(width, height)
 

@@ -54,6 +54,7 @@ from typing import Any, TextIO
 
 from .config import C_PUCT_OVERRIDE, config_of, config_parser, count, non_negative
 from .protocol import utf8_stream
+from .agent import SHIPPED
 from .rules import board_side, check_size, size_argument, start_fen
 
 TRAIN_EXTRA = "needs the train extra: pip install 'murkle_chess[train]'"
@@ -82,6 +83,8 @@ class CommandError(Exception):
 
 HELP = {
     "checkpoint": "the agent: a run directory, its checkpoint.pt or its agent.pt",
+    "agent": "a shipped agent instead: 6x6 or 8x8 (one network trained by murkle-zero on both, which plays "
+             "any board; the name is the board it plays by default)",
     "uniform": "no network: uniform priors and value 0, the search alone, on any board size (the default "
                "without --checkpoint)",
     "simulations": "the agent's search simulations per move",
@@ -111,7 +114,9 @@ def agent_options(*, checkpoint_required: bool = False, uniform: bool = True, si
     command: --checkpoint, --uniform, --simulations, --c-puct, --threads, --torch-threads, --batch."""
     p = argparse.ArgumentParser(add_help=False)
     g = p.add_argument_group("the agent")
-    g.add_argument("--checkpoint", required=checkpoint_required, help=HELP["checkpoint"])
+    checkpoint = g.add_mutually_exclusive_group(required=checkpoint_required)
+    checkpoint.add_argument("--checkpoint", help=HELP["checkpoint"])
+    checkpoint.add_argument("--agent", choices=sorted(SHIPPED), help=HELP["agent"])
     if uniform:
         g.add_argument("--uniform", action="store_true", help=HELP["uniform"])
     if simulations is not None:
@@ -138,11 +143,11 @@ def agent_of(args: argparse.Namespace, width: int | None = None, height: int | N
     """The agent the options name: the trained one of --checkpoint, or the uniform agent."""
     from .agent import agent_from
 
-    if args.checkpoint and not getattr(args, "uniform", False):
+    if (args.checkpoint or args.agent) and not getattr(args, "uniform", False):
         needs_train_extra(args.command)
     try:
         return agent_from(args.checkpoint, uniform=getattr(args, "uniform", False), width=width or 8,
-                          height=height or 8, threads=args.torch_threads)
+                          height=height or 8, threads=args.torch_threads, shipped=args.agent)
     except (OSError, ValueError) as e:
         raise CommandError(f"murkle-zero {args.command}: {e}") from None
 
@@ -414,7 +419,7 @@ def evaluate(args: argparse.Namespace) -> dict[str, Any]:
     say_new_size(agent, width, height)
     cfg = replace(agent.cfg, eval_max_plies=args.max_plies or agent.cfg.eval_max_plies, threads=args.threads,
                   eval_c_puct=agent.cfg.eval_c_puct if args.c_puct is None else args.c_puct, width=width, height=height)
-    source = Path(args.checkpoint)
+    source = Path(args.checkpoint) if args.checkpoint else Path.cwd()  # a shipped agent's games go here
     folder = source if source.is_dir() else source.parent
     bars: dict[str, Any] = {}
 
@@ -460,7 +465,7 @@ def evaluate(args: argparse.Namespace) -> dict[str, Any]:
         print(f"could not save the games to {games_file}: {err}", file=sys.stderr)
     if args.opponent:
         entry["ladder"] = engine_ladder(args, agent, folder, width, height)
-    records = run_records(source)
+    records = run_records(source) if args.checkpoint else []
     if any(r.get("kind") in ("train", "eval") for r in records):  # a run's curve, with these scores at its end
         plot_curve(RunReport(records), folder / CURVE, final=entry | {"games": args.games})
     return entry
@@ -566,7 +571,7 @@ def uci_command(args: argparse.Namespace, stdin: TextIO | None = None, stdout: T
         check_size(width, height)
     except ValueError as e:
         raise CommandError(f"murkle-zero uci: {e}", 2) from None
-    if args.checkpoint and not args.uniform:
+    if (args.checkpoint or args.agent) and not args.uniform:
         agent_of(args)  # a file that cannot be read is said before the protocol starts
 
     def loader(threads: int) -> Any:
@@ -642,8 +647,8 @@ def serve_command(args: argparse.Namespace) -> int:
         raise CommandError(f"--max-sessions must be at least 1, got {args.max_sessions}", 2)
     agent = agent_of(args, args.width or 8, args.height or 8)
     width, height = board_of(args, agent)
-    description = f"network from {args.checkpoint}" if args.checkpoint and not args.uniform else \
-        "no network: the search alone"
+    description = ("no network: the search alone" if args.uniform or not (args.checkpoint or args.agent)
+                   else f"the shipped {args.agent} agent" if args.agent else f"network from {args.checkpoint}")
     try:
         httpd = make_server(agent, width, height, args.host, args.port, max_sessions=args.max_sessions,
                             description=description, movetime=args.movetime)
