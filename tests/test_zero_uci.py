@@ -338,3 +338,30 @@ def test_python_chess_client():
         assert info["score"].white() == chess.engine.Mate(1)
     finally:
         engine.quit()
+
+
+def test_a_network_that_reads_attack_planes_gets_them_on_every_path():
+    # MultiPV values each other root move, and a position drawn by the rules with moves left is
+    # answered by the network alone: both give the network exactly the planes it reads.
+    torch = pytest.importorskip("torch")
+    from murkle_rl.zero.network import Evaluator, make_net
+
+    torch.manual_seed(0)
+    cfg = Config(width=6, height=6, channels=8, blocks=1, attack_planes=True)
+    agent = Evaluator(make_net(cfg), cfg)
+    out = io.StringIO()
+    engine = uci.Engine(lambda threads: agent, out)
+    for line in ("setoption name MultiPV value 2", "position startpos", "go nodes 30"):
+        engine.handle(line)
+    engine.thread.join()  # the search ends on its own, with its bestmove
+    lines = out.getvalue().splitlines()
+    assert not any("error" in x for x in lines), lines
+    assert any(" multipv 2 " in x for x in lines) and lines[-1].startswith("bestmove ")
+    out.truncate(0)
+    drawn = "k5/6/6/6/6/5K w - - 0 1"  # two bare kings: drawn by the rules, moves left
+    for line in ("position fen " + drawn, "go nodes 5"):
+        engine.handle(line)
+    engine.thread.join()  # the search ends on its own, with its bestmove
+    legal = {m.to_lan() for m in murkle_chess.Game(6, 6, drawn, False).legal_moves()}
+    answer = out.getvalue().splitlines()
+    assert not any("error" in x for x in answer) and answer[-1].split()[1] in legal, answer
