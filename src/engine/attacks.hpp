@@ -6,12 +6,30 @@
 namespace murkle {
 
 // The squares a slider on `sq` reaches along ray d: up to and including the first occupied one.
+// A stop at the far end of the index range (whose ray onwards is empty) spares the test for an
+// open ray: the ray then ends where it would anyway.
 template <int NW>
 Bitboard<NW> ray_attacks(const Geometry<NW>& geo, int d, uint32_t sq, const Bitboard<NW>& occupied) {
     const Bitboard<NW>& ray = geo.ray[d][sq];
-    const Bitboard<NW> blockers = ray & occupied;
-    if (blockers.empty()) return ray;
-    return ray ^ geo.ray[d][first_along(d, blockers)];
+    Bitboard<NW> blockers = ray & occupied;
+    uint32_t first;
+    if (d % 2 == 0) {
+        blockers.words[NW - 1] |= uint64_t{1} << 63;
+        first = blockers.lowest();
+    } else {
+        blockers.words[0] |= 1;
+        first = blockers.highest();
+    }
+    return ray ^ geo.ray[d][first];
+}
+
+// Every square a rook (rays 0-3), bishop (4-7) or queen (0-7) on `sq` reaches.
+template <int NW>
+Bitboard<NW> slider_attacks(const Geometry<NW>& geo, int first_ray, int last_ray, uint32_t sq,
+                            const Bitboard<NW>& occupied) {
+    Bitboard<NW> out;
+    for (int d = first_ray; d < last_ray; ++d) out |= ray_attacks(geo, d, sq, occupied);
+    return out;
 }
 
 // Walks outward from the target square. `colors` may differ from the board's colour sets by a

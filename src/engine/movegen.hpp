@@ -163,7 +163,7 @@ void Game<NW>::generate_castling(uint32_t from, Sink& out, Exact&& exact) const 
     if (width_ != 8 || height_ != 8 || !castling_enabled_) return;
     const Color us = turn_;
     const int back = us == Color::White ? 0 : 7;
-    if (from != idx(4, back)) return;
+    if (from != idx(4, back) || !(has_kingside_castling_rights(us) || has_queenside_castling_rights(us))) return;
     const Color them = ~us;
     if (attacked(board_.color_bitboards, idx(king_[color_index(us)]), them)) return;
     auto empty = [&](int c) { return !board_.occupied(idx(c, back)); };
