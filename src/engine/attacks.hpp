@@ -1,6 +1,8 @@
 #pragma once
 // Attack detection: whether a square is attacked, and the checks and pins that the king of the
 // side to move faces.
+#include <utility>
+
 #include "game.hpp"
 
 namespace murkle {
@@ -9,7 +11,8 @@ namespace murkle {
 // A stop at the far end of the index range (whose ray onwards is empty) spares the test for an
 // open ray: the ray then ends where it would anyway.
 template <int NW>
-Bitboard<NW> ray_attacks(const Geometry<NW>& geo, int d, uint32_t sq, const Bitboard<NW>& occupied) {
+[[gnu::always_inline]] inline Bitboard<NW> ray_attacks(const Geometry<NW>& geo, int d, uint32_t sq,
+                                                       const Bitboard<NW>& occupied) {
     const Bitboard<NW>& ray = geo.ray[d][sq];
     Bitboard<NW> blockers = ray & occupied;
     uint32_t first;
@@ -23,12 +26,14 @@ Bitboard<NW> ray_attacks(const Geometry<NW>& geo, int d, uint32_t sq, const Bitb
     return ray ^ geo.ray[d][first];
 }
 
-// Every square a rook (rays 0-3), bishop (4-7) or queen (0-7) on `sq` reaches.
-template <int NW>
-Bitboard<NW> slider_attacks(const Geometry<NW>& geo, int first_ray, int last_ray, uint32_t sq,
-                            const Bitboard<NW>& occupied) {
+// Every square a rook (rays 0-3), bishop (4-7) or queen (0-7) on `sq` reaches; the rays are
+// known when compiling, so each one's direction is.
+template <int FirstRay, int LastRay, int NW>
+Bitboard<NW> slider_attacks(const Geometry<NW>& geo, uint32_t sq, const Bitboard<NW>& occupied) {
     Bitboard<NW> out;
-    for (int d = first_ray; d < last_ray; ++d) out |= ray_attacks(geo, d, sq, occupied);
+    [&]<int... D>(std::integer_sequence<int, D...>) {
+        ((out |= ray_attacks(geo, FirstRay + D, sq, occupied)), ...);
+    }(std::make_integer_sequence<int, LastRay - FirstRay>{});
     return out;
 }
 

@@ -61,16 +61,16 @@ uint64_t Game<NW>::count_legal_moves() const {
     (pieces(PieceType::Knight) & mine).without(ks.pinned).for_each([&](uint32_t i) {
         counter.n += static_cast<uint64_t>((geo.knight[i] & open).count());
     });
-    auto slides = [&](PieceType kind, int first_ray, int last_ray) {
+    auto slides = [&]<int FirstRay, int LastRay>(PieceType kind) {
         (pieces(kind) & mine).for_each([&](uint32_t i) {
-            Bitboard<NW> to = slider_attacks(geo, first_ray, last_ray, i, occupied) & open;
+            Bitboard<NW> to = slider_attacks<FirstRay, LastRay>(geo, i, occupied) & open;
             if (ks.pinned.test(i)) to &= ks.pin_ray_through(i);
             counter.n += static_cast<uint64_t>(to.count());
         });
     };
-    slides(PieceType::Bishop, 4, 8);
-    slides(PieceType::Rook, 0, 4);
-    slides(PieceType::Queen, 0, 8);
+    slides.template operator()<4, 8>(PieceType::Bishop);
+    slides.template operator()<0, 4>(PieceType::Rook);
+    slides.template operator()<0, 8>(PieceType::Queen);
 
     const Bitboard<NW> pawns = pieces(PieceType::Pawn) & mine;
     (pawns & ks.pinned).for_each([&](uint32_t i) { legal_moves_of(ks, scratch, i, PieceType::Pawn, counter); });

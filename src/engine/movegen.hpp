@@ -163,20 +163,22 @@ void Game<NW>::generate_castling(uint32_t from, Sink& out, Exact&& exact) const 
     if (width_ != 8 || height_ != 8 || !castling_enabled_) return;
     const Color us = turn_;
     const int back = us == Color::White ? 0 : 7;
-    if (from != idx(4, back) || !(has_kingside_castling_rights(us) || has_queenside_castling_rights(us))) return;
+    if (from != idx(4, back)) return;
+    auto empty = [&](int c) { return !board_.occupied(idx(c, back)); };
+    auto rook_in = [&](int c) { return is_piece(board_, idx(c, back), us, PieceType::Rook); };
+    // The placement is cheap to read; the attack tests run only for a side it leaves open.
+    const bool kingside = has_kingside_castling_rights(us) && rook_in(7) && empty(5) && empty(6);
+    const bool queenside = has_queenside_castling_rights(us) && rook_in(0) && empty(1) && empty(2) && empty(3);
+    if (!kingside && !queenside) return;
     const Color them = ~us;
     if (attacked(board_.color_bitboards, idx(king_[color_index(us)]), them)) return;
-    auto empty = [&](int c) { return !board_.occupied(idx(c, back)); };
     auto safe = [&](int c) { return !attacked(board_.color_bitboards, idx(c, back), them); };
-    auto rook_in = [&](int c) { return is_piece(board_, idx(c, back), us, PieceType::Rook); };
     auto castle = [&](int c) {
         const EMove m{static_cast<uint16_t>(from), static_cast<uint16_t>(idx(c, back)), CASTLING, NO_PROMOTION};
         if (exact(m)) out.add(m);
     };
-    if (has_kingside_castling_rights(us) && rook_in(7) && empty(5) && empty(6) && safe(5) && safe(6)) castle(6);
-    if (has_queenside_castling_rights(us) && rook_in(0) && empty(1) && empty(2) && empty(3) && safe(2) && safe(3) &&
-        safe(4))
-        castle(2);
+    if (kingside && safe(5) && safe(6)) castle(6);
+    if (queenside && safe(2) && safe(3) && safe(4)) castle(2);
 }
 
 // A pawn of colour `c` going from `from` to `to` takes en passant: a diagonal step forward
