@@ -2,11 +2,11 @@
 """murkle_chess against OpenSpiel's chess game on 8x8: the calls a self-play loop makes.
 
 Random games are played with python-chess; every position reached is set up in both
-libraries by replaying the moves. Each case runs over all positions, the two libraries taking turns for --repeat rounds; the
+libraries by replaying the moves. Each case runs over all positions, the two libraries taking turns for --rounds rounds; the
 median ratio is shown with its smallest and largest.
 Skips (exit status 0) when OpenSpiel is not installed (pip install open_spiel).
 
-    PYTHONPATH=build-bench python bench/bench_openspiel.py [--games 30] [--repeat 5]
+    PYTHONPATH=build-bench python bench/bench_openspiel.py [--games 30] [--rounds 5]
 """
 
 import random
@@ -115,11 +115,11 @@ def main(argv=None):
     except Exception:
         spiel_version = "?"
     print(f"murkle_chess vs OpenSpiel {spiel_version} chess on 8x8: {args.games} random games, "
-          f"{len(positions):,} positions, {args.repeat} interleaved rounds")
+          f"{len(positions):,} positions, {args.rounds} interleaved rounds")
     print(cpu_line() + "\n")
     print(f"{'operation':<26} {'murkle_chess':>24} {'OpenSpiel':>24} {'speed-up [min-max]':>22}")
     for name, ours_label, theirs_label, ours, theirs in cases(positions):
-        report(name, ours_label, theirs_label, *paired_ns(ours, theirs, args.repeat))
+        report(name, ours_label, theirs_label, *paired_ns(ours, theirs, args.rounds))
         if name == "apply + queries + undo":
             print(f"{'':<26} {'+is_over()':>24} {'+is_terminal()':>24}")
     print(f"\nnetwork input sizes differ: encode_game_planes gives {ours_len:,} values "

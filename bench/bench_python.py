@@ -8,10 +8,10 @@ seed.
 Both libraries work on the same positions: random games are played with python-chess, and
 every position reached is set up in both (murkle_chess by replaying the moves, so each game
 keeps its history). Each operation runs over all positions, the two libraries taking turns
-for --repeat rounds; the median ratio with its smallest and largest is what to read, absolute
+for --rounds rounds; the median ratio with its smallest and largest is what to read, absolute
 times on a shared machine are noise.
 
-    PYTHONPATH=build-bench python bench/bench_python.py [--games 40] [--seed 1] [--repeat 5]
+    PYTHONPATH=build-bench python bench/bench_python.py [--games 40] [--seed 1] [--rounds 5]
 """
 
 import array
@@ -129,16 +129,16 @@ def bench_rules(positions):
     ]
 
 
-def print_rules(rows, repeat):
+def print_rules(rows, rounds):
     print(f"{'operation':<26} {'murkle_chess':>22} {'python-chess':>22} {'speed-up [min-max]':>22}")
     for name, ours_label, theirs_label, ours, theirs in rows:
-        ns_ours, ns_theirs, ratio = paired_ns(ours, theirs, repeat)
+        ns_ours, ns_theirs, ratio = paired_ns(ours, theirs, rounds)
         print(f"{name:<26} {ns_ours:>12,.0f} ns/call {ns_theirs:>14,.0f} ns/call "
               f"{ratio:>22.1f}")
         print(f"{'':<26} {ours_label:>22} {theirs_label:>22}")
 
 
-def bench_planes(positions, repeat):
+def bench_planes(positions, rounds):
     """encode_game_planes on 8x8 with a full history against building a 6,720-float list."""
     full = [g for g, _, ply in positions if ply >= 7]
     fresh = [g for g, _, ply in positions if ply == 0]
@@ -172,13 +172,13 @@ def bench_planes(positions, repeat):
     ]
     # The cases take turns, round by round; each is compared with the first in its own round.
     costs = {name: [] for name, _ in cases}
-    for _ in range(repeat):
+    for _ in range(rounds):
         for name, fn in cases:
             costs[name].append(ns_per_call(fn))
     base = costs[cases[0][0]]
     print(f"\ninput planes on 8x8 ({size:,} floats per call; {len(full)} positions with "
-          f"full history; {repeat} rounds)")
-    print(f"{'':<46} {'ns/call':>12} {'this / encode [min-max]':>24}")
+          f"full history; {rounds} rounds)")
+    print(f"{'':<46} {'ns/call':>12} {'encode / this [min-max]':>24}")
     for name, ns in costs.items():
         ratio = Spread(b / a for a, b in zip(ns, base))
         print(f"{name:<46} {Spread(ns).median:>12,.0f} {ratio:>24.2f}")
@@ -248,10 +248,10 @@ def bench_ply(args):
         return lambda: fn(games, args.max_plies, args.seed)
 
     print(f"self-play ply on 8x8, {games} random games of up to {args.max_plies} plies each; "
-          f"{args.repeat} interleaved rounds per peer")
+          f"{args.rounds} interleaved rounds per peer")
     print(f"{'library':<14} {'calls per ply':<40} {'ns/ply':>10} {'murkle speed-up [min-max]':>26}")
     for name, calls, fn in peers:
-        ours, theirs, ratio = paired_ns(plies(murkle_selfplay), plies(fn), args.repeat)
+        ours, theirs, ratio = paired_ns(plies(murkle_selfplay), plies(fn), args.rounds)
         target = PLY_TARGETS[name]
         verdict = "reached" if ratio.median >= target else f"below {target:g}x"
         print(f"{'murkle_chess':<14} {'legal_action_indices apply_action is_over':<40} {ours:>10,.0f}")
@@ -269,13 +269,13 @@ def main(argv=None):
     positions = build_positions(games)
     bad = check_agreement(positions)
     print(f"murkle_chess vs python-chess {chess.__version__} on 8x8: {len(games)} random games, "
-          f"{len(positions):,} positions, {args.repeat} interleaved rounds; Python "
+          f"{len(positions):,} positions, {args.rounds} interleaved rounds; Python "
           f"{sys.version.split()[0]}")
     if bad:
         print(f"WARNING: the libraries disagree on {bad} positions (legal moves or checkmate)")
     print()
-    print_rules(bench_rules(positions), args.repeat)
-    bench_planes(positions, args.repeat)
+    print_rules(bench_rules(positions), args.rounds)
+    bench_planes(positions, args.rounds)
 
 
 if __name__ == "__main__":

@@ -82,11 +82,6 @@ def paired_ns(ours, theirs, rounds):
     return statistics.median(mine), statistics.median(peer), ratio
 
 
-def best_ns_per_call(fn, repeat):
-    """Runs fn() (which returns its number of calls) repeat times; the best ns per call."""
-    return min(ns_per_call(fn) for _ in range(repeat))
-
-
 def sized(play, first=1):
     """run(seconds) -> (units, seconds) for play(k) -> units done by k steps (plies, searches),
     or (units, seconds) when play times its own work; k is set from a timing of `first` steps,
@@ -130,7 +125,7 @@ def game_arguments(doc, games):
     parser.add_argument("--games", type=int, default=games, help=f"random games (default {games})")
     parser.add_argument("--max-plies", type=int, default=120, help="plies per game (default 120)")
     parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--repeat", type=int, default=5,
+    parser.add_argument("--rounds", type=int, default=5,
                         help="interleaved rounds per pair (default 5); the median ratio is shown")
     return parser
 
