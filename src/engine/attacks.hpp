@@ -1,8 +1,6 @@
 #pragma once
 // Attack detection: whether a square is attacked, and the checks and pins that the king of the
 // side to move faces.
-#include <utility>
-
 #include "game.hpp"
 
 namespace murkle {
@@ -31,9 +29,7 @@ template <int NW>
 template <int FirstRay, int LastRay, int NW>
 Bitboard<NW> slider_attacks(const Geometry<NW>& geo, uint32_t sq, const Bitboard<NW>& occupied) {
     Bitboard<NW> out;
-    [&]<int... D>(std::integer_sequence<int, D...>) {
-        ((out |= ray_attacks(geo, FirstRay + D, sq, occupied)), ...);
-    }(std::make_integer_sequence<int, LastRay - FirstRay>{});
+    for_rays<FirstRay, LastRay>([&](auto d) { out |= ray_attacks(geo, d, sq, occupied); });
     return out;
 }
 
@@ -55,12 +51,13 @@ bool Game<NW>::attacked(const Colors& colors, uint32_t sq, Color by) const {
     if (!intersects(geo.lines[sq], rook_like | bishop_like)) return false;
     const Bitboard<NW> occupied = colors[0] | colors[1];
     // The nearest occupied square along each ray decides it.
-    for (int d = 0; d < 8; ++d) {
+    bool hit = false;
+    for_rays<0, 8>([&](auto d) {
         const Bitboard<NW>& sliders = d < 4 ? rook_like : bishop_like;
-        if (!intersects(geo.ray[d][sq], sliders)) continue;
-        if (sliders.test(first_along(d, geo.ray[d][sq] & occupied))) return true;
-    }
-    return false;
+        if (hit || !intersects(geo.ray[d][sq], sliders)) return;
+        hit = sliders.test(first_along(d, geo.ray[d][sq] & occupied));
+    });
+    return hit;
 }
 
 template <int NW>
@@ -100,24 +97,24 @@ KingSafety<NW> Game<NW>::king_safety() const {
     const Bitboard<NW> rook_like = (pieces(PieceType::Rook) & theirs) | queens;
     const Bitboard<NW> bishop_like = (pieces(PieceType::Bishop) & theirs) | queens;
     const Bitboard<NW> occupied = mine | theirs;
-    for (int d = 0; d < 8; ++d) {
+    if (intersects(geo.lines[k], rook_like | bishop_like)) for_rays<0, 8>([&](auto d) {
         const Bitboard<NW>& sliders = d < 4 ? rook_like : bishop_like;
         const Bitboard<NW>& ray = geo.ray[d][k];
-        if (!intersects(ray, sliders)) continue;
+        if (!intersects(ray, sliders)) return;
         const uint32_t first = first_along(d, ray & occupied);
         if (sliders.test(first)) {
             ++ks.checkers;
             ks.check_mask |= ray ^ geo.ray[d][first];
-            continue;
+            return;
         }
-        if (!mine.test(first)) continue;
+        if (!mine.test(first)) return;
         const Bitboard<NW> behind = geo.ray[d][first] & occupied;
-        if (behind.empty()) continue;
+        if (behind.empty()) return;
         const uint32_t second = first_along(d, behind);
-        if (!sliders.test(second)) continue;
+        if (!sliders.test(second)) return;
         ks.pinned.set(first);
         ks.pin_ray[d] = ray ^ geo.ray[d][second];
-    }
+    });
     if (ks.checkers == 0) ks.check_mask = geo.all;
     else if (ks.checkers > 1) ks.check_mask = Bitboard<NW>{};
     return ks;

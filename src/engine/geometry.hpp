@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -34,6 +35,15 @@ struct StepTargets {
 template <int NW>
 uint32_t first_along(int d, const Bitboard<NW>& set) {
     return d % 2 == 0 ? set.lowest() : set.highest();
+}
+
+// Calls f(std::integral_constant<int, d>) for the rays d = First .. Last - 1, each direction
+// known when compiling.
+template <int First, int Last, class F>
+[[gnu::always_inline]] inline void for_rays(F&& f) {
+    [&]<int... D>(std::integer_sequence<int, D...>) {
+        (f(std::integral_constant<int, First + D>{}), ...);
+    }(std::make_integer_sequence<int, Last - First>{});
 }
 
 template <int NW>
