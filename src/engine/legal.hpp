@@ -162,10 +162,10 @@ Bitboard<NW> Game<NW>::attacks_through_king(Color by) const {
     (pieces(PieceType::King) & theirs).for_each([&](uint32_t p) { out |= geo.king[p]; });
     const Bitboard<NW> queens = pieces(PieceType::Queen) & theirs;
     ((pieces(PieceType::Rook) & theirs) | queens).for_each([&](uint32_t p) {
-        for (int d = 0; d < 4; ++d) out |= ray_attacks(geo, d, p, occupied);
+        out |= slider_attacks<0, 4>(geo, p, occupied);
     });
     ((pieces(PieceType::Bishop) & theirs) | queens).for_each([&](uint32_t p) {
-        for (int d = 4; d < 8; ++d) out |= ray_attacks(geo, d, p, occupied);
+        out |= slider_attacks<4, 8>(geo, p, occupied);
     });
     return out;
 }

@@ -82,9 +82,9 @@ void Game<NW>::generate_piece(uint32_t from, PieceType kind, const Bitboard<NW>&
             out.steps(from, geo.knight_steps[from],
                       (geo.knight[from] & allowed).without(board_.color_bitboards[color_index(turn_)]));
             break;
-        case PieceType::Bishop: generate_slider(from, 4, 8, allowed, out); break;
-        case PieceType::Rook: generate_slider(from, 0, 4, allowed, out); break;
-        case PieceType::Queen: generate_slider(from, 0, 8, allowed, out); break;
+        case PieceType::Bishop: generate_slider<4, 8>(from, allowed, out); break;
+        case PieceType::Rook: generate_slider<0, 4>(from, allowed, out); break;
+        case PieceType::Queen: generate_slider<0, 8>(from, allowed, out); break;
         case PieceType::King:
             generate_king_moves(from, out, exact);
             generate_castling(from, out, exact);
@@ -92,15 +92,15 @@ void Game<NW>::generate_piece(uint32_t from, PieceType kind, const Bitboard<NW>&
     }
 }
 
-// Rays first_ray..last_ray - 1: the rook's four, then the bishop's four.
+// Rays FirstRay..LastRay - 1: the rook's four, then the bishop's four.
 template <int NW>
-template <class Sink>
-void Game<NW>::generate_slider(uint32_t from, int first_ray, int last_ray, const Bitboard<NW>& allowed,
-                               Sink& out) const {
+template <int FirstRay, int LastRay, class Sink>
+void Game<NW>::generate_slider(uint32_t from, const Bitboard<NW>& allowed, Sink& out) const {
     const Bitboard<NW>& mine = board_.color_bitboards[color_index(turn_)];
     const Bitboard<NW> occupied = board_.color_bitboards[0] | board_.color_bitboards[1];
-    for (int d = first_ray; d < last_ray; ++d)
+    for_rays<FirstRay, LastRay>([&](auto d) {
         out.ray(from, (ray_attacks(*geo_, d, from, occupied) & allowed).without(mine), d % 2 == 0);
+    });
 }
 
 template <int NW>
