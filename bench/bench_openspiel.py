@@ -2,10 +2,11 @@
 """murkle_chess against OpenSpiel's chess game on 8x8: the calls a self-play loop makes.
 
 Random games are played with python-chess; every position reached is set up in both
-libraries by replaying the moves. Each case runs over all positions, best of --repeat runs.
+libraries by replaying the moves. Each case runs over all positions, the two libraries taking turns for --rounds rounds; the
+median ratio is shown with its smallest and largest.
 Skips (exit status 0) when OpenSpiel is not installed (pip install open_spiel).
 
-    PYTHONPATH=build-bench python bench/bench_openspiel.py [--games 30] [--repeat 5]
+    PYTHONPATH=build-bench python bench/bench_openspiel.py [--games 30] [--rounds 5]
 """
 
 import random
@@ -18,7 +19,7 @@ except ImportError:
     sys.exit(0)
 
 import murkle_chess
-from common import best_ns_per_call, game_arguments, random_games
+from common import cpu_line, game_arguments, paired_ns, random_games
 
 
 def build_positions(games):
@@ -93,9 +94,9 @@ def cases(positions):
     ]
 
 
-def report(name, ours_label, theirs_label, ns_ours, ns_theirs):
+def report(name, ours_label, theirs_label, ns_ours, ns_theirs, ratio):
     print(f"{name:<26} {ns_ours:>14,.0f} ns/call {ns_theirs:>16,.0f} ns/call "
-          f"{ns_theirs / ns_ours:>8.1f}x")
+          f"{ratio:>22.1f}")
     if ours_label:
         print(f"{'':<26} {ours_label:>24} {theirs_label:>24}")
 
@@ -114,11 +115,11 @@ def main(argv=None):
     except Exception:
         spiel_version = "?"
     print(f"murkle_chess vs OpenSpiel {spiel_version} chess on 8x8: {args.games} random games, "
-          f"{len(positions):,} positions, best of {args.repeat} runs\n")
-    print(f"{'operation':<26} {'murkle_chess':>24} {'OpenSpiel':>24} {'speed-up':>9}")
+          f"{len(positions):,} positions, {args.rounds} interleaved rounds")
+    print(cpu_line() + "\n")
+    print(f"{'operation':<26} {'murkle_chess':>24} {'OpenSpiel':>24} {'speed-up [min-max]':>22}")
     for name, ours_label, theirs_label, ours, theirs in cases(positions):
-        ns = best_ns_per_call(ours, args.repeat), best_ns_per_call(theirs, args.repeat)
-        report(name, ours_label, theirs_label, *ns)
+        report(name, ours_label, theirs_label, *paired_ns(ours, theirs, args.rounds))
         if name == "apply + queries + undo":
             print(f"{'':<26} {'+is_over()':>24} {'+is_terminal()':>24}")
     print(f"\nnetwork input sizes differ: encode_game_planes gives {ours_len:,} values "

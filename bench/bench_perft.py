@@ -1,21 +1,25 @@
 #!/usr/bin/env python3
 """Perft speed of murkle-perft against python-chess, Stockfish and Fairy-Stockfish.
 
-All counters run one after the other in this one process, on the same positions and depths,
-so the ratios compare like with like. Node counts are checked to agree. Stockfish and
+All counters run in this one process, on the same positions and depths, so the ratios compare
+like with like; each pair runs in interleaved rounds (one run of each per round) and the median
+ratio is shown with its smallest and largest. Node counts are checked to agree. Stockfish and
 Fairy-Stockfish are used when installed (Debian: apt-get install stockfish fairy-stockfish,
 found in PATH or /usr/games); otherwise their columns are skipped.
 
-    python bench/bench_perft.py [--perft build-bench/murkle-perft] [--repeat 3] [--deep]
+    python bench/bench_perft.py [--perft build-bench/murkle-perft] [--rounds 5] [--deep]
 """
 
 import argparse
 import os
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
 import time
+
+from common import cpu_line, interleaved
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 STARTPOS = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
@@ -35,6 +39,8 @@ LARGE = (
     ("10x10", 10, 10, "nbrnnknbbb/pppppppppp/10/10/10/10/10/1N8/PPPPPPPPPP/1BRNNKNBBB b - - 1 1", 5),
     ("12x10", 12, 10, "rbqrb1kbnrbr/ppp1pppppppp/3pn7/12/12/12/12/2P3N3P1/PP1PPPPPPP1P/RBQRB1KBNRBR b - - 0 3", 4),
 )
+# The start positions of those sizes (start_fen) and their depths.
+LARGE_START = (("10x10 start", 10, 10, 5), ("12x10 start", 12, 10, 4))
 VARIANT = """[murkle{w}x{h}:chess]
 maxRank = {h}
 maxFile = {file}
@@ -68,21 +74,18 @@ def find_murkle_perft(given):
     sys.exit("murkle-perft not found: pass --perft PATH, set MURKLE_PERFT, or pip install .")
 
 
-def murkle_perft(exe, fen, depth, repeat, width=8, height=8, castling=True):
-    """(nodes, best seconds) as the tool itself measures them."""
+def murkle_perft(exe, fen, depth, width=8, height=8, castling=True):
+    """(nodes, seconds) of one run, as the tool itself measures them."""
     cmd = [exe, "--width", str(width), "--height", str(height)]
     if not castling:
         cmd.append("--no-castling")
     cmd += [fen, str(depth)]
-    best, nodes = float("inf"), None
-    for _ in range(repeat):
-        out = subprocess.run(cmd, capture_output=True, text=True, check=True).stdout
-        fields = out.strip().splitlines()[-1].split()  # nodes N time S nps X
-        nodes = int(fields[1])
-        # the nps field comes from the exact time; the time field is rounded to milliseconds
-        nps = float(fields[5])
-        best = min(best, nodes / nps if nps > 0 else float(fields[3]))
-    return nodes, max(best, 1e-9)
+    out = subprocess.run(cmd, capture_output=True, text=True, check=True).stdout
+    fields = out.strip().splitlines()[-1].split()  # nodes N time S nps X
+    nodes = int(fields[1])
+    # the nps field comes from the exact time; the time field is rounded to milliseconds
+    nps = float(fields[5])
+    return nodes, max(nodes / nps if nps > 0 else float(fields[3]), 1e-9)
 
 
 # ----------------------------------------------------------------------------- python-chess
@@ -101,15 +104,12 @@ def chess_perft(board, depth):
     return nodes
 
 
-def python_chess_perft(fen, depth, repeat):
+def python_chess_perft(fen, depth):
     import chess
-    best, nodes = float("inf"), None
-    for _ in range(repeat):
-        board = chess.Board(fen)
-        start = time.perf_counter()
-        nodes = chess_perft(board, depth)
-        best = min(best, time.perf_counter() - start)
-    return nodes, best
+    board = chess.Board(fen)
+    start = time.perf_counter()
+    nodes = chess_perft(board, depth)
+    return nodes, time.perf_counter() - start
 
 
 # ----------------------------------------------------------------------------- UCI engines
@@ -145,16 +145,14 @@ class UciEngine:
         self.send("isready")
         self.wait_for("readyok")
 
-    def perft(self, fen, depth, repeat):
-        best, nodes = float("inf"), None
-        for _ in range(repeat):
-            self.send(f"position fen {fen}")
-            self.sync()
-            start = time.perf_counter()
-            self.send(f"go perft {depth}")
-            nodes = int(self.wait_for("Nodes searched").split(":")[1])
-            best = min(best, time.perf_counter() - start)
-        return nodes, best
+    def perft(self, fen, depth):
+        """(nodes, seconds) of one run."""
+        self.send(f"position fen {fen}")
+        self.sync()
+        start = time.perf_counter()
+        self.send(f"go perft {depth}")
+        nodes = int(self.wait_for("Nodes searched").split(":")[1])
+        return nodes, time.perf_counter() - start
 
     def close(self):
         try:
@@ -177,32 +175,47 @@ def open_engine(name, options=()):
 
 # ----------------------------------------------------------------------------- report
 
-def line(name, depth, nodes, ours, theirs, peer, ok):
-    """Prints one comparison; returns the ratio of our speed to the peer's."""
-    nps_ours, nps_theirs = nodes / ours, nodes / theirs
-    ratio = nps_ours / nps_theirs
+def pair(ours, theirs, rounds):
+    """Interleaved rounds of two counters, each a function () -> (nodes, seconds): (our
+    nodes, their nodes, median seconds ours, median seconds theirs, Spread of the speed ratio)."""
+    counts = {}
+
+    def timed(side, run):
+        def once():
+            counts[side], seconds = run()
+            return seconds
+        return once
+
+    mine, peer, ratio = interleaved(timed("ours", ours), timed("theirs", theirs), rounds)
+    return counts["ours"], counts["theirs"], statistics.median(mine), statistics.median(peer), ratio
+
+
+def line(name, depth, measured, peer):
+    """Prints one comparison; returns the Spread of our speed over the peer's."""
+    nodes, their_nodes, ours, theirs, ratio = measured
     target = TARGETS.get(peer)
-    mark = "" if target is None else ("  reached" if ratio >= target else f"  below {target:g}x")
-    flag = "" if ok else "   NODE COUNTS DIFFER"
-    print(f"{name:<12} {depth:>2} {nodes:>12,} {nps_ours / 1e6:>10.2f} {nps_theirs / 1e6:>10.3f} "
-          f"{ratio:>9.2f}x{mark}{flag}")
+    mark = "" if target is None else ("  reached" if ratio.median >= target else f"  below {target:g}x")
+    flag = "" if nodes == their_nodes else "   NODE COUNTS DIFFER"
+    print(f"{name:<12} {depth:>2} {nodes:>12,} {nodes / ours / 1e6:>10.2f} {nodes / theirs / 1e6:>10.3f} "
+          f"{ratio:>19.2f}{mark}{flag}")
     return ratio
 
 
 def header(peer_title):
     print(f"{'position':<12} {'d':>2} {'nodes':>12} {'murkle Mn/s':>10} {peer_title:>10} "
-          f"{'murkle/peer':>10}")
+          f"{'murkle/peer [min-max]':>20}")
 
 
-def compare(engine, engine_name, exe, cases, repeat):
-    """Runs every case on murkle-perft and the engine; the ratios."""
-    header("peer Mn/s")
+def compare(engine, engine_name, exe, cases, rounds, titled=True):
+    """Runs every case on murkle-perft and the engine in interleaved rounds; the Spreads."""
+    if titled:
+        header("peer Mn/s")
     ratios = []
     for name, width, height, fen, depth in cases:
         castling = (width, height) == (8, 8)
-        nodes, ours = murkle_perft(exe, fen, depth, repeat, width, height, castling)
-        n2, theirs = engine.perft(fen, depth, repeat)
-        ratios.append(line(name, depth, nodes, ours, theirs, engine_name, nodes == n2))
+        measured = pair(lambda: murkle_perft(exe, fen, depth, width, height, castling),
+                        lambda: engine.perft(fen, depth), rounds)
+        ratios.append(line(name, depth, measured, engine_name))
     return ratios
 
 
@@ -216,13 +229,16 @@ def variant_engine(tmp, width, height):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--perft", help="path of murkle-perft")
-    parser.add_argument("--repeat", type=int, default=3, help="runs per case, best kept")
+    parser.add_argument("--rounds", type=int, default=5,
+                        help="interleaved rounds per pair (default 5); the median ratio is shown")
     parser.add_argument("--deep", action="store_true", help="one ply deeper everywhere")
     args = parser.parse_args(argv)
     exe = find_murkle_perft(args.perft)
     d = 1 if args.deep else 0
-    print(f"murkle-perft: {exe}; best of {args.repeat} runs; Mn/s = million nodes per second; "
-          f"every counter counts the last ply from the legal move count\n")
+    rounds = args.rounds
+    print(f"murkle-perft: {exe}; {rounds} interleaved rounds, medians; Mn/s = million nodes per "
+          f"second; every counter counts the last ply from the legal move count")
+    print(cpu_line() + "\n")
     summary = []
 
     # python-chess: small depths, it is a pure Python library.
@@ -231,9 +247,9 @@ def main(argv=None):
         print(f"-- python-chess {chess.__version__} (pure Python perft)")
         header("peer Mn/s")
         for name, fen, depth in (("startpos", STARTPOS, 4), ("kiwipete", KIWIPETE, 3)):
-            nodes, ours = murkle_perft(exe, fen, depth, args.repeat)
-            n2, theirs = python_chess_perft(fen, depth, args.repeat)
-            line(name, depth, nodes, ours, theirs, "python-chess", nodes == n2)
+            measured = pair(lambda: murkle_perft(exe, fen, depth), lambda: python_chess_perft(fen, depth),
+                            min(rounds, 3))
+            line(name, depth, measured, "python-chess")
     except ImportError:
         print("-- python-chess not installed: skipped (pip install chess)")
 
@@ -245,7 +261,7 @@ def main(argv=None):
         print(f"\n-- stockfish ({find_engine('stockfish')}), go perft; target {TARGETS['stockfish']}x")
         try:
             summary.append(("stockfish, standard 8x8 positions", compare(engine, "stockfish", exe, standard,
-                                                                         args.repeat)))
+                                                                         rounds)))
         finally:
             engine.close()
 
@@ -256,19 +272,22 @@ def main(argv=None):
               f"target {TARGETS['fairy-stockfish']}x")
         ratios = []
         engine = open_engine("fairy-stockfish")
-        if engine is not None:
+        if engine is None:
+            header("peer Mn/s")
+        else:
             try:
-                ratios += compare(engine, "fairy-stockfish", exe, standard[:2], args.repeat)
+                ratios += compare(engine, "fairy-stockfish", exe, standard[:2], rounds)
             finally:
                 engine.close()
         with tempfile.TemporaryDirectory() as tmp:
-            for name, width, height, fen, depth in LARGE:
-                engine = variant_engine(tmp, width, height)
+            large = [(name, w, h, fen, depth + d) for name, w, h, fen, depth in LARGE]
+            large += [(name, w, h, start_fen(w, h), depth + d) for name, w, h, depth in LARGE_START]
+            for case in sorted(large, key=lambda case: (case[1], case[2])):
+                engine = variant_engine(tmp, case[1], case[2])
                 if engine is None:
                     continue
                 try:
-                    ratios += compare(engine, "fairy-stockfish", exe, [(name, width, height, fen, depth + d)],
-                                      args.repeat)
+                    ratios += compare(engine, "fairy-stockfish", exe, [case], rounds, titled=False)
                 finally:
                     engine.close()
         summary.append(("fairy-stockfish, 8x8 10x10 12x10", ratios))
@@ -276,14 +295,17 @@ def main(argv=None):
     print("\n-- start positions of the largest boards (no peer)")
     print(f"{'board':<12} {'d':>2} {'nodes':>12} {'murkle Mn/s':>10}")
     for name, width, height, depth in HUGE:
-        nodes, ours = murkle_perft(exe, start_fen(width, height), depth + d, args.repeat, width, height, False)
+        nodes, ours = min(murkle_perft(exe, start_fen(width, height), depth + d, width, height, False)
+                          for _ in range(min(rounds, 3)))
         print(f"{name:<12} {depth + d:>2} {nodes:>12,} {nodes / ours / 1e6:>10.2f}")
 
     if summary:
         print("\n-- summary: murkle-perft speed / peer speed")
         for title, ratios in summary:
             if ratios:
-                print(f"{title:<36} min {min(ratios):.2f}x  max {max(ratios):.2f}x")
+                medians = [r.median for r in ratios]
+                print(f"{title:<36} medians from {min(medians):.2f}x to {max(medians):.2f}x; "
+                      f"rounds from {min(r.low for r in ratios):.2f}x to {max(r.high for r in ratios):.2f}x")
 
 
 if __name__ == "__main__":

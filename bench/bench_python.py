@@ -7,10 +7,11 @@ seed.
 
 Both libraries work on the same positions: random games are played with python-chess, and
 every position reached is set up in both (murkle_chess by replaying the moves, so each game
-keeps its history). Each operation runs over all positions, best of --repeat runs; the
-ratios are what to read, absolute times on a shared machine are noise.
+keeps its history). Each operation runs over all positions, the two libraries taking turns
+for --rounds rounds; the median ratio with its smallest and largest is what to read, absolute
+times on a shared machine are noise.
 
-    PYTHONPATH=build-bench python bench/bench_python.py [--games 40] [--seed 1] [--repeat 5]
+    PYTHONPATH=build-bench python bench/bench_python.py [--games 40] [--seed 1] [--rounds 5]
 """
 
 import array
@@ -20,7 +21,7 @@ import sys
 import chess
 
 import murkle_chess
-from common import best_ns_per_call, game_arguments, random_games
+from common import Spread, cpu_line, game_arguments, ns_per_call, paired_ns, random_games
 
 
 def build_positions(games):
@@ -128,17 +129,16 @@ def bench_rules(positions):
     ]
 
 
-def print_rules(rows, repeat):
-    print(f"{'operation':<26} {'murkle_chess':>22} {'python-chess':>22} {'speed-up':>9}")
+def print_rules(rows, rounds):
+    print(f"{'operation':<26} {'murkle_chess':>22} {'python-chess':>22} {'speed-up [min-max]':>22}")
     for name, ours_label, theirs_label, ours, theirs in rows:
-        ns_ours = best_ns_per_call(ours, repeat)
-        ns_theirs = best_ns_per_call(theirs, repeat)
+        ns_ours, ns_theirs, ratio = paired_ns(ours, theirs, rounds)
         print(f"{name:<26} {ns_ours:>12,.0f} ns/call {ns_theirs:>14,.0f} ns/call "
-              f"{ns_theirs / ns_ours:>8.1f}x")
+              f"{ratio:>22.1f}")
         print(f"{'':<26} {ours_label:>22} {theirs_label:>22}")
 
 
-def bench_planes(positions, repeat):
+def bench_planes(positions, rounds):
     """encode_game_planes on 8x8 with a full history against building a 6,720-float list."""
     full = [g for g, _, ply in positions if ply >= 7]
     fresh = [g for g, _, ply in positions if ply == 0]
@@ -170,13 +170,18 @@ def bench_planes(positions, repeat):
         ("list(a planes list)  (copy, shared floats)", floor(lambda: list(template))),
         ("list(array('f', planes))  (a float each)", floor(lambda: list(floats))),
     ]
-    results = [(name, best_ns_per_call(fn, repeat)) for name, fn in cases]
-    base = results[0][1]
+    # The cases take turns, round by round; each is compared with the first in its own round.
+    costs = {name: [] for name, _ in cases}
+    for _ in range(rounds):
+        for name, fn in cases:
+            costs[name].append(ns_per_call(fn))
+    base = costs[cases[0][0]]
     print(f"\ninput planes on 8x8 ({size:,} floats per call; {len(full)} positions with "
-          f"full history)")
-    print(f"{'':<46} {'ns/call':>12} {'encode / this':>14}")
-    for name, ns in results:
-        print(f"{name:<46} {ns:>12,.0f} {base / ns:>13.2f}x")
+          f"full history; {rounds} rounds)")
+    print(f"{'':<46} {'ns/call':>12} {'encode / this [min-max]':>24}")
+    for name, ns in costs.items():
+        ratio = Spread(b / a for a, b in zip(ns, base))
+        print(f"{name:<46} {Spread(ns).median:>12,.0f} {ratio:>24.2f}")
 
 
 # ----------------------------------------------------------------------------- self-play ply
@@ -239,23 +244,24 @@ def bench_ply(args):
         print("(OpenSpiel not installed: pip install open_spiel)")
     games = max(1, args.games // 2)
 
-    def timed(fn):
-        return best_ns_per_call(lambda: fn(games, args.max_plies, args.seed), args.repeat)
+    def plies(fn):
+        return lambda: fn(games, args.max_plies, args.seed)
 
-    ours = timed(murkle_selfplay)
-    print(f"self-play ply on 8x8, {games} random games of up to {args.max_plies} plies each")
-    print(f"{'library':<14} {'calls per ply':<40} {'ns/ply':>10} {'murkle speed-up':>16}")
-    print(f"{'murkle_chess':<14} {'legal_action_indices apply_action is_over':<40} {ours:>10,.0f}")
+    print(f"self-play ply on 8x8, {games} random games of up to {args.max_plies} plies each; "
+          f"{args.rounds} interleaved rounds per peer")
+    print(f"{'library':<14} {'calls per ply':<40} {'ns/ply':>10} {'murkle speed-up [min-max]':>26}")
     for name, calls, fn in peers:
-        theirs = timed(fn)
+        ours, theirs, ratio = paired_ns(plies(murkle_selfplay), plies(fn), args.rounds)
         target = PLY_TARGETS[name]
-        verdict = "reached" if theirs / ours >= target else f"below {target:g}x"
-        print(f"{name:<14} {calls:<40} {theirs:>10,.0f} {theirs / ours:>15.1f}x  target {target:g}x: {verdict}")
+        verdict = "reached" if ratio.median >= target else f"below {target:g}x"
+        print(f"{'murkle_chess':<14} {'legal_action_indices apply_action is_over':<40} {ours:>10,.0f}")
+        print(f"{name:<14} {calls:<40} {theirs:>10,.0f} {ratio:>26.1f}  target {target:g}x: {verdict}")
     print()
 
 
 def main(argv=None):
     args = game_arguments(__doc__, 40).parse_args(argv)
+    print(cpu_line())
     bench_ply(args)
 
     rng = random.Random(args.seed)
@@ -263,13 +269,13 @@ def main(argv=None):
     positions = build_positions(games)
     bad = check_agreement(positions)
     print(f"murkle_chess vs python-chess {chess.__version__} on 8x8: {len(games)} random games, "
-          f"{len(positions):,} positions, best of {args.repeat} runs; Python "
+          f"{len(positions):,} positions, {args.rounds} interleaved rounds; Python "
           f"{sys.version.split()[0]}")
     if bad:
         print(f"WARNING: the libraries disagree on {bad} positions (legal moves or checkmate)")
     print()
-    print_rules(bench_rules(positions), args.repeat)
-    bench_planes(positions, args.repeat)
+    print_rules(bench_rules(positions), args.rounds)
+    bench_planes(positions, args.rounds)
 
 
 if __name__ == "__main__":

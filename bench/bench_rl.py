@@ -18,12 +18,12 @@ it, starting a new game whenever one ends. Compared side by side in one run:
 plus, on 8x8, the step with planes out (no mask) of a batch made with ``planes=`` the 21 planes a
 network of the trainer reads, against all 105; and references for the batch on one thread: the same loop without the planes or without
 the mask, the engine's own random play (``play_random``, no arrays) and zeroing the arrays
-(a floor for writing them). Each case runs --repeat times for about
---seconds in all, the runs of all cases taking turns, best run kept; the ratios are what to
-read. Last, one game's planes as an array: ``murkle_rl.planes(game)`` against
+(a floor for writing them). Each case runs --rounds times for about
+--seconds in all, the runs of all cases taking turns in each round; each ratio is the median of
+its per-round ratios, shown with their smallest and largest, and is what to read. Last, one game's planes as an array: ``murkle_rl.planes(game)`` against
 ``np.asarray(game.encode_game_planes()[0])``.
 
-    python bench/bench_rl.py [--seconds 2] [--repeat 3] [--max-plies 300] [--quick] [--only TEXT]
+    python bench/bench_rl.py [--seconds 2] [--rounds 5] [--max-plies 300] [--quick] [--only TEXT]
                              [--chart docs/bench_rl.png]
 
 --chart draws the plies per second of every case and size as a bar chart (needs matplotlib).
@@ -40,7 +40,9 @@ import numpy as np
 
 import murkle_chess
 import murkle_rl
-from common import best_ns_per_call, best_rates, sized
+import statistics
+
+from common import cpu_line, paired_ns, ratio_spread, round_rates, sized
 
 try:
     import chess
@@ -256,46 +258,49 @@ def run_size(width, height, n, args):
     sized_cases = [(name, sized(play, first), note)
                    for name, play, note in cases(width, height, n, args)
                    if args.only is None or args.only in name]
-    rates = best_rates(sized_cases, args.seconds / args.repeat, args.repeat)
+    rates = round_rates(sized_cases, args.seconds / args.rounds, args.rounds)
     notes = {name: note for name, _, note in sized_cases}
     if (width, height) == (8, 8) and args.only is None:
         name = "2 processes x 1 thread"
-        rates[name] = max(two_processes_rate(width, height, n, args.max_plies, args.seed, args.seconds / args.repeat)
-                          for _ in range(args.repeat))
-        notes[name] = f"n={n} each, together"
-    print(f"{'loop':<34} {'plies/s':>12} {'us/ply':>9}  notes")
+        rates[name] = [two_processes_rate(width, height, n, args.max_plies, args.seed, args.seconds / args.rounds)
+                       for _ in range(args.rounds)]
+        notes[name] = f"n={n} each, together, after the others"
+    medians = {name: statistics.median(values) for name, values in rates.items()}
+    print(f"{'loop':<34} {'plies/s':>12} {'us/ply':>9}  notes (medians of {args.rounds} rounds)")
     for name in rates:
-        print(f"{name:<34} {rates[name]:>12,.0f} {1e6 / rates[name]:>9.2f}  {notes[name]}")
+        print(f"{name:<34} {medians[name]:>12,.0f} {1e6 / medians[name]:>9.2f}  {notes[name]}")
 
-    print(f"\n{'ratio':<52} {'measured':>9} {'target':>7}")
+    print(f"\n{'ratio':<52} {'median [min-max]':>22} {'target':>7}")
     for fast, slow, target in TARGETS:
         if fast in rates and slow in rates:
-            ratio = rates[fast] / rates[slow]
-            verdict = "" if target is None else ("reached" if ratio >= target else "NOT reached")
+            ratio = ratio_spread(rates, fast, slow)
+            verdict = "" if target is None else ("reached" if ratio.median >= target else "NOT reached")
             shown = "" if target is None else f"{target}x"
-            print(f"{fast + ' / ' + slow:<52} {ratio:>8.2f}x {shown:>7}  {verdict}")
-    return rates
+            print(f"{fast + ' / ' + slow:<52} {ratio:>22.2f} {shown:>7}  {verdict}")
+    return medians
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--seconds", type=float, default=2.0,
                         help="time per case, all runs together (default 2)")
-    parser.add_argument("--repeat", type=int, default=3, help="runs per case, best kept")
+    parser.add_argument("--rounds", type=int, default=5,
+                        help="interleaved rounds per case (default 5); medians are shown")
     parser.add_argument("--max-plies", type=int, default=300,
                         help="games restart after this many plies (default 300)")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--chart", metavar="PNG", help="also draw the results into this PNG file")
     parser.add_argument("--quick", action="store_true",
-                        help="a smoke run: 0.2 s per case, one run each")
+                        help="a smoke run: 0.2 s per case, one round")
     parser.add_argument("--only", metavar="TEXT", help="run only the cases whose name holds TEXT")
     args = parser.parse_args(argv)
     if args.quick:
-        args.seconds, args.repeat = 0.2, 1
+        args.seconds, args.rounds = 0.2, 1
 
     print(f"random self-play with NumPy observations every ply; {os.cpu_count()} cores, "
           f"Python {sys.version.split()[0]}, NumPy {np.__version__}, murkle_rl "
           f"{murkle_rl.__version__}")
+    print(cpu_line())
     if pyspiel is None:
         print("OpenSpiel (pyspiel) is not installed: skipped (pip install open_spiel)")
     if chess is None:
@@ -324,12 +329,10 @@ def one_game_planes(args):
             np.asarray(game.encode_game_planes()[0], np.float32)
         return calls // 10
 
-    helper_ns = best_ns_per_call(helper, args.repeat)
-    lists_ns = best_ns_per_call(lists, args.repeat)
-    ratio = lists_ns / helper_ns
+    helper_ns, lists_ns, ratio = paired_ns(helper, lists, max(args.rounds, 3))
     print(f"\none 8x8 game to a float32 array: murkle_rl.planes {helper_ns / 1e3:.1f} us, "
-          f"np.asarray(encode_game_planes()[0]) {lists_ns / 1e3:.1f} us: {ratio:.1f}x "
-          f"(target 20x, {'reached' if ratio >= 20 else 'NOT reached'})")
+          f"np.asarray(encode_game_planes()[0]) {lists_ns / 1e3:.1f} us: {ratio:.1f} "
+          f"(target 20x, {'reached' if ratio.median >= 20 else 'NOT reached'})")
 
 
 def draw_chart(results, path):

@@ -23,10 +23,12 @@ one run:
 
 plus (a) and (b) on two threads, and (b) with a batch made with ``planes=`` the 21 planes a
 network of the trainer reads (its 12 piece planes and 96-104): the whole loop, and select()
-alone (no masks, as the trainer calls it) with 21 planes against 105. Each case runs --repeat times for about --seconds in all, the
-runs of all cases taking turns, best run kept; the ratios are what to read.
+alone (no masks, as the trainer calls it) with 21 planes against 105. Each case runs --rounds
+times for about --seconds in all, the runs of all cases taking turns in each round; each ratio
+is the median of its per-round ratios, shown with their smallest and largest, and is what to
+read.
 
-    python bench/bench_search.py [--seconds 3] [--repeat 3] [--games 64] [--quick] [--only TEXT]
+    python bench/bench_search.py [--seconds 3] [--rounds 5] [--games 64] [--quick] [--only TEXT]
 """
 
 import argparse
@@ -43,7 +45,9 @@ import numpy as np
 
 import murkle_chess
 import murkle_rl
-from common import best_rates, sized
+import statistics
+
+from common import cpu_line, ratio_spread, round_rates, sized
 
 try:
     import pyspiel
@@ -342,39 +346,42 @@ def cases(fen, args, openspiel_cpp, floor):
 def run_position(name, fen, args, openspiel_cpp, floor):
     print(f"\n{name}: {fen}")
     position_cases = cases(fen, args, openspiel_cpp, floor)
-    rates = best_rates(position_cases, args.seconds / args.repeat, args.repeat)
-    print(f"{'case':<36} {'sims/s':>12} {'us/sim':>9}  notes")
+    rates = round_rates(position_cases, args.seconds / args.rounds, args.rounds)
+    medians = {name: statistics.median(values) for name, values in rates.items()}
+    print(f"{'case':<36} {'sims/s':>12} {'us/sim':>9}  notes (medians of {args.rounds} rounds)")
     for case, _, note in position_cases:
-        print(f"{case:<36} {rates[case]:>12,.0f} {1e6 / rates[case]:>9.3f}  {note}")
+        print(f"{case:<36} {medians[case]:>12,.0f} {1e6 / medians[case]:>9.3f}  {note}")
 
-    print(f"\n{'ratio':<58} {'measured':>9} {'target':>7}")
+    print(f"\n{'ratio':<58} {'median [min-max]':>22} {'target':>7}")
     for fast, slow, target in TARGETS:
         if fast in rates and slow in rates:
-            ratio = rates[fast] / rates[slow]
-            shown = f"{ratio:.2f}x" if ratio < 10 else f"{ratio:.1f}x"
-            verdict = "" if target is None else ("reached" if ratio >= target else "NOT reached")
-            print(f"{fast + ' / ' + slow:<58} {shown:>9} {'' if target is None else f'{target}x':>7}"
+            ratio = ratio_spread(rates, fast, slow)
+            shown = f"{ratio:.2f}" if ratio.median < 10 else f"{ratio:.1f}"
+            verdict = "" if target is None else ("reached" if ratio.median >= target else "NOT reached")
+            print(f"{fast + ' / ' + slow:<58} {shown:>22} {'' if target is None else f'{target}x':>7}"
                   f"  {verdict}")
-    return rates
+    return medians
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--seconds", type=float, default=3.0,
                         help="time per case and position, all runs together (default 3)")
-    parser.add_argument("--repeat", type=int, default=3, help="runs per case, best kept")
+    parser.add_argument("--rounds", type=int, default=5,
+                        help="interleaved rounds per case (default 5); medians are shown")
     parser.add_argument("--simulations", type=int, default=800, help="per search (default 800)")
     parser.add_argument("--games", type=int, default=64, help="games per Search (default 64)")
     parser.add_argument("--quick", action="store_true",
-                        help="a smoke run: 100 simulations, 8 games, 0.1 s per case, one run")
+                        help="a smoke run: 100 simulations, 8 games, 0.1 s per case, one round")
     parser.add_argument("--only", metavar="TEXT", help="run only the cases whose name holds TEXT")
     args = parser.parse_args(argv)
     if args.quick:
-        args.seconds, args.repeat, args.simulations, args.games = 0.1, 1, 100, 8
+        args.seconds, args.rounds, args.simulations, args.games = 0.1, 1, 100, 8
 
     print(f"tree search with a zero evaluator, {args.simulations} simulations per search, "
           f"c_puct {C_PUCT}; {os.cpu_count()} cores, load {os.getloadavg()[0]:.1f}, "
           f"Python {sys.version.split()[0]}, NumPy {np.__version__}, murkle_rl {murkle_rl.__version__}")
+    print(cpu_line())
     if not hasattr(murkle_rl, "Search"):
         print("murkle_rl has no Search in this build: its cases are skipped")
     openspiel_cpp = None

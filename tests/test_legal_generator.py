@@ -149,6 +149,12 @@ SPECIAL = [
     (8, 8, "4k3/8/8/8/2b5/3P4/4K3/8 w - - 0 1"),             # pawn captures its pinner
     (8, 8, "4k3/4r3/8/8/8/8/3B4/4K3 w - - 0 1"),             # block a rook check
     (8, 8, "r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1"),
+    (8, 8, "r3k2r/8/8/8/8/8/5r2/R3K2R w KQkq - 0 1"),       # castling open, one side through an attack
+    (8, 8, "r3k2r/8/8/8/8/8/4r3/R3K2R w KQkq - 0 1"),       # castling open, the king in check
+    # Rays that run to the last square a set can hold, or past the last square of the board.
+    (7, 9, "k5r/7/6b/7/7/7/7/1Q5/K5R w - - 0 1"),            # pinned queen; a rook up to the last square
+    (8, 16, "k6r/8/8/8/8/8/8/8/7R/8/8/8/3Q4/8/8/7K w - - 0 1"),  # pinned by a rook on square 127
+    (10, 10, "9k/10/10/6q3/10/10/3B6/10/10/K9 w - - 0 1"),   # a pin across the two words
     (10, 10, "4k5/10/10/10/10/r2pP3K1/10/10/10/10 w - d6 0 1"),
     (12, 10, "k11/12/12/12/12/12/12/1q10/12/K2R2r5 w - - 0 1"),
     (20, 20, "k19/20/20/20/20/20/20/20/20/20/20/20/20/20/20/20/20/20/q5R13/9K7b2 w - - 0 1"),

@@ -6,12 +6,31 @@
 namespace murkle {
 
 // The squares a slider on `sq` reaches along ray d: up to and including the first occupied one.
+// A stop at the far end of the index range (whose ray onwards is empty) spares the test for an
+// open ray: the ray then ends where it would anyway.
 template <int NW>
-Bitboard<NW> ray_attacks(const Geometry<NW>& geo, int d, uint32_t sq, const Bitboard<NW>& occupied) {
+[[gnu::always_inline]] inline Bitboard<NW> ray_attacks(const Geometry<NW>& geo, int d, uint32_t sq,
+                                                       const Bitboard<NW>& occupied) {
     const Bitboard<NW>& ray = geo.ray[d][sq];
-    const Bitboard<NW> blockers = ray & occupied;
-    if (blockers.empty()) return ray;
-    return ray ^ geo.ray[d][first_along(d, blockers)];
+    Bitboard<NW> blockers = ray & occupied;
+    uint32_t first;
+    if (d % 2 == 0) {
+        blockers.words[NW - 1] |= uint64_t{1} << 63;
+        first = blockers.lowest();
+    } else {
+        blockers.words[0] |= 1;
+        first = blockers.highest();
+    }
+    return ray ^ geo.ray[d][first];
+}
+
+// Every square a rook (rays 0-3), bishop (4-7) or queen (0-7) on `sq` reaches; the rays are
+// known when compiling, so each one's direction is.
+template <int FirstRay, int LastRay, int NW>
+Bitboard<NW> slider_attacks(const Geometry<NW>& geo, uint32_t sq, const Bitboard<NW>& occupied) {
+    Bitboard<NW> out;
+    for_rays<FirstRay, LastRay>([&](auto d) { out |= ray_attacks(geo, d, sq, occupied); });
+    return out;
 }
 
 // Walks outward from the target square. `colors` may differ from the board's colour sets by a
@@ -32,12 +51,13 @@ bool Game<NW>::attacked(const Colors& colors, uint32_t sq, Color by) const {
     if (!intersects(geo.lines[sq], rook_like | bishop_like)) return false;
     const Bitboard<NW> occupied = colors[0] | colors[1];
     // The nearest occupied square along each ray decides it.
-    for (int d = 0; d < 8; ++d) {
+    bool hit = false;
+    for_rays<0, 8>([&](auto d) {
         const Bitboard<NW>& sliders = d < 4 ? rook_like : bishop_like;
-        if (!intersects(geo.ray[d][sq], sliders)) continue;
-        if (sliders.test(first_along(d, geo.ray[d][sq] & occupied))) return true;
-    }
-    return false;
+        if (hit || !intersects(geo.ray[d][sq], sliders)) return;
+        hit = sliders.test(first_along(d, geo.ray[d][sq] & occupied));
+    });
+    return hit;
 }
 
 template <int NW>
@@ -77,24 +97,24 @@ KingSafety<NW> Game<NW>::king_safety() const {
     const Bitboard<NW> rook_like = (pieces(PieceType::Rook) & theirs) | queens;
     const Bitboard<NW> bishop_like = (pieces(PieceType::Bishop) & theirs) | queens;
     const Bitboard<NW> occupied = mine | theirs;
-    for (int d = 0; d < 8; ++d) {
+    if (intersects(geo.lines[k], rook_like | bishop_like)) for_rays<0, 8>([&](auto d) {
         const Bitboard<NW>& sliders = d < 4 ? rook_like : bishop_like;
         const Bitboard<NW>& ray = geo.ray[d][k];
-        if (!intersects(ray, sliders)) continue;
+        if (!intersects(ray, sliders)) return;
         const uint32_t first = first_along(d, ray & occupied);
         if (sliders.test(first)) {
             ++ks.checkers;
             ks.check_mask |= ray ^ geo.ray[d][first];
-            continue;
+            return;
         }
-        if (!mine.test(first)) continue;
+        if (!mine.test(first)) return;
         const Bitboard<NW> behind = geo.ray[d][first] & occupied;
-        if (behind.empty()) continue;
+        if (behind.empty()) return;
         const uint32_t second = first_along(d, behind);
-        if (!sliders.test(second)) continue;
+        if (!sliders.test(second)) return;
         ks.pinned.set(first);
         ks.pin_ray[d] = ray ^ geo.ray[d][second];
-    }
+    });
     if (ks.checkers == 0) ks.check_mask = geo.all;
     else if (ks.checkers > 1) ks.check_mask = Bitboard<NW>{};
     return ks;

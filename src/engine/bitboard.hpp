@@ -114,11 +114,17 @@ struct Bitboard {
 
     // Lowest and highest member of a set known to be non-empty.
     constexpr uint32_t lowest() const {
+        if constexpr (NW == 2)
+            return words[0] ? static_cast<uint32_t>(std::countr_zero(words[0]))
+                            : static_cast<uint32_t>(64 + std::countr_zero(words[1]));
         int k = 0;
         while (!words[k]) ++k;
         return static_cast<uint32_t>(k * 64 + std::countr_zero(words[k]));
     }
     constexpr uint32_t highest() const {
+        if constexpr (NW == 2)
+            return words[1] ? static_cast<uint32_t>(127 - std::countl_zero(words[1]))
+                            : static_cast<uint32_t>(63 - std::countl_zero(words[0]));
         int k = NW - 1;
         while (!words[k]) --k;
         return static_cast<uint32_t>(k * 64 + 63 - std::countl_zero(words[k]));

@@ -109,8 +109,17 @@ struct Board {
     }
     void put(uint32_t i, Piece p) {
         remove(i);
+        put_on_empty(i, p);
+    }
+    // put() onto a square known to be empty.
+    void put_on_empty(uint32_t i, Piece p) {
         piece_bitboards[static_cast<int>(p.piece_type)].set(i);
         color_bitboards[color_index(p.color)].set(i);
+    }
+    // remove() of the piece known to stand on the square (every square holds at most one).
+    void take(uint32_t i, Piece p) {
+        piece_bitboards[static_cast<int>(p.piece_type)].clear(i);
+        color_bitboards[color_index(p.color)].clear(i);
     }
 
     std::optional<Piece> get_piece(uint64_t col, uint64_t row) const {

@@ -432,8 +432,8 @@ private:
     bool is_real_en_passant(const Board<NW>& b, uint32_t from, uint32_t to, Color c) const;
     template <class Sink, class Exact>
     void generate_piece(uint32_t from, PieceType kind, const Bitboard<NW>& allowed, Sink& out, Exact&& exact) const;
-    template <class Sink>
-    void generate_slider(uint32_t from, int first_ray, int last_ray, const Bitboard<NW>& allowed, Sink& out) const;
+    template <int FirstRay, int LastRay, class Sink>
+    void generate_slider(uint32_t from, const Bitboard<NW>& allowed, Sink& out) const;
     template <class Sink, class Exact>
     void generate_pawn_moves(uint32_t from, const Bitboard<NW>& allowed, Sink& out, Exact&& exact) const;
     template <class Sink, class Exact>

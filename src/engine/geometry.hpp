@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -36,6 +37,15 @@ uint32_t first_along(int d, const Bitboard<NW>& set) {
     return d % 2 == 0 ? set.lowest() : set.highest();
 }
 
+// Calls f(std::integral_constant<int, d>) for the rays d = First .. Last - 1, each direction
+// known when compiling.
+template <int First, int Last, class F>
+[[gnu::always_inline]] inline void for_rays(F&& f) {
+    [&]<int... D>(std::integer_sequence<int, D...>) {
+        (f(std::integral_constant<int, First + D>{}), ...);
+    }(std::make_integer_sequence<int, Last - First>{});
+}
+
 template <int NW>
 struct Geometry {
     int width = 0, height = 0;
@@ -46,7 +56,10 @@ struct Geometry {
     std::vector<StepTargets> knight_steps, king_steps;
     std::vector<Bitboard<NW>> knight, king;
     std::vector<Bitboard<NW>> pawn_attackers[2];  // by colour index: where such a pawn attacks from
-    std::vector<Bitboard<NW>> ray[8];             // ROOK_RAYS then BISHOP_RAYS
+    // ROOK_RAYS then BISHOP_RAYS, for every index a Bitboard<NW> can hold: past the board's
+    // last square every ray is empty, so the last index can stop a ray towards higher indices
+    // as square 0 stops one towards lower indices (ray_attacks).
+    std::vector<Bitboard<NW>> ray[8];
     std::vector<Bitboard<NW>> lines;              // all eight rays together
     std::vector<uint32_t> step_plane;             // by step_index(dc, dr); NO_PLANE for none
 
@@ -67,7 +80,7 @@ struct Geometry {
         king.resize(n);
         pawn_attackers[0].resize(n);
         pawn_attackers[1].resize(n);
-        for (auto& r : ray) r.resize(n);
+        for (auto& r : ray) r.resize(64 * NW);
         lines.resize(n);
         auto on = [&](int c, int r) { return c >= 0 && c < w && r >= 0 && r < h; };
         step_plane.resize(static_cast<size_t>(2 * w - 1) * static_cast<size_t>(2 * h - 1));

@@ -38,8 +38,9 @@ void Game<NW>::legal_moves_into(MoveList& out) const {
         [&](uint32_t i) { legal_moves_of(ks, scratch, i, *board_.kind_at(i), sink); });
 }
 
-// Counted without listing: pawns that are not pinned all at once, every other piece by its
-// target set.
+// Counted without listing: the king by its own rules, pawns that are not pinned all at once,
+// knights and sliders by their target sets (a pinned knight never moves, a pinned slider only
+// along its pin).
 template <int NW>
 uint64_t Game<NW>::count_legal_moves() const {
     const KingSafety<NW> ks = king_safety();
@@ -50,13 +51,29 @@ uint64_t Game<NW>::count_legal_moves() const {
     }
     Colors scratch = board_.color_bitboards;
     MoveCounter<NW> counter;
+    legal_moves_of(ks, scratch, idx(king_[color_index(turn_)]), PieceType::King, counter);
+    if (ks.checkers > 1) return counter.n;
+
+    const Geometry<NW>& geo = *geo_;
     const Bitboard<NW>& mine = board_.color_bitboards[color_index(turn_)];
+    const Bitboard<NW> occupied = board_.color_bitboards[0] | board_.color_bitboards[1];
+    const Bitboard<NW> open = ks.check_mask.without(mine);
+    (pieces(PieceType::Knight) & mine).without(ks.pinned).for_each([&](uint32_t i) {
+        counter.n += static_cast<uint64_t>((geo.knight[i] & open).count());
+    });
+    auto slides = [&]<int FirstRay, int LastRay>(PieceType kind) {
+        (pieces(kind) & mine).for_each([&](uint32_t i) {
+            Bitboard<NW> to = slider_attacks<FirstRay, LastRay>(geo, i, occupied) & open;
+            if (ks.pinned.test(i)) to &= ks.pin_ray_through(i);
+            counter.n += static_cast<uint64_t>(to.count());
+        });
+    };
+    slides.template operator()<4, 8>(PieceType::Bishop);
+    slides.template operator()<0, 4>(PieceType::Rook);
+    slides.template operator()<0, 8>(PieceType::Queen);
+
     const Bitboard<NW> pawns = pieces(PieceType::Pawn) & mine;
     (pawns & ks.pinned).for_each([&](uint32_t i) { legal_moves_of(ks, scratch, i, PieceType::Pawn, counter); });
-    for (int t = 1; t < 6; ++t) {
-        const PieceType kind = static_cast<PieceType>(t);
-        (pieces(kind) & mine).for_each([&](uint32_t i) { legal_moves_of(ks, scratch, i, kind, counter); });
-    }
     return counter.n + count_pawn_moves(pawns.without(ks.pinned), ks.check_mask, scratch);
 }
 
@@ -145,10 +162,10 @@ Bitboard<NW> Game<NW>::attacks_through_king(Color by) const {
     (pieces(PieceType::King) & theirs).for_each([&](uint32_t p) { out |= geo.king[p]; });
     const Bitboard<NW> queens = pieces(PieceType::Queen) & theirs;
     ((pieces(PieceType::Rook) & theirs) | queens).for_each([&](uint32_t p) {
-        for (int d = 0; d < 4; ++d) out |= ray_attacks(geo, d, p, occupied);
+        out |= slider_attacks<0, 4>(geo, p, occupied);
     });
     ((pieces(PieceType::Bishop) & theirs) | queens).for_each([&](uint32_t p) {
-        for (int d = 4; d < 8; ++d) out |= ray_attacks(geo, d, p, occupied);
+        out |= slider_attacks<4, 8>(geo, p, occupied);
     });
     return out;
 }

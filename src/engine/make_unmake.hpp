@@ -29,19 +29,27 @@ bool Game<NW>::unmake_move() {
 }
 
 // Makes the move whole or not at all: the history's room is taken before anything changes,
-// so running out of memory leaves the game as it was.
+// so running out of memory leaves the game as it was. The entry is written in place.
 template <int NW>
 void Game<NW>::apply(const Move& mv, uint32_t from, uint32_t to) {
     if (history_.size() == history_.capacity()) history_.reserve(std::max<size_t>(8, 2 * history_.size()));
     memo_.invalidate();
     const Color us = turn_;
     const PieceType mover = *board_.kind_at(from);
-    const auto captured = board_.piece_at(to);
-    HistoryEntry h{ep_, mv, castling_, halfmove_, captured, fullmove_, king_[color_index(us)], 0, {}};
-    auto change = [&](uint32_t sq, std::optional<Piece> p) {
-        h.changes[h.change_count++] = SquareChange{static_cast<uint16_t>(sq), encode_piece(board_.piece_at(sq))};
-        board_.remove(sq);
-        if (p) board_.put(sq, *p);
+    const std::optional<Piece> captured = board_.piece_at(to);
+    HistoryEntry& h = history_.emplace_back();
+    h.prev_en_passant_square = ep_;
+    h.mv = mv;
+    h.prev_castling_rights = castling_;
+    h.prev_halfmove_clock = halfmove_;
+    h.captured = captured;
+    h.prev_fullmove_number = fullmove_;
+    h.prev_king = king_[color_index(us)];
+    // Each changed square with what stood there, then what stands there now.
+    auto change = [&](uint32_t sq, std::optional<Piece> before, std::optional<Piece> after) {
+        h.changes[h.change_count++] = SquareChange{static_cast<uint16_t>(sq), encode_piece(before)};
+        if (before) board_.take(sq, *before);
+        if (after) board_.put_on_empty(sq, *after);
     };
 
     const int fc = col_of(from), fr = row_of(from), tc = col_of(to), tr = row_of(to);
@@ -51,31 +59,35 @@ void Game<NW>::apply(const Move& mv, uint32_t from, uint32_t to) {
     if ((mv.flags & PROMOTION) && mover == PieceType::Pawn && tr == last_row)
         placed = mv.promotion.value_or(PieceType::Queen);
 
-    change(from, std::nullopt);
-    change(to, Piece{us, placed});
+    change(from, Piece{us, mover}, std::nullopt);
+    change(to, captured, Piece{us, placed});
     if (mover == PieceType::King) king_[color_index(us)] = Position{static_cast<uint64_t>(tc), static_cast<uint64_t>(tr)};
-    if (en_passant) change(idx(tc, fr), std::nullopt);
+    if (en_passant) change(idx(tc, fr), Piece{~us, PieceType::Pawn}, std::nullopt);
     if ((mv.flags & CASTLING) && mover == PieceType::King) {
         const bool kingside = tc > fc;
         const uint32_t rook_from = idx(kingside ? width_ - 1 : 0, fr);
         if (auto rook = board_.piece_at(rook_from)) {
             const int rc = kingside ? tc - 1 : tc + 1;
             if (rc >= 0 && rc < width_) {
-                change(rook_from, std::nullopt);
-                change(idx(rc, tr), *rook);
+                change(rook_from, rook, std::nullopt);
+                const uint32_t rook_to = idx(rc, tr);
+                change(rook_to, board_.piece_at(rook_to), rook);
             }
         }
     }
 
-    if (mover == PieceType::King) {
-        castling_[us == Color::White ? WHITE_KINGSIDE : BLACK_KINGSIDE] = false;
-        castling_[us == Color::White ? WHITE_QUEENSIDE : BLACK_QUEENSIDE] = false;
-    } else if (mover == PieceType::Rook) {
-        clear_corner_rights(fc, fr);
+    if (castling_[0] || castling_[1] || castling_[2] || castling_[3]) {
+        if (mover == PieceType::King) {
+            castling_[us == Color::White ? WHITE_KINGSIDE : BLACK_KINGSIDE] = false;
+            castling_[us == Color::White ? WHITE_QUEENSIDE : BLACK_QUEENSIDE] = false;
+        } else if (mover == PieceType::Rook) {
+            clear_corner_rights(fc, fr);
+        }
+        clear_corner_rights(tc, tr);
     }
-    clear_corner_rights(tc, tr);
 
-    set_en_passant(std::nullopt);
+    ep_.reset();
+    ep_index_ = -1;
     if (mover == PieceType::Pawn && std::abs(tr - fr) == 2)
         set_en_passant(Position{static_cast<uint64_t>(fc), static_cast<uint64_t>((fr + tr) / 2)});
 
@@ -83,7 +95,6 @@ void Game<NW>::apply(const Move& mv, uint32_t from, uint32_t to) {
     else if (halfmove_ < CLOCK_MAX) ++halfmove_;
     if (us == Color::Black && fullmove_ < CLOCK_MAX) ++fullmove_;
 
-    history_.push_back(h);
     turn_ = ~us;
 }
 
@@ -100,7 +111,7 @@ void Game<NW>::undo_squares(Board<NW>& b, const HistoryEntry& h) {
     for (int n = h.change_count; n-- > 0;) {
         const SquareChange& ch = h.changes[n];
         b.remove(ch.square);
-        if (auto p = decode_piece(ch.prev)) b.put(ch.square, *p);
+        if (ch.prev != EMPTY_SQUARE) b.put_on_empty(ch.square, *decode_piece(ch.prev));
     }
 }
 

@@ -82,9 +82,9 @@ void Game<NW>::generate_piece(uint32_t from, PieceType kind, const Bitboard<NW>&
             out.steps(from, geo.knight_steps[from],
                       (geo.knight[from] & allowed).without(board_.color_bitboards[color_index(turn_)]));
             break;
-        case PieceType::Bishop: generate_slider(from, 4, 8, allowed, out); break;
-        case PieceType::Rook: generate_slider(from, 0, 4, allowed, out); break;
-        case PieceType::Queen: generate_slider(from, 0, 8, allowed, out); break;
+        case PieceType::Bishop: generate_slider<4, 8>(from, allowed, out); break;
+        case PieceType::Rook: generate_slider<0, 4>(from, allowed, out); break;
+        case PieceType::Queen: generate_slider<0, 8>(from, allowed, out); break;
         case PieceType::King:
             generate_king_moves(from, out, exact);
             generate_castling(from, out, exact);
@@ -92,15 +92,15 @@ void Game<NW>::generate_piece(uint32_t from, PieceType kind, const Bitboard<NW>&
     }
 }
 
-// Rays first_ray..last_ray - 1: the rook's four, then the bishop's four.
+// Rays FirstRay..LastRay - 1: the rook's four, then the bishop's four.
 template <int NW>
-template <class Sink>
-void Game<NW>::generate_slider(uint32_t from, int first_ray, int last_ray, const Bitboard<NW>& allowed,
-                               Sink& out) const {
+template <int FirstRay, int LastRay, class Sink>
+void Game<NW>::generate_slider(uint32_t from, const Bitboard<NW>& allowed, Sink& out) const {
     const Bitboard<NW>& mine = board_.color_bitboards[color_index(turn_)];
     const Bitboard<NW> occupied = board_.color_bitboards[0] | board_.color_bitboards[1];
-    for (int d = first_ray; d < last_ray; ++d)
+    for_rays<FirstRay, LastRay>([&](auto d) {
         out.ray(from, (ray_attacks(*geo_, d, from, occupied) & allowed).without(mine), d % 2 == 0);
+    });
 }
 
 template <int NW>
@@ -164,19 +164,21 @@ void Game<NW>::generate_castling(uint32_t from, Sink& out, Exact&& exact) const 
     const Color us = turn_;
     const int back = us == Color::White ? 0 : 7;
     if (from != idx(4, back)) return;
+    auto empty = [&](int c) { return !board_.occupied(idx(c, back)); };
+    auto rook_in = [&](int c) { return is_piece(board_, idx(c, back), us, PieceType::Rook); };
+    // The placement is cheap to read; the attack tests run only for a side it leaves open.
+    const bool kingside = has_kingside_castling_rights(us) && rook_in(7) && empty(5) && empty(6);
+    const bool queenside = has_queenside_castling_rights(us) && rook_in(0) && empty(1) && empty(2) && empty(3);
+    if (!kingside && !queenside) return;
     const Color them = ~us;
     if (attacked(board_.color_bitboards, idx(king_[color_index(us)]), them)) return;
-    auto empty = [&](int c) { return !board_.occupied(idx(c, back)); };
     auto safe = [&](int c) { return !attacked(board_.color_bitboards, idx(c, back), them); };
-    auto rook_in = [&](int c) { return is_piece(board_, idx(c, back), us, PieceType::Rook); };
     auto castle = [&](int c) {
         const EMove m{static_cast<uint16_t>(from), static_cast<uint16_t>(idx(c, back)), CASTLING, NO_PROMOTION};
         if (exact(m)) out.add(m);
     };
-    if (has_kingside_castling_rights(us) && rook_in(7) && empty(5) && empty(6) && safe(5) && safe(6)) castle(6);
-    if (has_queenside_castling_rights(us) && rook_in(0) && empty(1) && empty(2) && empty(3) && safe(2) && safe(3) &&
-        safe(4))
-        castle(2);
+    if (kingside && safe(5) && safe(6)) castle(6);
+    if (queenside && safe(2) && safe(3) && safe(4)) castle(2);
 }
 
 // A pawn of colour `c` going from `from` to `to` takes en passant: a diagonal step forward
