@@ -157,3 +157,21 @@ def test_evaluate_plays_a_size_the_agent_never_saw_and_says_so(tmp_path, any_siz
     assert sum(entry["greedy_result"].values()) == 2
     assert "7x7 is a size this agent never trained on (it trained on 6x6)" in capsys.readouterr().err
     assert {(g.width, g.height) for g in load_games(tmp_path / "evaluate_games.pgn")} == {(7, 7)}
+
+
+def test_the_shipped_agents_load_by_name_and_play_their_boards():
+    pytest.importorskip("torch")
+    from murkle_rl.zero import cli
+    from murkle_rl.zero.agent import shipped_agent
+
+    for name, size in (("6x6", (6, 6)), ("8x8", (8, 8))):
+        agent = shipped_agent(name)
+        assert (agent.width, agent.height) == size and agent.any_size
+    with pytest.raises(ValueError, match="the shipped agents are 6x6, 8x8"):
+        shipped_agent("9x9")
+    import io
+
+    out = io.StringIO()
+    args = cli.build_parser().parse_args(["play", "--agent", "8x8", "--simulations", "4"])
+    cli.play(args, stdin=io.StringIO(f"8 8 {murkle_rl.start_fen(8, 8)}\n"), stdout=out)
+    assert out.getvalue().strip() in {m.to_lan() for m in mc.Game.standard().legal_moves()}
