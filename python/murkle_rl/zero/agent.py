@@ -55,7 +55,7 @@ def check_can_play(agent: Agent, width: int, height: int) -> None:
     check_size(width, height)
     if not can_play(agent, width, height):
         if getattr(agent, "any_size", False):
-            raise ValueError(f"this agent plays boards of at most {agent.max_side} rows and columns, "
+            raise ValueError(f"this agent plays boards of at most {getattr(agent, 'max_side', '?')} rows and columns, "
                              f"not {width}x{height}")
         raise ValueError(f"this agent plays boards with {agent.action_planes} move planes "
                          f"(trained on {agent.width}x{agent.height}), not {width}x{height}")

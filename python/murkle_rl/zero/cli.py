@@ -50,7 +50,7 @@ import time
 import warnings
 from dataclasses import replace
 from pathlib import Path
-from typing import Any, TextIO
+from typing import Any, Callable, TextIO
 
 from .config import C_PUCT_OVERRIDE, config_of, config_parser, count, non_negative
 from .protocol import utf8_stream
@@ -296,8 +296,9 @@ def main(argv: list[str] | None = None) -> Any:
     if not argv or argv[0] not in (*COMMANDS, "-h", "--help"):
         argv.insert(0, "train")
     args = parser.parse_args(argv)
-    handlers = {"train": train_command, "evaluate": evaluate, "play": play, "games": show_games,
-                "report": report_command, "export": export_command, "uci": uci_command, "match": match_command, "serve": serve_command}
+    handlers: dict[str, Callable[[argparse.Namespace], Any]] = {
+        "evaluate": evaluate, "play": play, "games": show_games, "report": report_command, "export": export_command,
+        "uci": uci_command, "match": match_command, "serve": serve_command}
     try:
         if args.command in NEEDS_TRAIN:
             needs_train_extra(args.command)

@@ -20,7 +20,7 @@ import zipfile
 from copy import deepcopy
 from dataclasses import asdict
 from pathlib import Path
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 
@@ -112,7 +112,8 @@ class Net(nn.Module):
             x[:, self.white] = 1.0
         h = self.tower(self.stem(x.contiguous(memory_format=torch.channels_last)))
         if self.any_size:  # only the board's own planes of the head are computed
-            out = self.policy[3]
+            out = cast(nn.Conv2d, self.policy[3])
+            assert out.bias is not None
             logits = F.conv2d(self.policy[:3](h), out.weight[into], out.bias[into])
         else:
             logits = self.policy(h)

@@ -118,7 +118,7 @@ class RunReport:
         if self.losses:  # the latest loss line tells the clock and the games where it is newer
             last = self.losses[-1]
             newer = last.get("minutes", 0) > self.stats.get("minutes", -1)
-            latest = {k: last[k] for k in ("minutes", "wall_minutes", "iteration", "games") if k in last}
+            latest: dict[str, Any] = {k: last[k] for k in ("minutes", "wall_minutes", "iteration", "games") if k in last}
             self.stats = {**self.stats, **latest} if newer else {**latest, **self.stats}
 
     @property
