@@ -1,4 +1,4 @@
-"""The agent as a UCI engine: ``murkle-zero uci --checkpoint DIR`` (or ``python -m murkle_rl.zero.uci``).
+"""The agent as a UCI engine: ``murkle-zero uci --checkpoint DIR`` (or ``python -m murkle_rl.zero uci``).
 
 The engine speaks UCI on standard input and output. Its search is the agent's tree search
 (:class:`Searcher`, PUCT over the agent's priors and values), run in a background thread so that
