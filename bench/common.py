@@ -42,10 +42,10 @@ class Spread:
         self.low = min(self.values)
         self.high = max(self.values)
 
-    def __format__(self, spec):
-        """"1.23x [1.10-1.30]"; the spec's precision (".2f") formats each number, the width
+    def __format__(self, fmt):
+        """"1.23x [1.10-1.30]"; the format's precision (".2f") formats each number, the width
         and alignment before it ("<20") the whole text."""
-        layout, dot, number = spec.partition(".")
+        layout, dot, number = fmt.partition(".")
         number = dot + number if dot else ".2f"
         text = f"{self.median:{number}}x [{self.low:{number}}-{self.high:{number}}]"
         return format(text, layout or "")

@@ -16,7 +16,7 @@ import murkle_rl  # noqa: E402
 from gymnasium.utils.env_checker import check_env  # noqa: E402
 from gymnasium.vector import AutoresetMode, SyncVectorEnv  # noqa: E402
 from murkle_rl.gym_env import ENV_ID, ChessEnv, ChessVectorEnv  # noqa: E402
-from murkle_rl.perspective import OTHER_SIDE  # noqa: E402
+from murkle_rl.sides import OTHER_SIDE  # noqa: E402
 from murkle_rl.zero.match import EngineError  # noqa: E402
 
 TINY = os.path.join(os.path.dirname(__file__), "uci_tiny_engine.py")

@@ -9,7 +9,7 @@ from __future__ import annotations
 import numpy as np
 from numpy.typing import NDArray
 
-from .perspective import WHITE_TO_MOVE as _WHITE_TO_MOVE
+from .sides import WHITE_TO_MOVE as _WHITE_TO_MOVE
 
 __all__ = ["board_image"]
 

@@ -45,8 +45,8 @@ import murkle_chess
 from . import drawing
 from ._core import GameBatch, decode_action, legal_mask, planes
 from .board_image import board_image
-from .opponents import OpponentSpec, make_opponent
-from .perspective import OTHER_SIDE, PLANES, WHITE_TO_MOVE
+from .opponents import OpponentChoice, make_opponent
+from .sides import OTHER_SIDE, PLANES, WHITE_TO_MOVE
 
 __all__ = ["ChessEnv", "ChessVectorEnv", "ENV_ID"]
 
@@ -133,7 +133,7 @@ class ChessEnv(gymnasium.Env[NDArray[np.float32], np.int64]):
         self,
         width: int = 8,
         height: int = 8,
-        opponent: OpponentSpec = "random",
+        opponent: OpponentChoice = "random",
         agent_color: Literal["white", "black", "random"] = "white",
         *,
         max_plies: int | None = None,
@@ -346,7 +346,7 @@ class ChessVectorEnv(VectorEnv[NDArray[np.float32], NDArray[np.int64], NDArray[A
         num_envs: int = 8,
         width: int = 8,
         height: int = 8,
-        opponent: OpponentSpec = "random",
+        opponent: OpponentChoice = "random",
         agent_color: Literal["white", "black", "random"] = "random",
         *,
         self_play: bool = False,

@@ -28,10 +28,10 @@ import murkle_chess
 
 from ._core import GameBatch, encode_action
 
-__all__ = ["Opponent", "OpponentSpec", "make_opponent"]
+__all__ = ["Opponent", "OpponentChoice", "make_opponent"]
 
 Policy = Callable[[murkle_chess.Game], Union[murkle_chess.Move, int]]
-OpponentSpec = Union[str, Policy]
+OpponentChoice = Union[str, Policy]
 
 
 class Opponent(Protocol):
@@ -131,17 +131,17 @@ class UciOpponent:
         shutil.rmtree(self.workdir, ignore_errors=True)
 
 
-def make_opponent(spec: OpponentSpec, width: int, height: int, nodes: int | None = 100,
+def make_opponent(choice: OpponentChoice, width: int, height: int, nodes: int | None = 100,
                   movetime: int | None = None) -> Opponent:
-    """The opponent that ``spec`` names: "random", "greedy", "uci:COMMAND" or a callable policy
+    """The opponent that ``choice`` names: "random", "greedy", "uci:COMMAND" or a callable policy
     (see the module's docstring). ``nodes`` and ``movetime`` limit a UCI engine's search
-    (movetime, when given, wins). ValueError for any other spec."""
-    if callable(spec):
-        return PolicyOpponent(spec)
-    if spec == "random":
+    (movetime, when given, wins). ValueError for anything else."""
+    if callable(choice):
+        return PolicyOpponent(choice)
+    if choice == "random":
         return RandomOpponent()
-    if spec == "greedy":
+    if choice == "greedy":
         return GreedyOpponent()
-    if isinstance(spec, str) and spec.startswith("uci:") and spec[4:].strip():
-        return UciOpponent(spec[4:].strip(), width, height, None if movetime is not None else nodes, movetime)
-    raise ValueError(f'an opponent is "random", "greedy", "uci:COMMAND" or a callable game -> move, not {spec!r}')
+    if isinstance(choice, str) and choice.startswith("uci:") and choice[4:].strip():
+        return UciOpponent(choice[4:].strip(), width, height, None if movetime is not None else nodes, movetime)
+    raise ValueError(f'an opponent is "random", "greedy", "uci:COMMAND" or a callable game -> move, not {choice!r}')

@@ -36,8 +36,8 @@ import murkle_chess
 from . import drawing
 from ._core import GameBatch
 from .board_image import board_image
-from .perspective import OTHER_SIDE as _OTHER_SIDE
-from .perspective import WHITE_TO_MOVE as _WHITE_TO_MOVE
+from .sides import OTHER_SIDE as _OTHER_SIDE
+from .sides import WHITE_TO_MOVE as _WHITE_TO_MOVE
 
 __all__ = ["env", "raw_env", "board_image"]
 
