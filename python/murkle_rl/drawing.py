@@ -538,7 +538,9 @@ def _frames(game_or_moves: Any) -> list[tuple[murkle_chess.Game, murkle_chess.Mo
             if isinstance(start, str):
                 start = (start, 8, 8)
             fen, width, height = start
-            game = murkle_chess.Game(int(width), int(height), fen, width == 8 and height == 8)
+            from .zero.rules import has_castling
+
+            game = murkle_chess.Game(int(width), int(height), fen, has_castling(int(width), int(height)))
         game = game.clone()
         out: list[tuple[murkle_chess.Game, murkle_chess.Move | None]] = [(game.clone(), None)]
         for ply, text in enumerate(moves, 1):

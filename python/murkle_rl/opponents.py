@@ -68,28 +68,38 @@ class GreedyOpponent:
         pass
 
 
-class PolicyOpponent:
-    """A callable that maps a game to its move, asked one game at a time."""
-
-    def __init__(self, policy: Policy) -> None:
-        self.policy = policy
+class OneGameAtATime:
+    """An opponent asked one position at a time: ``move(game)`` gives the full action of each
+    selected game not over."""
 
     def moves(self, batch: GameBatch, select: NDArray[np.bool_], rng: np.random.Generator) -> NDArray[np.int64]:
         actions = np.full(batch.n, -1, np.int64)
         for i in np.flatnonzero(select):
             game = batch.game(int(i))
-            if game.is_over():
-                continue
-            move = self.policy(game)
-            actions[i] = encode_action(game, move) if isinstance(move, murkle_chess.Move) else int(move)
+            if not game.is_over():
+                actions[i] = self.move(game)
         return actions
+
+    def move(self, game: murkle_chess.Game) -> int:
+        raise NotImplementedError
 
     def close(self) -> None:
         pass
 
 
-class UciOpponent:
-    """A UCI engine in a subprocess, asked one position at a time."""
+class PolicyOpponent(OneGameAtATime):
+    """A callable that maps a game to its move."""
+
+    def __init__(self, policy: Policy) -> None:
+        self.policy = policy
+
+    def move(self, game: murkle_chess.Game) -> int:
+        move = self.policy(game)
+        return encode_action(game, move) if isinstance(move, murkle_chess.Move) else int(move)
+
+
+class UciOpponent(OneGameAtATime):
+    """A UCI engine in a subprocess."""
 
     def __init__(self, command: str, width: int, height: int, nodes: int | None, movetime: int | None,
                  timeout: float = 30.0) -> None:
@@ -110,21 +120,15 @@ class UciOpponent:
             shutil.rmtree(self.workdir, ignore_errors=True)
             raise
 
-    def moves(self, batch: GameBatch, select: NDArray[np.bool_], rng: np.random.Generator) -> NDArray[np.int64]:
+    def move(self, game: murkle_chess.Game) -> int:
         from .zero.match import EngineError
 
-        actions = np.full(batch.n, -1, np.int64)
-        for i in np.flatnonzero(select):
-            game = batch.game(int(i))
-            if game.is_over():
-                continue
-            fen = game.to_fen()
-            lan = self.engine.bestmove(fen, [], nodes=self.nodes, movetime=self.movetime)
-            legal = {m.to_lan(): m for m in game.legal_moves()}
-            if lan not in legal:
-                raise EngineError(f"{self.engine.name} played {lan or 'no move'}, which is not legal in {fen}")
-            actions[i] = encode_action(game, legal[lan])
-        return actions
+        fen = game.to_fen()
+        lan = self.engine.bestmove(fen, [], nodes=self.nodes, movetime=self.movetime)
+        legal = {m.to_lan(): m for m in game.legal_moves()}
+        if lan not in legal:
+            raise EngineError(f"{self.engine.name} played {lan or 'no move'}, which is not legal in {fen}")
+        return encode_action(game, legal[lan])
 
     def close(self) -> None:
         self.engine.close()

@@ -58,8 +58,9 @@ from .agent import SHIPPED
 from .rules import board_side, check_size, size_argument, start_fen
 
 TRAIN_EXTRA = "needs the train extra: pip install 'murkle_chess[train]'"
-# Commands that need PyTorch; the others run on the core install (a uniform agent needs no network).
-NEEDS_TRAIN = {"train", "evaluate", "play", "report", "export"}
+# Commands that need PyTorch; the others run on the core install (a uniform agent needs no network,
+# a report only matplotlib).
+NEEDS_TRAIN = {"train", "evaluate", "play", "export"}
 
 
 def needs_train_extra(command: str) -> None:

@@ -128,10 +128,7 @@ class Trainer:
         new sample, then, while ``waiting()`` says the next samples have not come, up to as many
         more."""
         cfg = self.cfg
-        if "value" in samples:  # the rows of the run's one size
-            samples = {(cfg.width, cfg.height): samples}
-        self.buffer.add(samples)
-        self.samples_seen += sum(len(rows["value"]) for rows in samples.values())
+        self.samples_seen += self.buffer.add(samples)
         # positions made per iteration, finished or not, on every size
         new = cfg.games * cfg.plies_per_iter * len(cfg.board_sizes)
         if self.buffer.size >= cfg.batch_size:

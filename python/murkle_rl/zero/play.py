@@ -16,7 +16,6 @@ No PyTorch here: an agent is any callable of the :mod:`murkle_rl.zero.agent` con
 
 from __future__ import annotations
 
-import threading
 import time
 from dataclasses import dataclass, field
 from typing import Any, Callable, Protocol, Sequence
@@ -49,10 +48,6 @@ class Progress:
     network_seconds: float = 0.0
     complete: bool = False  # every tree has the simulations it was made with
     stopped: bool = False  # ended by a stop request
-
-    @property
-    def seconds(self) -> float:
-        return time.monotonic() - self.started
 
 
 class Stopper(Protocol):
@@ -521,8 +516,3 @@ def mate_along(game: murkle_chess.Game, actions: list[int]) -> int | None:
         return None
     plies = len(actions)
     return (plies + 1) // 2 if plies % 2 == 1 else -(plies // 2)
-
-
-def stop_event() -> threading.Event:
-    """An event to stop a search from another thread."""
-    return threading.Event()

@@ -133,13 +133,16 @@ class MixedBuffer:
     def size(self) -> int:
         return sum(b.size for b in self.buffers.values())
 
-    def add(self, samples: dict[Any, Any]) -> None:
-        """Adds samples by size, or the rows of the run's first size."""
+    def add(self, samples: dict[Any, Any]) -> int:
+        """Adds samples by size, or the rows of the run's first size; returns how many."""
         if "value" in samples:
             samples = {(self.cfg.width, self.cfg.height): samples}
+        added = 0
         for size, rows in samples.items():
             if len(rows["value"]):
                 self.buffers[size].add(rows)
+                added += len(rows["value"])
+        return added
 
     def sample(self, n: int, rng: np.random.Generator) -> tuple[np.ndarray, ...]:
         """A minibatch of n samples of one board size (see :meth:`ReplayBuffer.sample`)."""

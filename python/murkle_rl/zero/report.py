@@ -88,7 +88,7 @@ def records_of_checkpoint(state: dict[str, Any]) -> list[dict[str, Any]]:
     out: list[dict[str, Any]] = [{"kind": "start", "config": config}]
     out += [{"kind": "train", **loss} for loss in state.get("losses") or []]
     out += [{"kind": "eval", **entry} for entry in state.get("history") or []]
-    out.append({"kind": "eval" if not out[1:] else "end", "minutes": (state.get("seconds") or 0.0) / 60,
+    out.append({"kind": "end", "minutes": (state.get("seconds") or 0.0) / 60,
                 "wall_minutes": (state.get("wall_s") or 0.0) / 60, "iteration": state.get("iteration", 0)})
     return out
 

@@ -17,7 +17,7 @@ import murkle_rl
 from .protocol import shown
 
 __all__ = ["STANDARD_FEN", "MAX_ROWS", "MAX_SQUARES", "has_castling", "start_fen", "check_size", "parse_size",
-           "size_name", "board_side", "size_argument", "board_size_of_fen", "new_game", "side_not_to_move_in_check",
+           "board_side", "size_argument", "board_size_of_fen", "new_game", "side_not_to_move_in_check",
            "legal_by_lan", "play_moves"]
 
 STANDARD_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
@@ -51,11 +51,6 @@ def parse_size(text: str) -> tuple[int, int]:
     if not m:
         raise ValueError(f"a board size is 'chess' or WxH (e.g. 6x6), not {shown(text)}")
     return check_size(int(m.group(1)), int(m.group(2)))
-
-
-def size_name(width: int, height: int) -> str:
-    """``WxH``."""
-    return f"{width}x{height}"
 
 
 def board_side(text: str) -> int:

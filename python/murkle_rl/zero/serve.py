@@ -45,7 +45,7 @@ from .._core import start_fen
 from . import agent as agents
 from .agent import Thought, think
 from .play import Limit, SearchSession
-from .rules import side_not_to_move_in_check
+from .rules import new_game, side_not_to_move_in_check
 
 WEB = Path(__file__).with_name("web")
 STATIC = {"/": ("index.html", "text/html; charset=utf-8"), "/app.js": ("app.js", "text/javascript; charset=utf-8"),
@@ -116,7 +116,7 @@ class Server:
         if not isinstance(fen, str) or len(fen) > 4096:
             raise Refused(400, "fen must be a FEN text")
         try:
-            game = murkle_chess.Game(self.width, self.height, fen.strip(), self.width == 8 and self.height == 8)
+            game = new_game(self.width, self.height, fen.strip())
         except ValueError as e:
             raise Refused(400, f"bad FEN for a {self.width}x{self.height} board: {e}") from None
         if side_not_to_move_in_check(game):
