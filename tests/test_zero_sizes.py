@@ -175,3 +175,32 @@ def test_the_shipped_agents_load_by_name_and_play_their_boards():
     args = cli.build_parser().parse_args(["play", "--agent", "8x8", "--simulations", "4"])
     cli.play(args, stdin=io.StringIO(f"8 8 {murkle_rl.start_fen(8, 8)}\n"), stdout=out)
     assert out.getvalue().strip() in {m.to_lan() for m in mc.Game.standard().legal_moves()}
+
+
+def test_size_shares_weigh_the_sizes_and_small_first_only_reorders_their_moves():
+    from murkle_rl.zero.config import Config
+
+    cfg = Config(sizes="8x8,6x6,7x7", size_weights="2,1,1")
+    assert cfg.size_shares(0.3) == [1.5, 0.75, 0.75]
+    ramp = Config(sizes="8x8,6x6,7x7", size_schedule="small-first")
+    assert ramp.size_shares(0.0) == [0.0, 2.0, 1.0] and ramp.size_shares(1.0) == [2.0, 0.0, 1.0]
+    # over the run, each size plays what the uniform mix gives it, and every round as many moves
+    t = np.linspace(0, 1, 101)
+    shares = np.array([ramp.size_shares(x) for x in t])
+    assert np.allclose(shares.sum(1), 3) and np.allclose(np.trapezoid(shares, t, axis=0), 1)
+    assert Config(size_schedule="small-first").size_shares(0.0) == [1.0]  # one size: nothing to order
+    for bad in (dict(size_schedule="large-first"), dict(size_weights="1"), dict(size_weights="0,0"),
+                dict(size_weights="a,b")):
+        assert Config(sizes="6x6,8x8", **bad).problems()
+
+
+def test_a_size_plays_its_share_of_the_moves_with_the_fractions_carried(monkeypatch):
+    from murkle_rl.zero.config import Config
+    from murkle_rl.zero.selfplay import MixedPlayer, SelfPlayer
+
+    played: list[tuple[int, int]] = []
+    monkeypatch.setattr(SelfPlayer, "play", lambda self, net, plies, adjudicate: played.append((self.cfg.width, plies)))
+    player = MixedPlayer(Config(sizes="4x4,5x5", games=2), 0)
+    for shares in ([0.5, 1.5], [0.5, 1.5], [0.5, 1.5], [0.0, 2.0]):
+        player.play(None, 3, 0.0, shares)
+    assert played == [(4, 1), (5, 4), (4, 2), (5, 5), (4, 1), (5, 4), (5, 6)]  # 1.5 and 4.5: the halves carried

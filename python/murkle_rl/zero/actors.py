@@ -35,17 +35,17 @@ class SelfPlayActor:
     def state(self) -> dict[str, Any]:
         return self.player.state()
 
-    def play(self, weights: dict[str, Any], plies: int,
-             adjudicate: float) -> tuple[dict[Any, dict[str, np.ndarray]], dict[str, Any], list[Any]]:
-        """Loads ``weights``, plays ``plies`` moves in every game (capped games adjudicated at
-        ``adjudicate``): the samples of the games that ended, the counts these moves added, and
-        the game records kept."""
+    def play(self, weights: dict[str, Any], plies: int, adjudicate: float, shares: list[float] | None = None,
+             ) -> tuple[dict[Any, dict[str, np.ndarray]], dict[str, Any], list[Any]]:
+        """Loads ``weights``, plays ``plies`` moves in every game (each size its ``shares`` of
+        them; capped games adjudicated at ``adjudicate``): the samples of the games that ended,
+        the counts these moves added, and the game records kept."""
         import torch
 
         # A copy: the weights may come read-only (from Ray's object store), which PyTorch warns of.
         self.net.load_state_dict({k: torch.tensor(v) for k, v in weights.items()})
         before = dict(self.player.stats)
-        samples = self.player.play(self.net, plies, adjudicate)
+        samples = self.player.play(self.net, plies, adjudicate, shares)
         return samples, {k: v - before.get(k, 0) for k, v in self.player.stats.items()}, self.player.kept
 
 
@@ -65,10 +65,10 @@ def numpy_weights(net: Any) -> dict[str, np.ndarray]:
     return {k: v.detach().cpu().numpy() for k, v in net.state_dict().items()}
 
 
-def play_args(trainer: Any, weights: Any) -> tuple[Any, int, float]:
-    """What an actor's next ``play`` takes: the weights as shared, the moves of a round, and the
-    learner's adjudication of capped games now."""
-    return weights, trainer.cfg.plies_per_iter, trainer.adjudication()
+def play_args(trainer: Any, weights: Any) -> tuple[Any, int, float, list[float]]:
+    """What an actor's next ``play`` takes: the weights as shared, the moves of a round, the
+    learner's adjudication of capped games now, and each size's share of the moves now."""
+    return weights, trainer.cfg.plies_per_iter, trainer.adjudication(), trainer.cfg.size_shares(trainer.progress())
 
 
 def add_counts(trainer: Any, stats: dict[str, Any]) -> None:
@@ -92,7 +92,7 @@ STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}
 
 
 def serve(conn: Connection, cfg: Config, seed: int, state: dict[str, Any] | None) -> None:
-    """A child process's loop: answers ("play", weights, plies, adjudicate) and ("state",) until ("stop",).
+    """A child process's loop: answers ("play", weights, plies, adjudicate, shares) and ("state",) until ("stop",).
     Ctrl-C and SIGTERM are the learner's to handle: it stops the run, then this process."""
     for s in STOP_SIGNALS:
         signal.signal(s, signal.SIG_IGN)

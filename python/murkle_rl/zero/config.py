@@ -129,6 +129,12 @@ class Config:
     sizes: str = option("", "board", "train on several board sizes at once, e.g. 6x6,8x8: one network, a self-play "
                                     "batch per size, minibatches of one size each (empty: --width x --height; "
                                     "with --sizes those are the first size)")
+    size_weights: str = option("", "board", "with --sizes: each size's share of the self-play moves, in the order of "
+                                            "--sizes, e.g. 1,2 (empty: equal shares)")
+    size_schedule: str = option("uniform", "board", "with --sizes: 'uniform' keeps each size's share all run; "
+                                                    "'small-first' gives the smaller boards the moves first and "
+                                                    "shifts them to the larger ones as the run goes on, each size "
+                                                    "playing as many moves over the run as with 'uniform'")
     games: int = option(128, "self-play", "self-play games played at once")
     simulations: int = option(16, "self-play", "search simulations per self-play move")
     fast_simulations: int = option(0, "self-play", "playout cap randomisation: moves not searched in full get this "
@@ -270,6 +276,20 @@ class Config:
                 out.append((int(w), int(h)))
         return out
 
+    def size_shares(self, progress: float) -> list[float]:
+        """Each size's self-play moves per round, as a multiple of ``plies_per_iter``, when
+        ``progress`` of the budget is spent: the weights scaled to add up to the number of sizes,
+        and with 'small-first' a linear ramp from the smallest board (by area) to the largest
+        whose average over the run is 1, so only the order of the moves changes."""
+        sizes = self.board_sizes
+        weights = [float(w) for w in self.size_weights.split(",")] if self.size_weights else [1.0] * len(sizes)
+        shares = [w * len(sizes) / sum(weights) for w in weights]
+        if self.size_schedule == "small-first" and len(sizes) > 1:
+            t = min(max(progress, 0.0), 1.0)
+            rank = {k: r for r, k in enumerate(sorted(range(len(sizes)), key=lambda k: sizes[k][0] * sizes[k][1]))}
+            shares = [s * (1 + (2 * rank[k] / (len(sizes) - 1) - 1) * (2 * t - 1)) for k, s in enumerate(shares)]
+        return shares
+
     def at_size(self, width: int, height: int) -> Config:
         """This configuration on one board of the run (what a self-play batch or a replay
         buffer of that size takes)."""
@@ -307,6 +327,16 @@ class Config:
                 murkle_rl.start_fen(w, h)
             except ValueError as err:
                 out.append(f"board {w}x{h}: {err}")
+        if self.size_schedule not in ("uniform", "small-first"):
+            out.append(f"--size-schedule is uniform or small-first, not {self.size_schedule[:20]!r}")
+        if self.size_weights:
+            try:
+                weights = [float(w) for w in self.size_weights.split(",")]
+            except ValueError:
+                weights = []
+            if len(weights) != len(sizes) or not all(0 <= w < float("inf") for w in weights) or sum(weights) <= 0:
+                out.append(f"--size-weights takes one weight of 0 or more per size of --sizes ({len(sizes)}), "
+                           "not all 0")
         if len(sizes) > 1 and not self.any_size:
             out.append("--sizes needs --any-size: one network for every board")
         if self.minutes == 0 and self.iterations == 0:

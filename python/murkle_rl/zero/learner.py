@@ -366,7 +366,7 @@ class Run:
         if remote is not None:
             samples, kept = remote.collect(), remote.kept
         else:
-            samples = t.player.play(t.playing_net, cfg.plies_per_iter, t.adjudication())
+            samples = t.player.play(t.playing_net, cfg.plies_per_iter, t.adjudication(), cfg.size_shares(t.progress()))
             kept = t.player.kept
         trained = len(t.losses)
         t.iterate(samples, remote.waiting if remote is not None and cfg.train_while_waiting else None)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import time
+from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
@@ -251,24 +252,38 @@ class MixedPlayer:
         self.players = [SelfPlayer(cfg.at_size(w, h), seed + 7919 * k) for k, (w, h) in enumerate(cfg.board_sizes)]
         self.stats: dict[str, Any] = dict(self.players[0].stats)
         self.kept: list[GameRecord] = []
+        self.owed = [0.0] * len(self.players)  # moves a size's share has earned but not yet played
 
     @property
     def rounds(self) -> int:
-        """Calls of ``play`` so far (every size plays in each)."""
-        return self.players[0].rounds
+        """Calls of ``play`` so far."""
+        return max(p.rounds for p in self.players)
 
     @property
     def sizes(self) -> list[Size]:
         return [(p.cfg.width, p.cfg.height) for p in self.players]
 
-    def play(self, net: Net, plies: int, adjudicate: float | None = None) -> dict[Size, dict[str, np.ndarray]]:
-        """Every game of every size plays ``plies`` moves (see :meth:`SelfPlayer.play`)."""
+    def play(self, net: Net, plies: int, adjudicate: float | None = None,
+             shares: Sequence[float] | None = None) -> dict[Size, dict[str, np.ndarray]]:
+        """Every game of every size plays ``plies`` moves (see :meth:`SelfPlayer.play`), or
+        with ``shares`` (``Config.size_shares``) each size that share of ``plies``, the
+        fractions carried over to the next call."""
         out, self.kept = {}, []
-        for player in self.players:
+        for k, player in enumerate(self.players):
+            size = (player.cfg.width, player.cfg.height)
+            if shares is None:
+                moves = plies
+            else:
+                self.owed[k] += plies * shares[k]
+                moves = int(self.owed[k])
+                self.owed[k] -= moves
+            if moves == 0:
+                out[size] = Samples(player.cfg, 0).rows()
+                continue
             before = dict(player.stats)
-            out[(player.cfg.width, player.cfg.height)] = player.play(net, plies, adjudicate)
-            for k, v in player.stats.items():
-                self.stats[k] = self.stats.get(k, 0) + v - before.get(k, 0)
+            out[size] = player.play(net, moves, adjudicate)
+            for key, v in player.stats.items():
+                self.stats[key] = self.stats.get(key, 0) + v - before.get(key, 0)
             self.kept += player.kept
         return out
 
@@ -282,6 +297,7 @@ class MixedPlayer:
         and a state of one SelfPlayer (earlier versions) is the run's first size."""
         self = cls.__new__(cls)
         self.cfg, self.kept = cfg, []
+        self.owed = [0.0] * len(cfg.board_sizes)
         if "players" not in state:
             state = {"sizes": [(cfg.width, cfg.height)], "players": [state], "stats": dict(state["stats"])}
         saved = {tuple(size): s for size, s in zip(state["sizes"], state["players"])}
