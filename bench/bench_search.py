@@ -10,7 +10,9 @@ one run:
       one Search reused from search to search as a trainer runs it (each search on fresh trees,
       its arenas warm), and for reference a new Search (cold arenas) every time,
   (b) ``murkle_rl.Search`` driven by a NumPy ``evaluate`` that returns uniform logits: the
-      input planes and legal masks of every leaf are written (the select/expand path),
+      input planes and legal masks of every leaf are written (the select/expand path), and
+      the same network through ``run_in_place`` (the search's own arrays, no masks): with
+      the 105 planes, packed (``packed=True``) and with the 21 planes of the trainer's network,
   (c) OpenSpiel's C++ MCTS (``MCTSBot``, PUCT) with a zero evaluator written in C++: pyspiel
       offers only a rollout evaluator, so bench/openspiel_mcts.cpp is compiled on the fly
       against the headers and the library of the installed wheel (g++; skipped if that fails),
@@ -72,6 +74,9 @@ SEARCH_NONE_2 = "Search, evaluate=None, 2 thr"
 SEARCH_NONE_COLD = "Search, evaluate=None, new"
 SEARCH_NUMPY = "Search, NumPy evaluate"
 SEARCH_NUMPY_2 = "Search, NumPy evaluate, 2 thr"
+SEARCH_IN_PLACE = "Search, in place"
+SEARCH_IN_PLACE_PACKED = "Search, in place, packed"
+SEARCH_IN_PLACE_21 = "Search, in place, 21 planes"
 OPENSPIEL_CPP = "OpenSpiel C++ MCTS"
 OPENSPIEL_PY = "OpenSpiel Python MCTS"
 SEARCH_NUMPY_21 = "Search, NumPy evaluate, 21 planes"
@@ -87,6 +92,11 @@ TARGETS = [
     (SEARCH_NONE, FLOOR, 0.25),
     (SEARCH_NUMPY, OPENSPIEL_CPP, 4),
     (SEARCH_NUMPY, PUCT_PLANES, 50),
+    (SEARCH_IN_PLACE, OPENSPIEL_CPP, 4),
+    (SEARCH_IN_PLACE, SEARCH_NONE, 0.6),
+    (SEARCH_IN_PLACE, SEARCH_NUMPY, None),
+    (SEARCH_IN_PLACE_21, SEARCH_NONE, None),
+    (SEARCH_IN_PLACE_PACKED, SEARCH_NONE, None),
     (SEARCH_NONE_2, SEARCH_NONE, 1.6),
     (SEARCH_NUMPY_2, SEARCH_NUMPY, 1.6),
     (SEARCH_NONE, OPENSPIEL_PY, None),
@@ -100,29 +110,35 @@ NETWORK_PLANES = list(range(12)) + list(range(96, 105))
 
 # ----------------------------------------------------------------------------- murkle_rl.Search
 
-def search_case(fen, n, threads, simulations, with_network, reuse=True, planes=None):
-    """k searches of n games from `fen`, each on fresh trees. With `reuse`, as a trainer runs
-    it: one Search whose arenas stay warm from search to search (after each, the chosen moves
-    are played and the games reset, which gives the next search fresh trees; only the searches
-    are timed); else a new Search each time."""
+def search_case(fen, n, threads, simulations, network, reuse=True, planes=None):
+    """k searches of n games from `fen`, each on fresh trees. `network`: None (``run()``, no
+    network), "numpy" (``run(evaluate)``), "in place" or "packed" (``run_in_place``). With
+    `reuse`, as a trainer runs it: one Search whose arenas stay warm from search to search
+    (after each, the chosen moves are played and the games reset, which gives the next search
+    fresh trees; only the searches are timed); else a new Search each time."""
     batch = murkle_rl.GameBatch(n, 8, 8, fen=fen, threads=threads, seed=1, planes=planes)
     logits = np.zeros((n, batch.num_actions), np.float32)
     values = np.zeros(n, np.float32)
 
-    def uniform(planes, mask):
+    def uniform(planes, *outputs):  # (planes, mask), (planes, logits, values) or (bits, ...)
         k = planes.shape[0]
         return logits[:k], values[:k]
-    evaluate = uniform if with_network else None
     search = murkle_rl.Search(batch, simulations, c_puct=C_PUCT, seed=1)
+
+    def one(search):
+        if network in ("in place", "packed"):
+            search.run_in_place(uniform, packed=network == "packed")
+        else:
+            search.run(uniform if network else None)
 
     def play(k):
         elapsed = 0.0
         for _ in range(k):
             start = time.perf_counter()
             if reuse:
-                search.run(evaluate)
+                one(search)
             else:
-                murkle_rl.Search(batch, simulations, c_puct=C_PUCT, seed=1).run(evaluate)
+                one(murkle_rl.Search(batch, simulations, c_puct=C_PUCT, seed=1))
             elapsed += time.perf_counter() - start
             if reuse:
                 search.step(search.choose(0))
@@ -319,14 +335,19 @@ def cases(fen, args, openspiel_cpp, floor):
     out = []
     if hasattr(murkle_rl, "Search"):
         out += [
-            (SEARCH_NONE, sized(search_case(fen, n, 1, sims, False)), f"n={n}"),
-            (SEARCH_NONE_2, sized(search_case(fen, n, 2, sims, False)), f"n={n}, threads=2"),
-            (SEARCH_NONE_COLD, sized(search_case(fen, n, 1, sims, False, reuse=False)),
+            (SEARCH_NONE, sized(search_case(fen, n, 1, sims, None)), f"n={n}"),
+            (SEARCH_NONE_2, sized(search_case(fen, n, 2, sims, None)), f"n={n}, threads=2"),
+            (SEARCH_NONE_COLD, sized(search_case(fen, n, 1, sims, None, reuse=False)),
              f"n={n}, a new Search (cold arenas) each time"),
-            (SEARCH_NUMPY, sized(search_case(fen, n, 1, sims, True)), f"n={n}, planes + masks"),
-            (SEARCH_NUMPY_2, sized(search_case(fen, n, 2, sims, True)), f"n={n}, threads=2"),
-            (SEARCH_NUMPY_21, sized(search_case(fen, n, 1, sims, True, planes=NETWORK_PLANES)),
+            (SEARCH_NUMPY, sized(search_case(fen, n, 1, sims, "numpy")), f"n={n}, planes + masks"),
+            (SEARCH_NUMPY_2, sized(search_case(fen, n, 2, sims, "numpy")), f"n={n}, threads=2"),
+            (SEARCH_NUMPY_21, sized(search_case(fen, n, 1, sims, "numpy", planes=NETWORK_PLANES)),
              f"n={n}, planes=12 piece + 96-104"),
+            (SEARCH_IN_PLACE, sized(search_case(fen, n, 1, sims, "in place")), f"n={n}, run_in_place, 105 planes"),
+            (SEARCH_IN_PLACE_PACKED, sized(search_case(fen, n, 1, sims, "packed")),
+             f"n={n}, run_in_place(packed=True)"),
+            (SEARCH_IN_PLACE_21, sized(search_case(fen, n, 1, sims, "in place", planes=NETWORK_PLANES)),
+             f"n={n}, run_in_place, planes=12 piece + 96-104"),
             (SELECT_105, sized(select_case(fen, n, sims)), f"n={n}, select() time only"),
             (SELECT_21, sized(select_case(fen, n, sims, NETWORK_PLANES)), f"n={n}, select() time only"),
         ]

@@ -6,7 +6,6 @@ import sys
 import threading
 import time
 
-import numpy as np
 import pytest
 
 import murkle_chess as mc
@@ -55,9 +54,8 @@ def test_the_batched_loop_and_the_network_move_agree_with_the_search():
     greedy = network_actions(UniformAgent(5, 5), batch)  # uniform logits: the first legal action
     mask = batch.legal_mask().reshape(4, -1)
     assert all(mask[i, a] for i, a in enumerate(greedy))
-    planes = np.zeros((4, len(batch.plane_indices), 5, 5), np.float32)
     fresh = murkle_rl.Search(batch, 8, seed=1)
-    progress = run(fresh, UniformAgent(5, 5), planes, Limit(stop=lambda: True))
+    progress = run(fresh, UniformAgent(5, 5), Limit(stop=lambda: True))
     assert progress.stopped and progress.simulations == 0 and fresh.pending == 0
 
 

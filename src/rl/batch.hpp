@@ -314,11 +314,12 @@ public:
         Game<NW> copy(g);
         slots_[i].game = std::move(copy);
         slots_[i].restart = restart;
-        ++slots_[i].replaced;
+        ++slots_[i].version;
     }
-    // How many times game i was replaced (set, reset or restarted), so that a search can tell a
-    // game put back to the same position from the game it searched.
-    uint64_t replaced(size_t i) const { return slots_[i].replaced; }
+    // How many times game i has changed (a move played, or the game set, reset or restarted):
+    // a search tells from it, without looking at the position, whether its tree still
+    // describes the game, and a game put back to the same position is a new one.
+    uint64_t version(size_t i) const { return slots_[i].version; }
     void set_rng_state(size_t i, uint64_t state) { slots_[i].rng = state; }
     void reserve_history(size_t i, size_t plies) { slots_[i].game.reserve_history(plies); }
 
@@ -433,7 +434,10 @@ public:
             s.restart = true;
             return before;
         }
-        if (move) s.game.do_move(*move);
+        if (move) {
+            s.game.do_move(*move);
+            ++s.version;
+        }
         StepResult r = status(i);
         s.restart = r.done;
         return r;
@@ -450,7 +454,7 @@ private:
         Game<NW> game;
         bool restart = false;  // ended at the last step: restarts at the next one
         uint64_t rng = 0;
-        uint64_t replaced = 0;
+        uint64_t version = 0;
     };
 
     std::vector<Game<NW>> starts_;

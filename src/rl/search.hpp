@@ -41,7 +41,7 @@ struct TreeSearch {
     Tree tree;
     Game<NW> work;          // the root's game; a descent makes its moves here and takes them back
     uint64_t rng = 0;
-    uint64_t root_hash = 0, root_ply = 0, root_replaced = 0;
+    uint64_t root_version = 0;  // the game's version the root describes
     bool has_root = false;  // the tree belongs to a game position
     bool active = false;    // takes part in the current search
     bool noised = false;    // the root's priors carry Dirichlet noise
@@ -69,9 +69,7 @@ public:
     // Whether tree i still describes game i of the batch.
     bool current(const Batch<NW>& b, size_t i) const {
         const TreeSearch<NW>& t = trees_[i];
-        if (!t.has_root || b.restarting(i)) return false;
-        const Game<NW>& g = b.game(i);
-        return b.replaced(i) == t.root_replaced && g.history().size() == t.root_ply && g.hash() == t.root_hash;
+        return t.has_root && !b.restarting(i) && b.version(i) == t.root_version;
     }
 
     // ----- a search ---------------------------------------------------------------------------
@@ -96,10 +94,7 @@ public:
         }
         if (p_.gumbel || !current(b, i)) {
             forget(i);
-            const Game<NW>& g = b.game(i);
-            t.root_hash = g.hash();
-            t.root_ply = g.history().size();
-            t.root_replaced = b.replaced(i);
+            t.root_version = b.version(i);
             t.has_root = true;
         }
         set_root_game(t, b.game(i));
@@ -170,8 +165,8 @@ public:
         return leaves;
     }
 
-    // Gives tree i's k-th waiting leaf its priors (softmax of `logits` at its children's full
-    // actions; uniform when null) and backs its value up.
+    // Gives tree i's k-th waiting leaf its priors (softmax of `logits`, one per child in the
+    // order of pending_actions; uniform when null) and backs its value up.
     void expand_leaf(size_t i, size_t k, const float* logits, float value) {
         TreeSearch<NW>& t = trees_[i];
         const PendingLeaf& leaf = t.pending[k];
@@ -179,11 +174,10 @@ public:
         Edge* child = t.tree.children(x);
         if (logits) {
             double hi = -std::numeric_limits<double>::infinity(), sum = 0.0;
-            for (uint32_t a = leaf.actions_begin; a < leaf.actions_end; ++a)
-                hi = std::max(hi, static_cast<double>(logits[t.actions[a]]));
+            for (int32_t c = 0; c < x.count; ++c) hi = std::max(hi, static_cast<double>(logits[c]));
             t.scratch.resize(static_cast<size_t>(x.count));
             for (int32_t c = 0; c < x.count; ++c)
-                sum += (t.scratch[c] = std::exp(static_cast<double>(logits[t.actions[leaf.actions_begin + c]]) - hi));
+                sum += (t.scratch[c] = std::exp(static_cast<double>(logits[c]) - hi));
             for (int32_t c = 0; c < x.count; ++c) child[c].prior = static_cast<float>(t.scratch[c] / sum);
         } else {
             const auto uniform = static_cast<float>(1.0 / x.count);
@@ -255,9 +249,7 @@ public:
         }
         t.tree.keep_subtree(keep);
         t.noised = false;
-        t.root_hash = after.hash();
-        t.root_ply = after.history().size();
-        t.root_replaced = b.replaced(i);
+        t.root_version = b.version(i);
         t.active = false;
         // The kept root's children are the new position's legal moves, in their order: the
         // results read until the next search name them by the new position's full actions.

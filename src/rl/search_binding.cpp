@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "rl/answers.hpp"
 #include "rl/bindings.hpp"
 #include "rl/game_batch.hpp"
 #include "rl/search.hpp"
@@ -12,6 +13,8 @@ namespace murkle::rl {
 namespace {
 
 using SearchVariant = SizeClassVariant<Search, std::make_integer_sequence<int, 16>>::type;
+
+constexpr ItemReader read_float32 = answers_detail::read_items<float>;
 
 template <class B>
 constexpr int size_class_of = std::remove_cvref_t<B>::size_class;
@@ -112,48 +115,12 @@ public:
         const CArray<float> logits_in =
             float32_input(logits, {{rows, num_actions()}, {rows, action_planes(), height(), width()}}, "logits");
         const CArray<float> values_in = float32_input(values, {{rows}}, "values", true);
-        const float *l = logits_in.data, *v = values_in.data;
-        with_search([&](auto& b, auto& s) {
-            if (rows_ != rows) throw nb::value_error("expand(): the leaves of that select() were taken meanwhile");
-            // A game changed since select() (stepped, set or reset) drops its leaves and starts
-            // its tree afresh: its rows answer a position it no longer has.
-            std::vector<char> stale(n_);
-            for (size_t i = 0; i < n_; ++i) stale[i] = s.stale(b, i);
-            // Every row is checked before any tree changes.
-            std::vector<std::string> errors(n_);
-            batch_->parallel([&](size_t i) {
-                for (size_t k = 0; k < leaves_[i] && errors[i].empty() && !stale[i]; ++k) {
-                    const size_t r = first_row_[i] + k;
-                    const float value = v[r];
-                    if (!(std::isfinite(value) && value >= -1.0f && value <= 1.0f))
-                        errors[i] = "values[" + std::to_string(r) + "] must be within [-1, 1], got " + float_text(value);
-                    const float* row = l + r * num_actions();
-                    const PendingLeaf& leaf = s.pending_leaf(i, k);
-                    const int32_t* actions = s.pending_actions(i, k);
-                    for (uint32_t c = 0; c < leaf.actions_end - leaf.actions_begin && errors[i].empty(); ++c)
-                        if (!std::isfinite(row[actions[c]]))
-                            errors[i] = "logits[" + std::to_string(r) + ", " + std::to_string(actions[c]) +
-                                        "] of a legal action must be finite, got " + float_text(row[actions[c]]);
-                }
-            });
-            for (const auto& e : errors)
-                if (!e.empty()) throw nb::value_error(e.c_str());
-            changing("expand()", [&] {
-                batch_->parallel([&](size_t i) {
-                    if (stale[i]) {
-                        s.cancel_round(i);
-                        s.begin(b, i);
-                        return;
-                    }
-                    for (size_t k = 0; k < leaves_[i]; ++k) {
-                        const size_t r = first_row_[i] + k;
-                        s.expand_leaf(i, k, l + r * num_actions(), v[r]);
-                    }
-                    s.end_round(i);
-                });
-            });
-            rows_ = 0;
-        });
+        Answers a;
+        a.logits = logits_in.data;
+        a.values = values_in.data;
+        a.logit_reader = a.value_reader = read_float32;
+        a.row = static_cast<int64_t>(num_actions());
+        expand_answers(a, rows, "expand()");
     }
 
     void run(nb::handle evaluate) {
@@ -187,6 +154,48 @@ public:
                 throw;
             }
         }
+    }
+
+    // Rounds of select, evaluate and expand on the search's own arrays: evaluate sees the
+    // leaves' planes (or packed planes) and the logits and values it fills, views of arrays
+    // made once, or returns arrays of its own, read where they lie. Returns the leaves evaluated.
+    size_t run_in_place(nb::handle evaluate, nb::handle packed_arg, nb::handle rounds_arg) {
+        refuse_if_broken();
+        if (rows_) throw nb::value_error("run_in_place() cannot start while a select() waits for expand()");
+        if (!PyCallable_Check(evaluate.ptr()))
+            throw nb::type_error(("evaluate must be callable, not " + kind_of(evaluate)).c_str());
+        const bool packed = bool_arg(packed_arg, "packed");
+        const std::optional<uint64_t> rounds = optional_integer_arg<uint64_t>(rounds_arg, "rounds", 1);
+        InPlace& io = packed ? packed_io_ : dense_io_;
+        if (!io.logits.is_valid()) make_in_place_arrays(io, packed);
+        size_t leaves = 0;
+        for (uint64_t round = 0; !rounds || round < *rounds; ++round) {
+            const size_t k = packed ? select_into(nullptr, nullptr, io.bits, io.scalars) : select_into(io.planes, nullptr);
+            if (!k) break;
+            try {
+                std::fill(io.values_data, io.values_data + k, std::numeric_limits<float>::quiet_NaN());
+                if (!io.args[k].is_valid()) io.args[k] = in_place_args(io, k, packed);
+                nb::object out = nb::steal(PyObject_CallObject(evaluate.ptr(), io.args[k].ptr()));
+                if (!out.is_valid()) throw nb::python_error();
+                Answers a;
+                if (out.is_none()) {
+                    a.logits = io.logits_data;
+                    a.values = io.values_data;
+                    a.logit_reader = a.value_reader = read_float32;
+                    a.row = static_cast<int64_t>(num_actions());
+                    a.own_values = true;
+                } else {
+                    returned_answers(out, k, a);
+                }
+                expand_answers(a, k, "run_in_place()");
+                leaves += k;
+                if (PyErr_CheckSignals() != 0) throw nb::python_error();
+            } catch (...) {
+                cancel();
+                throw;
+            }
+        }
+        return leaves;
     }
 
     // Drops the leaves of the last select() that wait for expand().
@@ -383,6 +392,150 @@ private:
         });
     }
 
+    // Checks the answers of every leaf of the last select() before any tree changes, then
+    // gives each leaf its priors (the softmax over its legal actions' logits) and value. Only
+    // the legal actions' logits are read, once, into per-game rows of float32.
+    void expand_answers(const Answers& in, size_t rows, const char* call) {
+        with_search([&](auto& b, auto& s) {
+            if (rows_ != rows)
+                throw nb::value_error((std::string(call) + ": the leaves of that select() were taken meanwhile").c_str());
+            // A game changed since select() (stepped, set or reset) drops its leaves and starts
+            // its tree afresh: its rows answer a position it no longer has.
+            stale_.assign(n_, 0);
+            for (size_t i = 0; i < n_; ++i) stale_[i] = s.stale(b, i);
+            if (gathered_.size() != n_) gathered_.resize(n_);
+            errors_.assign(n_, std::string());
+            batch_->parallel([&](size_t i) {
+                if (stale_[i]) return;
+                Gathered& g = gathered_[i];
+                size_t total = 0;
+                for (size_t k = 0; k < leaves_[i]; ++k) {
+                    const PendingLeaf& leaf = s.pending_leaf(i, k);
+                    total += leaf.actions_end - leaf.actions_begin;
+                }
+                g.offsets.resize(total);
+                g.logits.resize(total);
+                g.values.resize(leaves_[i]);
+                for (size_t k = 0, at = 0; k < leaves_[i]; ++k) {
+                    const size_t r = first_row_[i] + k;
+                    const PendingLeaf& leaf = s.pending_leaf(i, k);
+                    const int32_t* actions = s.pending_actions(i, k);
+                    for (uint32_t c = 0; c < leaf.actions_end - leaf.actions_begin; ++c)
+                        g.offsets[at++] = in.logit_offset(r, actions[c]);
+                    g.values[k] = in.value(r);
+                }
+                in.logit_reader(in.logits, g.offsets.data(), total, g.logits.data());
+                std::string& error = errors_[i];
+                for (size_t k = 0, at = 0; k < leaves_[i] && error.empty(); ++k) {
+                    const size_t r = first_row_[i] + k;
+                    const float value = g.values[k];
+                    if (!(std::isfinite(value) && value >= -1.0f && value <= 1.0f)) {
+                        error = "values[" + std::to_string(r) + "] must be within [-1, 1], got " + float_text(value);
+                        if (in.own_values && std::isnan(value)) error += " (evaluate must write every row's value)";
+                    }
+                    const PendingLeaf& leaf = s.pending_leaf(i, k);
+                    const int32_t* actions = s.pending_actions(i, k);
+                    for (uint32_t c = 0; c < leaf.actions_end - leaf.actions_begin && error.empty(); ++c, ++at)
+                        if (!std::isfinite(g.logits[at]))
+                            error = "logits[" + std::to_string(r) + ", " + std::to_string(actions[c]) +
+                                    "] of a legal action must be finite, got " + float_text(g.logits[at]);
+                }
+            });
+            for (const auto& e : errors_)
+                if (!e.empty()) throw nb::value_error(e.c_str());
+            changing(call, [&] {
+                batch_->parallel([&](size_t i) {
+                    if (stale_[i]) {
+                        s.cancel_round(i);
+                        s.begin(b, i);
+                        return;
+                    }
+                    const Gathered& g = gathered_[i];
+                    for (size_t k = 0, at = 0; k < leaves_[i]; ++k) {
+                        s.expand_leaf(i, k, g.logits.data() + at, g.values[k]);
+                        const PendingLeaf& leaf = s.pending_leaf(i, k);
+                        at += leaf.actions_end - leaf.actions_begin;
+                    }
+                    s.end_round(i);
+                });
+            });
+            rows_ = 0;
+        });
+    }
+
+    // The search's own arrays for run_in_place(), made once: the leaves' planes (or packed
+    // planes), the logits and the values, each shaped for every row a round can have.
+    struct InPlace {
+        nb::object planes_array, bits_array, scalars_array, logits, values;
+        float* planes = nullptr;
+        uint8_t* bits = nullptr;
+        float* scalars = nullptr;
+        float* logits_data = nullptr;
+        float* values_data = nullptr;
+        std::vector<nb::object> args;  // per row count k: the views evaluate is called with
+    };
+
+    void make_in_place_arrays(InPlace& io, bool packed) {
+        const size_t rows = n_ * p_.leaves_per_round, k = batch_->plane_count();
+        if (packed) {
+            auto b = output_array<uint8_t>(nb::none(), {rows, k, packed_plane_bytes(height() * width())}, "uint8");
+            auto s = output_array<float>(nb::none(), {rows, k}, "float32");
+            std::memset(b.data, 0, rows * k * packed_plane_bytes(height() * width()));
+            std::fill(s.data, s.data + rows * k, 0.0f);
+            io.bits_array = b.array, io.bits = b.data;
+            io.scalars_array = s.array, io.scalars = s.data;
+        } else {
+            auto p = output_array<float>(nb::none(), {rows, k, height(), width()}, "float32");
+            std::fill(p.data, p.data + rows * k * height() * width(), 0.0f);
+            io.planes_array = p.array, io.planes = p.data;
+        }
+        auto l = output_array<float>(nb::none(), {rows, num_actions()}, "float32");
+        auto v = output_array<float>(nb::none(), {rows}, "float32");
+        std::fill(l.data, l.data + rows * num_actions(), 0.0f);
+        io.logits_data = l.data, io.values_data = v.data;
+        io.args.assign(rows + 1, nb::object());
+        // Set last: a failure above leaves the arrays to be made again.
+        io.values = v.array;
+        io.logits = l.array;
+    }
+
+    nb::object in_place_args(const InPlace& io, size_t k, bool packed) {
+        nb::slice first(nb::int_(0), nb::int_(k), nb::none());
+        if (packed) return nb::make_tuple(io.bits_array[first], io.scalars_array[first], io.logits[first], io.values[first]);
+        return nb::make_tuple(io.planes_array[first], io.logits[first], io.values[first]);
+    }
+
+    // The (logits, values) evaluate returned, read where they lie.
+    void returned_answers(nb::handle out, size_t k, Answers& a) {
+        if (!PyTuple_Check(out.ptr()) && !PyList_Check(out.ptr()))
+            throw nb::type_error(("evaluate must write logits and values and return None, or return (logits, values); got " +
+                                  kind_of(out))
+                                     .c_str());
+        if (nb::len(out) != 2)
+            throw nb::type_error(("evaluate must return (logits, values), got a sequence of " +
+                                  std::to_string(nb::len(out)))
+                                     .c_str());
+        InputArray logits = input_array(out[nb::int_(0)], {{k, num_actions()}, {k, action_planes(), height(), width()}},
+                                        "logits");
+        InputArray values = input_array(out[nb::int_(1)], {{k}}, "values", true);
+        a.logits = logits.data;
+        a.logit_reader = logits.reader;
+        a.row = logits.strides[0];
+        if (logits.shape.size() == 2) {
+            a.file = logits.strides[1];
+        } else {
+            a.plane = logits.strides[1], a.rank = logits.strides[2], a.file = logits.strides[3];
+            a.width = width(), a.area = width() * height();
+            a.flat = a.rank == a.file * static_cast<int64_t>(width()) &&
+                     a.plane == a.rank * static_cast<int64_t>(height());
+        }
+        a.values = values.data;
+        a.value_reader = values.reader;
+        a.value_stride = values.strides[0];
+        a.held_logits = std::move(logits);
+        a.held_values = std::move(values);
+    }
+
     void run_uniform() {
         const uint32_t rounds = static_cast<uint32_t>(std::clamp<size_t>(32768 / n_, 16, 1 << 20));
         for (;;) {
@@ -411,6 +564,15 @@ private:
     size_t rows_ = 0;                       // leaves of the last select() waiting for expand()
     std::vector<size_t> leaves_, first_row_;  // per game: its leaves and its first row
     nb::object planes_buffer_, mask_buffer_;  // run(evaluate)'s arrays
+    InPlace dense_io_, packed_io_;            // run_in_place()'s arrays
+    // expand's per-game work, kept from round to round
+    struct Gathered {
+        std::vector<int64_t> offsets;
+        std::vector<float> logits, values;
+    };
+    std::vector<Gathered> gathered_;
+    std::vector<char> stale_;
+    std::vector<std::string> errors_;
 };
 
 }  // namespace
@@ -427,6 +589,11 @@ void bind_search(nb::module_& m) {
         "logits ``(k, A)`` or ``(k, P, H, W)`` over full actions and values ``(k,)`` in [-1, 1]\n"
         "from the side to move at each leaf (any real dtype, read as float32), and backs them up. ``run(evaluate)`` is that loop. Positions that are over\n"
         "take their value from the rules and never reach the network.\n\n"
+        "``run_in_place(evaluate)`` is the same loop on the search's own arrays, made once: the\n"
+        "network reads the planes and writes raw logits and values into views of them (or returns\n"
+        "arrays of its own, NumPy or any DLPack array, read without a copy); no masks are written,\n"
+        "and the search takes the legal logits and their softmax itself. ``rounds=`` bounds a call\n"
+        "so that a caller can look between rounds.\n\n"
         "Afterwards ``policy()`` (the training target), ``visits()``, ``root_values()`` and\n"
         "``choose(temperature)`` give the results, and ``step(actions)`` plays the chosen moves in\n"
         "the batch and keeps their subtrees for the next search. Work runs with the GIL released\n"
@@ -485,6 +652,29 @@ void bind_search(nb::module_& m) {
              "Runs the search to the end: ``select``, ``evaluate(planes, mask) -> (logits, values)``,\n"
              "``expand``, until every tree has its simulations. None: uniform priors and value 0, no\n"
              "planes written. Ctrl-C is honoured between rounds; the search can be run on afterwards.")
+        .def("run_in_place", &SearchObject::run_in_place, "evaluate"_a.none(), nb::kw_only(), "packed"_a = nb::bool_(false),
+             "rounds"_a = nb::none(),
+             nb::sig("def run_in_place(self, evaluate: collections.abc.Callable[..., "
+                     "tuple[numpy.typing.ArrayLike, numpy.typing.ArrayLike] | None], *, packed: bool = False, "
+                     "rounds: int | None = None) -> int"),
+             "Runs the search with the network's round trip on the search's own arrays, made once:\n"
+             "each round calls ``evaluate(planes, logits, values)`` with views of the first k rows,\n"
+             "``planes`` float32 (k, C, H, W) holding the leaves' planes (C = len(batch.plane_indices)),\n"
+             "``logits`` float32 (k, A) and ``values`` float32 (k,) for it to fill: raw logits over full\n"
+             "actions (the search takes each leaf's legal ones and their softmax) and values in [-1, 1]\n"
+             "from the side to move. With ``packed=True`` it is ``evaluate(bits, scalars, logits, values)``,\n"
+             "the planes packed as ``GameBatch.packed_planes`` packs them.\n\n"
+             "evaluate returns None (it wrote logits and values), or returns ``(logits, values)`` of its\n"
+             "own, shaped (k, A) or (k, P, H, W) and (k,) or (k, 1): NumPy arrays, or any object that\n"
+             "exports DLPack in CPU memory (PyTorch tensors, JAX arrays) of a float (16, 32 or 64 bits,\n"
+             "bfloat16), integer or bool dtype, read in place without a copy; other array-likes are\n"
+             "converted by NumPy. A value left unwritten, a legal logit not finite or a value out of\n"
+             "range is refused as ``expand`` refuses it.\n\n"
+             "rounds: at most this many rounds (None: until every tree has its simulations), so that a\n"
+             "caller can look between rounds. Returns the leaves evaluated; 0 once the search is complete.\n"
+             "An exception in ``evaluate`` or a refusal drops the round's leaves and propagates; Ctrl-C is\n"
+             "honoured between rounds; the search can be run on afterwards. The same seed gives the same\n"
+             "search as ``run(evaluate)`` and ``select``/``expand`` with the same network.")
         .def("cancel", &SearchObject::cancel, "Drops the leaves of a ``select`` that wait for ``expand``.")
         .def("policy", &SearchObject::policy, "out"_a = nb::none(),
              nb::sig("def policy(self, out: numpy.typing.NDArray[numpy.float32] | None = None) -> "

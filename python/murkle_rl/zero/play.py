@@ -1,7 +1,8 @@
 """The play layer: the one loop that drives a search with a network, its limits, and the
 search session every front end plays through.
 
-- :func:`run` is the only Python loop over ``Search.select`` / ``Search.expand``. Self-play
+- :func:`run` is the only place that drives a search with a network (``Search.run_in_place``:
+  the search's own arrays, one round at a time where a limit must be looked at). Self-play
   and evaluations run it over a batch of games until every tree has its simulations; a
   :class:`SearchSession` runs it over one game until its :class:`Limit` says stop.
 - A :class:`Limit` gathers the reasons to stop (simulations, time, a stop request, memory), each
@@ -127,13 +128,14 @@ class Stopped(Exception):
 # ------------------------------------------------------------------ the loop
 
 
-def run(search: Any, evaluate: Callable[..., tuple[Any, Any]], planes: np.ndarray, limit: Limit | None = None,
+def run(search: Any, evaluate: Callable[..., tuple[Any, Any]], limit: Limit | None = None,
         *, min_simulations: int = 0, on_round: Callable[[Progress], None] | None = None,
         count: bool = False) -> Progress:
     """Runs ``search`` with ``evaluate(planes) -> (logits, values)`` until ``limit`` says stop
-    (None: until every tree has its simulations). ``planes`` is a float32 array of at least
-    ``n * leaves_per_round`` rows of the batch's planes; no legal masks are written (the search
-    takes only the legal moves' logits).
+    (None: until every tree has its simulations). ``planes`` are views of the search's own
+    float32 array of the batch's planes; no legal masks are written (the search takes only the
+    legal moves' logits), and the answers are read where they lie (NumPy, or a PyTorch or JAX
+    array in CPU memory).
 
     The search ends between rounds, with no leaf left waiting, and only once it has run
     ``min_simulations`` (a session needs one to have a move). ``on_round`` is
@@ -146,6 +148,28 @@ def run(search: Any, evaluate: Callable[..., tuple[Any, Any]], planes: np.ndarra
     counting = count or limit.counts
     baseline: int | None = None
     stop = limit.stop
+
+    def answer(planes: np.ndarray, logits: np.ndarray, values: np.ndarray) -> tuple[Any, Any]:
+        started = time.perf_counter()
+        try:
+            return evaluate(planes)
+        finally:
+            progress.network_seconds += time.perf_counter() - started
+            progress.rounds += 1
+
+    def rounds(bound: int | None) -> int:
+        started, network = time.perf_counter(), progress.network_seconds
+        k = search.run_in_place(answer, rounds=bound)
+        progress.tree_seconds += time.perf_counter() - started - (progress.network_seconds - network)
+        return k
+
+    watched = (stop is not None or stoppers or limit.wait is not None or on_round is not None or counting
+               or min_simulations > 0)
+    if not watched:  # nothing to look at between rounds: the search runs them all in one call
+        progress.simulations = rounds(None)
+        progress.rounds += 1  # the last round, which found every tree complete
+        progress.complete = True
+        return progress
     while True:
         if progress.simulations >= min_simulations:
             if stop is not None and (stop.is_set() if hasattr(stop, "is_set") else stop()):
@@ -156,17 +180,9 @@ def run(search: Any, evaluate: Callable[..., tuple[Any, Any]], planes: np.ndarra
                     time.sleep(0.005)
                     continue
                 return progress
-        started = time.perf_counter()
-        k = search.select(planes)
-        progress.tree_seconds += time.perf_counter() - started
-        if k:
-            started = time.perf_counter()
-            logits, values = evaluate(planes[:k])
-            progress.network_seconds += time.perf_counter() - started
-            started = time.perf_counter()
-            search.expand(logits, values)
-            progress.tree_seconds += time.perf_counter() - started
-        progress.rounds += 1
+        k = rounds(1)
+        if not k:
+            progress.rounds += 1
         progress.complete = k == 0
         if counting:
             total = int(search.visits()[0].sum())
@@ -179,8 +195,6 @@ def run(search: Any, evaluate: Callable[..., tuple[Any, Any]], planes: np.ndarra
                 raise RuntimeError("the search makes no progress in this position")
         else:
             progress.simulations += k
-        if on_round is not None:
-            on_round(progress)
 
 
 def network_actions(agent: Any, batch: Any, masks: np.ndarray | None = None) -> np.ndarray:
@@ -228,8 +242,7 @@ def batch_actions(agent: Any, settings: dict[str, Any], batch: Any, simulations:
     if simulations == 0:
         return network_actions(agent, batch), None
     search = make_search(settings, batch, simulations, seed)
-    planes = np.zeros((batch.n, len(batch.plane_indices), batch.height, batch.width), np.float32)
-    if run(search, agent, planes, Limit(stop=stop)).stopped:
+    if run(search, agent, Limit(stop=stop)).stopped:
         raise Stopped
     return search.choose(0.0), search
 
@@ -393,7 +406,6 @@ class SearchSession:
             # a Gumbel root plans its halving over the search's budget, and keeps no tree
             self.simulations = limit.nodes
             self._fresh(game.clone(), game.width(), game.height(), self.start, self.moves)
-        planes = np.zeros((self.leaves, len(self.batch.plane_indices), game.height(), game.width()), np.float32)
         last_info = [started]
 
         def report(progress: Progress) -> None:
@@ -402,7 +414,7 @@ class SearchSession:
                 last_info[0] = now
                 on_info(self.result(progress.simulations, now - started, multipv))
 
-        progress = run(self.search_, self.agent, planes, limit, min_simulations=1, on_round=report, count=True)
+        progress = run(self.search_, self.agent, limit, min_simulations=1, on_round=report, count=True)
         return self.result(progress.simulations, time.monotonic() - started, multipv)
 
     def choose(self, temperature: float = 0.0) -> murkle_chess.Move | None:

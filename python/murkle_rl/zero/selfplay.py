@@ -80,7 +80,7 @@ class SelfPlayer:
         for _ in range(plies):
             full = fast_search is None or coin.random() < cfg.full_fraction
             search = full_search if full else fast_search
-            self.stats["search_s"] += run(search, evaluate, self.planes).tree_seconds
+            self.stats["search_s"] += run(search, evaluate).tree_seconds
             search.policy(out=self.policy)
             explore = search.choose(1.0)
             best = search.choose(0.0)
