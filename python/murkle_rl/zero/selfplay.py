@@ -40,12 +40,11 @@ class SelfPlayer:
                       "plies": 0, "search_s": 0.0, "network_s": 0.0, "positions": 0, **RESIGN_COUNTS}
         self.start_resigning(cfg)
 
-    WORK = ("planes", "mask", "policy", "bits", "scalars", "kept")  # rewritten at every move, or per call
+    WORK = ("mask", "policy", "bits", "scalars", "kept")  # rewritten at every move, or per call
 
     def make_arrays(self, cfg: Config) -> None:
         self.cfg = cfg
         n, hw = cfg.games, (cfg.height, cfg.width)
-        self.planes = np.zeros((n, len(self.batch.plane_indices), *hw), np.float32)
         self.mask = np.zeros((n, cfg.action_planes, *hw), bool)
         self.policy = np.zeros((n, cfg.action_planes * hw[0] * hw[1]), np.float32)
         self.bits, self.scalars = self.batch.packed_planes()
