@@ -50,15 +50,6 @@ struct SquareChange {
     uint16_t square;
     uint8_t prev;  // encoded piece, or EMPTY_SQUARE
 };
-constexpr uint8_t EMPTY_SQUARE = 0xFF;
-inline uint8_t encode_piece(std::optional<Piece> p) {
-    if (!p) return EMPTY_SQUARE;
-    return static_cast<uint8_t>(static_cast<int>(p->piece_type) * 2 + (p->color == Color::White ? 0 : 1));
-}
-inline std::optional<Piece> decode_piece(uint8_t v) {
-    if (v == EMPTY_SQUARE) return std::nullopt;
-    return Piece{(v & 1) ? Color::Black : Color::White, static_cast<PieceType>(v >> 1)};
-}
 
 struct HistoryEntry {
     std::optional<Position> prev_en_passant_square;
