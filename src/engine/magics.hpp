@@ -80,10 +80,11 @@ public:
         for (int sq = 0; sq < width * height; ++sq)
             for (int first : {0, 4})
                 if (std::popcount(blockers(static_cast<uint32_t>(sq), first, rays)) > MAX_BITS) return nullptr;
-        static std::mutex mutex;
-        static std::map<std::pair<int, int>, std::unique_ptr<const SliderMagics>> cache;
-        std::lock_guard<std::mutex> lock(mutex);
-        auto& slot = cache[{width, height}];
+        // Never freed: a game still in use while the process ends keeps its tables.
+        static auto* mutex = new std::mutex;
+        static auto* cache = new std::map<std::pair<int, int>, std::unique_ptr<const SliderMagics>>;
+        std::lock_guard<std::mutex> lock(*mutex);
+        auto& slot = (*cache)[{width, height}];
         if (!slot) slot.reset(new SliderMagics(width, height, rays));
         return slot.get();
     }
