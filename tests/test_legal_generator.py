@@ -201,6 +201,25 @@ def test_random_positions_divide_like_the_reference(width, height):
         assert divide(width, height, text, 2) == divide(width, height, text, 2, "--reference")
 
 
+# Boards of at most 64 squares look slider attacks up in tables of their own size (none for a
+# rook line of more than twelve blockers): every shape up to 8 x 8, and long thin ones.
+SMALL_SHAPES = [(w, h) for w in range(1, 9) for h in range(1, 9) if w * h >= 9] + [
+    (16, 4), (4, 16), (13, 3), (3, 21), (2, 32), (32, 2), (1, 32), (64, 1)]
+
+
+@pytest.mark.parametrize("width,height", SMALL_SHAPES, ids=[f"{w}x{h}" for w, h in SMALL_SHAPES])
+def test_small_boards_against_the_trial_method(width, height):
+    rng = make_rng(width * 1000 + height)
+    for _ in range(4):
+        pieces, turn, ep = random_setup(width, height, rng)
+        text = fen(placement(width, height, pieces), turn, "-", ep)
+        g = mc.Game(width, height, text, False)
+        kings = {WHITE: lowest_king(pieces, width, "K"), BLACK: lowest_king(pieces, width, "k")}
+        assert [m.to_lan() for m in g.legal_moves()] == trial_legal(g, pieces, kings)
+        if perft_tool():
+            assert divide(width, height, text, 2) == divide(width, height, text, 2, "--reference")
+
+
 def test_remembered_moves_follow_every_change():
     """Each write ends the remembered list; a clone keeps the list of its own position."""
     rng = make_rng(5)

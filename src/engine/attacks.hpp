@@ -24,10 +24,19 @@ template <int NW>
     return ray ^ geo.ray[d][first];
 }
 
-// Every square a rook (rays 0-3), bishop (4-7) or queen (0-7) on `sq` reaches; the rays are
-// known when compiling, so each one's direction is.
+// Every square a rook (rays 0-3), bishop (4-7) or queen (0-7) on `sq` reaches: looked up on a
+// board of one word that has tables, otherwise walked along rays known when compiling.
 template <int FirstRay, int LastRay, int NW>
 Bitboard<NW> slider_attacks(const Geometry<NW>& geo, uint32_t sq, const Bitboard<NW>& occupied) {
+    static_assert(FirstRay % 4 == 0 && LastRay % 4 == 0 && FirstRay < LastRay && LastRay <= 8);
+    if constexpr (NW == 1) {
+        if (geo.magics) {
+            uint64_t out = 0;
+            if constexpr (FirstRay == 0) out |= geo.magics->rook(sq, occupied.words[0]);
+            if constexpr (LastRay == 8) out |= geo.magics->bishop(sq, occupied.words[0]);
+            return Bitboard<NW>{{out}};
+        }
+    }
     Bitboard<NW> out;
     for_rays<FirstRay, LastRay>([&](auto d) { out |= ray_attacks(geo, d, sq, occupied); });
     return out;
@@ -50,6 +59,11 @@ bool Game<NW>::attacked(const Colors& colors, uint32_t sq, Color by) const {
     if (rook_like.test(sq)) return true;  // a rook or queen on the square itself counts
     if (!intersects(geo.lines[sq], rook_like | bishop_like)) return false;
     const Bitboard<NW> occupied = colors[0] | colors[1];
+    if constexpr (NW == 1) {
+        if (geo.magics)
+            return intersects(slider_attacks<0, 4>(geo, sq, occupied), rook_like) ||
+                   intersects(slider_attacks<4, 8>(geo, sq, occupied), bishop_like);
+    }
     // The nearest occupied square along each ray decides it.
     bool hit = false;
     for_rays<0, 8>([&](auto d) {

@@ -24,6 +24,8 @@ template <int NW>
 struct Board {
     std::array<Bitboard<NW>, 6> piece_bitboards{};
     std::array<Bitboard<NW>, 2> color_bitboards{};
+    // What stands on each square (piece codes), kept beside the sets so that asking is one load.
+    std::array<uint8_t, 64 * NW> codes = empty_codes();
     uint64_t width = 0;
     uint64_t height = 0;
 
@@ -84,6 +86,7 @@ struct Board {
     void clear() {
         piece_bitboards = {};
         color_bitboards = {};
+        codes = empty_codes();
     }
 
     bool on_board(uint64_t col, uint64_t row) const { return col < width && row < height; }
@@ -91,35 +94,35 @@ struct Board {
     Position position(uint32_t i) const { return Position{i % width, i / width}; }
 
     // Square-level access by index (the index lies on the board).
-    bool occupied(uint32_t i) const { return color_bitboards[0].test(i) || color_bitboards[1].test(i); }
+    bool occupied(uint32_t i) const { return codes[i] != EMPTY_SQUARE; }
+    // The piece code on the square, or EMPTY_SQUARE.
+    uint8_t code_at(uint32_t i) const { return codes[i]; }
     std::optional<PieceType> kind_at(uint32_t i) const {
-        for (int t = 0; t < 6; ++t)
-            if (piece_bitboards[t].test(i)) return static_cast<PieceType>(t);
-        return std::nullopt;
+        if (codes[i] == EMPTY_SQUARE) return std::nullopt;
+        return static_cast<PieceType>(codes[i] >> 1);
     }
     Color color_at(uint32_t i) const { return color_bitboards[0].test(i) ? Color::White : Color::Black; }
-    std::optional<Piece> piece_at(uint32_t i) const {
-        auto kind = kind_at(i);
-        if (!kind) return std::nullopt;
-        return Piece{color_at(i), *kind};
-    }
+    std::optional<Piece> piece_at(uint32_t i) const { return decode_piece(codes[i]); }
     void remove(uint32_t i) {
-        for (auto& bb : piece_bitboards) bb.clear(i);
-        for (auto& bb : color_bitboards) bb.clear(i);
+        if (codes[i] != EMPTY_SQUARE) take_code(i, codes[i]);
     }
     void put(uint32_t i, Piece p) {
         remove(i);
         put_on_empty(i, p);
     }
     // put() onto a square known to be empty.
-    void put_on_empty(uint32_t i, Piece p) {
-        piece_bitboards[static_cast<int>(p.piece_type)].set(i);
-        color_bitboards[color_index(p.color)].set(i);
+    void put_on_empty(uint32_t i, Piece p) { put_code(i, piece_code(p.color, p.piece_type)); }
+    void put_code(uint32_t i, uint8_t code) {
+        piece_bitboards[code >> 1].set(i);
+        color_bitboards[code & 1].set(i);
+        codes[i] = code;
     }
     // remove() of the piece known to stand on the square (every square holds at most one).
-    void take(uint32_t i, Piece p) {
-        piece_bitboards[static_cast<int>(p.piece_type)].clear(i);
-        color_bitboards[color_index(p.color)].clear(i);
+    void take(uint32_t i, Piece p) { take_code(i, piece_code(p.color, p.piece_type)); }
+    void take_code(uint32_t i, uint8_t code) {
+        piece_bitboards[code >> 1].clear(i);
+        color_bitboards[code & 1].clear(i);
+        codes[i] = EMPTY_SQUARE;
     }
 
     std::optional<Piece> get_piece(uint64_t col, uint64_t row) const {
@@ -132,6 +135,12 @@ struct Board {
         uint32_t i = index(col, row);
         remove(i);
         if (piece) put(i, *piece);
+    }
+
+    static constexpr std::array<uint8_t, 64 * NW> empty_codes() {
+        std::array<uint8_t, 64 * NW> a{};
+        a.fill(EMPTY_SQUARE);
+        return a;
     }
 
     std::vector<std::pair<Position, Piece>> pieces(Color c) const {

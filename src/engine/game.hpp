@@ -50,27 +50,23 @@ struct SquareChange {
     uint16_t square;
     uint8_t prev;  // encoded piece, or EMPTY_SQUARE
 };
-constexpr uint8_t EMPTY_SQUARE = 0xFF;
-inline uint8_t encode_piece(std::optional<Piece> p) {
-    if (!p) return EMPTY_SQUARE;
-    return static_cast<uint8_t>(static_cast<int>(p->piece_type) * 2 + (p->color == Color::White ? 0 : 1));
-}
-inline std::optional<Piece> decode_piece(uint8_t v) {
-    if (v == EMPTY_SQUARE) return std::nullopt;
-    return Piece{(v & 1) ? Color::Black : Color::White, static_cast<PieceType>(v >> 1)};
-}
 
-struct HistoryEntry {
+// What taking a move back needs: the state before it, and every square it changed.
+struct TakeBack {
     std::optional<Position> prev_en_passant_square;
-    Move mv;  // exactly as it was passed in
     std::array<bool, 4> prev_castling_rights;
     uint32_t prev_halfmove_clock;
-    std::optional<Piece> captured;  // what stood on the destination square
-    // What the move did, for an exact take-back.
     uint32_t prev_fullmove_number;
     Position prev_king;  // the mover's cached king square
-    uint8_t change_count;
+    uint8_t change_count = 0;
     std::array<SquareChange, 5> changes;
+};
+
+// A move of the game's record: the take-back, and the move as it was passed in with what
+// stood on its destination square.
+struct HistoryEntry : TakeBack {
+    Move mv;
+    std::optional<Piece> captured;
 };
 
 // The checks and pins around the king of the side to move (legal.hpp).
@@ -225,6 +221,10 @@ public:
     bool unmake_move();
     // Plays a move taken from the legal move list (no checks).
     void do_move(const EMove& m) { apply(to_move(m), m.from, m.to); }
+    // The same without the game's record: `tb` alone can take it back (take_back), and until
+    // then the game's history and remembered legal moves belong to the position before it.
+    void play(const EMove& m, TakeBack& tb) { play(tb, m.from, m.to, m.flags, m.promo); }
+    void take_back(const TakeBack& tb);
 
     // ----- game end (outcome.hpp) -------------------------------------------------------------
 
@@ -356,11 +356,14 @@ public:
         MoveList& moves = buffers[depth - 1];
         reference ? legal_moves_reference(moves) : legal_moves_into(moves);
         if (depth == 1) return moves.size();
+        // Nothing below reads the history or the remembered moves, and the position comes back
+        // exactly, so the moves are played without the record.
         uint64_t nodes = 0;
         for (const EMove& m : moves) {
-            do_move(m);
+            TakeBack tb;
+            play(m, tb);
             nodes += perft_at(depth - 1, buffers, reference);
-            unmake_move();
+            take_back(tb);
         }
         return nodes;
     }
@@ -453,8 +456,10 @@ private:
 
     // make_unmake.hpp
     void apply(const Move& mv, uint32_t from, uint32_t to);
+    // Plays the move into `h`; answers the code of what stood on `to`.
+    uint8_t play(TakeBack& h, uint32_t from, uint32_t to, uint8_t flags, uint8_t promo);
     void clear_corner_rights(int c, int r);
-    static void undo_squares(Board<NW>& b, const HistoryEntry& h);
+    static void undo_squares(Board<NW>& b, const TakeBack& h);
 
     // encode/planes.hpp
     template <class One>

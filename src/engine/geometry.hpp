@@ -15,6 +15,7 @@
 
 #include "bitboard.hpp"
 #include "encode/action.hpp"
+#include "magics.hpp"
 
 namespace murkle {
 
@@ -62,6 +63,7 @@ struct Geometry {
     std::vector<Bitboard<NW>> ray[8];
     std::vector<Bitboard<NW>> lines;              // all eight rays together
     std::vector<uint32_t> step_plane;             // by step_index(dc, dr); NO_PLANE for none
+    const SliderMagics* magics = nullptr;         // boards of one word only
 
     // Steps run from -(width - 1) to width - 1 columns and likewise rows.
     size_t step_index(int dc, int dr) const {
@@ -122,6 +124,8 @@ struct Geometry {
                 }
             }
         }
+        if constexpr (NW == 1)
+            magics = SliderMagics::of(w, h, [&](int d, uint32_t sq) { return ray[d][sq].words[0]; });
     }
 
     // The shared geometry of a board size.

@@ -65,4 +65,15 @@ struct Piece {
     }
 };
 
+// A piece in one byte: its kind times two plus its colour's index; EMPTY_SQUARE for none.
+constexpr uint8_t EMPTY_SQUARE = 0xFF;
+constexpr uint8_t piece_code(Color c, PieceType t) {
+    return static_cast<uint8_t>(static_cast<int>(t) * 2 + (c == Color::White ? 0 : 1));
+}
+constexpr uint8_t encode_piece(std::optional<Piece> p) { return p ? piece_code(p->color, p->piece_type) : EMPTY_SQUARE; }
+constexpr std::optional<Piece> decode_piece(uint8_t v) {
+    if (v == EMPTY_SQUARE) return std::nullopt;
+    return Piece{(v & 1) ? Color::Black : Color::White, static_cast<PieceType>(v >> 1)};
+}
+
 }  // namespace murkle
