@@ -195,6 +195,7 @@ def test_size_shares_weigh_the_sizes_and_small_first_only_reorders_their_moves()
 
 
 def test_a_size_plays_its_share_of_the_moves_with_the_fractions_carried(monkeypatch):
+    pytest.importorskip("torch")
     from murkle_rl.zero.config import Config
     from murkle_rl.zero.selfplay import MixedPlayer, SelfPlayer
 
