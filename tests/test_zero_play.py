@@ -31,6 +31,10 @@ def test_each_limit_ends_the_search_and_a_stop_ends_it_at_once():
     assert stop.is_set() and r.best is not None
     r = session.search(Limit(max_bytes=1))  # a full tree still gives its move after one simulation
     assert r.simulations >= 1 and r.best in {m.to_lan() for m in new_game(6, 6).legal_moves()}
+    infos: list = []  # the results so far, between rounds, as uci's info lines take them
+    last = session.search(Limit(nodes=40), on_info=infos.append, info_every=0.0)
+    counts = [i.simulations for i in infos]
+    assert len(counts) >= 5 and counts == sorted(counts) and counts[-1] <= last.simulations == 40
 
 
 def test_a_session_keeps_its_tree_when_the_game_follows_on():

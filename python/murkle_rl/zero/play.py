@@ -195,6 +195,8 @@ def run(search: Any, evaluate: Callable[..., tuple[Any, Any]], limit: Limit | No
                 raise RuntimeError("the search makes no progress in this position")
         else:
             progress.simulations += k
+        if on_round is not None:
+            on_round(progress)
 
 
 def network_actions(agent: Any, batch: Any, masks: np.ndarray | None = None) -> np.ndarray:
