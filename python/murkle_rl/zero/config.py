@@ -276,13 +276,19 @@ class Config:
                 out.append((int(w), int(h)))
         return out
 
+    @property
+    def weights_of_sizes(self) -> list[float]:
+        """``size_weights`` as numbers (1 for every size without them); ValueError if one is not."""
+        if not self.size_weights:
+            return [1.0] * len(self.board_sizes)
+        return [float(w) for w in self.size_weights.split(",")]
+
     def size_shares(self, progress: float) -> list[float]:
         """Each size's self-play moves per round, as a multiple of ``plies_per_iter``, when
         ``progress`` of the budget is spent: the weights scaled to add up to the number of sizes,
         and with 'small-first' a linear ramp from the smallest board (by area) to the largest
         whose average over the run is 1, so only the order of the moves changes."""
-        sizes = self.board_sizes
-        weights = [float(w) for w in self.size_weights.split(",")] if self.size_weights else [1.0] * len(sizes)
+        sizes, weights = self.board_sizes, self.weights_of_sizes
         shares = [w * len(sizes) / sum(weights) for w in weights]
         if self.size_schedule == "small-first" and len(sizes) > 1:
             t = min(max(progress, 0.0), 1.0)
@@ -331,7 +337,7 @@ class Config:
             out.append(f"--size-schedule is uniform or small-first, not {self.size_schedule[:20]!r}")
         if self.size_weights:
             try:
-                weights = [float(w) for w in self.size_weights.split(",")]
+                weights = self.weights_of_sizes
             except ValueError:
                 weights = []
             if len(weights) != len(sizes) or not all(0 <= w < float("inf") for w in weights) or sum(weights) <= 0:
