@@ -226,3 +226,123 @@ def test_the_play_loop_searches_as_run(limit):
     progress = run(search, net, Limit(nodes=10**6) if limit else None)   # a limit: one round per call
     np.testing.assert_array_equal(search.visits(), expected.visits())
     assert progress.complete and progress.simulations > 0 and progress.rounds > 3
+
+
+# ----------------------------------------------------------------- rows kept from round to round
+
+CASTLING = "r3k2r/pppq1ppp/2n2n2/3pp3/1b1PP1b1/2N2N2/PPPQ1PPP/R3K2R w KQkq - 0 1"
+EN_PASSANT = "rnbqkbnr/ppp1p1pp/8/3pPp2/8/8/PPPP1PPP/RNBQKBNR w KQkq f6 0 3"
+PROMOTIONS = "8/1P4k1/8/8/8/8/6p1/K7 w - - 0 1"
+SHUFFLING = "k7/8/8/8/8/8/R7/K7 w - - 90 60"   # a rook's moves soon repeat positions
+MATED = "rnb1kbnr/pppp1ppp/8/4p3/6Pq/5P2/PPPPP2P/RNBQKBNR w KQkq - 1 3"   # no leaf: later rows move up
+NETWORK_PLANES = list(range(12)) + list(range(96, 105))
+
+
+def scribble(planes):
+    """Writes into the planes through a writable alias of their memory, as a caller breaking
+    the read-only contract (or a crash half-way through such a write) would."""
+    import ctypes
+    alias = np.ctypeslib.as_array(ctypes.cast(planes.ctypes.data, ctypes.POINTER(ctypes.c_float)), planes.shape)
+    alias[...] = 7.0
+
+
+def lockstep(make_batch, leaves, simulations=30, searches=3, between=None, fail_round=None):
+    """Runs run_in_place a round at a time beside select() on an equal batch, the same network
+    answering both, and checks that every round hands evaluate the very planes select() writes
+    afresh. between(batch, search_index, round) may change both batches between rounds;
+    fail_round: the round (counted over all searches) whose evaluate scribbles and raises."""
+    batches = make_batch(), make_batch()
+    _, h, w = batches[0].planes().shape[1:]
+    net = planes_net(w, h, seed=h * w)
+    rounds = 0
+
+    def reference(planes):   # FakeNet's weights cover the 105 planes: pad a selection
+        full = np.zeros((len(planes), 105, h, w), np.float32)
+        full[:, : planes.shape[1]] = planes
+        return net(full)
+    mine, theirs = (rl.Search(b, simulations, seed=9, leaves_per_round=leaves, dirichlet_alpha=0.3) for b in batches)
+    buffer = np.full((len(batches[0]) * leaves, len(batches[0].plane_indices), h, w), -1.0, np.float32)
+    for search_index in range(searches):
+        while True:
+            seen = []
+
+            def evaluate(planes, logits, values):
+                assert not planes.flags.writeable
+                seen.append(planes.copy())
+                if rounds == fail_round:
+                    scribble(planes)
+                    raise KeyError("evaluate failed")
+                logits[:], values[:] = reference(planes)
+            try:
+                k = mine.run_in_place(evaluate, rounds=1)
+            except KeyError:
+                rounds += 1
+                continue   # the round's leaves were dropped: the next round hands them out again
+            expected = theirs.select(buffer)
+            assert k == expected
+            if not k:
+                break
+            np.testing.assert_array_equal(seen[0], buffer[:k], err_msg=f"search {search_index}, round {rounds}")
+            theirs.expand(*reference(buffer[:k]))
+            rounds += 1
+            if between:
+                between(batches, search_index, rounds)
+        np.testing.assert_array_equal(mine.visits(), theirs.visits())
+        actions = theirs.choose(0)
+        mine.step(actions)
+        theirs.step(actions)
+    return rounds
+
+
+@pytest.mark.parametrize("fens,size,kw,leaves", [
+    ([CASTLING, EN_PASSANT, PROMOTIONS, SHUFFLING], 8, {}, 1),
+    ([CASTLING, MATED, EN_PASSANT, PROMOTIONS, SHUFFLING], 8, {"repetitions": True}, 3),   # rows move up
+    ([SHUFFLING, PROMOTIONS, MATED, CASTLING], 8, {"planes": NETWORK_PLANES + [105, 117, 124]}, 2),
+    (None, 6, {"max_plies": 6}, 2),           # games end mid-search and restart
+    (None, 5, {"planes": [98, 0, 60, 97, 104, 6]}, 4),
+])
+def test_every_round_hands_out_the_planes_select_writes(fens, size, kw, leaves):
+    def make():
+        return rl.GameBatch(len(fens) if fens else 3, size, size, fen=fens, threads=2, seed=4, **kw)
+    assert lockstep(make, leaves) > 20
+
+
+def test_rows_follow_games_changed_between_rounds():
+    def change(batches, search_index, rounds):   # a few times only: a reset tree starts over
+        for b in batches:
+            if rounds in (3, 10, 24):
+                b.reset([rounds % len(b)])
+            if rounds in (5, 16):
+                b.set_game(1, b.game(2))
+    assert lockstep(lambda: rl.GameBatch(3, 6, 6, threads=1, seed=2), 2, between=change) > 20
+
+
+@pytest.mark.parametrize("fail_round", [0, 1, 5])
+def test_a_failed_round_leaves_no_row_behind(fail_round):
+    lockstep(lambda: rl.GameBatch(3, 6, 6, threads=1, seed=2, repetitions=True), 2, fail_round=fail_round)
+
+
+def test_a_new_search_rewrites_rows_written_behind_its_back():
+    batch = rl.GameBatch(2, 6, 6, threads=1, seed=2)
+    search = rl.Search(batch, 10, seed=1)
+    kept = []
+    search.run_in_place(lambda planes, logits, values: kept.append(planes) or values.fill(0))
+    scribble(kept[0])   # after the search: the next one must not trust the rows
+    batch.reset()       # fresh trees: the next round hands out the roots
+    firsts = []
+
+    def evaluate(planes, logits, values):
+        firsts.append(planes.copy())
+        values.fill(0)
+    search.run_in_place(evaluate, rounds=1)
+    np.testing.assert_array_equal(firsts[0], batch.planes()[: len(firsts[0])])
+
+
+def test_the_planes_cannot_be_made_writeable():
+    _, search = pair(4, 4)
+
+    def evaluate(planes, logits, values):
+        with pytest.raises(ValueError, match="WRITEABLE"):
+            planes.flags.writeable = True
+        values.fill(0)
+    search.run_in_place(evaluate, rounds=2)

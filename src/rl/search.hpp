@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "rl/batch.hpp"
+#include "rl/search_planes.hpp"
 #include "rl/search_select.hpp"
 #include "rl/search_tree.hpp"
 
@@ -66,6 +67,9 @@ public:
 
     const TreeSearch<NW>& tree(size_t i) const { return trees_[i]; }
 
+    // What each row of run_in_place's planes array holds.
+    PlaneRows<NW>& in_place_rows() { return in_place_rows_; }
+
     // Whether tree i still describes game i of the batch.
     bool current(const Batch<NW>& b, size_t i) const {
         const TreeSearch<NW>& t = trees_[i];
@@ -109,8 +113,10 @@ public:
     // Descends tree i to up to leaves_per_round new leaves and writes the planes, packed planes
     // and masks of each to consecutive rows from `planes`, `bits`/`scalars` and `mask` (none
     // when null). Terminal leaves are backed up here. Returns the number of leaves handed out.
+    // With `rows`, the planes go to rows first_row, first_row + 1, ... of an array only the
+    // search writes, each changed only where it differs from what it held.
     uint32_t select_round(size_t i, const Batch<NW>& b, float* planes, bool* mask, uint8_t* bits = nullptr,
-                          float* scalars = nullptr) {
+                          float* scalars = nullptr, PlaneRows<NW>* rows = nullptr, size_t first_row = 0) {
         TreeSearch<NW>& t = trees_[i];
         if (!t.active) return 0;
         t.round_start = t.tree.edges.size();
@@ -121,7 +127,8 @@ public:
         // A new leaf: its children listed, its planes and mask written, its path recorded.
         auto hand_out = [&](int32_t x) {
             open_leaf(t, x, planes || mask || bits);
-            if (planes) b.write_leaf_planes(t.work, planes + leaves * plane_row);
+            if (rows) rows->write(first_row + leaves, planes + leaves * plane_row, t.work, b.selection(), b.repetitions());
+            else if (planes) b.write_leaf_planes(t.work, planes + leaves * plane_row);
             if (bits) b.write_leaf_packed(t.work, bits + leaves * bits_row, scalars + leaves * planes_held);
             if (mask) {
                 bool* row = mask + leaves * mask_row;
@@ -476,6 +483,7 @@ private:
 
     SearchParams p_;
     std::vector<TreeSearch<NW>> trees_;
+    PlaneRows<NW> in_place_rows_;
 };
 
 }  // namespace murkle::rl

@@ -170,7 +170,8 @@ public:
         if (!io.logits.is_valid()) make_in_place_arrays(io, packed);
         size_t leaves = 0;
         for (uint64_t round = 0; !rounds || round < *rounds; ++round) {
-            const size_t k = packed ? select_into(nullptr, nullptr, io.bits, io.scalars) : select_into(io.planes, nullptr);
+            const size_t k = packed ? select_into(nullptr, nullptr, io.bits, io.scalars)
+                                    : select_into(io.planes, nullptr, nullptr, nullptr, true);
             if (!k) break;
             try {
                 std::fill(io.values_data, io.values_data + k, std::numeric_limits<float>::quiet_NaN());
@@ -317,6 +318,9 @@ private:
 
     template <class S>
     void cancel_rounds(S& s) {
+        // evaluate may have failed half-way through writing where it must not: the next leaves
+        // are written whole.
+        s.in_place_rows().forget();
         if (!rows_) return;
         changing("cancel()", [&] { batch_->parallel([&](size_t i) { s.cancel_round(i); }); });
         rows_ = 0;
@@ -345,10 +349,14 @@ private:
             if (!changed) return;
         }
         changing("select()", [&] { batch_->parallel([&](size_t i) { s.begin(b, i); }); });
+        s.in_place_rows().forget();  // a new search writes its first leaves whole
         state_ = State::Running;
     }
 
-    size_t select_into(float* planes, bool* mask, uint8_t* bits = nullptr, float* scalars = nullptr) {
+    // With `own_planes`, `planes` is run_in_place's array, which only the search writes: each
+    // row is changed where it differs from what it held.
+    size_t select_into(float* planes, bool* mask, uint8_t* bits = nullptr, float* scalars = nullptr,
+                       bool own_planes = false) {
         return with_search([&](auto& b, auto& s) -> size_t {
             if (rows_) throw nb::value_error("select() was called again before expand() took the leaves of the last one");
             begin_if_due(b, s);
@@ -357,6 +365,8 @@ private:
             const size_t per_leaf_mask = action_planes() * height() * width();
             const size_t per_leaf_bits = held * packed_plane_bytes(height() * width());
             const size_t L = p_.leaves_per_round;
+            auto* rows = own_planes && planes ? &s.in_place_rows() : nullptr;
+            if (rows && rows->rows() != n_ * L) rows->reset(n_ * L, held, height() * width());
             leaves_.assign(n_, 0);
             first_row_.assign(n_, 0);
             changing("select()", [&] {
@@ -364,7 +374,7 @@ private:
                     leaves_[i] = s.select_round(i, b, planes ? planes + i * L * per_leaf_planes : nullptr,
                                                 mask ? mask + i * L * per_leaf_mask : nullptr,
                                                 bits ? bits + i * L * per_leaf_bits : nullptr,
-                                                scalars ? scalars + i * L * held : nullptr);
+                                                scalars ? scalars + i * L * held : nullptr, rows, i * L);
                 });
             });
             // The leaves move up to the first rows, in game order.
@@ -372,7 +382,10 @@ private:
             for (size_t i = 0; i < n_; ++i) {
                 first_row_[i] = row;
                 if (row != i * L && leaves_[i]) {
-                    if (planes)
+                    if (rows)
+                        for (size_t k = 0; k < leaves_[i]; ++k)
+                            rows->copy(i * L + k, row + k, planes + (row + k) * per_leaf_planes);
+                    else if (planes)
                         std::memmove(planes + row * per_leaf_planes, planes + i * L * per_leaf_planes,
                                      leaves_[i] * per_leaf_planes * sizeof(float));
                     if (bits) {
@@ -487,7 +500,13 @@ private:
         } else {
             auto p = output_array<float>(nb::none(), {rows, k, height(), width()}, "float32");
             std::fill(p.data, p.data + rows * k * height() * width(), 0.0f);
+            // Read-only for evaluate (its views cannot be made writeable): each row keeps what
+            // it holds from round to round, and only the search changes it.
+            nb::setattr(p.array.attr("flags"), "writeable", nb::bool_(false));
             io.planes_array = p.array, io.planes = p.data;
+            batch_->visit([&](auto& b) {
+                std::get<Search<size_class_of<decltype(b)>>>(search_).in_place_rows().reset(rows, k, height() * width());
+            });
         }
         auto l = output_array<float>(nb::none(), {rows, num_actions()}, "float32");
         auto v = output_array<float>(nb::none(), {rows}, "float32");
@@ -664,6 +683,10 @@ void bind_search(nb::module_& m) {
              "actions (the search takes each leaf's legal ones and their softmax) and values in [-1, 1]\n"
              "from the side to move. With ``packed=True`` it is ``evaluate(bits, scalars, logits, values)``,\n"
              "the planes packed as ``GameBatch.packed_planes`` packs them.\n\n"
+             "``planes`` is read-only (``writeable`` False, and it cannot be made writeable): each row\n"
+             "keeps what it held the round before, and the search changes only what differs for the\n"
+             "row's new leaf. evaluate must not write into it by any other way either (a DLPack\n"
+             "consumer, a raw pointer); copy it to change it.\n\n"
              "evaluate returns None (it wrote logits and values), or returns ``(logits, values)`` of its\n"
              "own, shaped (k, A) or (k, P, H, W) and (k,) or (k, 1): NumPy arrays, or any object that\n"
              "exports DLPack in CPU memory (PyTorch tensors, JAX arrays) of a float (16, 32 or 64 bits,\n"
