@@ -5,7 +5,8 @@
 // plies away), so a row costs a few dozen stores instead of clearing and refilling every plane.
 // No Python here.
 #include <algorithm>
-#include <bitset>
+#include <array>
+#include <bit>
 #include <cstring>
 #include <vector>
 
@@ -23,6 +24,7 @@ public:
         area_ = area;
         squares_.assign(rows * planes, Bitboard<NW>{});
         values_.assign(rows * planes, 0.0f);
+        filled_.assign(rows, SlotSet{});
         whole_.assign(rows, 1);
     }
 
@@ -36,14 +38,22 @@ public:
     void write(size_t r, float* out, const Game<NW>& g, const PlaneSelection& sel, bool repetitions) {
         start(r, out);
         Bitboard<NW>* held = &squares_[r * planes_];
-        std::bitset<SELECTABLE_PLANES> seen;
+        SlotSet& filled = filled_[r];
+        SlotSet seen{};
         visit_selected_piece_planes(g, sel, [&](size_t s, const Bitboard<NW>& now) {
-            seen.set(s);
+            seen[s / 64] |= uint64_t{1} << (s % 64);
             set_squares(out + s * area_, held[s], now);
+            if (now.empty()) filled[s / 64] &= ~(uint64_t{1} << (s % 64));
+            else filled[s / 64] |= uint64_t{1} << (s % 64);
         });
         // Piece planes of history steps the game does not have (yet) are empty.
-        for (size_t s = 0; s < planes_; ++s)
-            if (!seen.test(s) && !held[s].empty()) set_squares(out + s * area_, held[s], Bitboard<NW>{});
+        for (size_t w = 0; w < filled.size(); ++w) {
+            for (uint64_t left = filled[w] & ~seen[w]; left; left &= left - 1) {
+                const size_t s = 64 * w + static_cast<size_t>(std::countr_zero(left));
+                set_squares(out + s * area_, held[s], Bitboard<NW>{});
+            }
+            filled[w] &= seen[w];
+        }
         float now[TOTAL_INPUT_PLANES - REPETITION_PLANE] = {};
         auto constant = [&](int plane, float v) { now[plane - REPETITION_PLANE] = v; };
         g.visit_constant_planes(constant);
@@ -57,6 +67,7 @@ public:
         start(to, out);
         const Bitboard<NW>* source = &squares_[from * planes_];
         Bitboard<NW>* held = &squares_[to * planes_];
+        filled_[to] = filled_[from];
         for (size_t s = 0; s < planes_; ++s) {
             set_squares(out + s * area_, held[s], source[s]);
             set_value(to, out, s, values_[from * planes_ + s]);
@@ -70,6 +81,7 @@ private:
         std::memset(out, 0, sizeof(float) * planes_ * area_);
         std::fill_n(&squares_[r * planes_], planes_, Bitboard<NW>{});
         std::fill_n(&values_[r * planes_], planes_, 0.0f);
+        filled_[r] = SlotSet{};
         whole_[r] = 0;
     }
 
@@ -90,7 +102,11 @@ private:
         held = v;
     }
 
+    // A bit per plane of the selection.
+    using SlotSet = std::array<uint64_t, (SELECTABLE_PLANES + 63) / 64>;
+
     size_t planes_ = 0, area_ = 0;
+    std::vector<SlotSet> filled_;        // per row: the planes with a square at 1.0
     std::vector<Bitboard<NW>> squares_;  // per row and plane: the squares at 1.0
     std::vector<float> values_;          // per row and plane: a constant plane's value
     std::vector<char> whole_;            // per row: held nowhere, to be rewritten whole
