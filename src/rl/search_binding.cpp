@@ -504,9 +504,7 @@ private:
             // it holds from round to round, and only the search changes it.
             nb::setattr(p.array.attr("flags"), "writeable", nb::bool_(false));
             io.planes_array = p.array, io.planes = p.data;
-            batch_->visit([&](auto& b) {
-                std::get<Search<size_class_of<decltype(b)>>>(search_).in_place_rows().reset(rows, k, height() * width());
-            });
+            with_search([&](auto&, auto& s) { s.in_place_rows().reset(rows, k, height() * width()); });
         }
         auto l = output_array<float>(nb::none(), {rows, num_actions()}, "float32");
         auto v = output_array<float>(nb::none(), {rows}, "float32");
