@@ -147,6 +147,16 @@ def make_net(cfg: Config) -> Net:
     return net.to(memory_format=torch.channels_last)  # type: ignore[call-overload]  # a keyword the stubs lack
 
 
+def input_tensor(x: np.ndarray) -> torch.Tensor:
+    """The planes as a tensor sharing their memory. A search hands them read-only; PyTorch warns
+    about a read-only array, but the network only reads its input."""
+    if x.flags.writeable:
+        return torch.from_numpy(x)
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", "The given NumPy array is not writable", UserWarning)
+        return torch.from_numpy(x)
+
+
 class Evaluator:
     """The network as the search sees it, and the agent every front end uses: the 105 planes
     ``(k, 105, H, W)`` float32, or just the ``input_planes`` it reads ``(k, len(input_planes),
@@ -192,12 +202,12 @@ class Evaluator:
             logits, values = session.run(None, {"planes": x})
         elif self.bf16_net is not None:
             with torch.inference_mode():
-                logits, values = (t.float().numpy() for t in self.bf16_net(torch.from_numpy(x).to(torch.bfloat16)))
+                logits, values = (t.float().numpy() for t in self.bf16_net(input_tensor(x).to(torch.bfloat16)))
         else:
             self.net.eval()
             device = next(self.net.parameters()).device
             with torch.inference_mode():
-                logits, values = (t.cpu().numpy() for t in self.net(torch.from_numpy(x).to(device)))
+                logits, values = (t.cpu().numpy() for t in self.net(input_tensor(x).to(device)))
         self.seconds += time.perf_counter() - started
         self.positions += len(planes)
         return logits, values
