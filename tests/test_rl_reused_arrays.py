@@ -40,7 +40,12 @@ def expected(batch, takes_action):
             planes[:, row] = engine[:, plane]
     mask = rl.legal_mask(games)
     mask[~takes_action] = False
-    return planes, mask
+    bits, scalars = batch.packed_planes()
+    engine_bits, engine_scalars = rl.packed_planes(games)
+    for row, plane in enumerate(batch.plane_indices):
+        if plane < 105 and not (batch.repetitions and plane in (96, 97)):
+            bits[:, row], scalars[:, row] = engine_bits[:, plane], engine_scalars[:, plane]
+    return planes, mask, bits, scalars
 
 
 def assert_same_bytes(got, want):
@@ -55,7 +60,9 @@ def test_reused_arrays_hold_exactly_each_plys_observation(width, height, planes,
     batch, other = rl.GameBatch(n, width, height, **kw), rl.GameBatch(n, width, height, **{**kw, "seed": 99})
     k = len(batch.plane_indices)
     obs = dict(planes=garbage((n, k, height, width), np.float32, rng),
-               mask=garbage((n, batch.action_planes, height, width), np.bool_, rng))
+               mask=garbage((n, batch.action_planes, height, width), np.bool_, rng),
+               bits=rng.integers(0, 256, (n, k, (width * height + 7) // 8), np.uint8),
+               scalars=garbage((n, k), np.float32, rng))
     for ply in range(30):
         if ply % 7 == 3:
             batch.reset([ply % n])  # a game put back to its start between two plies
@@ -69,10 +76,10 @@ def test_reused_arrays_hold_exactly_each_plys_observation(width, height, planes,
         if ply % 10 == 8:
             other.step(other.random_actions(), **obs)  # another batch's observations left behind
         if ply % 11 == 10:
-            obs = {name: garbage(a.shape, a.dtype, rng) for name, a in obs.items()}
+            obs = {name: garbage(a.shape, a.dtype, rng) if a.dtype != np.uint8 else rng.integers(0, 256, a.shape, np.uint8)
+                   for name, a in obs.items()}
         actions = batch.random_actions()
         batch.step(actions, **obs)
         takes_action = batch.random_actions(out=np.empty(n, np.int64)) >= 0
-        want_planes, want_mask = expected(batch, takes_action)
-        assert_same_bytes(obs["planes"], want_planes)
-        assert_same_bytes(obs["mask"], want_mask)
+        for name, want in zip(["planes", "mask", "bits", "scalars"], expected(batch, takes_action)):
+            assert_same_bytes(obs[name], want)

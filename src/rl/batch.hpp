@@ -361,6 +361,19 @@ void write_recent_packed(const Game<NW>& g, const RecentBoards<NW>& recent, uint
                          const PlaneSelection& sel, bool repetitions) {
     const size_t bytes = packed_plane_bytes(g.width() * g.height());
     std::memset(bits, 0, sel.size() * bytes);
+    if (std::endian::native == std::endian::little && sel.all && bytes == sizeof(Bitboard<NW>)) {
+        // Each side's six sets lie in a row like the six packed planes they become.
+        static_assert(sizeof(typename RecentBoards<NW>::Sets) == 12 * sizeof(Bitboard<NW>));
+        const int own = color_index(g.turn());
+        for (size_t k = 0; k < recent.count; ++k)
+            for (int c = 0; c < 2; ++c)
+                std::memcpy(bits + (12 * k + (c == own ? 0 : 6)) * bytes, &recent.step(k)[6 * c], 6 * bytes);
+        std::fill(scalars, scalars + sel.size(), 0.0f);
+        auto constant = [&](int plane, float v) { scalars[plane] = v; };
+        g.visit_constant_planes(constant);
+        visit_repetition_planes(g, repetitions, constant);
+        return;
+    }
     visit_recent_piece_planes(g, recent, sel, [&](size_t s, const Bitboard<NW>& bb) {
         uint8_t* row = bits + s * bytes;
         if constexpr (std::endian::native == std::endian::little) {
