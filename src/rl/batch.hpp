@@ -368,22 +368,17 @@ void write_recent_packed(const Game<NW>& g, const RecentBoards<NW>& recent, uint
         for (size_t k = 0; k < recent.count; ++k)
             for (int c = 0; c < 2; ++c)
                 std::memcpy(bits + (12 * k + (c == own ? 0 : 6)) * bytes, &recent.step(k)[6 * c], 6 * bytes);
-        std::fill(scalars, scalars + sel.size(), 0.0f);
-        auto constant = [&](int plane, float v) { scalars[plane] = v; };
-        g.visit_constant_planes(constant);
-        visit_repetition_planes(g, repetitions, constant);
-        return;
+    } else {
+        visit_recent_piece_planes(g, recent, sel, [&](size_t s, const Bitboard<NW>& bb) {
+            uint8_t* row = bits + s * bytes;
+            if constexpr (std::endian::native == std::endian::little) {
+                // A square's bit is already where the packed plane wants it: the words' first bytes.
+                std::memcpy(row, bb.words.data(), bytes);
+            } else {
+                for (size_t j = 0; j < bytes; ++j) row[j] = static_cast<uint8_t>(bb.words[j / 8] >> (8 * (j % 8)));
+            }
+        });
     }
-    visit_recent_piece_planes(g, recent, sel, [&](size_t s, const Bitboard<NW>& bb) {
-        uint8_t* row = bits + s * bytes;
-        if constexpr (std::endian::native == std::endian::little) {
-            // A square's bit is already where the packed plane wants it: the words' first bytes.
-            if (bytes == sizeof(bb.words)) std::memcpy(row, bb.words.data(), sizeof(bb.words));
-            else std::memcpy(row, bb.words.data(), bytes);
-        } else {
-            for (size_t j = 0; j < bytes; ++j) row[j] = static_cast<uint8_t>(bb.words[j / 8] >> (8 * (j % 8)));
-        }
-    });
     std::fill(scalars, scalars + sel.size(), 0.0f);
     auto constant = [&](int plane, float v) {
         if (const int s = sel.slot[plane]; s >= 0) scalars[s] = v;
