@@ -23,7 +23,7 @@ the mask, the engine's own random play (``play_random``, no arrays) and zeroing 
 its per-round ratios, shown with their smallest and largest, and is what to read. Last, one game's planes as an array: ``murkle_rl.planes(game)`` against
 ``np.asarray(game.encode_game_planes()[0])``.
 
-    python bench/bench_rl.py [--seconds 2] [--rounds 5] [--max-plies 300] [--quick] [--only TEXT]
+    python bench/bench_rl.py [--seconds 2] [--rounds 5] [--max-plies 300] [--quick] [--only TEXT]...
                              [--chart docs/bench_rl.png]
 
 --chart draws the plies per second of every case and size as a bar chart (needs matplotlib).
@@ -257,7 +257,7 @@ def run_size(width, height, n, args):
           f"{args.max_plies} plies")
     sized_cases = [(name, sized(play, first), note)
                    for name, play, note in cases(width, height, n, args)
-                   if args.only is None or args.only in name]
+                   if args.only is None or any(text in name for text in args.only)]
     rates = round_rates(sized_cases, args.seconds / args.rounds, args.rounds)
     notes = {name: note for name, _, note in sized_cases}
     if (width, height) == (8, 8) and args.only is None:
@@ -292,7 +292,8 @@ def main(argv=None):
     parser.add_argument("--chart", metavar="PNG", help="also draw the results into this PNG file")
     parser.add_argument("--quick", action="store_true",
                         help="a smoke run: 0.2 s per case, one round")
-    parser.add_argument("--only", metavar="TEXT", help="run only the cases whose name holds TEXT")
+    parser.add_argument("--only", metavar="TEXT", action="append",
+                        help="run only the cases whose name holds TEXT (give it again for more cases)")
     args = parser.parse_args(argv)
     if args.quick:
         args.seconds, args.rounds = 0.2, 1

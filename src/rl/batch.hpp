@@ -1,6 +1,8 @@
 #pragma once
 // N games of one size class stepped together. Every per-game operation works on one slot and
 // touches nothing shared, so a thread pool can split the games freely. No Python here.
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -152,6 +154,9 @@ struct PlaneSelection {
     size_t size() const { return indices.size(); }
 };
 
+template <int NW, class Piece>
+void visit_attack_planes(const Game<NW>& g, const PlaneSelection& sel, Piece&& piece);
+
 // piece(row, bitboard) for each selected piece or attack plane of game g, `row` its place in
 // the selection; only the history boards some selected plane needs are walked.
 template <int NW, class Piece>
@@ -166,7 +171,14 @@ void visit_selected_piece_planes(const Game<NW>& g, const PlaneSelection& sel, P
     };
     if (sel.history_steps == 1) board(0, g.board());  // the current position alone: no walk back
     else if (sel.history_steps > 1) g.visit_history_boards(board);
+    visit_attack_planes(g, sel, piece);
+}
+
+// piece(row, bitboard) for each selected attack or check plane of game g.
+template <int NW, class Piece>
+void visit_attack_planes(const Game<NW>& g, const PlaneSelection& sel, Piece&& piece) {
     if (!sel.attacks) return;
+    const int own = color_index(g.turn());
     for (int c = 0; c < 2; ++c) {
         const Color side = c == own ? g.turn() : ~g.turn();
         for (int t = 0; t < 6; ++t)
@@ -272,6 +284,109 @@ void write_game_mask_bits(const Game<NW>& g, uint8_t* out) {
     }
 }
 
+// The piece sets of a game's last positions, kept between plies so that an observation reads
+// its history steps without taking moves back: one board is added after each move, and only
+// another change of the game (a reset, a restart, a game set) walks the history again.
+template <int NW>
+struct RecentBoards {
+    static constexpr size_t STEPS = 8;
+    using Sets = std::array<Bitboard<NW>, 12>;  // [6 * colour + piece type]
+
+    std::array<Sets, STEPS> ring;
+    size_t newest = 0;  // the ring entry of the current position
+    size_t count = 0;   // the positions held, as many as the history walk visits
+    bool valid = false;
+    uint64_t version = 0;  // the version of the game they describe, when valid
+
+    // History step k (0: the current position), for k < count.
+    const Sets& step(size_t k) const { return ring[(newest + STEPS - k) % STEPS]; }
+
+    void add(const Board<NW>& b) {
+        newest = (newest + 1) % STEPS;
+        take(ring[newest], b);
+        count = std::min(count + 1, STEPS);
+    }
+    void rebuild(const Game<NW>& g) {
+        newest = 0;
+        g.visit_history_boards([&](size_t k, const Board<NW>& b) {
+            take(ring[(STEPS - k) % STEPS], b);
+            count = k + 1;
+        });
+    }
+
+private:
+    static void take(Sets& out, const Board<NW>& b) {
+        for (int c = 0; c < 2; ++c)
+            for (int t = 0; t < 6; ++t) out[6 * c + t] = b.piece_bitboards[t] & b.color_bitboards[c];
+    }
+};
+
+// visit_selected_piece_planes of game g with its history steps read from `recent`, which
+// describes g.
+template <int NW, class Piece>
+void visit_recent_piece_planes(const Game<NW>& g, const RecentBoards<NW>& recent, const PlaneSelection& sel,
+                               Piece&& piece) {
+    const int own = color_index(g.turn());
+    const size_t steps = std::min(recent.count, sel.history_steps);
+    for (size_t k = 0; k < steps; ++k) {
+        const auto& sets = recent.step(k);
+        for (int c = 0; c < 2; ++c)
+            for (int t = 0; t < 6; ++t)
+                if (const int s = sel.slot[12 * k + (c == own ? 0 : 6) + t]; s >= 0)
+                    piece(static_cast<size_t>(s), sets[6 * c + t]);
+    }
+    visit_attack_planes(g, sel, piece);
+}
+
+// write_game_planes (a selection) from the recent boards of g.
+template <int NW>
+void write_recent_planes(const Game<NW>& g, const RecentBoards<NW>& recent, float* out, const PlaneSelection& sel,
+                         bool repetitions) {
+    const size_t n = g.width() * g.height();
+    std::memset(out, 0, sizeof(float) * sel.size() * n);
+    visit_recent_piece_planes(g, recent, sel, [&](size_t row, const Bitboard<NW>& bb) {
+        float* p = out + row * n;
+        bb.for_each([&](uint32_t sq) { p[sq] = 1.0f; });
+    });
+    auto constant = [&](int plane, float v) {
+        if (const int s = sel.slot[plane]; s >= 0) std::fill(out + s * n, out + (s + 1) * n, v);
+    };
+    g.visit_constant_planes(constant);
+    visit_repetition_planes(g, repetitions, constant);
+}
+
+// write_game_packed (a selection) from the recent boards of g.
+template <int NW>
+void write_recent_packed(const Game<NW>& g, const RecentBoards<NW>& recent, uint8_t* bits, float* scalars,
+                         const PlaneSelection& sel, bool repetitions) {
+    const size_t bytes = packed_plane_bytes(g.width() * g.height());
+    std::memset(bits, 0, sel.size() * bytes);
+    if (std::endian::native == std::endian::little && sel.all && bytes == sizeof(Bitboard<NW>)) {
+        // Each side's six sets lie in a row like the six packed planes they become.
+        static_assert(sizeof(typename RecentBoards<NW>::Sets) == 12 * sizeof(Bitboard<NW>));
+        const int own = color_index(g.turn());
+        for (size_t k = 0; k < recent.count; ++k)
+            for (int c = 0; c < 2; ++c)
+                std::memcpy(bits + (12 * k + (c == own ? 0 : 6)) * bytes, &recent.step(k)[6 * c], 6 * bytes);
+    } else {
+        visit_recent_piece_planes(g, recent, sel, [&](size_t s, const Bitboard<NW>& bb) {
+            uint8_t* row = bits + s * bytes;
+            if constexpr (std::endian::native == std::endian::little) {
+                // A square's bit is already where the packed plane wants it: the words' first bytes.
+                std::memcpy(row, bb.words.data(), bytes);
+            } else {
+                for (size_t j = 0; j < bytes; ++j) row[j] = static_cast<uint8_t>(bb.words[j / 8] >> (8 * (j % 8)));
+            }
+        });
+    }
+    std::fill(scalars, scalars + sel.size(), 0.0f);
+    auto constant = [&](int plane, float v) {
+        if (const int s = sel.slot[plane]; s >= 0) scalars[s] = v;
+    };
+    g.visit_constant_planes(constant);
+    visit_repetition_planes(g, repetitions, constant);
+}
+
 // A uniform double in [0, 1).
 inline double uniform_unit(uint64_t& state) { return static_cast<double>(next_random(state) >> 11) * 0x1.0p-53; }
 
@@ -329,8 +444,15 @@ public:
 
     // The observations of game i: see write_game_planes, write_game_packed, write_game_mask(_bits).
     // Each holds the selected planes only.
-    void write_planes(size_t i, float* out) const { write_leaf_planes(game(i), out); }
-    void write_packed(size_t i, uint8_t* bits, float* scalars) const { write_leaf_packed(game(i), bits, scalars); }
+    // A selection that reads earlier positions reads them from the game's recent boards.
+    void write_planes(size_t i, float* out) const {
+        if (selection_.history_steps > 1) write_recent_planes(game(i), recent(i), out, selection_, repetitions_);
+        else write_leaf_planes(game(i), out);
+    }
+    void write_packed(size_t i, uint8_t* bits, float* scalars) const {
+        if (selection_.history_steps > 1) write_recent_packed(game(i), recent(i), bits, scalars, selection_, repetitions_);
+        else write_leaf_packed(game(i), bits, scalars);
+    }
     // The selected planes of a game of this batch (a search's leaf), into out[0 .. k * area).
     void write_leaf_planes(const Game<NW>& g, float* out) const {
         if (selection_.all) write_game_planes(g, out, repetitions_);
@@ -436,7 +558,7 @@ public:
         }
         if (move) {
             s.game.do_move(*move);
-            ++s.version;
+            s.moved_to = ++s.version;
         }
         StepResult r = status(i);
         s.restart = r.done;
@@ -455,7 +577,27 @@ private:
         bool restart = false;  // ended at the last step: restarts at the next one
         uint64_t rng = 0;
         uint64_t version = 0;
+        uint64_t moved_to = 0;  // the version the last move played by step() made
+        // Its recent boards: none until an observation reads the history (kept off the slot,
+        // whose size a batch that never asks would pay for); only the thread writing game i's
+        // observations touches them.
+        mutable std::vector<RecentBoards<NW>> recent;
     };
+
+    // The recent boards of game i brought up to date: the new position added when a single
+    // move was played since they were last read, the history walked again after anything else.
+    const RecentBoards<NW>& recent(size_t i) const {
+        const Slot& s = slots_[i];
+        if (s.recent.empty()) s.recent.emplace_back();
+        RecentBoards<NW>& r = s.recent.front();
+        if (!r.valid || r.version != s.version) {
+            if (r.valid && r.version + 1 == s.version && s.moved_to == s.version) r.add(s.game.board());
+            else r.rebuild(s.game);
+            r.valid = true;
+            r.version = s.version;
+        }
+        return r;
+    }
 
     std::vector<Game<NW>> starts_;
     uint64_t max_plies_ = 0;
