@@ -194,12 +194,14 @@ void visit_attack_planes(const Game<NW>& g, const PlaneSelection& sel, Piece&& p
     }
 }
 
-// The selected input planes of a game into out[0 .. sel.size() * area).
-template <int NW>
-void write_game_planes(const Game<NW>& g, float* out, const PlaneSelection& sel, bool repetitions) {
+// The selected input planes of a game into out[0 .. sel.size() * area), its piece and attack
+// planes as visit_pieces(piece) hands them to piece(row, bitboard).
+template <int NW, class VisitPieces>
+void write_selected_planes(const Game<NW>& g, float* out, const PlaneSelection& sel, bool repetitions,
+                           VisitPieces&& visit_pieces) {
     const size_t n = g.width() * g.height();
     std::memset(out, 0, sizeof(float) * sel.size() * n);
-    visit_selected_piece_planes(g, sel, [&](size_t row, const Bitboard<NW>& bb) {
+    visit_pieces([&](size_t row, const Bitboard<NW>& bb) {
         float* p = out + row * n;
         bb.for_each([&](uint32_t sq) { p[sq] = 1.0f; });
     });
@@ -208,6 +210,12 @@ void write_game_planes(const Game<NW>& g, float* out, const PlaneSelection& sel,
     };
     g.visit_constant_planes(constant);
     visit_repetition_planes(g, repetitions, constant);
+}
+
+// The selected input planes of a game into out[0 .. sel.size() * area).
+template <int NW>
+void write_game_planes(const Game<NW>& g, float* out, const PlaneSelection& sel, bool repetitions) {
+    write_selected_planes(g, out, sel, repetitions, [&](auto&& piece) { visit_selected_piece_planes(g, sel, piece); });
 }
 
 // The 105 input planes of a game into out[0 .. 105 * area).
@@ -342,17 +350,8 @@ void visit_recent_piece_planes(const Game<NW>& g, const RecentBoards<NW>& recent
 template <int NW>
 void write_recent_planes(const Game<NW>& g, const RecentBoards<NW>& recent, float* out, const PlaneSelection& sel,
                          bool repetitions) {
-    const size_t n = g.width() * g.height();
-    std::memset(out, 0, sizeof(float) * sel.size() * n);
-    visit_recent_piece_planes(g, recent, sel, [&](size_t row, const Bitboard<NW>& bb) {
-        float* p = out + row * n;
-        bb.for_each([&](uint32_t sq) { p[sq] = 1.0f; });
-    });
-    auto constant = [&](int plane, float v) {
-        if (const int s = sel.slot[plane]; s >= 0) std::fill(out + s * n, out + (s + 1) * n, v);
-    };
-    g.visit_constant_planes(constant);
-    visit_repetition_planes(g, repetitions, constant);
+    write_selected_planes(g, out, sel, repetitions,
+                          [&](auto&& piece) { visit_recent_piece_planes(g, recent, sel, piece); });
 }
 
 // write_game_packed (a selection) from the recent boards of g.
