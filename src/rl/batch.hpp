@@ -251,6 +251,27 @@ void write_game_packed(const Game<NW>& g, uint8_t* bits, float* scalars, bool re
     visit_repetition_planes(g, repetitions, constant);
 }
 
+// A bitboard's squares into the `bytes` bytes of a packed plane.
+template <int NW>
+void pack_plane(uint8_t* row, const Bitboard<NW>& bb, size_t bytes) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(row, bb.words.data(), bytes);  // a square's bit is already where the plane wants it
+    } else {
+        for (size_t j = 0; j < bytes; ++j) row[j] = static_cast<uint8_t>(bb.words[j / 8] >> (8 * (j % 8)));
+    }
+}
+
+// The values of the selected constant planes into scalars[0 .. sel.size()), zero for the others.
+template <int NW>
+void write_selected_scalars(const Game<NW>& g, float* scalars, const PlaneSelection& sel, bool repetitions) {
+    std::fill(scalars, scalars + sel.size(), 0.0f);
+    auto constant = [&](int plane, float v) {
+        if (const int s = sel.slot[plane]; s >= 0) scalars[s] = v;
+    };
+    g.visit_constant_planes(constant);
+    visit_repetition_planes(g, repetitions, constant);
+}
+
 // The selected planes packed the same way: bits[0 .. sel.size() * bytes) and
 // scalars[0 .. sel.size()), a row for each selected plane in order.
 template <int NW>
@@ -258,16 +279,8 @@ void write_game_packed(const Game<NW>& g, uint8_t* bits, float* scalars, const P
     if (sel.all) return write_game_packed(g, bits, scalars, repetitions);
     const size_t bytes = packed_plane_bytes(g.width() * g.height());
     std::memset(bits, 0, sel.size() * bytes);
-    visit_selected_piece_planes(g, sel, [&](size_t s, const Bitboard<NW>& bb) {
-        uint8_t* row = bits + s * bytes;
-        for (size_t j = 0; j < bytes; ++j) row[j] = static_cast<uint8_t>(bb.words[j / 8] >> (8 * (j % 8)));
-    });
-    std::fill(scalars, scalars + sel.size(), 0.0f);
-    auto constant = [&](int plane, float v) {
-        if (const int s = sel.slot[plane]; s >= 0) scalars[s] = v;
-    };
-    g.visit_constant_planes(constant);
-    visit_repetition_planes(g, repetitions, constant);
+    visit_selected_piece_planes(g, sel, [&](size_t s, const Bitboard<NW>& bb) { pack_plane(bits + s * bytes, bb, bytes); });
+    write_selected_scalars(g, scalars, sel, repetitions);
 }
 
 // The legal full actions of a game as true entries of out[0 .. planes * area).
@@ -368,22 +381,10 @@ void write_recent_packed(const Game<NW>& g, const RecentBoards<NW>& recent, uint
             for (int c = 0; c < 2; ++c)
                 std::memcpy(bits + (12 * k + (c == own ? 0 : 6)) * bytes, &recent.step(k)[6 * c], 6 * bytes);
     } else {
-        visit_recent_piece_planes(g, recent, sel, [&](size_t s, const Bitboard<NW>& bb) {
-            uint8_t* row = bits + s * bytes;
-            if constexpr (std::endian::native == std::endian::little) {
-                // A square's bit is already where the packed plane wants it: the words' first bytes.
-                std::memcpy(row, bb.words.data(), bytes);
-            } else {
-                for (size_t j = 0; j < bytes; ++j) row[j] = static_cast<uint8_t>(bb.words[j / 8] >> (8 * (j % 8)));
-            }
-        });
+        visit_recent_piece_planes(g, recent, sel,
+                                  [&](size_t s, const Bitboard<NW>& bb) { pack_plane(bits + s * bytes, bb, bytes); });
     }
-    std::fill(scalars, scalars + sel.size(), 0.0f);
-    auto constant = [&](int plane, float v) {
-        if (const int s = sel.slot[plane]; s >= 0) scalars[s] = v;
-    };
-    g.visit_constant_planes(constant);
-    visit_repetition_planes(g, repetitions, constant);
+    write_selected_scalars(g, scalars, sel, repetitions);
 }
 
 // A uniform double in [0, 1).
