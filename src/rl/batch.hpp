@@ -231,26 +231,6 @@ void write_game_planes(const Game<NW>& g, float* out, bool repetitions = false) 
     visit_repetition_planes(g, repetitions, constant);
 }
 
-// The same planes packed: the piece planes as bits into bits[0 .. 105 * bytes) (the constant
-// planes' bytes zero) and the value of every constant plane into scalars[0 .. 105) (zero for
-// the piece planes).
-template <int NW>
-void write_game_packed(const Game<NW>& g, uint8_t* bits, float* scalars, bool repetitions = false) {
-    const size_t bytes = packed_plane_bytes(g.width() * g.height());
-    const size_t steps = visit_piece_planes(g, [&](size_t plane, const Bitboard<NW>& bb) {
-        uint8_t* row = bits + plane * bytes;
-        size_t j = 0;
-        if constexpr (std::endian::native == std::endian::little)
-            for (; j + 8 <= bytes; j += 8) std::memcpy(row + j, &bb.words[j / 8], 8);  // whole words
-        for (; j < bytes; ++j) row[j] = static_cast<uint8_t>(bb.words[j / 8] >> (8 * (j % 8)));
-    });
-    std::memset(bits + 12 * steps * bytes, 0, (TOTAL_INPUT_PLANES - 12 * steps) * bytes);
-    std::fill(scalars, scalars + TOTAL_INPUT_PLANES, 0.0f);
-    auto constant = [&](int plane, float v) { scalars[plane] = v; };
-    g.visit_constant_planes(constant);
-    visit_repetition_planes(g, repetitions, constant);
-}
-
 // A bitboard's squares into the `bytes` bytes of a packed plane.
 template <int NW>
 void pack_plane(uint8_t* row, const Bitboard<NW>& bb, size_t bytes) {
@@ -259,6 +239,21 @@ void pack_plane(uint8_t* row, const Bitboard<NW>& bb, size_t bytes) {
     } else {
         for (size_t j = 0; j < bytes; ++j) row[j] = static_cast<uint8_t>(bb.words[j / 8] >> (8 * (j % 8)));
     }
+}
+
+// The same planes packed: the piece planes as bits into bits[0 .. 105 * bytes) (the constant
+// planes' bytes zero) and the value of every constant plane into scalars[0 .. 105) (zero for
+// the piece planes).
+template <int NW>
+void write_game_packed(const Game<NW>& g, uint8_t* bits, float* scalars, bool repetitions = false) {
+    const size_t bytes = packed_plane_bytes(g.width() * g.height());
+    const size_t steps = visit_piece_planes(
+        g, [&](size_t plane, const Bitboard<NW>& bb) { pack_plane(bits + plane * bytes, bb, bytes); });
+    std::memset(bits + 12 * steps * bytes, 0, (TOTAL_INPUT_PLANES - 12 * steps) * bytes);
+    std::fill(scalars, scalars + TOTAL_INPUT_PLANES, 0.0f);
+    auto constant = [&](int plane, float v) { scalars[plane] = v; };
+    g.visit_constant_planes(constant);
+    visit_repetition_planes(g, repetitions, constant);
 }
 
 // The values of the selected constant planes into scalars[0 .. sel.size()), zero for the others.
