@@ -200,7 +200,9 @@ def test_material_value_mixes_the_balance_into_the_value_target():
     plain, mixed = runs
     np.testing.assert_array_equal(plain["material"], mixed["material"])
     np.testing.assert_allclose(mixed["value"], 0.75 * plain["value"] + 0.25 * plain["material"], atol=1e-6)
-    assert Config(material_value=1.5).problems() == ["--value-mix and --material-value must be between 0 and 1"]
+    for wrong in ("material_value", "material_mix", "eval_material_mix"):
+        assert Config(**{wrong: 1.5}).problems() == [
+            "--value-mix, --material-value, --material-mix and --eval-material-mix must be between 0 and 1"]
 
 
 def test_fast_searches_teach_only_the_value():

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "rl/batch.hpp"
+#include "rl/quiescence.hpp"
 #include "rl/search_planes.hpp"
 #include "rl/search_select.hpp"
 #include "rl/search_tree.hpp"
@@ -28,6 +29,9 @@ struct SearchParams {
     uint32_t max_considered = 16;
     uint32_t leaves_per_round = 1;
     uint64_t seed = 0;
+    // How much of a leaf's value is the material a capture search finds there (quiescence.hpp)
+    // rather than the network's value: 0 the network alone.
+    double material_mix = 0.0;
 };
 
 // A leaf handed to the network, waiting for its priors and value.
@@ -35,6 +39,7 @@ struct PendingLeaf {
     int32_t node;
     uint32_t path_begin, path_end;        // in TreeSearch::paths
     uint32_t actions_begin, actions_end;  // its children's full actions, in TreeSearch::actions
+    float material = 0.0f;  // its capture search's value, when the search mixes one in
 };
 
 template <int NW>
@@ -55,6 +60,7 @@ struct TreeSearch {
     std::vector<int32_t> paths, actions, path;
     std::vector<double> scratch;
     MoveList moves;  // the legal moves of the leaf being opened
+    Quiescence<NW> captures;
 };
 
 template <int NW>
@@ -190,6 +196,8 @@ public:
             const auto uniform = static_cast<float>(1.0 / x.count);
             for (int32_t c = 0; c < x.count; ++c) child[c].prior = uniform;
         }
+        if (p_.material_mix > 0)
+            value = static_cast<float>((1.0 - p_.material_mix) * value + p_.material_mix * leaf.material);
         x.raw = value;
         x.state = NodeState::Expanded;
         const bool root = leaf.node == 0;
@@ -450,6 +458,7 @@ private:
             for (const EMove& m : t.moves) t.actions.push_back(static_cast<int32_t>(*t.work.move_plane(m) * a + m.from));
         }
         leaf.actions_end = static_cast<uint32_t>(t.actions.size());
+        if (p_.material_mix > 0) leaf.material = t.captures.value(t.work);
         t.pending.push_back(leaf);
     }
 

@@ -66,7 +66,7 @@ public:
     SearchObject(nb::handle batch, nb::handle simulations, nb::handle c_puct, nb::handle fpu_reduction,
                  nb::handle forced_playouts, nb::handle dirichlet_alpha,
                  nb::handle dirichlet_fraction, nb::handle gumbel, nb::handle max_considered, nb::handle leaves_per_round,
-                 nb::handle seed) {
+                 nb::handle seed, nb::handle material_mix) {
         if (!nb::isinstance<GameBatch>(batch))
             throw nb::type_error(("batch must be a murkle_rl.GameBatch, not " + kind_of(batch)).c_str());
         constexpr double huge = 1e300;
@@ -80,6 +80,7 @@ public:
         p_.max_considered = integer_arg<uint32_t>(max_considered, "max_considered", 1, 4096);
         p_.leaves_per_round = integer_arg<uint32_t>(leaves_per_round, "leaves_per_round", 1, 4096);
         p_.seed = optional_integer_arg<uint64_t>(seed, "seed").value_or(random_seed());
+        p_.material_mix = real_arg(material_mix, "material_mix", 0.0, 1.0);
         batch_ref_ = nb::borrow(batch);
         batch_ = nb::inst_ptr<GameBatch>(batch);
         n_ = batch_->size();
@@ -617,16 +618,17 @@ void bind_search(nb::module_& m) {
         "on the batch's threads; each game has its own random stream, so a seed gives the same\n"
         "search on any number of threads. docs/search.md gives the exact rules.")
         .def(nb::init<nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle,
-                      nb::handle, nb::handle, nb::handle>(),
+                      nb::handle, nb::handle, nb::handle, nb::handle>(),
              "batch"_a, "simulations"_a, nb::kw_only(), "c_puct"_a = nb::float_(1.25),
              "fpu_reduction"_a = nb::float_(0.0), "forced_playouts"_a = nb::float_(0.0), "dirichlet_alpha"_a = nb::none(),
              "dirichlet_fraction"_a = nb::float_(0.25), "gumbel"_a = nb::bool_(false), "max_considered"_a = nb::int_(16),
              "leaves_per_round"_a = nb::int_(1),
-             "seed"_a = nb::none(),
+             "seed"_a = nb::none(), "material_mix"_a = nb::float_(0.0),
              nb::sig("def __init__(self, batch: GameBatch, simulations: int, *, c_puct: float = 1.25, "
                      "fpu_reduction: float = 0.0, forced_playouts: float = 0.0, dirichlet_alpha: float | None = None, "
                      "dirichlet_fraction: float = 0.25, gumbel: bool = False, "
-                     "max_considered: int = 16, leaves_per_round: int = 1, seed: int | None = None) -> None"),
+                     "max_considered: int = 16, leaves_per_round: int = 1, seed: int | None = None, "
+                     "material_mix: float = 0.0) -> None"),
              "A search over every game of ``batch``, ``simulations`` simulations per tree and move.\n\n"
              "c_puct: the exploration weight of PUCT. fpu_reduction: an unvisited child is valued\n"
              "    as its parent less this times the square root of its visited siblings' priors\n"
@@ -637,7 +639,10 @@ void bind_search(nb::module_& m) {
              "    only; None for none). gumbel: Gumbel-top-k at the root with sequential halving over\n"
              "    ``max_considered`` actions, and the improved policy as ``policy()``.\n"
              "leaves_per_round: leaves per tree and round, kept apart by virtual loss.\n"
-             "seed: the random streams of noise and ``choose``; None draws one from the system.")
+             "seed: the random streams of noise and ``choose``; None draws one from the system.\n"
+             "material_mix: a leaf's value is this share of ``tanh(m / 4)``, m the material (pawn 1,\n"
+             "    knight and bishop 3, rook 5, queen 9) the side to move keeps after the captures that\n"
+             "    pay (a capture search at the leaf), and the rest the network's value; 0: the network's.")
         .def("select", &SearchObject::select, "planes"_a = nb::none(), "mask"_a = nb::none(), nb::kw_only(),
              "bits"_a = nb::none(), "scalars"_a = nb::none(),
              nb::sig("def select(self, planes: numpy.typing.NDArray[numpy.float32] | None = None, "

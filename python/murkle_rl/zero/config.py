@@ -151,6 +151,9 @@ class Config:
                                                       "prior x visits) visits, so the noise's choices are judged, "
                                                       "and the policy target drops the forced visits that did not "
                                                       "pay (0: none; 2 as published)")
+    material_mix: float = option(0.0, "self-play", "share of a leaf's value in the self-play search that is the "
+                                                   "material a capture search finds there, tanh(points / 4); the "
+                                                   "rest is the network's (--eval-material-mix: the agent's)")
     temperature_plies: int = option(8, "self-play", "plies that sample moves from the visits")
     value_mix: float = option(0.5, "self-play", "weight of the searched root value in the value target (0: the "
                                                 "game's result only)")
@@ -210,6 +213,10 @@ class Config:
     eval_c_puct: float = option(0.3, "play", "PUCT exploration weight of the agent's search in evaluations, play, "
                                              "matches and UCI, saved with the agent (lower: fewer moves searched, "
                                              "more deeply)", resume=True)
+    eval_material_mix: float = option(0.0, "play", "share of a leaf's value in the agent's search (evaluations, "
+                                                   "play, matches and UCI) that is the material a capture search "
+                                                   "finds there, tanh(points / 4); the rest is the network's. "
+                                                   "Saved with the agent", resume=True)
     eval_seconds: float = option(60.0, "play", "wall-clock seconds one evaluation may take; the games finished by "
                                                "then count (0: no limit)", resume=True)
     minutes: float = option(30.0, "run", "budget of self-play and training", resume=True)
@@ -355,8 +362,9 @@ class Config:
             out.append(f"--ema must be below 1, got {self.ema}")
         if self.resign > 1 or self.resign_check > 1:
             out.append("--resign and --resign-check must be between 0 and 1")
-        if self.value_mix > 1 or self.material_value > 1:
-            out.append("--value-mix and --material-value must be between 0 and 1")
+        if max(self.value_mix, self.material_value, self.material_mix, self.eval_material_mix) > 1:
+            out.append("--value-mix, --material-value, --material-mix and --eval-material-mix must be between 0 "
+                       "and 1")
         if self.device != "cpu":
             try:
                 import torch

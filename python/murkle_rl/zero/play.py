@@ -217,14 +217,16 @@ def network_actions(agent: Any, batch: Any, masks: np.ndarray | None = None) -> 
 
 def play_settings(agent_or_cfg: Any) -> dict[str, Any]:
     """The agent's search in play: PUCT with its ``eval_c_puct``, or a Gumbel root over
-    ``max_considered`` moves with ``eval_gumbel``; a field the configuration lacks (or no
-    configuration) takes its default."""
+    ``max_considered`` moves with ``eval_gumbel``, each leaf's value mixed with a capture
+    search's by ``eval_material_mix``; a field the configuration lacks (or no configuration)
+    takes its default."""
     from .config import Config
 
     cfg = getattr(agent_or_cfg, "cfg", agent_or_cfg)
     return {"c_puct": float(getattr(cfg, "eval_c_puct", Config.eval_c_puct)),
             "gumbel": bool(getattr(cfg, "eval_gumbel", Config.eval_gumbel)),
-            "max_considered": int(getattr(cfg, "max_considered", Config.max_considered))}
+            "max_considered": int(getattr(cfg, "max_considered", Config.max_considered)),
+            "material_mix": float(getattr(cfg, "eval_material_mix", Config.eval_material_mix))}
 
 
 def make_search(settings: dict[str, Any], batch: Any, simulations: int, seed: int, *, c_puct: float | None = None,
@@ -232,7 +234,7 @@ def make_search(settings: dict[str, Any], batch: Any, simulations: int, seed: in
     """A ``Search`` over ``batch`` with the play ``settings`` (``c_puct`` overrides their weight)."""
     return murkle_rl.Search(batch, simulations, c_puct=settings["c_puct"] if c_puct is None else float(c_puct),
                             gumbel=settings["gumbel"], max_considered=settings["max_considered"], seed=seed,
-                            leaves_per_round=leaves)
+                            leaves_per_round=leaves, material_mix=settings.get("material_mix", 0.0))
 
 
 def batch_actions(agent: Any, settings: dict[str, Any], batch: Any, simulations: int, seed: int,

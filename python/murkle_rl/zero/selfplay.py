@@ -55,7 +55,7 @@ class SelfPlayer:
         return murkle_rl.Search(
             self.batch, simulations, c_puct=cfg.c_puct, gumbel=cfg.gumbel, max_considered=cfg.max_considered,
             dirichlet_alpha=None if cfg.gumbel else cfg.dirichlet_alpha,
-            forced_playouts=cfg.forced_playouts,
+            forced_playouts=cfg.forced_playouts, material_mix=cfg.material_mix,
             seed=self.seed * 1_000_003 + self.rounds + (stream << 32))
 
     def play(self, net: Net, plies: int, adjudicate: float | None = None) -> dict[str, np.ndarray]:
