@@ -135,4 +135,7 @@ def test_the_agents_and_self_plays_mix_reach_their_searches():
         session.set_position(8, 8, fen, [])
         found[mix] = session.search(nodes=200).best
     assert found[0.5] == "e4d5" != found[0.0]
-    assert play_settings(None)["material_mix"] == Config.eval_material_mix
+    # a new agent mixes; the uniform agent (the search alone) and agents saved before the option do not
+    assert play_settings(Config())["material_mix"] == 0.5
+    assert play_settings(UniformAgent(8, 8))["material_mix"] == 0.0
+    assert play_settings(Config.from_saved({"width": 8, "height": 8}))["material_mix"] == 0.0

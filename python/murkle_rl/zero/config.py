@@ -213,7 +213,7 @@ class Config:
     eval_c_puct: float = option(0.3, "play", "PUCT exploration weight of the agent's search in evaluations, play, "
                                              "matches and UCI, saved with the agent (lower: fewer moves searched, "
                                              "more deeply)", resume=True)
-    eval_material_mix: float = option(0.0, "play", "share of a leaf's value in the agent's search (evaluations, "
+    eval_material_mix: float = option(0.5, "play", "share of a leaf's value in the agent's search (evaluations, "
                                                    "play, matches and UCI) that is the material a capture search "
                                                    "finds there, tanh(points / 4); the rest is the network's. "
                                                    "Saved with the agent", resume=True)
@@ -313,7 +313,8 @@ class Config:
         """The configuration a checkpoint stored. Checkpoints written before ``history``,
         ``value_mix`` and ``canonical`` existed fed the network all 105 planes (history 8) as the
         engine orients them and taught results only; those written before ``attack_planes``
-        read none, and those written before ``mirror`` trained on their samples as played;
+        read none, those written before ``mirror`` trained on their samples as played, and
+        agents saved before ``eval_material_mix`` play with the network's values alone;
         options added since take their defaults, and names this version does not know are
         dropped."""
         if saved.get("attacks"):  # counts of attackers, computed by layers of the network that are gone
@@ -321,7 +322,7 @@ class Config:
                              "--attack-planes: it cannot be loaded")
         known = {f.name for f in fields(cls)}
         legacy = {"history": 8, "value_mix": 0.0, "canonical": False, "attack_planes": False, "mirror": False,
-                  "any_size": False}
+                  "any_size": False, "eval_material_mix": 0.0}
         values = legacy | saved | overrides
         return cls(**{k: v for k, v in values.items() if k in known})
 

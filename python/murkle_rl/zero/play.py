@@ -219,14 +219,15 @@ def play_settings(agent_or_cfg: Any) -> dict[str, Any]:
     """The agent's search in play: PUCT with its ``eval_c_puct``, or a Gumbel root over
     ``max_considered`` moves with ``eval_gumbel``, each leaf's value mixed with a capture
     search's by ``eval_material_mix``; a field the configuration lacks (or no configuration)
-    takes its default."""
+    takes its default, but for the mix: without a configuration (the uniform agent, the search
+    alone) there is none."""
     from .config import Config
 
     cfg = getattr(agent_or_cfg, "cfg", agent_or_cfg)
     return {"c_puct": float(getattr(cfg, "eval_c_puct", Config.eval_c_puct)),
             "gumbel": bool(getattr(cfg, "eval_gumbel", Config.eval_gumbel)),
             "max_considered": int(getattr(cfg, "max_considered", Config.max_considered)),
-            "material_mix": float(getattr(cfg, "eval_material_mix", Config.eval_material_mix))}
+            "material_mix": float(getattr(cfg, "eval_material_mix", 0.0))}
 
 
 def make_search(settings: dict[str, Any], batch: Any, simulations: int, seed: int, *, c_puct: float | None = None,
